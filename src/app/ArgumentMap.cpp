@@ -1,0 +1,137 @@
+// The command-line grammar shared by every process the program starts.
+#include "app/ArgumentMap.h"
+
+#include "diag/IMException.h"
+#include "system/Base64.h"
+
+#include <sstream>
+
+namespace ZEPMaintenance {
+
+namespace {
+
+bool IsWhiteSpace(wchar_t c) {
+    return c == L'\t' || c == L'\n' || c == L'\r' || c == L' ';
+}
+
+// The pending option name and value while tokens are read.
+struct PendingPair {
+    std::wstring name;
+    std::wstring value;
+
+    void Flush(ArgumentMap& arguments) {
+        if (!name.empty() || !value.empty()) {
+            arguments[name] = value;
+            name.clear();
+            value.clear();
+        }
+    }
+
+    void Take(std::wstring& token, ArgumentMap& arguments) {
+        if (!token.empty() && token.front() == L'-') {
+            Flush(arguments);
+            name = token;
+        } else if (value.empty()) {
+            value = token;
+        } else {
+            value += L' ';
+            value += token;
+        }
+        token.clear();
+    }
+};
+
+} // namespace
+
+void SplitCommandLine(const wchar_t* commandLine, ArgumentMap& arguments) {
+    const std::wstring_view text =
+        commandLine != nullptr ? std::wstring_view(commandLine) : std::wstring_view();
+    PendingPair pending;
+    std::wstring token;
+    bool quoting = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (c == L'"') {
+            quoting = !quoting;
+        }
+        const bool last = i + 1 == text.size();
+        if (quoting || (!IsWhiteSpace(c) && !last)) {
+            if (c != L'"') {
+                token += c;
+            }
+            continue;
+        }
+        // White space, or the last character, ends the token; a quoted token still open at
+        // the end never reaches here and is dropped.
+        if (!IsWhiteSpace(c) && c != L'"') {
+            token += c;
+        }
+        pending.Take(token, arguments);
+    }
+    pending.Flush(arguments);
+}
+
+void SplitArgumentVector(int count, const wchar_t* const* vector, ArgumentMap& arguments) {
+    PendingPair pending;
+    for (int i = 0; i < count; ++i) {
+        std::wstring token = vector[i] != nullptr ? vector[i] : L"";
+        pending.Take(token, arguments);
+    }
+    pending.Flush(arguments);
+}
+
+std::wstring BuildCommandLine(const ArgumentMap& arguments) {
+    std::wstring line;
+    for (const auto& [name, value] : arguments) {
+        if (!line.empty()) {
+            line += L' ';
+        }
+        line += name + L" \"" + value + L"\"";
+    }
+    return line;
+}
+
+bool HasArgument(const ArgumentMap& arguments, const std::wstring& name) {
+    return arguments.contains(name);
+}
+
+std::wstring GetArgument(const ArgumentMap& arguments, const std::wstring& name) {
+    const auto found = arguments.find(name);
+    if (found == arguments.end()) {
+        ThrowIMException(ErrorCode::kKeyNotFound);
+    }
+    return found->second;
+}
+
+int32_t GetIntArgument(const ArgumentMap& arguments, const std::wstring& name) {
+    std::wistringstream stream(GetArgument(arguments, name));
+    int32_t number = 0;
+    stream >> number;
+    if (stream.fail()) {
+        ThrowIMException(ErrorCode::kConversionFailed);
+    }
+    return number;
+}
+
+std::wstring GetBase64Argument(const ArgumentMap& arguments, const std::wstring& name) {
+    std::vector<uint8_t> bytes;
+    if (!DecodeBase64(GetArgument(arguments, name), bytes)) {
+        return {};
+    }
+    std::wstring text(bytes.size() / 2, L'\0');
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<wchar_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    }
+    return text;
+}
+
+void SetIntArgument(ArgumentMap& arguments, const std::wstring& name, int32_t number) {
+    std::wostringstream stream;
+    stream << number;
+    if (stream.fail()) {
+        ThrowIMException(ErrorCode::kConversionFailed);
+    }
+    arguments[name] = stream.str();
+}
+
+} // namespace ZEPMaintenance

@@ -1,0 +1,23 @@
+// The command-line grammar: splitting into an ordered option map, rebuilding, typed access.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace ZEPMaintenance {
+
+// Keys keep their leading dash and are ordered code unit by code unit.
+using ArgumentMap = std::map<std::wstring, std::wstring>;
+
+void SplitCommandLine(const wchar_t* commandLine, ArgumentMap& arguments);
+void SplitArgumentVector(int count, const wchar_t* const* vector, ArgumentMap& arguments);
+std::wstring BuildCommandLine(const ArgumentMap& arguments);
+
+bool HasArgument(const ArgumentMap& arguments, const std::wstring& name);
+std::wstring GetArgument(const ArgumentMap& arguments, const std::wstring& name);
+int32_t GetIntArgument(const ArgumentMap& arguments, const std::wstring& name);
+std::wstring GetBase64Argument(const ArgumentMap& arguments, const std::wstring& name);
+void SetIntArgument(ArgumentMap& arguments, const std::wstring& name, int32_t number);
+
+} // namespace ZEPMaintenance

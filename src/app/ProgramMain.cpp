@@ -1,0 +1,106 @@
+// The entry's steps: log set-up, crypto provider, version record, mode selection and dispatch.
+#include "app/ProgramMain.h"
+
+#include "app/ArgumentMap.h"
+#include "app/Maintenance.h"
+#include "diag/IMException.h"
+#include "diag/Log.h"
+#include "diag/VersionLogger.h"
+#include "system/File.h"
+#include "system/Platform.h"
+#include "system/Sha1Hash.h"
+#include "system/Text.h"
+
+#include <memory>
+
+namespace ZEPMaintenance {
+
+namespace {
+
+void SetUpLogging(const std::wstring& modeText) {
+    const LoggerFunctions functions = FileLoggerFunctions();
+    const File logFile = GetLogFilePath(modeText);
+    SetLogFile(WideToMultiByte(logFile.GetFullPath(), kAnsiCodePage));
+    InitLogging(&functions);
+}
+
+RunMode SelectMode(const ArgumentMap& arguments) {
+    if (!HasArgument(arguments, L"-mode")) {
+        return RunMode::Loader;
+    }
+    const std::wstring text = GetArgument(arguments, L"-mode");
+    constexpr struct {
+        const wchar_t* text;
+        RunMode mode;
+    } kModes[] = {{L"loader", RunMode::Loader},
+                  {L"worker", RunMode::Worker},
+                  {L"service", RunMode::Service},
+                  {L"notifier", RunMode::Notifier}};
+    for (const auto& [name, mode] : kModes) {
+        if (text == name) {
+            return mode;
+        }
+    }
+    mainLogger().Error(L"Argument -mode value error (mode: %ls).", text);
+    ThrowIMException(ErrorCode::kArgumentError);
+}
+
+int32_t RunServiceDispatcher(Maintenance& /*controller*/) {
+    mainLogger().Error(L"Service mode is not available in this build.");
+    return -1;
+}
+
+} // namespace
+
+int32_t ProgramMain(const wchar_t* commandLineTail) {
+    int32_t returnCode = -1;
+    bool comInitialized = false;
+    try {
+        auto arguments = std::make_unique<ArgumentMap>();
+        SplitCommandLine(commandLineTail, *arguments);
+        SetUpLogging(HasArgument(*arguments, L"-mode") ? GetArgument(*arguments, L"-mode") : std::wstring());
+
+        platform::ComInitialize();
+        comInitialized = true;
+        Sha1Hash::Initialize();
+        mainLogger().Info(L"wWinMain started. (args: %ls)",
+                          commandLineTail != nullptr ? commandLineTail : L"");
+        const Logger versionLogger(L"VersionLogger");
+        LogVersion(versionLogger);
+
+        const RunMode mode = SelectMode(*arguments);
+        arguments->erase(L"-mode");
+
+        Maintenance controller;
+        controller.mode = mode;
+        switch (mode) {
+        case RunMode::Loader:
+            controller.ParseArguments(*arguments);
+            returnCode = controller.ProcessLoaderMode();
+            break;
+        case RunMode::Worker:
+            controller.ParseArguments(*arguments);
+            returnCode = controller.ProcessWorkerMode();
+            break;
+        case RunMode::Service:
+            returnCode = RunServiceDispatcher(controller);
+            break;
+        case RunMode::Notifier:
+            controller.ParseArguments(*arguments);
+            returnCode = 0;
+            break;
+        }
+    } catch (const IMException& e) {
+        mainLogger().Error(L"IMException occured. (exCode: %d, exText: %ls)", e.GetErrorNumber(),
+                           e.GetErrorDescription());
+        returnCode = -1;
+    }
+    Sha1Hash::UnInitialize();
+    if (comInitialized) {
+        platform::ComUninitialize();
+    }
+    mainLogger().Info(L"wWinMain exit (returnCode: %d)", returnCode);
+    return returnCode;
+}
+
+} // namespace ZEPMaintenance

@@ -1,0 +1,22 @@
+// Linux side of the entry point: rebuilds the command-line tail from argv and runs the program.
+#include "app/ProgramMain.h"
+#include "system/Text.h"
+
+#include <clocale>
+#include <string>
+
+int main(int argc, char** argv) {
+    // The tail is rebuilt so that the one command-line grammar applies: an argument that is empty
+    // or holds white space is quoted, as a Windows shell would have passed it.
+    std::wstring tail;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring argument = ZEPMaintenance::Utf8ToWide(argv[i]);
+        if (!tail.empty() || i > 1) {
+            tail += L' ';
+        }
+        const bool quote = argument.empty() || argument.find_first_of(L" \t\r\n") != std::wstring::npos;
+        tail += quote ? L"\"" + argument + L"\"" : argument;
+    }
+    // An exit code of -1 reaches the shell as 255.
+    return ZEPMaintenance::ProgramMain(tail.c_str()) & 0xFF;
+}

@@ -1,0 +1,139 @@
+// Logger: category rules, silent loggers, the message limit, and the file back end's lines.
+#include "diag/Logger.h"
+#include "diag/Log.h"
+#include "support/CapturedLog.h"
+#include "support/TempDir.h"
+#include "system/Platform.h"
+#include "system/Text.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace ZEPMaintenance {
+namespace {
+
+using test::CapturedLog;
+
+TEST(LoggerTest, CategoryRules) {
+    CapturedLog log;
+    Logger dotted(L".Pipe");
+    Logger plain(L"Pipe");
+    Logger dot(L".");
+    Logger empty(L"");
+    Logger none(nullptr);
+    dotted.InfoText(L"a");
+    plain.InfoText(L"b");
+    dot.InfoText(L"c");
+    empty.InfoText(L"d");
+    none.InfoText(L"e");
+    ASSERT_EQ(log.Lines().size(), 2u) << log.Dump();
+    EXPECT_EQ(log.Lines()[0].category, L"Pipe");
+    EXPECT_EQ(log.Lines()[1].category, L"ZEPMaintenance.Pipe");
+    EXPECT_FALSE(dot.IsActive());
+    EXPECT_FALSE(empty.IsActive());
+    EXPECT_FALSE(none.IsActive());
+    EXPECT_EQ(mainLogger().IsActive(), true);
+}
+
+TEST(LoggerTest, LoggerMadeBeforeSetUpStaysSilent) {
+    InitLogging(nullptr);
+    Logger early(L"Early");
+    CapturedLog log;
+    early.Error(L"lost %d", 1);
+    Logger late(L"Late");
+    late.Error(L"kept %d", 2);
+    ASSERT_EQ(log.Lines().size(), 1u);
+    EXPECT_EQ(log.Lines()[0].message, L"kept 2");
+    EXPECT_EQ(log.Lines()[0].level, LevelError);
+}
+
+TEST(LoggerTest, MessagesOverTheLimitAreReplaced) {
+    CapturedLog log;
+    Logger logger(L"Limit");
+    logger.Info(L"%ls", std::wstring(1023, L'x'));
+    logger.Info(L"%ls", std::wstring(1024, L'y'));
+    logger.Info(L"%ls", std::wstring());
+    ASSERT_EQ(log.Lines().size(), 3u);
+    EXPECT_EQ(log.Lines()[0].message.size(), 1023u);
+    EXPECT_EQ(log.Lines()[1].message, L"Message too long.");
+    EXPECT_EQ(log.Lines()[2].message, L"Message too long."); // no characters at all
+}
+
+// Reads the log file as written: its bytes, split into lines without their line ends.
+std::vector<std::string> ReadLines(const std::string& path, std::string& raw) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    raw = buffer.str();
+    std::vector<std::string> lines;
+    std::string line;
+    std::istringstream stream(raw);
+    while (std::getline(stream, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(LoggerTest, FileBackEndWritesTheSpecifiedLines) {
+    test::TempDir dir;
+    const std::string path = WideToMultiByte(dir.Path() + L"test.log", kAnsiCodePage);
+    SetLogFile(path);
+    const LoggerFunctions functions = FileLoggerFunctions();
+    InitLogging(&functions);
+    {
+        Logger logger(L"File");
+        logger.Info(L"Exists: checked. (filename: %ls)", L"čeština.txt");
+        logger.Warn(L"warned");
+        logger.Debug(L"debugged %d", 5);
+        logger.ErrorText(L"IsClosed");
+    }
+    InitLogging(nullptr);
+
+    std::string raw;
+    const auto lines = ReadLines(path, raw);
+    ASSERT_EQ(lines.size(), 4u) << raw;
+    EXPECT_EQ(raw.substr(0, 3), "\xEF\xBB\xBF");
+    EXPECT_EQ(raw.substr(raw.size() - std::string(platform::kLineEnd).size()), platform::kLineEnd);
+    const std::regex format(R"(^(\xEF\xBB\xBF)?\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} \[\d+-\d+\] )"
+                            R"((INFO |WARN |DEBUG|ERROR) ZEPMaintenance\.File - .*$)");
+    for (const auto& line : lines) {
+        EXPECT_TRUE(std::regex_match(line, format)) << line;
+    }
+    EXPECT_NE(lines[0].find("INFO  ZEPMaintenance.File - Exists: checked. (filename: čeština.txt)"),
+              std::string::npos);
+    EXPECT_NE(lines[1].find("] WARN  ZEPMaintenance.File - warned"), std::string::npos);
+    EXPECT_NE(lines[2].find("] DEBUG ZEPMaintenance.File - debugged 5"), std::string::npos);
+    EXPECT_NE(lines[3].find("] ERROR ZEPMaintenance.File - IsClosed"), std::string::npos);
+}
+
+TEST(LoggerTest, HandlesKeepTheFileTheyWereCreatedWithAndLastErrorSurvives) {
+    test::TempDir dir;
+    const std::string first = WideToMultiByte(dir.Path() + L"first.log", kAnsiCodePage);
+    const std::string missing = WideToMultiByte(dir.Path() + L"no-such-folder/x.log", kAnsiCodePage);
+    SetLogFile(first);
+    const LoggerFunctions functions = FileLoggerFunctions();
+    InitLogging(&functions);
+    Logger before(L"Before");
+    SetLogFile(missing);
+    Logger after(L"After");
+
+    // A failing system call, then log lines, then its error is read.
+    std::ifstream probe(WideToMultiByte(dir.Path() + L"absent", kAnsiCodePage));
+    const uint32_t error = platform::GetLastErrorCode();
+    before.Info(L"one");
+    after.Info(L"dropped: the folder does not exist");
+    EXPECT_EQ(platform::GetLastErrorCode(), error);
+    InitLogging(nullptr);
+
+    std::string raw;
+    EXPECT_EQ(ReadLines(first, raw).size(), 1u);
+}
+
+} // namespace
+} // namespace ZEPMaintenance
