@@ -88,7 +88,7 @@ void Directory::Create(const std::wstring& newPath, const std::wstring& newDirna
 
 void Directory::Create() {
     CheckDirname(L"Create");
-    const uint32_t error = platform::CreateDirectory(GetFullPath());
+    const uint32_t error = platform::MakeDirectory(GetFullPath());
     if (error == WinError::kAlreadyExists) {
         logger.Info(L"Create: Directory already exists. (path: %ls, dirname: %ls)", path, dirname);
     } else if (error != WinError::kSuccess) {

@@ -42,7 +42,7 @@ private:
 
 namespace platform {
 // CreateDirectoryW and GetFileAttributesW as Windows error number / directory test.
-uint32_t CreateDirectory(const std::wstring& fullPath);
+uint32_t MakeDirectory(const std::wstring& fullPath);
 bool IsDirectory(const std::wstring& fullPath);
 } // namespace platform
 

@@ -9,7 +9,7 @@
 
 namespace ZEPMaintenance::platform {
 
-uint32_t CreateDirectory(const std::wstring& fullPath) {
+uint32_t MakeDirectory(const std::wstring& fullPath) {
     if (mkdir(posix::NativePath(fullPath).c_str(), 0755) != 0) {
         return posix::WinErrorFromErrno(errno);
     }

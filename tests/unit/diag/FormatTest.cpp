@@ -1,5 +1,6 @@
 // The formatter: Windows-convention string conversions, widths, integer sizes, failures.
 #include "diag/Format.h"
+#include "system/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,8 @@ TEST(FormatTest, StringConversionsFollowTheWindowsWideConvention) {
     const std::string narrow = "ABCDEF0123";
     EXPECT_EQ(Format(L"%s|%ls|%hs", wide, L"x", narrow), L"Přílišný|x|ABCDEF0123");
     EXPECT_EQ(Format(L"[%-5s][%5s][%.2s]", L"INFO", L"WARN", L"abcdef"), L"[INFO ][ WARN][ab]");
-    EXPECT_EQ(Format(L"%hs", "naïve"), L"naïve"); // narrow text is read in the ANSI code page
+    // Narrow text is read in the ANSI code page.
+    EXPECT_EQ(Format(L"%hs", WideToMultiByte(L"naïve", kAnsiCodePage)), L"naïve");
     // A string argument ends at its first NUL, as the C runtime reads it.
     EXPECT_EQ(Format(L"<%ls>", std::wstring(L"ab\0cd", 5)), L"<ab>");
 }

@@ -1,0 +1,81 @@
+// Windows side of the text conversions: the code-page functions and the SID string calls.
+#include "system/Text.h"
+
+#include "system/win/WinHeaders.h"
+
+#include <vector>
+
+namespace ZEPMaintenance::platform {
+
+std::string WideToMultiByte(std::wstring_view text, uint32_t codePage) {
+    const int length = static_cast<int>(text.size());
+    const int size = WideCharToMultiByte(codePage, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
+        return {};
+    }
+    std::string output(static_cast<std::size_t>(size), '\0');
+    const int converted = WideCharToMultiByte(codePage, 0, text.data(), length, output.data(), size, nullptr, nullptr);
+    if (converted <= 0) {
+        return {};
+    }
+    output.resize(static_cast<std::size_t>(converted));
+    return output;
+}
+
+std::wstring MultiByteToWide(std::string_view text, uint32_t codePage) {
+    const int length = static_cast<int>(text.size());
+    // Invalid UTF-8 fails instead of turning into replacement characters.
+    const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    const int size = MultiByteToWideChar(codePage, flags, text.data(), length, nullptr, 0);
+    if (size <= 0) {
+        return {};
+    }
+    std::wstring output(static_cast<std::size_t>(size), L'\0');
+    if (MultiByteToWideChar(codePage, flags, text.data(), length, output.data(), size) <= 0) {
+        return {};
+    }
+    return output;
+}
+
+// The C runtime's 8-bit text is in the ANSI code page; there is no iconv on this platform.
+std::wstring LocaleCharToWide(const char* text) {
+    return MultiByteToWide(std::string_view(text), CP_ACP);
+}
+
+std::size_t UpperCaseInPlace(wchar_t* text, std::size_t length) {
+    return length == 0 ? 0 : CharUpperBuffW(text, static_cast<DWORD>(length));
+}
+
+bool StringToSidBytes(const std::wstring& text, std::vector<uint8_t>& binary) {
+    PSID sid = nullptr;
+    if (!ConvertStringSidToSidW(text.c_str(), &sid)) {
+        return false;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(sid);
+    binary.assign(bytes, bytes + GetLengthSid(sid));
+    LocalFree(sid);
+    return true;
+}
+
+std::wstring SidBytesToString(const std::vector<uint8_t>& binary) {
+    std::vector<uint8_t> copy = binary; // the call takes a non-const SID
+    LPWSTR text = nullptr;
+    if (!ConvertSidToStringSidW(copy.data(), &text)) {
+        return {};
+    }
+    std::wstring result(text);
+    LocalFree(text);
+    return result;
+}
+
+bool ModuleFileName(std::wstring& path) {
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    if (length == 0) {
+        return false;
+    }
+    path.assign(buffer, length);
+    return true;
+}
+
+} // namespace ZEPMaintenance::platform
