@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The program's entry: log file per mode, start, version and exit lines, mode and option errors.
+# Usage: entry_test.sh <native|wine> <program>
+source "$(dirname "$0")/lib.sh"
+zep_init "$1" "$2"
+
+version_lines=("Version info ..." "Build date: *" "Build time: *" "Version: 2.0.1200.0")
+
+zep_run -mode Loader
+expect_status 255 "-mode Loader"
+messages=$(zep_messages ZEPMaintenance2-Loader.log 2>/dev/null)
+expected="wWinMain started. (args: -mode Loader)
+Version info ...
+Build date: *
+Build time: *
+Version: 2.0.1200.0
+Argument -mode value error (mode: Loader).
+IMException occured. (exCode: 137, exText: Unknown error.)
+wWinMain exit (returnCode: -1)"
+zep_checks=$((zep_checks + 1))
+# shellcheck disable=SC2053 # the expected text holds glob patterns for the build date and time
+[[ $messages == $expected ]] || fail "-mode Loader: log messages differ
+--- expected
+$expected
+--- actual
+$messages"
+date_line=$(zep_messages ZEPMaintenance2-Loader.log | sed -n 3p)
+zep_checks=$((zep_checks + 1))
+[[ $date_line =~ ^Build\ date:\ [A-Z][a-z]{2}\ [\ 1-3][0-9]\ [0-9]{4}$ ]] || fail "build date line: $date_line"
+
+# Every line has the fixed layout; INFO and WARN are padded to five characters.
+zep_checks=$((zep_checks + 1))
+bad=$(sed -e '1s/^\xEF\xBB\xBF//' -e 's/\r$//' "$zep_logdir/ZEPMaintenance2-Loader.log" |
+    grep -Ev '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2},[0-9]{3} \[[0-9]+-[0-9]+\] (INFO |ERROR|DEBUG) ZEPMaintenance(\.VersionLogger)? - ')
+[ -z "$bad" ] || fail "lines out of format: $bad"
+zep_checks=$((zep_checks + 1))
+[ "$(head -c 3 "$zep_logdir/ZEPMaintenance2-Loader.log" | od -An -tx1 | tr -d ' ')" = efbbbf ] ||
+    fail "the log does not start with a UTF-8 byte-order mark"
+
+zep_run -mode notifier -op install -lang 2 -env 1 -guiPipe x -setupZEPPKIServiceRegistry
+expect_status 0 "notifier with valid options"
+expect_line ZEPMaintenance2-notifier.log "notifier" INFO "wWinMain exit (returnCode: 0)"
+
+zep_run -mode notifier
+expect_status 255 "notifier without -op"
+expect_line ZEPMaintenance2-notifier.log "notifier without -op" ERROR "ParseArguments: Argument -op is not set."
+expect_line ZEPMaintenance2-notifier.log "notifier without -op" ERROR \
+    "IMException occured. (exCode: 137, exText: Unknown error.)"
+
+zep_run -mode notifier -op Update
+expect_status 255 "unknown -op"
+expect_line ZEPMaintenance2-notifier.log "unknown -op" ERROR \
+    "ParseArguments: Argument -op contains unknown value (op: Update)."
+
+zep_run -mode notifier -op install -lang x
+expect_status 255 "non-numeric -lang"
+expect_line ZEPMaintenance2-notifier.log "non-numeric -lang" ERROR "IMException occured. (exCode: 102, exText: )"
+
+zep_run -mode notifier -op install -env abc
+expect_status 255 "non-numeric -env"
+expect_line ZEPMaintenance2-notifier.log "non-numeric -env" ERROR \
+    "ParseArguments: Argument -env value error (exCode: 102, exText: )."
+
+zep_run -mode notifier -op refreshZEPPKIServiceRegistryKeys -usid "not a sid"
+expect_status 255 "bad -usid"
+expect_line ZEPMaintenance2-notifier.log "bad -usid" ERROR \
+    "ParseArguments: Argument -usid value error (exCode: 100, exText: Invalid parameter value.)."
+
+zep_run -op install
+expect_status 255 "no -mode (a loader)"
+zep_checks=$((zep_checks + 1))
+[ -f "$zep_logdir/ZEPMaintenance2-.log" ] || fail "no -mode: ZEPMaintenance2-.log missing"
+
+zep_run -mode worker -op install
+expect_status 255 "worker"
+expect_line ZEPMaintenance2-worker.log "worker" INFO "wWinMain exit (returnCode: -1)"
+
+if [ "$zep_kind" = native ]; then
+    # Without a program-data folder the log cannot be set up: the run fails and writes nothing.
+    rm -rf "$zep_root/var"
+    zep_run -mode notifier -op install
+    expect_status 255 "no program-data folder"
+    zep_checks=$((zep_checks + 1))
+    [ -z "$(find "$zep_root" -mindepth 1)" ] || fail "files written without a log folder"
+fi
+
+zep_finish
