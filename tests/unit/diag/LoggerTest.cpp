@@ -1,6 +1,7 @@
 // Logger: category rules, silent loggers, the message limit, and the file back end's lines.
 #include "diag/Logger.h"
 #include "diag/Log.h"
+#include "diag/VersionLogger.h"
 #include "support/CapturedLog.h"
 #include "support/TempDir.h"
 #include "system/Platform.h"
@@ -133,6 +134,57 @@ TEST(LoggerTest, HandlesKeepTheFileTheyWereCreatedWithAndLastErrorSurvives) {
 
     std::string raw;
     EXPECT_EQ(ReadLines(first, raw).size(), 1u);
+}
+
+TEST(LoggerTest, FileBackEndLevelsAndHandleChecks) {
+    test::TempDir dir;
+    SetLogFile(WideToMultiByte(dir.Path() + L"levels.log", kAnsiCodePage));
+    const LoggerFunctions functions = FileLoggerFunctions();
+    LogHandleRef handle = nullptr;
+    ASSERT_NE(functions.create(nullptr, &handle), 0);
+    // After SetLogFile the level is DEBUG: every level is enabled.
+    for (auto enabled : {functions.isFatalEnabled, functions.isErrorEnabled, functions.isWarnEnabled,
+                         functions.isInfoEnabled, functions.isDebugEnabled}) {
+        EXPECT_TRUE(enabled(handle));
+    }
+    functions.fatal(handle, L"fatal line");
+    functions.destroy(handle);
+
+    // Something that is not a handle of this back end is ignored, never dereferenced as one.
+    uint32_t notAHandle[16] = {60, 0x12345678};
+    EXPECT_FALSE(functions.isErrorEnabled(notAHandle));
+    functions.error(notAHandle, L"ignored");
+    EXPECT_FALSE(functions.isErrorEnabled(nullptr));
+    functions.destroy(nullptr);
+
+    std::string raw;
+    const auto lines = ReadLines(WideToMultiByte(dir.Path() + L"levels.log", kAnsiCodePage), raw);
+    ASSERT_EQ(lines.size(), 1u) << raw;
+    EXPECT_NE(lines[0].find("] FATAL null - fatal line"), std::string::npos) << lines[0];
+}
+
+TEST(VersionLoggerTest, WritesTheRecordOnlyThroughAnActiveLogger) {
+    InitLogging(nullptr);
+    const Logger silent(L"VersionLogger");
+    LogVersion(silent); // nothing set up: nothing written, nothing fails
+
+    CapturedLog log;
+    LogVersion(silent);
+    EXPECT_TRUE(log.Lines().empty());
+    const Logger logger(L"VersionLogger");
+    LogVersion(logger);
+    ASSERT_EQ(log.Lines().size(), 4u) << log.Dump();
+    EXPECT_EQ(log.Lines()[0].message, L"Version info ...");
+    EXPECT_EQ(log.Lines()[0].category, L"ZEPMaintenance.VersionLogger");
+    // The compiler's date keeps its blank-padded day: "Jul  4 2022".
+    EXPECT_TRUE(
+        std::regex_match(log.Lines()[1].message, std::wregex(LR"(Build date: [A-Z][a-z]{2} [ 123]\d \d{4})")))
+        << log.Dump();
+    EXPECT_TRUE(std::regex_match(log.Lines()[2].message, std::wregex(LR"(Build time: \d\d:\d\d:\d\d)")));
+    EXPECT_EQ(log.Lines()[3].message, L"Version: 2.0.1200.0");
+    for (const auto& line : log.Lines()) {
+        EXPECT_EQ(line.level, LevelDebug);
+    }
 }
 
 } // namespace
