@@ -4,7 +4,7 @@ add_library(zep_platform_libs INTERFACE)
 if(WIN32)
     target_link_libraries(zep_platform_libs INTERFACE advapi32 crypt32 shell32 ole32 version)
     # The shipped program depends on no runtime DLL beyond the system's own.
-    target_link_options(zep_platform_libs INTERFACE -static -static-libgcc -static-libstdc++)
+    target_link_options(zep_platform_libs INTERFACE -static -static-libgcc -static-libstdc++ $<$<CONFIG:Release>:-s>)
 else()
     find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
     find_package(SQLite3 REQUIRED)
