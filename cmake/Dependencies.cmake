@@ -2,13 +2,13 @@
 
 add_library(zep_platform_libs INTERFACE)
 if(WIN32)
-    target_link_libraries(zep_platform_libs INTERFACE advapi32 crypt32 shell32 ole32 version)
+    target_link_libraries(zep_platform_libs INTERFACE advapi32 crypt32 shell32 ole32 version uuid)
     # The shipped program depends on no runtime DLL beyond the system's own.
     target_link_options(zep_platform_libs INTERFACE -static -static-libgcc -static-libstdc++ $<$<CONFIG:Release>:-s>)
 else()
     find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
     find_package(SQLite3 REQUIRED)
-    target_link_libraries(zep_platform_libs INTERFACE OpenSSL::Crypto SQLite::SQLite3)
+    target_link_libraries(zep_platform_libs INTERFACE OpenSSL::Crypto SQLite::SQLite3 acl)
 endif()
 
 # pugixml in its wide-character mode, compiled from Debian's source package.

@@ -3,6 +3,7 @@
 
 #include "system/WinError.h"
 
+#include <algorithm>
 #include <cwchar>
 
 namespace ZEPMaintenance {

@@ -2,6 +2,7 @@
 #include "system/Directory.h"
 
 #include "diag/IMException.h"
+#include "system/Permissions.h"
 #include "system/Platform.h"
 #include "system/WinError.h"
 
@@ -95,6 +96,156 @@ void Directory::Create() {
         logger.Error(L"Create: CreateDirectoryW failed. (path: %ls, dirname: %ls, lastError: %d)", path,
                      dirname, error);
         ThrowIMException(ErrorCode::kDirectoryCreateFailed);
+    }
+}
+
+void Directory::Delete(bool permanently) {
+    CheckDirname(L"Delete");
+    std::wstring from = GetFullPath();
+    from.pop_back();
+    logger.Info(L"Delete: Delete directory (pszFrom: %ls).", from);
+    const int32_t ret = platform::DeleteFolderTree(from, permanently);
+    if (ret != 0) {
+        logger.Error(L"Delete: SHFileOperation failed (ret: %d)", ret);
+        ThrowIMException(ErrorCode::kDirectoryDeleteFailed);
+    }
+}
+
+void Directory::ScanDir() {
+    CheckDirname(L"ScanDir");
+    files.clear();
+    subdirs.clear();
+    scanned = false;
+    const std::wstring fullPath = GetFullPath();
+    platform::FindHandle search;
+    platform::FindEntry entry;
+    uint32_t error = platform::FindFirstEntry(fullPath + L"*", search, entry);
+    if (error != WinError::kSuccess) {
+        logger.Error(L"ScanDir: FindFirstFileW failed. (path: %ls, dirname: %ls, lastError: %d)", path,
+                     dirname, error);
+        ThrowIMException(ErrorCode::kDirectoryScanFailed);
+    }
+    do {
+        if (!entry.isDirectory) {
+            files.emplace_back(fullPath, entry.name);
+            logger.Info(L"ScanDir: File found. (path: %ls, dirname: %ls, foundFilename: %ls)", path, dirname,
+                        entry.name);
+        } else if (entry.name != L"." && entry.name != L"..") {
+            subdirs.emplace_back(fullPath, entry.name);
+            logger.Info(L"ScanDir: Directory found. (path: %ls, dirname: %ls, foundDirname: %ls)", path,
+                        dirname, entry.name);
+        }
+        error = platform::FindNextEntry(search, entry);
+    } while (error == WinError::kSuccess);
+    if (error != WinError::kNoMoreFiles) {
+        logger.Error(L"ScanDir: Error occured. (path: %ls, dirname: %ls, lastError: %d)", path, dirname,
+                     error);
+        ThrowIMException(ErrorCode::kDirectoryScanFailed);
+    }
+    scanned = true;
+}
+
+std::vector<File>& Directory::GetFiles() {
+    if (!scanned) {
+        ScanDir();
+    }
+    return files;
+}
+
+std::vector<Directory>& Directory::GetSubdirs() {
+    if (!scanned) {
+        ScanDir();
+    }
+    return subdirs;
+}
+
+void Directory::SetPermissions(const Permissions& permissions) const {
+    CheckDirname(L"SetPermissions");
+    permissions.SavePermissionsToFile(GetFullPath());
+}
+
+Permissions Directory::GetPermissions() const {
+    CheckDirname(L"GetPermissions");
+    Permissions permissions;
+    permissions.LoadPermissionsFromFile(GetFullPath());
+    return permissions;
+}
+
+void Directory::CopyContentTo(Directory& target, const Permissions* permissionsToSet,
+                              const Permissions* expectedPermissions, const CSid* ownerToSet,
+                              bool requireAdminOwner) {
+    CheckDirname(L"CopyContentTo");
+    if (!target.Exists()) {
+        logger.Error(L"CopyContentTo: Target dir doesn't exists. (targetPath: %ls, targetDirname: %ls)",
+                     target.path, target.dirname);
+        ThrowIMException(ErrorCode::kInvalidValue);
+    }
+    try {
+        CopyItems(target, permissionsToSet, expectedPermissions, ownerToSet, requireAdminOwner);
+    } catch (const IMException& e) {
+        logger.Error(
+            L"CopyContentTo: Copy dir failed. Exception occured. (targetPath: %ls, targetDirname: %ls, "
+            L"exCode: %d, exText: %ls)",
+            target.path, target.dirname, e.GetErrorNumber(), e.GetErrorDescription());
+        ThrowIMException(ErrorCode::kDirectoryCopyFailed);
+    }
+}
+
+namespace {
+bool IsAdministrators(const CSid& owner) {
+    return owner.IsValid() && owner == CSid::Administrators();
+}
+} // namespace
+
+void Directory::CopyItems(Directory& target, const Permissions* permissionsToSet,
+                          const Permissions* expectedPermissions, const CSid* ownerToSet,
+                          bool requireAdminOwner) {
+    const std::wstring targetFullPath = target.GetFullPath();
+    for (const File& file : GetFiles()) {
+        const std::wstring source = file.GetFullPath();
+        if (expectedPermissions != nullptr && !file.GetPermissions().EqualPermissions(*expectedPermissions)) {
+            logger.Error(L"CopyContentTo: Permissions of file doesn't equals to expected permissions. Hack "
+                         L"attempt? (filename: %ls)",
+                         source);
+            ThrowIMException(ErrorCode::kBackupPermissionsMismatch);
+        }
+        if (requireAdminOwner && !IsAdministrators(Permissions::GetFileOwner(source))) {
+            logger.Error(L"CopyContentTo: Owner of backup file is not BA. Hack attempt? (filename: %ls)",
+                         source);
+            ThrowIMException(ErrorCode::kBackupPermissionsMismatch);
+        }
+        const File copy = file.CopyTo(targetFullPath, L"");
+        if (permissionsToSet != nullptr) {
+            copy.SetPermissions(*permissionsToSet);
+        }
+        if (ownerToSet != nullptr) {
+            Permissions::SetFileOwner(copy.GetFullPath(), *ownerToSet);
+        }
+    }
+    for (Directory& subdir : GetSubdirs()) {
+        const std::wstring source = subdir.GetFullPath();
+        if (expectedPermissions != nullptr &&
+            !subdir.GetPermissions().EqualPermissions(*expectedPermissions)) {
+            logger.Error(
+                L"CopyContentTo: Permissions of directory doesn't equals to expected permissions. Hack "
+                L"attempt? (dirname: %ls)",
+                source);
+            ThrowIMException(ErrorCode::kBackupPermissionsMismatch);
+        }
+        if (requireAdminOwner && !IsAdministrators(Permissions::GetFileOwner(source))) {
+            logger.Error(L"CopyContentTo: Owner of backup subdir is not BA. Hack attempt? (dirname: %ls)",
+                         source);
+            ThrowIMException(ErrorCode::kBackupPermissionsMismatch);
+        }
+        Directory copy;
+        copy.Create(targetFullPath, subdir.GetDirname());
+        if (permissionsToSet != nullptr) {
+            copy.SetPermissions(*permissionsToSet);
+        }
+        if (ownerToSet != nullptr) {
+            Permissions::SetFileOwner(copy.GetFullPath(), *ownerToSet);
+        }
+        subdir.CopyContentTo(copy, permissionsToSet, expectedPermissions, ownerToSet, requireAdminOwner);
     }
 }
 

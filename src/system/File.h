@@ -2,10 +2,16 @@
 #pragma once
 
 #include "diag/Logger.h"
+#include "system/FileVersion.h"
+#include "system/Sha1Hash.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ZEPMaintenance {
+
+class Permissions;
 
 class File {
 public:
@@ -22,10 +28,38 @@ public:
     const std::wstring& GetPath() const { return path; }
     const std::wstring& GetFilename() const { return filename; }
 
+    // True when the file can be opened for reading; folders are not files.
+    bool Exists() const;
+    Sha1Hash GetSha1Hash() const;
+    // From the version resource: major, minor, build, revision of the file version.
+    FileVersion GetVersion() const;
+    void SetPermissions(const Permissions& permissions) const;
+    Permissions GetPermissions() const;
+    void Delete() const;
+    // Copies over an existing target; an empty target name keeps this file's name.
+    File CopyTo(const std::wstring& targetPath, const std::wstring& targetFilename) const;
+    File CopyTo(const std::wstring& targetFullPath) const;
+
 private:
+    void CheckFilename(const wchar_t* operation) const;
+
     Logger logger{L"File"};
     std::wstring path;
     std::wstring filename;
 };
+
+namespace platform {
+// Opening as a C runtime input stream (read, text mode, sharing read and write) and closing at once.
+bool CanOpenForReading(const std::wstring& fullPath);
+// DeleteFileW; CopyFileW(source, target, FALSE).
+uint32_t RemoveFile(const std::wstring& fullPath);
+uint32_t CopyFileOverwriting(const std::wstring& source, const std::wstring& target);
+// GetFileVersionInfoSizeW (0 when there is no version resource; the error is the last error),
+// GetFileVersionInfoW into a buffer of that size, and VerQueryValueW(buffer, "\\") for the fixed
+// file information's dwFileVersionMS and dwFileVersionLS (false without that block).
+uint32_t GetVersionInfoSize(const std::wstring& fullPath);
+uint32_t GetVersionInfo(const std::wstring& fullPath, std::vector<uint8_t>& buffer);
+bool QueryFixedFileVersion(const std::vector<uint8_t>& buffer, uint32_t& versionMs, uint32_t& versionLs);
+} // namespace platform
 
 } // namespace ZEPMaintenance

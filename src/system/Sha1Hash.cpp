@@ -3,8 +3,18 @@
 
 #include "diag/IMException.h"
 #include "diag/Log.h"
+#include "system/WinError.h"
+
+#include <cctype>
+#include <cstring>
 
 namespace ZEPMaintenance {
+
+namespace {
+constexpr std::size_t kHashTextLength = 40;
+constexpr uint32_t kChunkSize = 1024;
+constexpr uint32_t kDigestSize = 20;
+} // namespace
 
 void Sha1Hash::Initialize() {
     const uint32_t error = platform::AcquireCryptoProvider();
@@ -22,6 +32,98 @@ void Sha1Hash::UnInitialize() {
     if (error != 0) {
         mainLogger().Error(L"Sha1Hash::UnInitialize:  CryptReleaseContext failed. (lastError: %d)", error);
     }
+}
+
+Sha1Hash::Sha1Hash() = default;
+
+Sha1Hash::Sha1Hash(const Sha1Hash& other) : hashText(other.hashText) {}
+
+Sha1Hash& Sha1Hash::operator=(const Sha1Hash& other) {
+    hashText = other.hashText;
+    return *this;
+}
+
+void Sha1Hash::LoadFromString(const std::string& text) {
+    const std::size_t length = strnlen(text.c_str(), text.size());
+    if (length != kHashTextLength) {
+        logger.Error(L"LoadFromString:  Incorrect SHA-1 hash length. (expected: %d, actual: %d)",
+                     static_cast<int>(kHashTextLength), static_cast<int>(length));
+        ThrowIMException(ErrorCode::kInvalidValue, L"Incorrect hash length.");
+    }
+    hashText.clear();
+    for (std::size_t i = 0; i < length; ++i) {
+        const char received = text[i];
+        // Bytes of 0x80 and above are negative as signed chars and so never a digit.
+        const auto upper = static_cast<signed char>(std::toupper(static_cast<unsigned char>(received)));
+        const bool valid = (upper >= '0' && upper <= '9') || (upper >= 'A' && upper <= 'F');
+        if (!valid || static_cast<signed char>(received) < 0) {
+            logger.Error(L"LoadFromString:  Incorrect char in SHA-1 hash string. (incorrectChar: \"%c\")",
+                         static_cast<wchar_t>(static_cast<unsigned char>(received)));
+            hashText.clear();
+            ThrowIMException(ErrorCode::kInvalidValue, L"Incorrect char in hash string.");
+        }
+        hashText += static_cast<char>(upper);
+    }
+}
+
+void Sha1Hash::CalcFromFile(const std::wstring& path) {
+    platform::FileHandle file;
+    uint32_t error = platform::OpenFileSequential(path, file);
+    if (error != WinError::kSuccess) {
+        logger.Error(L"CalcFromFile: CreateFileW failed. (filename: %ls, lastError: %d)", path, error);
+        ThrowIMException(ErrorCode::kHashFileOpenFailed);
+    }
+    platform::HashHandle hash;
+    error = platform::CreateSha1Hash(hash);
+    if (error != WinError::kSuccess) {
+        logger.Error(L"CalcFromFile: CryptCreateHash failed. (filename: %ls, lastError: %d)", path, error);
+        ThrowIMException(ErrorCode::kHashFailed);
+    }
+    uint8_t chunk[kChunkSize];
+    for (;;) {
+        uint32_t count = 0;
+        error = platform::ReadFileChunk(file, chunk, kChunkSize, count);
+        if (error != WinError::kSuccess) {
+            logger.Error(L"CalcFromFile: ReadFile failed. (filename: %ls, lastError: %d)", path, error);
+            ThrowIMException(ErrorCode::kHashFailed);
+        }
+        if (count == 0) {
+            break;
+        }
+        error = platform::HashData(hash, chunk, count);
+        if (error != WinError::kSuccess) {
+            logger.Error(L"CalcFromFile: CryptHashData failed. (filename: %ls, lastError: %d)", path, error);
+            ThrowIMException(ErrorCode::kHashFailed);
+        }
+    }
+    uint8_t digest[kDigestSize];
+    uint32_t length = kDigestSize;
+    error = platform::GetHashValue(hash, digest, length);
+    if (error != WinError::kSuccess) {
+        logger.Error(L"CalcFromFile: CryptGetHashParam failed. (filename: %ls, lastError: %d)", path, error);
+        ThrowIMException(ErrorCode::kHashFailed);
+    }
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (uint32_t i = 0; i < length; ++i) {
+        text += kDigits[digest[i] >> 4];
+        text += kDigits[digest[i] & 0x0F];
+    }
+    hashText = text;
+}
+
+int Sha1Hash::Compare(const char* other) const {
+    const char* mine = hashText.c_str();
+    std::size_t i = 0;
+    for (; mine[i] != '\0' && other[i] != '\0'; ++i) {
+        if (mine[i] != other[i]) {
+            return static_cast<signed char>(mine[i]) - static_cast<signed char>(other[i]);
+        }
+    }
+    if (mine[i] == other[i]) {
+        return 0;
+    }
+    return mine[i] != '\0' ? 1 : -1;
 }
 
 } // namespace ZEPMaintenance

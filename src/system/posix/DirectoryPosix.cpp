@@ -1,13 +1,113 @@
-// Linux side of Directory: folder creation and test, known folders below the machine root.
+// Linux side of Directory: folders, known folders below the machine root, scans and a tree delete
+// that never follows a symbolic link.
 #include "system/Directory.h"
 
 #include "system/WinError.h"
 #include "system/posix/PosixSupport.h"
 
 #include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace ZEPMaintenance::platform {
+
+namespace {
+
+DIR* Stream(const FindHandle& search) {
+    return reinterpret_cast<DIR*>(search.value);
+}
+
+class DirectoryStream {
+public:
+    explicit DirectoryStream(DIR* stream) : stream_(stream) {}
+    ~DirectoryStream() {
+        if (stream_ != nullptr) {
+            closedir(stream_);
+        }
+    }
+    DirectoryStream(const DirectoryStream&) = delete;
+    DirectoryStream& operator=(const DirectoryStream&) = delete;
+    DIR* Get() const { return stream_; }
+
+private:
+    DIR* stream_;
+};
+
+bool IsFolderEntry(DIR* stream, const dirent* entry) {
+    if (entry->d_type != DT_UNKNOWN) {
+        return entry->d_type == DT_DIR;
+    }
+    struct stat info {};
+    return fstatat(dirfd(stream), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Empties the folder open as folder: links and files are unlinked, sub-folders opened without
+// following links and emptied first. Stays on the folder's own file system.
+int RemoveContents(int folder, dev_t device) {
+    const int listing = dup(folder);
+    if (listing < 0) {
+        return -1;
+    }
+    std::vector<std::string> names;
+    {
+        const DirectoryStream stream(fdopendir(listing));
+        if (stream.Get() == nullptr) {
+            close(listing);
+            return -1;
+        }
+        errno = 0;
+        while (const dirent* entry = readdir(stream.Get())) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        if (errno != 0) {
+            return -1;
+        }
+    }
+    for (const std::string& name : names) {
+        struct stat info {};
+        if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            return -1;
+        }
+        if (S_ISDIR(info.st_mode)) {
+            if (info.st_dev != device) {
+                errno = EXDEV;
+                return -1;
+            }
+            const int child = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child < 0) {
+                return -1;
+            }
+            const int result = RemoveContents(child, device);
+            close(child);
+            if (result != 0 || unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0) {
+                return -1;
+            }
+        } else if (unlinkat(folder, name.c_str(), 0) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+uint32_t Fill(DIR* stream, FindEntry& entry) {
+    errno = 0;
+    const dirent* found = readdir(stream);
+    if (found == nullptr) {
+        return errno == 0 ? WinError::kNoMoreFiles : posix::WinErrorFromErrno(errno);
+    }
+    entry.name = posix::WidePath(found->d_name);
+    entry.isDirectory = IsFolderEntry(stream, found);
+    return WinError::kSuccess;
+}
+
+} // namespace
 
 uint32_t MakeDirectory(const std::wstring& fullPath) {
     if (mkdir(posix::NativePath(fullPath).c_str(), 0755) != 0) {
@@ -31,6 +131,54 @@ int32_t GetKnownFolderPath(KnownFolder id, std::wstring& path) {
     }
     path = posix::WidePath(folder);
     return 0;
+}
+
+// There is no recycle bin: both kinds of delete are permanent.
+int32_t DeleteFolderTree(const std::wstring& folder, bool /*permanently*/) {
+    const std::string path = posix::NativePath(folder);
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) {
+        return static_cast<int32_t>(posix::WinErrorFromErrno(errno));
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return unlink(path.c_str()) == 0 ? 0 : static_cast<int32_t>(posix::WinErrorFromErrno(errno));
+    }
+    const int top = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (top < 0) {
+        return static_cast<int32_t>(posix::WinErrorFromErrno(errno));
+    }
+    const int result = RemoveContents(top, info.st_dev);
+    const int savedErrno = errno;
+    close(top);
+    if (result != 0) {
+        return static_cast<int32_t>(posix::WinErrorFromErrno(savedErrno));
+    }
+    return rmdir(path.c_str()) == 0 ? 0 : static_cast<int32_t>(posix::WinErrorFromErrno(errno));
+}
+
+FindHandle::~FindHandle() {
+    if (value != -1) {
+        closedir(Stream(*this));
+    }
+}
+
+uint32_t FindFirstEntry(const std::wstring& pattern, FindHandle& search, FindEntry& entry) {
+    std::wstring folder = pattern;
+    if (!folder.empty() && folder.back() == L'*') {
+        folder.pop_back();
+    }
+    DIR* stream = opendir(posix::NativePath(folder).c_str());
+    if (stream == nullptr) {
+        // FindFirstFileW reports a missing folder as a missing path.
+        return errno == ENOENT ? WinError::kPathNotFound : posix::WinErrorFromErrno(errno);
+    }
+    search.value = reinterpret_cast<intptr_t>(stream);
+    const uint32_t error = Fill(stream, entry);
+    return error == WinError::kNoMoreFiles ? WinError::kFileNotFound : error;
+}
+
+uint32_t FindNextEntry(FindHandle& search, FindEntry& entry) {
+    return Fill(Stream(search), entry);
 }
 
 } // namespace ZEPMaintenance::platform

@@ -18,8 +18,8 @@ bool IsDirectory(const std::wstring& fullPath) {
 
 int32_t GetKnownFolderPath(KnownFolder id, std::wstring& path) {
     PWSTR text = nullptr;
-    const HRESULT hr =
-        SHGetKnownFolderPath(id == KnownFolder::ProgramData ? FOLDERID_ProgramData : FOLDERID_System, 0, nullptr, &text);
+    const HRESULT hr = SHGetKnownFolderPath(
+        id == KnownFolder::ProgramData ? FOLDERID_ProgramData : FOLDERID_System, 0, nullptr, &text);
     if (SUCCEEDED(hr)) {
         path = text;
     }

@@ -1,0 +1,69 @@
+// One DACL moved between memory and files or folders, its comparison, and file owners.
+#pragma once
+
+#include "diag/Logger.h"
+#include "system/CSid.h"
+#include "system/Dacl.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace ZEPMaintenance {
+
+// Security attributes for a creation call: owns a descriptor whose DACL is a copy of the given one.
+class SecurityAttributes {
+public:
+    explicit SecurityAttributes(const Dacl& dacl);
+    ~SecurityAttributes();
+    SecurityAttributes(const SecurityAttributes&) = delete;
+    SecurityAttributes& operator=(const SecurityAttributes&) = delete;
+
+    const Dacl& GetDacl() const { return dacl_; }
+    // The platform's SECURITY_ATTRIBUTES (handle inheritance off) on Windows; null on Linux, whose
+    // stand-ins take the DACL itself.
+    void* Get() const;
+
+private:
+    struct Native;
+    Dacl dacl_;
+    std::unique_ptr<Native> native_;
+};
+
+class Permissions {
+public:
+    Permissions();
+    Permissions(const Permissions& other);
+    Permissions& operator=(const Permissions& other);
+
+    // Appends an access-allowed entry inheritable by files and folders (flags 0x03).
+    void AddAllowedAce(const CSid& sid, uint32_t mask);
+    // Entry by entry, in order: SID, mask and type; inheritance flags are not compared.
+    bool EqualPermissions(const Permissions& other) const;
+
+    void SavePermissionsToFile(const std::wstring& path) const;
+    void LoadPermissionsFromFile(const std::wstring& path);
+
+    // Newly allocated attributes for creating an object with this DACL.
+    std::unique_ptr<SecurityAttributes> GetSecurityAttributes() const;
+
+    const Dacl& GetDacl() const { return dacl; }
+
+    static void SetFileOwner(const std::wstring& path, const CSid& owner);
+    static CSid GetFileOwner(const std::wstring& path);
+
+private:
+    Logger logger{L"Permissions"};
+    Dacl dacl;
+};
+
+namespace platform {
+// SetNamedSecurityInfoW / GetNamedSecurityInfoW on a file or folder: the API result (a Windows error
+// number, 0 on success). The DACL is written protected from inheritance.
+uint32_t SetFileDacl(const std::wstring& path, const Dacl& dacl);
+uint32_t GetFileDacl(const std::wstring& path, Dacl& dacl);
+uint32_t SetFileOwnerSid(const std::wstring& path, const CSid& owner);
+uint32_t GetFileOwnerSid(const std::wstring& path, CSid& owner);
+} // namespace platform
+
+} // namespace ZEPMaintenance
