@@ -14,7 +14,8 @@ inline std::wstring WideFromUtf16Le(const uint8_t* bytes, std::size_t units) {
     std::wstring text;
     text.reserve(units);
     for (std::size_t i = 0; i < units; ++i) {
-        const uint32_t unit = static_cast<uint32_t>(bytes[2 * i]) | static_cast<uint32_t>(bytes[2 * i + 1]) << 8;
+        const uint32_t unit = static_cast<uint32_t>(bytes[2 * i]) | static_cast<uint32_t>(bytes[2 * i + 1])
+                                                                        << 8;
         if constexpr (sizeof(wchar_t) > 2) {
             if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units) {
                 const uint32_t next =

@@ -11,6 +11,9 @@
 
 namespace ZEPMaintenance {
 
+class Permissions;
+class SecurityAttributes;
+
 namespace platform {
 
 // An open key of the registry; each platform defines what it holds and how it is released.
@@ -51,10 +54,9 @@ uint32_t OpenCurrentUserRoot(uint32_t access, RegistryKeyHandle& key);
 // RegOpenKeyExW(parent, subKey, 0, access).
 uint32_t OpenRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
                          RegistryKeyHandle& key);
-// RegCreateKeyExW(parent, subKey, 0, no class, REG_OPTION_NON_VOLATILE, access, security attributes
-// made of the self-relative descriptor when one is given, not inheritable).
+// RegCreateKeyExW(parent, subKey, 0, no class, REG_OPTION_NON_VOLATILE, access, attributes or none).
 uint32_t CreateRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
-                           const std::vector<uint8_t>* securityDescriptor, RegistryKeyHandle& key,
+                           const SecurityAttributes* attributes, RegistryKeyHandle& key,
                            uint32_t& disposition);
 // RegDeleteKeyExW(parent, subKey, view, 0).
 uint32_t DeleteRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t view);
@@ -89,11 +91,9 @@ public:
     void DeleteKey(int32_t rootKey, const std::wstring& subKey);
     bool KeyExists(int32_t rootKey, const std::wstring& subKey);
 
-    // Below HKEY_USERS\<string SID>. A given security descriptor (self-relative form) becomes the
-    // new key's security.
+    // Below HKEY_USERS\<string SID>. Given permissions become the new key's DACL.
     void Open(const CSid& userSid, const std::wstring& subKey);
-    void CreateKey(const CSid& userSid, const std::wstring& subKey,
-                   const std::vector<uint8_t>* securityDescriptor = nullptr);
+    void CreateKey(const CSid& userSid, const std::wstring& subKey, const Permissions* permissions = nullptr);
     void DeleteKey(const CSid& userSid, const std::wstring& subKey);
     bool KeyExists(const CSid& userSid, const std::wstring& subKey);
 
@@ -114,7 +114,7 @@ private:
     platform::RegistryKeyHandle GetRootKey(int32_t rootKey, uint32_t access);
     void OpenBelow(int32_t rootKey, int32_t recordedRoot, const std::wstring& subKey, uint32_t access);
     void CreateBelow(int32_t rootKey, int32_t recordedRoot, const std::wstring& subKey,
-                     const std::vector<uint8_t>* securityDescriptor);
+                     const Permissions* permissions);
     void DeleteBelow(int32_t rootKey, const std::wstring& subKey);
     bool ExistsBelow(int32_t rootKey, const std::wstring& subKey);
 

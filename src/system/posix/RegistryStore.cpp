@@ -1,0 +1,721 @@
+// Linux side of WinRegistryKey: the SQLite settings store that stands in for the registry.
+#include "system/posix/RegistryStore.h"
+
+#include "system/Text.h"
+#include "system/WinError.h"
+#include "system/posix/PosixSupport.h"
+
+#include <cerrno>
+#include <cwctype>
+#include <locale.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ZEPMaintenance::posix {
+
+namespace {
+
+constexpr uint32_t kErrorBadPathname = 161;
+constexpr uint32_t kErrorBadDb = 1009;
+constexpr uint32_t kErrorRegistryCorrupt = 1015;
+constexpr uint32_t kErrorRegistryIoFailed = 1016;
+
+constexpr int64_t kLocalMachineId = 1;
+constexpr int64_t kUsersId = 2;
+
+// Long enough for a writer that copies a whole product's settings; readers wait the same.
+constexpr int kBusyTimeoutMs = 30000;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS keys(
+    id INTEGER PRIMARY KEY,
+    parent INTEGER REFERENCES keys(id),
+    name TEXT NOT NULL,
+    folded TEXT NOT NULL,
+    security BLOB);
+CREATE UNIQUE INDEX IF NOT EXISTS keys_by_name ON keys(parent, folded);
+CREATE TABLE IF NOT EXISTS key_values(
+    key INTEGER NOT NULL REFERENCES keys(id),
+    name TEXT NOT NULL,
+    folded TEXT NOT NULL,
+    type INTEGER NOT NULL,
+    data BLOB NOT NULL,
+    PRIMARY KEY(key, folded)) WITHOUT ROWID;
+INSERT OR IGNORE INTO keys(id, parent, name, folded) VALUES(1, NULL, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE');
+INSERT OR IGNORE INTO keys(id, parent, name, folded) VALUES(2, NULL, 'HKEY_USERS', 'HKEY_USERS');
+PRAGMA user_version = 1;
+)sql";
+
+uint32_t ErrorFromSqlite(sqlite3* db, int result) {
+    switch (result & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_DONE:
+    case SQLITE_ROW:
+        return WinError::kSuccess;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return WinError::kBusy;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+        return WinError::kAccessDenied;
+    case SQLITE_NOMEM:
+        return WinError::kNotEnoughMemory;
+    case SQLITE_FULL:
+        return WinError::kDiskFull;
+    case SQLITE_CORRUPT:
+        return kErrorRegistryCorrupt;
+    case SQLITE_NOTADB:
+        return kErrorBadDb;
+    case SQLITE_CANTOPEN: {
+        const int error = db != nullptr ? sqlite3_system_errno(db) : 0;
+        return error != 0 ? WinErrorFromErrno(error) : WinError::kAccessDenied;
+    }
+    case SQLITE_IOERR:
+        return kErrorRegistryIoFailed;
+    default:
+        return WinError::kInvalidFunction;
+    }
+}
+
+std::string Utf8(const std::wstring& text) {
+    return WideToMultiByte(text, kUtf8CodePage);
+}
+
+std::wstring Wide(const unsigned char* text) {
+    return text == nullptr ? std::wstring() : Utf8ToWide(reinterpret_cast<const char*>(text));
+}
+
+// One prepared statement; errors are read back as Windows numbers.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : db_(db) {
+        result_ = sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr);
+    }
+    ~Statement() { sqlite3_finalize(statement_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& Bind(int index, int64_t value) {
+        Check(sqlite3_bind_int64(statement_, index, value));
+        return *this;
+    }
+    Statement& Bind(int index, const std::wstring& text) {
+        const std::string utf8 = Utf8(text);
+        Check(sqlite3_bind_text(statement_, index, utf8.data(), static_cast<int>(utf8.size()),
+                                SQLITE_TRANSIENT));
+        return *this;
+    }
+    Statement& BindBlob(int index, const uint8_t* data, std::size_t size) {
+        // A zero-length blob, not NULL, for empty data.
+        static const uint8_t kEmpty = 0;
+        Check(sqlite3_bind_blob(statement_, index, data != nullptr ? data : &kEmpty, static_cast<int>(size),
+                                SQLITE_TRANSIENT));
+        return *this;
+    }
+    Statement& BindNull(int index) {
+        Check(sqlite3_bind_null(statement_, index));
+        return *this;
+    }
+
+    // True for a row; false when done or failed (see Error).
+    bool Step() {
+        if (result_ != SQLITE_OK) {
+            return false;
+        }
+        const int result = sqlite3_step(statement_);
+        if (result == SQLITE_ROW) {
+            return true;
+        }
+        if (result != SQLITE_DONE) {
+            result_ = result;
+        }
+        return false;
+    }
+    uint32_t Error() const { return ErrorFromSqlite(db_, result_); }
+
+    int64_t Int(int column) const { return sqlite3_column_int64(statement_, column); }
+    bool IsNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+    std::wstring Text(int column) const { return Wide(sqlite3_column_text(statement_, column)); }
+    std::vector<uint8_t> Blob(int column) const {
+        const auto* data = static_cast<const uint8_t*>(sqlite3_column_blob(statement_, column));
+        const int size = sqlite3_column_bytes(statement_, column);
+        return data == nullptr ? std::vector<uint8_t>() : std::vector<uint8_t>(data, data + size);
+    }
+
+private:
+    void Check(int result) {
+        if (result_ == SQLITE_OK && result != SQLITE_OK) {
+            result_ = result;
+        }
+    }
+
+    sqlite3* db_;
+    sqlite3_stmt* statement_ = nullptr;
+    int result_ = SQLITE_OK;
+};
+
+uint32_t Execute(sqlite3* db, const char* sql) {
+    return ErrorFromSqlite(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
+}
+
+// Splits a relative key path at backslashes; one trailing backslash is allowed, empty names are not.
+bool SplitKeyPath(const std::wstring& path, std::vector<std::wstring>& names) {
+    names.clear();
+    if (path.empty()) {
+        return true;
+    }
+    std::wstring text = path;
+    if (text.back() == L'\\') {
+        text.pop_back();
+    }
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t end = text.find(L'\\', start);
+        const std::wstring name =
+            text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        if (name.empty()) {
+            return false;
+        }
+        names.push_back(name);
+        if (end == std::wstring::npos) {
+            return true;
+        }
+        start = end + 1;
+    }
+}
+
+uint32_t MakeDirectories(const std::string& path) {
+    for (std::size_t pos = 1; pos <= path.size(); ++pos) {
+        if (pos == path.size() || path[pos] == '/') {
+            const std::string part = path.substr(0, pos);
+            if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+                return WinErrorFromErrno(errno);
+            }
+        }
+    }
+    return WinError::kSuccess;
+}
+
+} // namespace
+
+std::wstring FoldRegistryName(const std::wstring& name) {
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    std::wstring folded = name;
+    for (wchar_t& c : folded) {
+        c = static_cast<wchar_t>(utf8 != static_cast<locale_t>(nullptr)
+                                     ? towupper_l(static_cast<wint_t>(c), utf8)
+                                     : towupper(static_cast<wint_t>(c)));
+    }
+    return folded;
+}
+
+// A transaction on the store's connection: rolled back unless committed. Writers take the
+// database's reserved lock at once, so two writers never deadlock on a lock upgrade.
+class RegistryStore::Transaction {
+public:
+    Transaction(sqlite3* db, bool write) : db_(db) {
+        result_ = Execute(db, write ? "BEGIN IMMEDIATE" : "BEGIN");
+        open_ = result_ == WinError::kSuccess;
+    }
+    ~Transaction() {
+        if (open_) {
+            Execute(db_, "ROLLBACK");
+        }
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    uint32_t Begun() const { return result_; }
+    uint32_t Commit() {
+        const uint32_t result = Execute(db_, "COMMIT");
+        if (result == WinError::kSuccess) {
+            open_ = false;
+        }
+        return result;
+    }
+
+private:
+    sqlite3* db_;
+    uint32_t result_;
+    bool open_;
+};
+
+std::string RegistryStore::DatabasePath() {
+    return UnderMachineRoot("var/lib/zepmaintenance/registry.db");
+}
+
+std::shared_ptr<RegistryStore> RegistryStore::ForMachineRoot(uint32_t& error) {
+    static std::mutex cacheLock;
+    static std::shared_ptr<RegistryStore> cached;
+    const std::string path = DatabasePath();
+    const bool writable = geteuid() == 0;
+    std::lock_guard guard(cacheLock);
+    if (cached && cached->path_ == path && cached->writable_ == writable && cached->db_ != nullptr) {
+        error = WinError::kSuccess;
+        return cached;
+    }
+    std::shared_ptr<RegistryStore> store;
+    error = Open(path, store);
+    if (error == WinError::kSuccess) {
+        cached = store;
+    }
+    return store;
+}
+
+uint32_t RegistryStore::Open(const std::string& path, std::shared_ptr<RegistryStore>& store) {
+    const bool writable = geteuid() == 0;
+    if (!writable) {
+        struct stat info {};
+        if (stat(path.c_str(), &info) != 0) {
+            // Nothing was ever written: an empty registry.
+            store.reset(new RegistryStore(nullptr, path, false));
+            return WinError::kSuccess;
+        }
+    } else {
+        const uint32_t made = MakeDirectories(path.substr(0, path.rfind('/')));
+        if (made != WinError::kSuccess) {
+            return made;
+        }
+    }
+    sqlite3* db = nullptr;
+    const int flags = writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+    const int opened = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (opened != SQLITE_OK) {
+        const uint32_t error = ErrorFromSqlite(db, opened);
+        sqlite3_close(db);
+        return error;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    store.reset(new RegistryStore(db, path, writable));
+    if (writable) {
+        // Readers of other users cannot write a WAL index, so the classic rollback journal it is,
+        // synced in full so that a committed change survives a crash.
+        uint32_t error = Execute(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;");
+        if (error == WinError::kSuccess) {
+            Transaction transaction(db, true);
+            error = transaction.Begun();
+            if (error == WinError::kSuccess) {
+                error = Execute(db, kSchema);
+            }
+            if (error == WinError::kSuccess) {
+                error = transaction.Commit();
+            }
+        }
+        if (error == WinError::kSuccess && chmod(path.c_str(), 0644) != 0) {
+            error = WinErrorFromErrno(errno);
+        }
+        if (error != WinError::kSuccess) {
+            store.reset();
+            return error;
+        }
+    }
+    return WinError::kSuccess;
+}
+
+RegistryStore::RegistryStore(sqlite3* db, std::string path, bool writable)
+    : db_(db), path_(std::move(path)), writable_(writable) {}
+
+RegistryStore::~RegistryStore() {
+    sqlite3_close(db_);
+}
+
+uint32_t RegistryStore::HiveKey(Hive hive, int64_t& id) {
+    id = hive == Hive::LocalMachine ? kLocalMachineId : kUsersId;
+    return WinError::kSuccess;
+}
+
+uint32_t RegistryStore::UserHiveKey(const std::wstring& sid, int64_t& id) {
+    const uint32_t result = OpenKey(kUsersId, sid, id);
+    if (result == WinError::kFileNotFound && writable_) {
+        bool created = false;
+        return CreateKey(kUsersId, sid, nullptr, id, created);
+    }
+    if (result == WinError::kFileNotFound) {
+        id = kNoKey;
+        return WinError::kSuccess;
+    }
+    return result;
+}
+
+uint32_t RegistryStore::Exists(int64_t key) {
+    if (key == kNoKey) {
+        return WinError::kSuccess;
+    }
+    if (db_ == nullptr) {
+        return key == kLocalMachineId || key == kUsersId ? WinError::kSuccess : WinError::kKeyDeleted;
+    }
+    Statement query(db_, "SELECT 1 FROM keys WHERE id = ?");
+    if (query.Bind(1, key).Step()) {
+        return WinError::kSuccess;
+    }
+    return query.Error() != WinError::kSuccess ? query.Error() : WinError::kKeyDeleted;
+}
+
+uint32_t RegistryStore::ChildOf(int64_t parent, const std::wstring& name, int64_t& id) {
+    Statement query(db_, "SELECT id FROM keys WHERE parent = ? AND folded = ?");
+    if (query.Bind(1, parent).Bind(2, FoldRegistryName(name)).Step()) {
+        id = query.Int(0);
+        return WinError::kSuccess;
+    }
+    return query.Error() != WinError::kSuccess ? query.Error() : WinError::kFileNotFound;
+}
+
+uint32_t RegistryStore::Walk(int64_t parent, const std::wstring& subKey, bool create,
+                             const std::vector<uint8_t>* security, int64_t& id, bool& created) {
+    created = false;
+    std::vector<std::wstring> names;
+    if (!SplitKeyPath(subKey, names)) {
+        return kErrorBadPathname;
+    }
+    uint32_t result = Exists(parent);
+    if (result != WinError::kSuccess) {
+        return result;
+    }
+    id = parent;
+    for (const std::wstring& name : names) {
+        if (id == kNoKey || db_ == nullptr) {
+            return WinError::kFileNotFound;
+        }
+        int64_t child = 0;
+        result = ChildOf(id, name, child);
+        if (result == WinError::kFileNotFound && create) {
+            if (name.size() > 255) {
+                return WinError::kInvalidParameter;
+            }
+            Statement insert(db_, "INSERT INTO keys(parent, name, folded, security) VALUES(?, ?, ?, ?)");
+            insert.Bind(1, id).Bind(2, name).Bind(3, FoldRegistryName(name));
+            if (security != nullptr) {
+                insert.BindBlob(4, security->data(), security->size());
+            } else {
+                insert.BindNull(4);
+            }
+            insert.Step();
+            if (insert.Error() != WinError::kSuccess) {
+                return insert.Error();
+            }
+            child = sqlite3_last_insert_rowid(db_);
+            created = true;
+        } else if (result != WinError::kSuccess) {
+            return result;
+        } else {
+            created = false;
+        }
+        id = child;
+    }
+    return WinError::kSuccess;
+}
+
+uint32_t RegistryStore::OpenKey(int64_t parent, const std::wstring& subKey, int64_t& id) {
+    std::lock_guard guard(lock_);
+    if (db_ == nullptr) {
+        bool created = false;
+        return Walk(parent, subKey, false, nullptr, id, created);
+    }
+    Transaction transaction(db_, false);
+    if (transaction.Begun() != WinError::kSuccess) {
+        return transaction.Begun();
+    }
+    bool created = false;
+    return Walk(parent, subKey, false, nullptr, id, created);
+}
+
+uint32_t RegistryStore::CreateKey(int64_t parent, const std::wstring& subKey,
+                                  const std::vector<uint8_t>* security, int64_t& id, bool& created) {
+    std::lock_guard guard(lock_);
+    if (!writable_ || db_ == nullptr) {
+        return WinError::kAccessDenied;
+    }
+    Transaction transaction(db_, true);
+    uint32_t result = transaction.Begun();
+    if (result == WinError::kSuccess) {
+        result = Walk(parent, subKey, true, security, id, created);
+    }
+    if (result == WinError::kSuccess) {
+        result = transaction.Commit();
+    }
+    return result;
+}
+
+uint32_t RegistryStore::DeleteSubtree(int64_t id) {
+    std::vector<int64_t> children;
+    {
+        Statement query(db_, "SELECT id FROM keys WHERE parent = ?");
+        query.Bind(1, id);
+        while (query.Step()) {
+            children.push_back(query.Int(0));
+        }
+        if (query.Error() != WinError::kSuccess) {
+            return query.Error();
+        }
+    }
+    for (const int64_t child : children) {
+        const uint32_t result = DeleteSubtree(child);
+        if (result != WinError::kSuccess) {
+            return result;
+        }
+    }
+    Statement values(db_, "DELETE FROM key_values WHERE key = ?");
+    values.Bind(1, id).Step();
+    if (values.Error() != WinError::kSuccess) {
+        return values.Error();
+    }
+    Statement key(db_, "DELETE FROM keys WHERE id = ?");
+    key.Bind(1, id).Step();
+    return key.Error();
+}
+
+uint32_t RegistryStore::DeleteKey(int64_t parent, const std::wstring& subKey) {
+    std::lock_guard guard(lock_);
+    if (!writable_ || db_ == nullptr) {
+        return WinError::kAccessDenied;
+    }
+    Transaction transaction(db_, true);
+    uint32_t result = transaction.Begun();
+    int64_t id = 0;
+    bool created = false;
+    if (result == WinError::kSuccess) {
+        result = Walk(parent, subKey, false, nullptr, id, created);
+    }
+    if (result == WinError::kSuccess && (id == kLocalMachineId || id == kUsersId || id == kNoKey)) {
+        result = WinError::kAccessDenied;
+    }
+    if (result == WinError::kSuccess) {
+        Statement children(db_, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
+        if (children.Bind(1, id).Step()) {
+            // A key with sub-keys is not deleted, as the registry refuses it.
+            result = WinError::kAccessDenied;
+        } else {
+            result = children.Error();
+        }
+    }
+    if (result == WinError::kSuccess) {
+        result = DeleteSubtree(id);
+    }
+    if (result == WinError::kSuccess) {
+        result = transaction.Commit();
+    }
+    return result;
+}
+
+uint32_t RegistryStore::DeleteTree(int64_t parent, const std::wstring& subKey) {
+    std::lock_guard guard(lock_);
+    if (!writable_ || db_ == nullptr) {
+        return WinError::kAccessDenied;
+    }
+    Transaction transaction(db_, true);
+    uint32_t result = transaction.Begun();
+    int64_t id = 0;
+    bool created = false;
+    if (result == WinError::kSuccess) {
+        result = Walk(parent, subKey, false, nullptr, id, created);
+    }
+    if (result == WinError::kSuccess && (id == kLocalMachineId || id == kUsersId || id == kNoKey)) {
+        result = WinError::kAccessDenied;
+    }
+    if (result == WinError::kSuccess) {
+        result = DeleteSubtree(id);
+    }
+    if (result == WinError::kSuccess) {
+        result = transaction.Commit();
+    }
+    return result;
+}
+
+uint32_t RegistryStore::QueryValue(int64_t key, const std::wstring& name, RegistryValue& value) {
+    std::lock_guard guard(lock_);
+    if (db_ == nullptr || key == kNoKey) {
+        return Exists(key) == WinError::kSuccess ? WinError::kFileNotFound : WinError::kKeyDeleted;
+    }
+    Transaction transaction(db_, false);
+    uint32_t result = transaction.Begun();
+    if (result == WinError::kSuccess) {
+        result = Exists(key);
+    }
+    if (result != WinError::kSuccess) {
+        return result;
+    }
+    Statement query(db_, "SELECT name, type, data FROM key_values WHERE key = ? AND folded = ?");
+    if (query.Bind(1, key).Bind(2, FoldRegistryName(name)).Step()) {
+        value.name = query.Text(0);
+        value.type = static_cast<uint32_t>(query.Int(1));
+        value.data = query.Blob(2);
+        return WinError::kSuccess;
+    }
+    return query.Error() != WinError::kSuccess ? query.Error() : WinError::kFileNotFound;
+}
+
+uint32_t RegistryStore::SetValue(int64_t key, const std::wstring& name, uint32_t type, const uint8_t* data,
+                                 uint32_t size) {
+    std::lock_guard guard(lock_);
+    if (!writable_ || db_ == nullptr || key == kNoKey) {
+        return WinError::kAccessDenied;
+    }
+    if (data == nullptr && size != 0) {
+        return WinError::kInvalidParameter;
+    }
+    Transaction transaction(db_, true);
+    uint32_t result = transaction.Begun();
+    if (result == WinError::kSuccess) {
+        result = Exists(key);
+    }
+    if (result == WinError::kSuccess) {
+        // An existing value keeps the case of its name.
+        Statement upsert(db_,
+                         "INSERT INTO key_values(key, name, folded, type, data) VALUES(?, ?, ?, ?, ?) "
+                         "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
+        upsert.Bind(1, key).Bind(2, name).Bind(3, FoldRegistryName(name)).Bind(4, static_cast<int64_t>(type));
+        upsert.BindBlob(5, data, size).Step();
+        result = upsert.Error();
+    }
+    if (result == WinError::kSuccess) {
+        result = transaction.Commit();
+    }
+    return result;
+}
+
+uint32_t RegistryStore::DeleteValue(int64_t key, const std::wstring& name) {
+    std::lock_guard guard(lock_);
+    if (!writable_ || db_ == nullptr || key == kNoKey) {
+        return WinError::kAccessDenied;
+    }
+    Transaction transaction(db_, true);
+    uint32_t result = transaction.Begun();
+    if (result == WinError::kSuccess) {
+        result = Exists(key);
+    }
+    if (result == WinError::kSuccess) {
+        Statement remove(db_, "DELETE FROM key_values WHERE key = ? AND folded = ?");
+        remove.Bind(1, key).Bind(2, FoldRegistryName(name)).Step();
+        result = remove.Error();
+        if (result == WinError::kSuccess && sqlite3_changes(db_) == 0) {
+            result = WinError::kFileNotFound;
+        }
+    }
+    if (result == WinError::kSuccess) {
+        result = transaction.Commit();
+    }
+    return result;
+}
+
+uint32_t RegistryStore::ListValues(int64_t key, std::vector<RegistryValue>& values) {
+    std::lock_guard guard(lock_);
+    values.clear();
+    if (db_ == nullptr || key == kNoKey) {
+        return Exists(key);
+    }
+    Transaction transaction(db_, false);
+    uint32_t result = transaction.Begun();
+    if (result == WinError::kSuccess) {
+        result = Exists(key);
+    }
+    if (result != WinError::kSuccess) {
+        return result;
+    }
+    Statement query(db_, "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY folded");
+    query.Bind(1, key);
+    while (query.Step()) {
+        values.push_back({query.Text(0), static_cast<uint32_t>(query.Int(1)), query.Blob(2)});
+    }
+    return query.Error();
+}
+
+uint32_t RegistryStore::SubKeyCount(int64_t key, uint32_t& count, uint32_t& maxNameLength) {
+    std::lock_guard guard(lock_);
+    count = 0;
+    maxNameLength = 0;
+    if (db_ == nullptr || key == kNoKey) {
+        return Exists(key);
+    }
+    Transaction transaction(db_, false);
+    uint32_t result = transaction.Begun();
+    if (result == WinError::kSuccess) {
+        result = Exists(key);
+    }
+    if (result != WinError::kSuccess) {
+        return result;
+    }
+    Statement query(db_, "SELECT count(*), coalesce(max(length(name)), 0) FROM keys WHERE parent = ?");
+    if (query.Bind(1, key).Step()) {
+        count = static_cast<uint32_t>(query.Int(0));
+        maxNameLength = static_cast<uint32_t>(query.Int(1));
+    }
+    return query.Error();
+}
+
+uint32_t RegistryStore::SubKeyAt(int64_t key, uint32_t index, std::wstring& name) {
+    std::lock_guard guard(lock_);
+    if (db_ == nullptr || key == kNoKey) {
+        const uint32_t result = Exists(key);
+        return result != WinError::kSuccess ? result : WinError::kNoMoreItems;
+    }
+    Transaction transaction(db_, false);
+    uint32_t result = transaction.Begun();
+    if (result == WinError::kSuccess) {
+        result = Exists(key);
+    }
+    if (result != WinError::kSuccess) {
+        return result;
+    }
+    Statement query(db_, "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
+    if (query.Bind(1, key).Bind(2, static_cast<int64_t>(index)).Step()) {
+        name = query.Text(0);
+        return WinError::kSuccess;
+    }
+    return query.Error() != WinError::kSuccess ? query.Error() : WinError::kNoMoreItems;
+}
+
+uint32_t RegistryStore::SubKeyNames(int64_t key, std::vector<std::wstring>& names) {
+    std::lock_guard guard(lock_);
+    names.clear();
+    if (db_ == nullptr || key == kNoKey) {
+        return Exists(key);
+    }
+    Transaction transaction(db_, false);
+    uint32_t result = transaction.Begun();
+    if (result == WinError::kSuccess) {
+        result = Exists(key);
+    }
+    if (result != WinError::kSuccess) {
+        return result;
+    }
+    Statement query(db_, "SELECT name FROM keys WHERE parent = ? ORDER BY folded");
+    query.Bind(1, key);
+    while (query.Step()) {
+        names.push_back(query.Text(0));
+    }
+    return query.Error();
+}
+
+uint32_t RegistryStore::KeySecurity(int64_t key, std::vector<uint8_t>& security) {
+    std::lock_guard guard(lock_);
+    security.clear();
+    if (db_ == nullptr || key == kNoKey) {
+        return Exists(key);
+    }
+    Statement query(db_, "SELECT security FROM keys WHERE id = ?");
+    if (query.Bind(1, key).Step()) {
+        if (!query.IsNull(0)) {
+            security = query.Blob(0);
+        }
+        return WinError::kSuccess;
+    }
+    return query.Error() != WinError::kSuccess ? query.Error() : WinError::kKeyDeleted;
+}
+
+uint32_t RegistryStore::KeyName(int64_t key, std::wstring& name) {
+    std::lock_guard guard(lock_);
+    if (db_ == nullptr || key == kNoKey) {
+        name = key == kUsersId ? L"HKEY_USERS" : L"HKEY_LOCAL_MACHINE";
+        return Exists(key);
+    }
+    Statement query(db_, "SELECT name FROM keys WHERE id = ?");
+    if (query.Bind(1, key).Step()) {
+        name = query.Text(0);
+        return WinError::kSuccess;
+    }
+    return query.Error() != WinError::kSuccess ? query.Error() : WinError::kKeyDeleted;
+}
+
+} // namespace ZEPMaintenance::posix

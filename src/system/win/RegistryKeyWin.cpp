@@ -1,0 +1,109 @@
+// Windows side of WinRegistryKey: the registry calls.
+#include "system/WinRegistryKey.h"
+
+#include "system/Permissions.h"
+#include "system/win/WinHeaders.h"
+
+namespace ZEPMaintenance::platform {
+
+struct RegistryKeyState {
+    HKEY key = nullptr;
+};
+
+void RegistryKeyStateDeleter::operator()(RegistryKeyState* state) const {
+    if (state->key != nullptr) {
+        RegCloseKey(state->key);
+    }
+    delete state;
+}
+
+namespace {
+
+uint32_t Keep(LSTATUS result, HKEY opened, RegistryKeyHandle& key) {
+    if (result == ERROR_SUCCESS) {
+        key.reset(new RegistryKeyState{opened});
+    }
+    return static_cast<uint32_t>(result);
+}
+
+} // namespace
+
+uint32_t OpenRegistryRoot(PredefinedKey root, uint32_t access, RegistryKeyHandle& key) {
+    const HKEY predefined = root == PredefinedKey::CurrentUser    ? HKEY_CURRENT_USER
+                            : root == PredefinedKey::LocalMachine ? HKEY_LOCAL_MACHINE
+                                                                  : HKEY_USERS;
+    HKEY opened = nullptr;
+    return Keep(RegOpenKeyExW(predefined, L"", 0, access, &opened), opened, key);
+}
+
+uint32_t OpenCurrentUserRoot(uint32_t access, RegistryKeyHandle& key) {
+    HKEY opened = nullptr;
+    return Keep(RegOpenCurrentUser(access, &opened), opened, key);
+}
+
+uint32_t OpenRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
+                         RegistryKeyHandle& key) {
+    HKEY opened = nullptr;
+    return Keep(RegOpenKeyExW(parent->key, subKey.c_str(), 0, access, &opened), opened, key);
+}
+
+uint32_t CreateRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
+                           const SecurityAttributes* attributes, RegistryKeyHandle& key,
+                           uint32_t& disposition) {
+    HKEY created = nullptr;
+    DWORD result = 0;
+    auto* security = attributes != nullptr ? static_cast<SECURITY_ATTRIBUTES*>(attributes->Get()) : nullptr;
+    const LSTATUS status = RegCreateKeyExW(parent->key, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                           access, security, &created, &result);
+    disposition = result;
+    return Keep(status, created, key);
+}
+
+uint32_t DeleteRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t view) {
+    return static_cast<uint32_t>(RegDeleteKeyExW(parent->key, subKey.c_str(), view, 0));
+}
+
+uint32_t QueryRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t* type,
+                            uint8_t* data, uint32_t* size) {
+    DWORD valueType = 0;
+    DWORD byteCount = size != nullptr ? *size : 0;
+    const LSTATUS result = RegQueryValueExW(key->key, name.c_str(), nullptr, &valueType, data,
+                                            size != nullptr ? &byteCount : nullptr);
+    if (type != nullptr) {
+        *type = valueType;
+    }
+    if (size != nullptr) {
+        *size = byteCount;
+    }
+    return static_cast<uint32_t>(result);
+}
+
+uint32_t SetRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t type,
+                          const uint8_t* data, uint32_t size) {
+    return static_cast<uint32_t>(RegSetValueExW(key->key, name.c_str(), 0, type, data, size));
+}
+
+uint32_t DeleteRegistryValue(const RegistryKeyHandle& key, const std::wstring& name) {
+    return static_cast<uint32_t>(RegDeleteValueW(key->key, name.c_str()));
+}
+
+uint32_t QueryRegistryKeyInfo(const RegistryKeyHandle& key, uint32_t& subKeyCount,
+                              uint32_t& maxSubKeyLength) {
+    DWORD count = 0;
+    DWORD longest = 0;
+    const LSTATUS result = RegQueryInfoKeyW(key->key, nullptr, nullptr, nullptr, &count, &longest, nullptr,
+                                            nullptr, nullptr, nullptr, nullptr, nullptr);
+    subKeyCount = count;
+    maxSubKeyLength = longest;
+    return static_cast<uint32_t>(result);
+}
+
+uint32_t EnumRegistryKey(const RegistryKeyHandle& key, uint32_t index, wchar_t* name, uint32_t* length) {
+    DWORD characters = *length;
+    const LSTATUS result =
+        RegEnumKeyExW(key->key, index, name, &characters, nullptr, nullptr, nullptr, nullptr);
+    *length = characters;
+    return static_cast<uint32_t>(result);
+}
+
+} // namespace ZEPMaintenance::platform
