@@ -1,0 +1,377 @@
+// Linux side of WinProcess: posix_spawn, process file descriptors, exit codes and process owners.
+#include "system/WinProcess.h"
+
+#include "system/Text.h"
+#include "system/WinError.h"
+#include "system/posix/PosixSupport.h"
+#include "system/posix/UserSid.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern "C" {
+#include <sys/pidfd.h>
+}
+
+extern char** environ;
+
+namespace ZEPMaintenance::platform {
+
+namespace {
+
+constexpr uint32_t kErrorNoAssociation = 1155;
+constexpr uint32_t kErrorBadExeFormat = 193;
+
+// Fields of /proc/<pid>/stat after the command name: state is field 3, start time 22, exit code 52.
+struct ProcStat {
+    char state = 0;
+    unsigned long long startTime = 0;
+    int exitCode = 0;
+    bool hasExitCode = false;
+};
+
+bool ReadProcStat(pid_t pid, ProcStat& stat) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(file, text)) {
+        return false;
+    }
+    // The command name may hold spaces and parentheses; the fields start after the last ')'.
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return false;
+    }
+    std::istringstream fields(text.substr(close + 1));
+    std::vector<std::string> values;
+    std::string value;
+    while (fields >> value) {
+        values.push_back(value);
+    }
+    // values[0] is field 3.
+    if (values.size() < 20) {
+        return false;
+    }
+    stat.state = values[0].empty() ? '\0' : values[0][0];
+    stat.startTime = std::strtoull(values[19].c_str(), nullptr, 10);
+    if (values.size() >= 50) {
+        stat.exitCode = std::atoi(values[49].c_str());
+        stat.hasExitCode = true;
+    }
+    return true;
+}
+
+bool ReadRealUid(pid_t pid, uid_t& uid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind("Uid:", 0) == 0) {
+            uid = static_cast<uid_t>(std::strtoul(line.c_str() + 4, nullptr, 10));
+            return true;
+        }
+    }
+    return false;
+}
+
+// The exit status as the Windows exit code: the status byte, or 128 + the signal that ended it.
+uint32_t ExitCodeFromStatus(int code, int status) {
+    return code == CLD_EXITED ? static_cast<uint32_t>(status) : 128u + static_cast<uint32_t>(status);
+}
+
+bool IsExecutableFile(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// The program as the shell finds it: a path as given, or a bare name on PATH.
+uint32_t LocateProgram(const std::string& file, std::string& program) {
+    if (file.empty()) {
+        return WinError::kFileNotFound;
+    }
+    if (file.find('/') != std::string::npos) {
+        struct stat info {};
+        if (stat(file.c_str(), &info) != 0) {
+            return posix::WinErrorFromErrno(errno);
+        }
+        if (!IsExecutableFile(file)) {
+            // A document: the stand-in has no registry of default handlers.
+            return kErrorNoAssociation;
+        }
+        if (file[0] != '/') {
+            char cwd[PATH_MAX];
+            if (getcwd(cwd, sizeof cwd) == nullptr) {
+                return posix::WinErrorFromErrno(errno);
+            }
+            program = std::string(cwd) + "/" + file;
+        } else {
+            program = file;
+        }
+        return WinError::kSuccess;
+    }
+    const char* path = std::getenv("PATH");
+    std::istringstream entries(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin");
+    std::string entry;
+    while (std::getline(entries, entry, ':')) {
+        const std::string candidate = (entry.empty() ? std::string(".") : entry) + "/" + file;
+        if (IsExecutableFile(candidate)) {
+            program = candidate;
+            return WinError::kSuccess;
+        }
+    }
+    return WinError::kFileNotFound;
+}
+
+uint32_t WinErrorOfSpawn(int error) {
+    return error == ENOEXEC ? kErrorBadExeFormat : posix::WinErrorFromErrno(error);
+}
+
+int OpenPidfd(pid_t pid) {
+    return pidfd_open(pid, 0);
+}
+
+} // namespace
+
+struct ProcessState {
+    pid_t pid = 0;
+    int pidfd = -1;
+    bool current = false;
+    bool child = false;  // started by us, so we reap it and read its exit status
+    bool reaped = false; // the child's status was collected
+    uint32_t exitCode = kStillActive;
+    unsigned long long startTime = 0;
+    uid_t owner = 0;
+    bool ownerKnown = false;
+
+    bool Ended() const {
+        if (reaped) {
+            return true;
+        }
+        pollfd entry{pidfd, POLLIN, 0};
+        return pidfd >= 0 && poll(&entry, 1, 0) == 1;
+    }
+
+    // Collects our child's status once it has ended.
+    void Reap() {
+        if (!child || reaped || pidfd < 0) {
+            return;
+        }
+        siginfo_t info{};
+        if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG) == 0 &&
+            info.si_pid != 0) {
+            exitCode = ExitCodeFromStatus(info.si_code, info.si_status);
+            reaped = true;
+        }
+    }
+};
+
+struct TokenState {
+    uid_t uid = 0;
+};
+
+void ProcessStateDeleter::operator()(ProcessState* state) const {
+    state->Reap();
+    if (state->pidfd >= 0) {
+        close(state->pidfd);
+    }
+    delete state;
+}
+
+void TokenStateDeleter::operator()(TokenState* state) const {
+    delete state;
+}
+
+uint32_t ShellStart(const std::string& file, const std::string& parameters, const std::string& directory,
+                    bool runAsAdmin, ProcessHandle& process) {
+    std::string program;
+    uint32_t result = LocateProgram(file, program);
+    if (result != WinError::kSuccess) {
+        return result;
+    }
+    struct stat info {};
+    if (!directory.empty() && (stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
+        return WinError::kDirectory;
+    }
+
+    std::vector<std::string> argv;
+    const bool elevate = runAsAdmin && geteuid() != 0;
+    if (elevate) {
+        std::string pkexec;
+        if (LocateProgram("pkexec", pkexec) != WinError::kSuccess) {
+            // No way to ask for elevation: the same outcome as a declined prompt.
+            return WinError::kCancelled;
+        }
+        // pkexec starts in a clean environment and another folder; env restores both.
+        char cwd[PATH_MAX];
+        const std::string folder = !directory.empty() ? directory : (getcwd(cwd, sizeof cwd) ? cwd : "/");
+        argv = {pkexec, "/usr/bin/env", "--chdir=" + folder};
+        if (const char* root = std::getenv("ZEP_MACHINE_ROOT")) {
+            argv.push_back(std::string("ZEP_MACHINE_ROOT=") + root);
+        }
+    }
+    argv.push_back(program);
+    for (const std::wstring& argument : SplitProgramParameters(Utf8ToWide(parameters))) {
+        argv.push_back(WideToMultiByte(argument, kUtf8CodePage));
+    }
+    std::vector<char*> pointers;
+    for (std::string& argument : argv) {
+        pointers.push_back(argument.data());
+    }
+    pointers.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // Started programs never read the starting process's input.
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (!directory.empty() && !elevate) {
+        posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+    }
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        return WinErrorOfSpawn(spawned);
+    }
+    auto state = std::make_unique<ProcessState>();
+    state->pid = pid;
+    state->child = true;
+    state->owner = elevate ? 0 : getuid();
+    state->ownerKnown = true;
+    // Our unreaped child cannot vanish before its descriptor is taken.
+    state->pidfd = OpenPidfd(pid);
+    if (state->pidfd < 0) {
+        result = posix::WinErrorFromErrno(errno);
+        waitpid(pid, nullptr, WNOHANG);
+        return result;
+    }
+    process.reset(state.release());
+    return WinError::kSuccess;
+}
+
+uint32_t OpenProcessById(uint32_t pid, ProcessHandle& process) {
+    if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) {
+        return WinError::kInvalidParameter;
+    }
+    const int pidfd = OpenPidfd(static_cast<pid_t>(pid));
+    if (pidfd < 0) {
+        // No process with that id reads as the invalid parameter it is on Windows.
+        return errno == ESRCH || errno == EINVAL ? WinError::kInvalidParameter
+                                                 : posix::WinErrorFromErrno(errno);
+    }
+    auto state = std::make_unique<ProcessState>();
+    state->pid = static_cast<pid_t>(pid);
+    state->pidfd = pidfd;
+    ProcStat stat;
+    if (ReadProcStat(state->pid, stat)) {
+        state->startTime = stat.startTime;
+    }
+    state->ownerKnown = ReadRealUid(state->pid, state->owner);
+    process.reset(state.release());
+    return WinError::kSuccess;
+}
+
+ProcessHandle CurrentProcessHandle() {
+    auto state = std::make_unique<ProcessState>();
+    state->pid = getpid();
+    state->current = true;
+    state->owner = getuid();
+    state->ownerKnown = true;
+    return ProcessHandle(state.release());
+}
+
+bool WaitForProcess(const ProcessHandle& process, uint32_t milliseconds) {
+    if (process->reaped) {
+        return false;
+    }
+    if (process->current) {
+        // A process never outlives its own wait.
+        if (milliseconds == 0xFFFFFFFF) {
+            for (;;) {
+                pause();
+            }
+        }
+        timespec pauseFor{static_cast<time_t>(milliseconds / 1000),
+                          static_cast<long>(milliseconds % 1000) * 1000000};
+        while (nanosleep(&pauseFor, &pauseFor) != 0 && errno == EINTR) {
+        }
+        return true;
+    }
+    const auto now = [] {
+        timespec time{};
+        clock_gettime(CLOCK_MONOTONIC, &time);
+        return time.tv_sec * 1000LL + time.tv_nsec / 1000000LL;
+    };
+    const bool unlimited = milliseconds == 0xFFFFFFFF;
+    const long long deadline = now() + milliseconds;
+    for (;;) {
+        const long long remaining = unlimited ? -1 : std::max(deadline - now(), 0LL);
+        const int timeout = static_cast<int>(std::min<long long>(remaining, INT_MAX));
+        pollfd entry{process->pidfd, POLLIN, 0};
+        const int ready = poll(&entry, 1, timeout);
+        if (ready > 0) {
+            return false;
+        }
+        if (ready == 0 && !unlimited && remaining <= INT_MAX) {
+            return true;
+        }
+        if (ready < 0 && errno != EINTR) {
+            // A failed wait reads as an ended one, as WAIT_FAILED does for the caller.
+            return false;
+        }
+    }
+}
+
+uint32_t ReadExitCode(const ProcessHandle& process, uint32_t& exitCode) {
+    if (process->current) {
+        exitCode = kStillActive;
+        return WinError::kSuccess;
+    }
+    process->Reap();
+    if (process->reaped) {
+        exitCode = process->exitCode;
+        return WinError::kSuccess;
+    }
+    if (!process->Ended()) {
+        exitCode = kStillActive;
+        return WinError::kSuccess;
+    }
+    // Someone else's process: its status is readable only while it waits for its parent.
+    ProcStat stat;
+    if (ReadProcStat(process->pid, stat) && stat.startTime == process->startTime && stat.state == 'Z' &&
+        stat.hasExitCode) {
+        exitCode = WIFSIGNALED(stat.exitCode) ? 128u + static_cast<uint32_t>(WTERMSIG(stat.exitCode))
+                                              : static_cast<uint32_t>(WEXITSTATUS(stat.exitCode));
+        return WinError::kSuccess;
+    }
+    return WinError::kNotSupported;
+}
+
+uint32_t ProcessIdOf(const ProcessHandle& process) {
+    return process ? static_cast<uint32_t>(process->pid) : 0;
+}
+
+uint32_t OpenTokenOf(const ProcessHandle& process, TokenHandle& token) {
+    if (!process->ownerKnown) {
+        return WinError::kAccessDenied;
+    }
+    token.reset(new TokenState{process->owner});
+    return WinError::kSuccess;
+}
+
+uint32_t ReadTokenUser(const TokenHandle& token, std::vector<uint8_t>& sid) {
+    sid = posix::SidOfUser(token->uid).GetBytes();
+    return WinError::kSuccess;
+}
+
+} // namespace ZEPMaintenance::platform

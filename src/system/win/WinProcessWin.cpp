@@ -1,0 +1,106 @@
+// Windows side of WinProcess: the shell start, process handles, waits, exit codes and tokens.
+#include "system/WinProcess.h"
+
+#include "system/win/WinHeaders.h"
+
+namespace ZEPMaintenance::platform {
+
+struct ProcessState {
+    HANDLE handle = nullptr;
+    bool pseudo = false; // GetCurrentProcess's handle is never closed
+};
+
+struct TokenState {
+    HANDLE token = nullptr;
+};
+
+void ProcessStateDeleter::operator()(ProcessState* state) const {
+    if (state->handle != nullptr && !state->pseudo) {
+        CloseHandle(state->handle);
+    }
+    delete state;
+}
+
+void TokenStateDeleter::operator()(TokenState* state) const {
+    if (state->token != nullptr) {
+        CloseHandle(state->token);
+    }
+    delete state;
+}
+
+uint32_t ShellStart(const std::string& file, const std::string& parameters, const std::string& directory,
+                    bool runAsAdmin, ProcessHandle& process) {
+    SHELLEXECUTEINFOA info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.hwnd = nullptr;
+    info.lpVerb = runAsAdmin ? "runas" : nullptr;
+    info.lpFile = file.c_str();
+    info.lpParameters = parameters.c_str();
+    info.lpDirectory = directory.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    if (ShellExecuteExA(&info) != TRUE) {
+        return GetLastError();
+    }
+    // The shell may hand the file to a program that is already running: no new process then.
+    if (info.hProcess != nullptr) {
+        process.reset(new ProcessState{info.hProcess, false});
+    } else {
+        process.reset();
+    }
+    return ERROR_SUCCESS;
+}
+
+uint32_t OpenProcessById(uint32_t pid, ProcessHandle& process) {
+    const HANDLE handle = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, TRUE, pid);
+    if (handle == nullptr) {
+        return GetLastError();
+    }
+    process.reset(new ProcessState{handle, false});
+    return ERROR_SUCCESS;
+}
+
+ProcessHandle CurrentProcessHandle() {
+    return ProcessHandle(new ProcessState{GetCurrentProcess(), true});
+}
+
+bool WaitForProcess(const ProcessHandle& process, uint32_t milliseconds) {
+    return WaitForSingleObject(process->handle, milliseconds) == WAIT_TIMEOUT;
+}
+
+uint32_t ReadExitCode(const ProcessHandle& process, uint32_t& exitCode) {
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process->handle, &code)) {
+        return GetLastError();
+    }
+    exitCode = code;
+    return ERROR_SUCCESS;
+}
+
+uint32_t ProcessIdOf(const ProcessHandle& process) {
+    return process ? GetProcessId(process->handle) : 0;
+}
+
+uint32_t OpenTokenOf(const ProcessHandle& process, TokenHandle& token) {
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(process->handle, TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, &opened)) {
+        return GetLastError();
+    }
+    token.reset(new TokenState{opened});
+    return ERROR_SUCCESS;
+}
+
+uint32_t ReadTokenUser(const TokenHandle& token, std::vector<uint8_t>& sid) {
+    DWORD needed = 0;
+    GetTokenInformation(token->token, TokenUser, nullptr, 0, &needed);
+    std::vector<uint8_t> buffer(needed, 0);
+    if (!GetTokenInformation(token->token, TokenUser, buffer.data(), needed, &needed)) {
+        return GetLastError();
+    }
+    const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+    const auto* bytes = static_cast<const uint8_t*>(user->User.Sid);
+    sid.assign(bytes, bytes + GetLengthSid(user->User.Sid));
+    return ERROR_SUCCESS;
+}
+
+} // namespace ZEPMaintenance::platform

@@ -1,0 +1,38 @@
+// A small program the process tests start: it records how it was started, sleeps and exits.
+// Options: --record FILE (working folder, then each argument, one a line), --sleep MS, --exit CODE,
+// --spawn PIDFILE MS (starts a copy of itself that sleeps MS, writes its id and exits at once).
+#include "system/Text.h"
+#include "system/WinProcess.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+int main(int argc, char** argv) {
+    int exitCode = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--record" && i + 1 < argc) {
+            std::ofstream record(argv[++i], std::ios::binary);
+            record << std::filesystem::current_path().string() << '\n';
+            for (int j = 1; j < argc; ++j) {
+                record << argv[j] << '\n';
+            }
+        } else if (option == "--sleep" && i + 1 < argc) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[++i])));
+        } else if (option == "--exit" && i + 1 < argc) {
+            exitCode = std::atoi(argv[++i]);
+        } else if (option == "--spawn" && i + 2 < argc) {
+            const std::string pidFile = argv[++i];
+            const std::string sleep = argv[++i];
+            ZEPMaintenance::WinProcess grandchild;
+            grandchild.Start(ZEPMaintenance::GetModuleFilename(),
+                             L"--sleep " + ZEPMaintenance::Utf8ToWide(sleep), L"", false);
+            std::ofstream(pidFile) << grandchild.GetProcessId() << '\n';
+        }
+    }
+    return exitCode;
+}

@@ -1,0 +1,203 @@
+// The process wrapper: starting the test child, waiting with and without limit, exit codes, owners.
+#include "system/WinProcess.h"
+
+#include "diag/IMException.h"
+#include "support/CapturedLog.h"
+#include "support/TempDir.h"
+#include "system/Platform.h"
+#include "system/Text.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace ZEPMaintenance {
+namespace {
+
+using test::CapturedLog;
+
+std::wstring ChildProgram() {
+    return GetModuleDirectory() + platform::kPathSeparator + Utf8ToWide(ZEP_TEST_CHILD_NAME);
+}
+
+int32_t CodeOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const IMException& e) {
+        return e.GetErrorNumber();
+    }
+    return 0;
+}
+
+std::vector<std::string> ReadLines(const std::filesystem::path& path) {
+    std::vector<std::string> lines;
+    std::ifstream file(path);
+    for (std::string line; std::getline(file, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(SplitProgramParametersTest, FollowsTheRuntimeRules) {
+    using Args = std::vector<std::wstring>;
+    EXPECT_EQ(SplitProgramParameters(L""), Args{});
+    EXPECT_EQ(SplitProgramParameters(L"  a\t b  "), (Args{L"a", L"b"}));
+    EXPECT_EQ(SplitProgramParameters(LR"("C:\Program Files\x" /qn)"),
+              (Args{L"C:\\Program Files\\x", L"/qn"}));
+    EXPECT_EQ(SplitProgramParameters(LR"(a"b c"d "")"), (Args{L"ab cd", L""}));
+    // Backslashes count only before a quote.
+    EXPECT_EQ(SplitProgramParameters(LR"(C:\a\\b\ x)"), (Args{L"C:\\a\\\\b\\", L"x"}));
+    EXPECT_EQ(SplitProgramParameters(LR"(a\"b "c\\" d\\\"e)"), (Args{L"a\"b", L"c\\", L"d\\\"e"}));
+    EXPECT_EQ(SplitProgramParameters(LR"("say ""hi""" x)"), (Args{L"say \"hi\"", L"x"}));
+    EXPECT_EQ(SplitProgramParameters(LR"("open end)"), (Args{L"open end"}));
+}
+
+TEST(WinProcessTest, AFreshObjectHoldsNoProcess) {
+    CapturedLog log;
+    WinProcess process;
+    EXPECT_FALSE(process.IsOpen());
+    EXPECT_EQ(process.GetProcessId(), 0u);
+    EXPECT_EQ(CodeOf([&] { process.WaitToClose(0); }), 113);
+    EXPECT_TRUE(log.Has(LevelError, L"WaitToClose: No process is opened."));
+    EXPECT_EQ(CodeOf([&] { process.GetExitCode(); }), 113);
+    EXPECT_TRUE(log.Has(LevelError, L"GetExitCode: No process is opened."));
+    EXPECT_EQ(CodeOf([&] { process.GetOwner(); }), 113);
+    EXPECT_TRUE(log.Has(LevelError, L"GetOwner: No process is opened."));
+}
+
+TEST(WinProcessTest, StartsWaitsAndReadsTheExitCode) {
+    CapturedLog log;
+    WinProcess process;
+    process.Start(ChildProgram(), L"--sleep 1500 --exit 3", L"", false);
+    const std::string file = WideToMultiByte(ChildProgram(), kAnsiCodePage);
+    EXPECT_TRUE(log.Has(LevelInfo, L"Start: entered"));
+    EXPECT_TRUE(log.Has(LevelInfo, L"Start: Process started. (file: " + Utf8ToWide(file) +
+                                       L", parameters: --sleep 1500 --exit 3, directory: , runAsAdmin: 0)"));
+    EXPECT_TRUE(log.Has(LevelDebug, L"Start: PID=" + std::to_wstring(process.GetProcessId())));
+    EXPECT_NE(process.GetProcessId(), 0u);
+
+    EXPECT_EQ(process.GetExitCode(), kStillActive);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(process.WaitToClose(0));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_TRUE(log.Has(LevelError, L"WaitToClose: Timeout! (0 s)"));
+    EXPECT_TRUE(process.WaitToClose(-1));
+    EXPECT_TRUE(log.Has(LevelInfo, L"WaitToClose: Process ended."));
+    EXPECT_EQ(process.GetExitCode(), 3u);
+    EXPECT_EQ(process.GetExitCode(), 3u);
+    EXPECT_TRUE(process.WaitToClose(0));
+}
+
+TEST(WinProcessTest, WaitsNoLongerThanItsTimeout) {
+    WinProcess process;
+    process.Start(ChildProgram(), L"--sleep 2500 --exit 4", L"", false);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(process.WaitToClose(1));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(950));
+    EXPECT_LT(waited, std::chrono::milliseconds(2200));
+    EXPECT_TRUE(process.WaitToClose(10));
+    EXPECT_EQ(process.GetExitCode(), 4u);
+}
+
+TEST(WinProcessTest, PassesParametersAndTheWorkingFolder) {
+    test::TempDir folder;
+    const std::filesystem::path record = folder.FsPath() / "record.txt";
+    WinProcess process;
+    process.Start(ChildProgram(), L"--record \"" + record.wstring() + L"\" \"two words\" quote\\\"d",
+                  folder.Path(), false);
+    ASSERT_TRUE(process.WaitToClose(30));
+    const std::vector<std::string> lines = ReadLines(record);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_TRUE(std::filesystem::equivalent(lines[0], folder.FsPath()));
+    EXPECT_EQ(lines[1], "--record");
+    EXPECT_EQ(lines[3], "two words");
+    EXPECT_EQ(lines[4], "quote\"d");
+}
+
+TEST(WinProcessTest, StartFailuresAreCode111) {
+    CapturedLog log;
+    WinProcess process;
+    EXPECT_EQ(CodeOf([&] { process.Start(ChildProgram() + L".missing", L"-x", L"", false); }), 111);
+    EXPECT_TRUE(log.Contains(L"Start: ShellExecuteExA failed. (file: "));
+    EXPECT_TRUE(log.Contains(L", parameters: -x, directory: , runAsAdmin: 0, lastError: 2)"));
+    EXPECT_FALSE(process.IsOpen());
+}
+
+TEST(WinProcessTest, OpensRunningProcessesAndRejectsMissingOnes) {
+    CapturedLog log;
+    uint32_t gone = 0;
+    {
+        WinProcess ended;
+        ended.Start(ChildProgram(), L"--exit 0", L"", false);
+        gone = ended.GetProcessId();
+        ASSERT_TRUE(ended.WaitToClose(30));
+        ended.GetExitCode();
+    }
+    WinProcess process;
+    EXPECT_EQ(CodeOf([&] { process.Open(gone); }), 156);
+    EXPECT_TRUE(log.Has(LevelError,
+                        L"Open: OpenProcess failed. (PID: " + std::to_wstring(gone) + L", lastError: 87)"));
+    EXPECT_EQ(CodeOf([&] { process.Open(0); }), 156);
+    EXPECT_FALSE(process.IsOpen());
+
+    WinProcess child;
+    child.Start(ChildProgram(), L"--sleep 1000", L"", false);
+    process.Open(child.GetProcessId());
+    EXPECT_TRUE(log.Has(LevelInfo, L"Open: Process successfully opened. (PID: " +
+                                       std::to_wstring(child.GetProcessId()) + L")"));
+    EXPECT_EQ(process.GetExitCode(), kStillActive);
+    EXPECT_TRUE(process.WaitToClose(30));
+    EXPECT_TRUE(child.WaitToClose(0));
+    EXPECT_EQ(child.GetExitCode(), 0u);
+}
+
+TEST(WinProcessTest, WaitsForAProcessThatIsNotItsChild) {
+    test::TempDir folder;
+    const std::filesystem::path pidFile = folder.FsPath() / "pid.txt";
+    WinProcess starter;
+    starter.Start(ChildProgram(), L"--spawn \"" + pidFile.wstring() + L"\" 1500", L"", false);
+    ASSERT_TRUE(starter.WaitToClose(30));
+    EXPECT_EQ(starter.GetExitCode(), 0u);
+    const std::vector<std::string> lines = ReadLines(pidFile);
+    ASSERT_EQ(lines.size(), 1u);
+    const auto pid = static_cast<uint32_t>(std::stoul(lines[0]));
+
+    WinProcess grandchild;
+    grandchild.Open(pid);
+    EXPECT_FALSE(grandchild.WaitToClose(0));
+    EXPECT_EQ(grandchild.GetExitCode(), kStillActive);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(grandchild.WaitToClose(30));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(WinProcessTest, TheCurrentProcessRunsAndHasAnOwner) {
+    CapturedLog log;
+    WinProcess self;
+    self.OpenCurrentProcess();
+    EXPECT_TRUE(log.Has(LevelInfo, L"OpenCurrentProcess: Current process opened."));
+    EXPECT_EQ(self.GetProcessId(), platform::CurrentProcessId());
+    EXPECT_EQ(self.GetExitCode(), kStillActive);
+    EXPECT_FALSE(self.WaitToClose(0));
+    const CSid owner = self.GetOwner();
+    EXPECT_TRUE(owner.IsValid());
+
+    // A program started without elevation runs as the same user.
+    WinProcess child;
+    child.Start(ChildProgram(), L"--sleep 500", L"", false);
+    WinProcess opened;
+    opened.Open(child.GetProcessId());
+    EXPECT_EQ(opened.GetOwner().Sid(), owner.Sid());
+    EXPECT_EQ(child.GetOwner().Sid(), owner.Sid());
+    EXPECT_TRUE(child.WaitToClose(30));
+}
+
+} // namespace
+} // namespace ZEPMaintenance
