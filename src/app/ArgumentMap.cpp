@@ -3,6 +3,7 @@
 
 #include "diag/IMException.h"
 #include "system/Base64.h"
+#include "system/Utf16.h"
 
 #include <sstream>
 
@@ -118,11 +119,7 @@ std::wstring GetBase64Argument(const ArgumentMap& arguments, const std::wstring&
     if (!DecodeBase64(GetArgument(arguments, name), bytes)) {
         return {};
     }
-    std::wstring text(bytes.size() / 2, L'\0');
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        text[i] = static_cast<wchar_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
-    }
-    return text;
+    return WideFromUtf16Le(bytes.data(), bytes.size() / 2);
 }
 
 void SetIntArgument(ArgumentMap& arguments, const std::wstring& name, int32_t number) {

@@ -2,7 +2,12 @@
 #include "app/Maintenance.h"
 
 #include "diag/IMException.h"
+#include "system/Platform.h"
 #include "system/Text.h"
+#include "system/WinRegistryKey.h"
+
+#include <cstdlib>
+#include <ctime>
 
 namespace ZEPMaintenance {
 
@@ -22,9 +27,25 @@ constexpr OperationName kOperations[] = {
     {L"msiupdate", Operation::MsiUpdate},
 };
 
+constexpr const wchar_t* kSettingsKey = L"software\\ZEP\\Z.EP Maintenance2";
+constexpr const wchar_t* kInstallPathPlaceholder = L"{__INSTALL_PATH__}";
+
+struct EnvironmentName {
+    const wchar_t* text;
+    EnvironmentKind kind;
+};
+
+constexpr EnvironmentName kEnvironments[] = {
+    {L"product", EnvironmentKind::Product},
+    {L"test", EnvironmentKind::Test},
+    {L"development", EnvironmentKind::Development},
+};
+
 } // namespace
 
 Maintenance::Maintenance() = default;
+
+Maintenance::~Maintenance() = default;
 
 void Maintenance::ParseArguments(const ArgumentMap& newArguments) {
     arguments = newArguments;
@@ -74,6 +95,178 @@ void Maintenance::ParseArguments(const ArgumentMap& newArguments) {
     }
 
     setupCompanionRegistry = HasArgument(arguments, L"-setupZEPPKIServiceRegistry");
+
+    if (op == Operation::Rollback || op == Operation::Update) {
+        ParseFolderArguments();
+    }
+
+    if (op == Operation::Update && mode == RunMode::Worker && HasArgument(arguments, L"-hpid")) {
+        hostProcessId = GetIntArgument(arguments, L"-hpid");
+    }
+
+    if (op == Operation::MsiUpdate) {
+        ParseMsiArguments();
+    }
+}
+
+void Maintenance::ParseFolderArguments() {
+    if (!HasArgument(arguments, L"-pp")) {
+        logger.Error(L"ParseArguments: Argument -pp is not set.");
+        ThrowIMException(ErrorCode::kArgumentError);
+    }
+    if (!HasArgument(arguments, L"-dp")) {
+        logger.Error(L"ParseArguments: Argument -dp is not set.");
+        ThrowIMException(ErrorCode::kArgumentError);
+    }
+    if (HasArgument(arguments, L"-lpid")) {
+        try {
+            const int32_t loaderProcessId = GetIntArgument(arguments, L"-lpid");
+            loaderProcess.Open(static_cast<uint32_t>(loaderProcessId));
+        } catch (const IMException& e) {
+            logger.Error(L"ParseArguments: Argument -lpid value error (exCode: %d, exText: %ls).",
+                         e.GetErrorNumber(), e.GetErrorDescription());
+            ThrowIMException(ErrorCode::kArgumentError);
+        }
+    }
+    const struct {
+        const wchar_t* option;
+        Directory& directory;
+    } folders[] = {{L"-pp", programDirectory}, {L"-dp", dataDirectory}, {L"-imdp", imDataDirectory}};
+    for (const auto& folder : folders) {
+        if (!HasArgument(arguments, folder.option)) {
+            continue; // only -imdp may be absent here
+        }
+        try {
+            folder.directory.SetFullPath(GetArgument(arguments, folder.option));
+        } catch (const IMException& e) {
+            LogFolderError(folder.option, e);
+            ThrowIMException(ErrorCode::kArgumentError);
+        }
+    }
+}
+
+void Maintenance::LogFolderError(const wchar_t* option, const IMException& e) const {
+    const std::wstring name = option;
+    if (name == L"-pp") {
+        logger.Error(L"ParseArguments: Argument -pp value error (exCode: %d, exText: %ls).",
+                     e.GetErrorNumber(), e.GetErrorDescription());
+    } else if (name == L"-dp") {
+        logger.Error(L"ParseArguments: Argument -dp value error (exCode: %d, exText: %ls).",
+                     e.GetErrorNumber(), e.GetErrorDescription());
+    } else {
+        logger.Error(L"ParseArguments: Argument -imdp value error (exCode: %d, exText: %ls).",
+                     e.GetErrorNumber(), e.GetErrorDescription());
+    }
+}
+
+void Maintenance::ParseMsiArguments() {
+    if (!HasArgument(arguments, L"-msi")) {
+        logger.Error(L"ParseArguments: Argument -msi is not set.");
+        ThrowIMException(ErrorCode::kArgumentError);
+    }
+    msiPath = GetArgument(arguments, L"-msi");
+    if (!HasArgument(arguments, L"-msimethod")) {
+        logger.Warn(L"ParseArguments: Argument -msimethod is not set.");
+    }
+    if (!HasArgument(arguments, L"-msipar")) {
+        logger.Warn(L"ParseArguments: Argument -msipar is not set.");
+    }
+    // An absent option ends parsing here with code 101, after its warning above.
+    msiMethod = GetArgument(arguments, L"-msimethod");
+    msiParameters = GetBase64Argument(arguments, L"-msipar");
+    msiTimeout = -1;
+    if (HasArgument(arguments, L"-msitimeout")) {
+        msiTimeout = GetIntArgument(arguments, L"-msitimeout");
+    }
+}
+
+EnvironmentKind Maintenance::GetEnvironment() {
+    if (environmentSet) {
+        return static_cast<EnvironmentKind>(environment);
+    }
+    try {
+        const std::wstring program = GetModuleFilename();
+        WinRegistryKey settings;
+        if (settings.KeyExists(WinRegistryKey::LocalMachine, kSettingsKey)) {
+            settings.Open(WinRegistryKey::LocalMachine, kSettingsKey, false);
+            bool matched = false;
+            for (const std::wstring& name : settings.GetSubKeyNames()) {
+                WinRegistryKey environmentKey;
+                environmentKey.Open(WinRegistryKey::LocalMachine, std::wstring(kSettingsKey) + L"\\" + name,
+                                    false);
+                if (environmentKey.GetStringValue(L"path") != program) {
+                    continue;
+                }
+                for (const auto& [text, kind] : kEnvironments) {
+                    if (name == text) {
+                        environment = static_cast<int32_t>(kind);
+                    }
+                }
+                matched = true;
+                break;
+            }
+            if (!matched) {
+                environment = static_cast<int32_t>(EnvironmentKind::Product);
+            }
+        } else {
+            environment = static_cast<int32_t>(EnvironmentKind::Product);
+        }
+    } catch (const IMException&) {
+        // The lookup never fails: whatever goes wrong, the program is the product.
+        environment = static_cast<int32_t>(EnvironmentKind::Product);
+    }
+    environmentSet = true;
+    logger.Debug(L"GetEnvironment: Environment decided. (environment: %d)", environment);
+    return static_cast<EnvironmentKind>(environment);
+}
+
+std::wstring Maintenance::GetServiceName() {
+    std::wstring name = L"Z.EP Maintenance Service2";
+    switch (GetEnvironment()) {
+    case EnvironmentKind::Test:
+        name += L" (test)";
+        break;
+    case EnvironmentKind::Development:
+        name += L" (development)";
+        break;
+    default:
+        break;
+    }
+    return name;
+}
+
+std::wstring Maintenance::GetProductRegistryKeyPath() {
+    std::wstring path = std::wstring(kSettingsKey) + L"\\";
+    const EnvironmentKind kind = GetEnvironment();
+    for (const auto& [text, value] : kEnvironments) {
+        if (kind == value) {
+            path += text;
+        }
+    }
+    return path;
+}
+
+std::wstring Maintenance::GenerateGuiPipeName() {
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    const int number = std::rand() % 10000;
+    const std::wstring name =
+        L"ZEPMaintenance_" + std::to_wstring(platform::CurrentProcessId()) + L"_" + std::to_wstring(number);
+    guiPipeName = L"\\\\.\\pipe\\" + name;
+    logger.Debug(L"GenerateGuiPipeName: Pipe name generated. (guiPipeName: %ls)", guiPipeName);
+    return name;
+}
+
+std::wstring Maintenance::ReplaceInstallPathPlaceholder(const std::wstring& text) const {
+    const std::wstring placeholder = kInstallPathPlaceholder;
+    const std::wstring installPath = programDirectory.GetFullPath();
+    std::wstring result = text;
+    std::size_t position = result.find(placeholder);
+    while (position != std::wstring::npos) {
+        result.replace(position, placeholder.size(), installPath);
+        // The inserted path is never searched: it may hold the placeholder itself.
+        position = result.find(placeholder, position + installPath.size());
+    }
+    return result;
 }
 
 int32_t Maintenance::ProcessLoaderMode() {

@@ -4,11 +4,16 @@
 #include "app/ArgumentMap.h"
 #include "diag/Logger.h"
 #include "system/CSid.h"
+#include "system/Directory.h"
+#include "system/WinProcess.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ZEPMaintenance {
+
+class IMException;
 
 enum class RunMode : int32_t { Loader = 0, Service = 1, Worker = 2, Notifier = 3 };
 
@@ -27,8 +32,11 @@ enum class EnvironmentKind : int32_t { Product = 0, Test = 1, Development = 2 };
 class Maintenance {
 public:
     Maintenance();
+    ~Maintenance();
     Maintenance(const Maintenance&) = delete;
     Maintenance& operator=(const Maintenance&) = delete;
+    Maintenance(Maintenance&&) = delete;
+    Maintenance& operator=(Maintenance&&) = delete;
 
     // Checks the options in their fixed order and stores them; throws on the first error.
     void ParseArguments(const ArgumentMap& arguments);
@@ -36,23 +44,43 @@ public:
     int32_t ProcessLoaderMode();
     int32_t ProcessWorkerMode();
 
-    RunMode mode = RunMode::Loader;
-    ArgumentMap arguments;
-    Operation op = Operation::None;
+    // Decided once: by -env, by installation, or by the first call, from the settings in the registry.
+    EnvironmentKind GetEnvironment();
+    std::wstring GetServiceName();
+    // The environment's settings key below HKEY_LOCAL_MACHINE.
+    std::wstring GetProductRegistryKeyPath();
+    // A fresh name for the GUI pipe; guiPipeName becomes its full path.
+    std::wstring GenerateGuiPipeName();
+    // Every "{__INSTALL_PATH__}" becomes the program folder's full path.
+    std::wstring ReplaceInstallPathPlaceholder(const std::wstring& text) const;
+
+private:
+    void ParseFolderArguments();
+    void ParseMsiArguments();
+    void LogFolderError(const wchar_t* option, const IMException& e) const;
+
+    Logger logger{L"Maintenance"};
+
+public:
+    Directory programDirectory;
+    Directory dataDirectory;
     int32_t lang = 0;
-    std::wstring guiPipeName;
-    int32_t environment = 0;
+    int32_t hostProcessId = 0;
+    Directory imDataDirectory;
+    Operation op = Operation::None;
+    WinProcess loaderProcess;
     bool environmentSet = false;
+    int32_t environment = 0; // an EnvironmentKind; -env may give any number
+    ArgumentMap arguments;
     CSid userSid;
     bool setupCompanionRegistry = false;
-    int32_t hostProcessId = 0;
+    std::wstring guiPipeName;
+    RunMode mode = RunMode::Loader;
     std::wstring msiPath;
     std::wstring msiMethod;
     std::wstring msiParameters;
     int32_t msiTimeout = -1;
-
-private:
-    Logger logger{L"Maintenance"};
+    std::vector<std::wstring> deleteList;
 };
 
 } // namespace ZEPMaintenance
