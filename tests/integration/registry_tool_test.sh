@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# The settings store through zepreg: names without regard to case, value types, deletion, failures,
+# and the store's file: readable by every user, written by root only.
+# Usage: registry_tool_test.sh native <program> <zepreg>
+source "$(dirname "$0")/lib.sh"
+zep_init "$1" "$2"
+zepreg=$3
+db="$zep_root/var/lib/zepmaintenance/registry.db"
+
+# reg RESULT-VARIABLE ARGUMENTS...: runs zepreg, keeps its output and exit code.
+reg() {
+    reg_out=$("$zepreg" "$@" 2>&1)
+    reg_status=$?
+}
+
+expect_reg() {
+    zep_checks=$((zep_checks + 1))
+    [ "$reg_status" -eq "$1" ] || fail "$2: zepreg exit code $reg_status, expected $1 ($reg_out)"
+}
+
+expect_output() {
+    zep_checks=$((zep_checks + 1))
+    grep -qF -- "$2" <<<"$reg_out" || fail "$1: no \"$2\" in
+$reg_out"
+}
+
+reg add 'HKLM\software\ZEP\Z.EP Maintenance2\Test' /v path /t REG_SZ /d '/opt/zep/Zep Maintenance'
+expect_reg 0 "add a string"
+reg add 'HKLM\software\ZEP\Z.EP Maintenance2\Test' /v Count /t REG_DWORD /d 42
+expect_reg 0 "add a number"
+
+# Read back under other spellings; the names keep the case they were created with.
+reg query 'hklm\SOFTWARE\zep\z.ep MAINTENANCE2\test' /v PATH
+expect_reg 0 "query a value under another spelling"
+expect_output "query a value" 'HKEY_LOCAL_MACHINE\software\ZEP\Z.EP Maintenance2\Test'
+expect_output "query a value" '    path    REG_SZ    /opt/zep/Zep Maintenance'
+reg query 'HKEY_LOCAL_MACHINE\Software' /s
+expect_output "query a tree" '    Count    REG_DWORD    0x2a'
+
+# A value is replaced only with /f; data must fit its type.
+reg add 'HKLM\software\ZEP\Z.EP Maintenance2\Test' /v PATH /d other
+expect_reg 1 "overwrite without /f"
+reg add 'HKLM\software\ZEP\Z.EP Maintenance2\Test' /v PATH /d other /f
+expect_reg 0 "overwrite with /f"
+reg query 'HKLM\software\ZEP\Z.EP Maintenance2\Test' /v path
+expect_output "overwritten value keeps its name" '    path    REG_SZ    other'
+reg add 'HKLM\software\bad' /v n /t REG_DWORD /d 4294967296
+expect_reg 1 "a number beyond 32 bits"
+reg query 'HKLM\software\bad'
+expect_reg 1 "no key is left behind by a refused add"
+
+reg query 'HKLM\software\missing'
+expect_reg 1 "query of a missing key"
+expect_output "query of a missing key" 'ERROR: The system was unable to find the specified registry key or value.'
+
+# The file: a rollback journal, mode 0644.
+zep_checks=$((zep_checks + 1))
+[ "$(stat -c %a "$db")" = 644 ] || fail "the store's mode is $(stat -c %a "$db"), expected 644"
+zep_checks=$((zep_checks + 1))
+[ ! -e "$db-wal" ] || fail "the store runs in WAL mode"
+
+if [ "$(id -u)" -eq 0 ]; then
+    # Another user reads everything and changes nothing.
+    chmod 755 "$zep_root"
+    cp "$zepreg" "$zep_root/zepreg"
+    as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$zep_root/zepreg" "$@" 2>&1; }
+    reg_out=$(as_nobody query 'HKLM\SOFTWARE\ZEP\Z.EP MAINTENANCE2\TEST' /v count)
+    reg_status=$?
+    expect_reg 0 "unprivileged read"
+    expect_output "unprivileged read" '    Count    REG_DWORD    0x2a'
+    reg_out=$(as_nobody add 'HKLM\software\ZEP\x' /v a /d b)
+    reg_status=$?
+    expect_reg 1 "unprivileged write"
+    expect_output "unprivileged write" 'ERROR: Access is denied.'
+    reg_out=$(as_nobody delete 'HKLM\software\ZEP' /f)
+    reg_status=$?
+    expect_reg 1 "unprivileged delete"
+else
+    echo "skipped the unprivileged reader: needs root to become another user"
+fi
+
+# Deletion: a value, then a whole tree; /f is required.
+reg delete 'HKLM\software\ZEP\Z.EP Maintenance2\Test' /v count
+expect_reg 1 "delete without /f"
+reg delete 'HKLM\software\ZEP\Z.EP Maintenance2\Test' /v count /f
+expect_reg 0 "delete a value"
+reg query 'HKLM\software\ZEP\Z.EP Maintenance2\Test' /v Count
+expect_reg 1 "deleted value"
+reg delete 'HKLM\Software\zep' /f
+expect_reg 0 "delete a tree"
+reg query 'HKLM\software\ZEP\Z.EP Maintenance2\Test'
+expect_reg 1 "deleted tree"
+
+zep_finish
