@@ -14,6 +14,8 @@ constexpr uint8_t kInheritToFilesAndFolders = kObjectInheritAce | kContainerInhe
 
 Permissions::Permissions() = default;
 
+Permissions::Permissions(const Dacl& initial) : dacl(initial) {}
+
 Permissions::Permissions(const Permissions& other) : dacl(other.dacl) {}
 
 Permissions& Permissions::operator=(const Permissions& other) {

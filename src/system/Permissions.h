@@ -33,6 +33,7 @@ private:
 class Permissions {
 public:
     Permissions();
+    explicit Permissions(const Dacl& dacl);
     Permissions(const Permissions& other);
     Permissions& operator=(const Permissions& other);
 

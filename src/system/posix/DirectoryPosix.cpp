@@ -111,7 +111,8 @@ uint32_t Fill(DIR* stream, FindEntry& entry) {
 
 uint32_t MakeDirectory(const std::wstring& fullPath) {
     if (mkdir(posix::NativePath(fullPath).c_str(), 0755) != 0) {
-        return posix::WinErrorFromErrno(errno);
+        // CreateDirectoryW reports a missing parent as a missing path.
+        return errno == ENOENT ? WinError::kPathNotFound : posix::WinErrorFromErrno(errno);
     }
     return WinError::kSuccess;
 }

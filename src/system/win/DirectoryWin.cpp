@@ -1,4 +1,4 @@
-// Windows side of Directory: folder creation and test, known folders.
+// Windows side of Directory: folder creation and test, known folders, shell delete and searches.
 #include "system/Directory.h"
 
 #include "system/win/WinHeaders.h"
@@ -25,6 +25,54 @@ int32_t GetKnownFolderPath(KnownFolder id, std::wstring& path) {
     }
     CoTaskMemFree(text);
     return static_cast<int32_t>(hr);
+}
+
+int32_t DeleteFolderTree(const std::wstring& folder, bool permanently) {
+    // The shell takes a list of names, each ended by a NUL, the list ended by one more.
+    std::wstring from = folder;
+    from.push_back(L'\0');
+    from.push_back(L'\0');
+    SHFILEOPSTRUCTW operation{};
+    operation.hwnd = nullptr;
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from.c_str();
+    operation.pTo = nullptr;
+    operation.fFlags =
+        static_cast<FILEOP_FLAGS>(FOF_SILENT | FOF_NOCONFIRMATION | (permanently ? 0 : FOF_ALLOWUNDO));
+    return SHFileOperationW(&operation);
+}
+
+FindHandle::~FindHandle() {
+    if (value != -1) {
+        FindClose(reinterpret_cast<HANDLE>(value));
+    }
+}
+
+namespace {
+void Fill(const WIN32_FIND_DATAW& data, FindEntry& entry) {
+    entry.name = data.cFileName;
+    entry.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+} // namespace
+
+uint32_t FindFirstEntry(const std::wstring& pattern, FindHandle& search, FindEntry& entry) {
+    WIN32_FIND_DATAW data{};
+    const HANDLE handle = FindFirstFileW(pattern.c_str(), &data);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    search.value = reinterpret_cast<intptr_t>(handle);
+    Fill(data, entry);
+    return ERROR_SUCCESS;
+}
+
+uint32_t FindNextEntry(FindHandle& search, FindEntry& entry) {
+    WIN32_FIND_DATAW data{};
+    if (!FindNextFileW(reinterpret_cast<HANDLE>(search.value), &data)) {
+        return GetLastError();
+    }
+    Fill(data, entry);
+    return ERROR_SUCCESS;
 }
 
 } // namespace ZEPMaintenance::platform

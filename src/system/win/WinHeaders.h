@@ -6,6 +6,7 @@
 #endif
 #include <windows.h>
 
+#include <aclapi.h>
 #include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>

@@ -1,0 +1,22 @@
+// Test support for the system wrappers: the backup permission set, small files, the Wine check.
+#pragma once
+
+#include "system/Permissions.h"
+
+#include <string>
+
+namespace ZEPMaintenance::test {
+
+// Builtin Administrators full access, then Builtin Users read and execute.
+Permissions BackupFileSet();
+
+// Writes text to a file, replacing it.
+void WriteTextFile(const std::wstring& fullPath, const std::string& text);
+std::string ReadTextFile(const std::wstring& fullPath);
+
+// True inside Wine (ntdll exports wine_get_version), which keeps no file DACLs.
+bool RunningUnderWine();
+
+inline constexpr const char* kWineKeepsNoDacls = "Wine keeps no file DACLs";
+
+} // namespace ZEPMaintenance::test

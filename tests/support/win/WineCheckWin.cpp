@@ -1,0 +1,13 @@
+// Test support, Windows side: recognising Wine by the export only its ntdll has.
+#include "support/SystemSupport.h"
+
+#include "system/win/WinHeaders.h"
+
+namespace ZEPMaintenance::test {
+
+bool RunningUnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+} // namespace ZEPMaintenance::test

@@ -1,0 +1,144 @@
+// Sha1Hash: hash text parsing and comparison, streaming file hashes and their failures.
+#include "system/Sha1Hash.h"
+
+#include "diag/IMException.h"
+#include "support/CapturedLog.h"
+#include "support/SystemSupport.h"
+#include "support/TempDir.h"
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+
+namespace ZEPMaintenance {
+namespace {
+
+using test::CapturedLog;
+
+int CodeOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const IMException& e) {
+        return e.GetErrorNumber();
+    }
+    return 0;
+}
+
+class Sha1HashTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!platform::IsCryptoProviderAcquired()) {
+            Sha1Hash::Initialize();
+        }
+    }
+    CapturedLog log;
+    test::TempDir dir;
+};
+
+TEST_F(Sha1HashTest, LowercaseTextIsStoredUppercaseAndComparesByText) {
+    Sha1Hash hash;
+    EXPECT_EQ(hash.ToString(), "");
+    hash.LoadFromString("a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(hash.ToString(), "A9993E364706816ABA3E25717850C26C9CD0D89D");
+    EXPECT_EQ(hash.Compare("A9993E364706816ABA3E25717850C26C9CD0D89D"), 0);
+    // Comparison is exact: lowercase text of the same digest differs.
+    EXPECT_LT(hash.Compare("a9993e364706816aba3e25717850c26c9cd0d89d"), 0);
+    EXPECT_EQ(hash.Compare("A9993E364706816ABA3E25717850C26C9CD0D89"), 1);
+    EXPECT_EQ(hash.Compare("A9993E364706816ABA3E25717850C26C9CD0D89D0"), -1);
+    EXPECT_GT(hash.Compare("A9993E364706816ABA3E25717850C26C9CD0D89C"), 0);
+
+    const Sha1Hash copy(hash);
+    Sha1Hash assigned;
+    assigned = hash;
+    EXPECT_EQ(copy.ToString(), hash.ToString());
+    EXPECT_EQ(assigned.Compare(hash.ToString().c_str()), 0);
+}
+
+TEST_F(Sha1HashTest, WrongLengthFailsWith100AndKeepsTheValue) {
+    Sha1Hash hash;
+    hash.LoadFromString("DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
+    const std::string valid = "A9993E364706816ABA3E25717850C26C9CD0D89D";
+    std::string embeddedNul = valid;
+    embeddedNul[10] = '\0';
+    const struct {
+        std::string text;
+        int actual;
+    } cases[] = {{valid.substr(0, 39), 39}, {valid + "0", 41}, {embeddedNul, 10}, {"", 0}};
+    for (const auto& c : cases) {
+        log.Clear();
+        EXPECT_EQ(CodeOf([&] { hash.LoadFromString(c.text); }), 100);
+        EXPECT_TRUE(
+            log.Has(LevelError, L"LoadFromString:  Incorrect SHA-1 hash length. (expected: 40, actual: " +
+                                    std::to_wstring(c.actual) + L")"))
+            << log.Dump();
+        EXPECT_EQ(hash.ToString(), "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
+    }
+}
+
+TEST_F(Sha1HashTest, InvalidCharacterFailsWith100AndEmptiesTheValue) {
+    const struct {
+        char bad;
+        const wchar_t* shown;
+    } cases[] = {{'g', L"g"}, {' ', L" "}, {'\xE9', L"\u00E9"}, {'-', L"-"}};
+    for (const auto& c : cases) {
+        Sha1Hash hash;
+        hash.LoadFromString("DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
+        std::string text = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+        text[17] = c.bad;
+        log.Clear();
+        EXPECT_EQ(CodeOf([&] { hash.LoadFromString(text); }), 100);
+        EXPECT_TRUE(log.Has(LevelError, std::wstring(L"LoadFromString:  Incorrect char in SHA-1 hash string. "
+                                                     L"(incorrectChar: \"") +
+                                            c.shown + L"\")"))
+            << log.Dump();
+        EXPECT_EQ(hash.ToString(), "");
+    }
+}
+
+TEST_F(Sha1HashTest, FilesHashToTheStandardDigests) {
+    const struct {
+        std::string content;
+        const char* digest;
+    } cases[] = {
+        {"", "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709"},
+        {"abc", "A9993E364706816ABA3E25717850C26C9CD0D89D"},
+        // A million bytes: many full 1024-byte chunks and a partial last one.
+        {std::string(1000000, 'a'), "34AA973CD4C4DAA4F61EEB2BDBAD27316534016F"},
+        {std::string(2048, '\0'), "605DB3FDBAFF4BA13729371AD0C4FBAB3889378E"},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        const std::wstring path = dir.Path() + L"f" + std::to_wstring(index++);
+        test::WriteTextFile(path, c.content);
+        Sha1Hash hash;
+        hash.CalcFromFile(path);
+        EXPECT_EQ(hash.ToString(), c.digest) << c.content.size();
+        EXPECT_EQ(hash.Compare(c.digest), 0);
+    }
+}
+
+TEST_F(Sha1HashTest, AFileOpenForWritingElsewhereCanBeHashed) {
+    const std::wstring path = dir.Path() + L"busy.txt";
+    std::ofstream writer(std::filesystem::path(path), std::ios::binary);
+    writer << "abc";
+    writer.flush();
+    Sha1Hash hash;
+    hash.CalcFromFile(path);
+    EXPECT_EQ(hash.ToString(), "A9993E364706816ABA3E25717850C26C9CD0D89D");
+}
+
+TEST_F(Sha1HashTest, MissingFileOrFolderFailsWith116AndKeepsTheValue) {
+    Sha1Hash hash;
+    hash.LoadFromString("DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
+    const std::wstring missing = dir.Path() + L"missing.bin";
+    EXPECT_EQ(CodeOf([&] { hash.CalcFromFile(missing); }), 116);
+    EXPECT_TRUE(
+        log.Has(LevelError, L"CalcFromFile: CreateFileW failed. (filename: " + missing + L", lastError: 2)"))
+        << log.Dump();
+    EXPECT_EQ(hash.ToString(), "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
+    EXPECT_EQ(CodeOf([&] { hash.CalcFromFile(dir.Path()); }), 116);
+}
+
+} // namespace
+} // namespace ZEPMaintenance

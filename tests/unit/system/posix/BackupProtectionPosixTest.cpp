@@ -1,0 +1,260 @@
+// Linux side of the backup protection: the sealed DACL against chown, chmod, setfacl, replacement and
+// re-permissioned folders, the mode it enforces, and what other users can do to the seal.
+#include "diag/IMException.h"
+#include "support/CapturedLog.h"
+#include "support/SystemSupport.h"
+#include "support/TempDir.h"
+#include "system/Directory.h"
+#include "system/Permissions.h"
+#include "system/Text.h"
+
+#include <acl/libacl.h>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/acl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ZEPMaintenance {
+namespace {
+
+using test::CapturedLog;
+namespace fs = std::filesystem;
+
+constexpr uid_t kNobody = 65534;
+
+std::string Native(const std::wstring& path) {
+    return WideToMultiByte(path, kUtf8CodePage);
+}
+
+int Shell(const std::string& command) {
+    const int status = std::system((command + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+mode_t ModeOf(const std::wstring& path) {
+    struct stat info {};
+    EXPECT_EQ(stat(Native(path).c_str(), &info), 0);
+    return info.st_mode & 07777;
+}
+
+class BackupProtectionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "needs root: chown and trusted.* attributes";
+        }
+        const fs::path product = dir.FsPath() / "product";
+        fs::create_directories(product / "sub");
+        for (const char* name : {"one.dll", "two.exe", "three.txt"}) {
+            test::WriteTextFile((product / name).wstring(), std::string("content of ") + name);
+        }
+        test::WriteTextFile((product / "sub" / "four.cfg").wstring(), "four");
+        test::WriteTextFile((product / "sub" / "five.cfg").wstring(), "five");
+        Directory source(dir.Path(), L"product");
+        Directory backup;
+        backup.Create(dir.Path(), L"backup");
+        source.CopyContentTo(backup, &backupSet, nullptr, &administrators, false);
+        backupPath = dir.Path() + L"backup/";
+        log.Clear();
+    }
+
+    // Restores the backup into a fresh folder; the code, 0 on success.
+    int Restore() {
+        Directory restored;
+        restored.Create(dir.Path(), L"restored");
+        Directory backup(dir.Path(), L"backup");
+        try {
+            backup.CopyContentTo(restored, nullptr, &backupSet, nullptr, true);
+        } catch (const IMException& e) {
+            return e.GetErrorNumber();
+        }
+        return 0;
+    }
+
+    // The restore stops at the tampered file: the files listed before it are copied, none after it,
+    // and the sub-folder is never reached.
+    void ExpectStoppedAtFile(const std::wstring& name) {
+        EXPECT_EQ(Restore(), 136);
+        const std::wstring offending = backupPath + name;
+        EXPECT_TRUE(log.Contains(L"Hack attempt? (filename: " + offending + L")")) << log.Dump();
+        EXPECT_TRUE(log.Contains(L"CopyContentTo: Copy dir failed. Exception occured. (targetPath: " +
+                                 dir.Path() + L", targetDirname: restored, exCode: 153"));
+        Directory backup(dir.Path(), L"backup");
+        bool before = true;
+        for (const File& file : backup.GetFiles()) {
+            if (file.GetFilename() == name) {
+                before = false;
+            }
+            EXPECT_EQ(fs::exists(dir.FsPath() / "restored" / fs::path(file.GetFilename())), before)
+                << Native(file.GetFilename());
+        }
+        EXPECT_FALSE(fs::exists(dir.FsPath() / "restored" / "sub"));
+    }
+
+    CapturedLog log;
+    test::TempDir dir;
+    const Permissions backupSet = test::BackupFileSet();
+    const CSid administrators = CSid::Administrators();
+    std::wstring backupPath;
+};
+
+TEST_F(BackupProtectionTest, UntouchedBackupRestores) {
+    EXPECT_EQ(Restore(), 0) << log.Dump();
+    EXPECT_EQ(test::ReadTextFile(dir.Path() + L"restored/sub/five.cfg"), "five");
+    EXPECT_FALSE(log.Contains(L"Hack attempt?"));
+}
+
+TEST_F(BackupProtectionTest, ModeBitsEnforceTheSet) {
+    // Administrators full access with root as owner, Users read and execute: rwxr-xr-x, no extra ACL.
+    EXPECT_EQ(ModeOf(backupPath + L"two.exe"), 0755u);
+    EXPECT_EQ(ModeOf(backupPath + L"sub"), 0755u);
+    EXPECT_EQ(acl_extended_file(Native(backupPath + L"two.exe").c_str()), 0);
+
+    const std::wstring only = backupPath + L"one.dll";
+    Permissions adminsOnly;
+    adminsOnly.AddAllowedAce(CSid::Administrators(), AccessMask::kFileAllAccess);
+    adminsOnly.SavePermissionsToFile(only);
+    EXPECT_EQ(ModeOf(only), 0700u);
+    // The program's own owner change keeps the DACL; an owner other than root gets nothing from the
+    // Administrators entry.
+    Permissions::SetFileOwner(only, SidFromString(L"S-1-22-1-65534"));
+    EXPECT_EQ(ModeOf(only), 0000u);
+    EXPECT_EQ(Permissions::GetFileOwner(only).Sid(), L"S-1-22-1-65534");
+    Permissions kept;
+    kept.LoadPermissionsFromFile(only);
+    EXPECT_TRUE(kept.EqualPermissions(adminsOnly)) << kept.GetDacl().ToString();
+    Permissions::SetFileOwner(only, CSid::Administrators());
+    EXPECT_EQ(ModeOf(only), 0700u);
+}
+
+TEST_F(BackupProtectionTest, ChownOfOneFileIsDetected) {
+    ASSERT_EQ(chown(Native(backupPath + L"two.exe").c_str(), kNobody, static_cast<gid_t>(-1)), 0);
+    ExpectStoppedAtFile(L"two.exe");
+}
+
+TEST_F(BackupProtectionTest, ChmodOfOneFileIsDetected) {
+    ASSERT_EQ(chmod(Native(backupPath + L"three.txt").c_str(), 0775), 0);
+    ExpectStoppedAtFile(L"three.txt");
+}
+
+TEST_F(BackupProtectionTest, ExtraAclEntryIsDetected) {
+    ASSERT_EQ(Shell("setfacl -m u:nobody:r '" + Native(backupPath + L"one.dll") + "'"), 0);
+    ExpectStoppedAtFile(L"one.dll");
+}
+
+TEST_F(BackupProtectionTest, ReplacementWithTheSameContentIsDetected) {
+    // Even a copy that keeps every attribute, the seal included, is a new file.
+    const std::string original = Native(backupPath + L"two.exe");
+    ASSERT_EQ(Shell("cp -a '" + original + "' '" + original + ".new' && mv -f '" + original + ".new' '" +
+                    original + "'"),
+              0);
+    ExpectStoppedAtFile(L"two.exe");
+}
+
+TEST_F(BackupProtectionTest, RepermissionedSubfolderIsDetected) {
+    ASSERT_EQ(chmod(Native(backupPath + L"sub").c_str(), 0777), 0);
+    EXPECT_EQ(Restore(), 136);
+    EXPECT_TRUE(log.Has(LevelError, L"CopyContentTo: Permissions of directory doesn't equals to expected "
+                                    L"permissions. Hack attempt? (dirname: " +
+                                        backupPath + L"sub/)"))
+        << log.Dump();
+    // Every file of the top level came before the sub-folder; nothing of the sub-folder was copied.
+    EXPECT_TRUE(fs::exists(dir.FsPath() / "restored" / "three.txt"));
+    EXPECT_FALSE(fs::exists(dir.FsPath() / "restored" / "sub"));
+}
+
+TEST_F(BackupProtectionTest, ReadingSynthesizesFromOwnerModeAndAcl) {
+    const std::wstring path = backupPath + L"three.txt";
+    ASSERT_EQ(chown(Native(path).c_str(), 1000, 1000), 0);
+    ASSERT_EQ(chmod(Native(path).c_str(), 0640), 0);
+    ASSERT_EQ(Shell("setfacl -m u:2000:rw '" + Native(path) + "'"), 0);
+    Permissions loaded;
+    loaded.LoadPermissionsFromFile(path);
+    std::vector<std::wstring> sids;
+    for (const AccessEntry& entry : loaded.GetDacl().Entries()) {
+        sids.push_back(entry.sid.Sid());
+    }
+    EXPECT_EQ(sids,
+              (std::vector<std::wstring>{L"S-1-22-1-1000", L"S-1-22-1-2000", L"S-1-22-2-1000", L"S-1-1-0"}))
+        << loaded.GetDacl().ToString();
+    EXPECT_EQ(loaded.GetDacl().Entries()[3].mask, 0u);
+}
+
+TEST_F(BackupProtectionTest, UnprivilegedUserCannotWriteTheSeal) {
+    if (Shell("setpriv --reuid=nobody --regid=nogroup --clear-groups true") != 0) {
+        GTEST_SKIP() << "setpriv cannot switch to nobody here";
+    }
+    const std::string path = Native(backupPath + L"one.dll");
+    // The file and its folders are readable by everybody, so only the attribute namespace can refuse.
+    EXPECT_NE(
+        Shell("setpriv --reuid=nobody --regid=nogroup --clear-groups setfattr -n trusted.zepmaintenance.dacl "
+              "-v 0x00 '" +
+              path + "'"),
+        0);
+    EXPECT_NE(Shell("setpriv --reuid=nobody --regid=nogroup --clear-groups setfattr -x "
+                    "trusted.zepmaintenance.dacl '" +
+                    path + "'"),
+              0);
+    // Root can, so the commands themselves work.
+    EXPECT_EQ(Shell("getfattr -n trusted.zepmaintenance.dacl '" + path + "'"), 0);
+    EXPECT_EQ(Restore(), 0) << log.Dump();
+}
+
+TEST(DirectoryPosixTest, DeleteNeverFollowsLinksOutOfTheTree) {
+    CapturedLog log;
+    test::TempDir dir;
+    const fs::path outside = dir.FsPath() / "outside";
+    fs::create_directories(outside / "keep");
+    test::WriteTextFile((outside / "keep" / "precious.txt").wstring(), "precious");
+    const fs::path tree = dir.FsPath() / "tree";
+    fs::create_directories(tree / "inner");
+    fs::create_directory_symlink(outside, tree / "inner" / "link-to-folder");
+    fs::create_symlink(outside / "keep" / "precious.txt", tree / "link-to-file");
+    Directory(dir.Path(), L"tree").Delete(true);
+    EXPECT_FALSE(fs::exists(tree));
+    EXPECT_EQ(test::ReadTextFile((outside / "keep" / "precious.txt").wstring()), "precious");
+
+    // A scan lists a link to a folder as a file, so no copy descends through it.
+    fs::create_directories(tree);
+    fs::create_directory_symlink(outside, tree / "link");
+    Directory scanned(dir.Path(), L"tree");
+    ASSERT_EQ(scanned.GetFiles().size(), 1u);
+    EXPECT_EQ(scanned.GetFiles().front().GetFilename(), L"link");
+    EXPECT_TRUE(scanned.GetSubdirs().empty());
+}
+
+TEST(DirectoryPosixTest, KnownFoldersLieBelowTheMachineRoot) {
+    CapturedLog log;
+    test::TempDir root;
+    const char* previous = std::getenv("ZEP_MACHINE_ROOT");
+    const std::string saved = previous != nullptr ? previous : "";
+    setenv("ZEP_MACHINE_ROOT", root.FsPath().c_str(), 1);
+    Directory folder;
+    int code = 0;
+    try {
+        folder.SetSpecialFolder(KnownFolder::System);
+    } catch (const IMException& e) {
+        code = e.GetErrorNumber();
+    }
+    EXPECT_EQ(code, 138);
+    EXPECT_TRUE(log.Contains(L"SetSpecialFolder: SHGetKnownFolderPath failed. (hr: ")) << log.Dump();
+
+    fs::create_directories(root.FsPath() / "var" / "lib");
+    fs::create_directories(root.FsPath() / "usr" / "lib" / "zepmaintenance" / "system");
+    folder.SetSpecialFolder(KnownFolder::ProgramData);
+    EXPECT_EQ(folder.GetFullPath(), root.Path() + L"var/lib/");
+    folder.SetSpecialFolder(KnownFolder::System);
+    EXPECT_EQ(folder.GetFullPath(), root.Path() + L"usr/lib/zepmaintenance/system/");
+    if (previous != nullptr) {
+        setenv("ZEP_MACHINE_ROOT", saved.c_str(), 1);
+    } else {
+        unsetenv("ZEP_MACHINE_ROOT");
+    }
+}
+
+} // namespace
+} // namespace ZEPMaintenance
