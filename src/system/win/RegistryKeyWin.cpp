@@ -19,7 +19,8 @@ void RegistryKeyStateDeleter::operator()(RegistryKeyState* state) const {
 
 namespace {
 
-uint32_t Keep(LSTATUS result, HKEY opened, RegistryKeyHandle& key) {
+// The handle is taken by reference: it is read only after the call that fills it has run.
+uint32_t Keep(LSTATUS result, const HKEY& opened, RegistryKeyHandle& key) {
     if (result == ERROR_SUCCESS) {
         key.reset(new RegistryKeyState{opened});
     }

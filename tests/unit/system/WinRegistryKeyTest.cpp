@@ -31,8 +31,9 @@ protected:
     void SetUp() override {
         base = L"software\\ZEP registry test " +
                std::to_wstring(std::chrono::steady_clock::now().time_since_epoch().count());
+        CapturedLog log;
         WinRegistryKey key;
-        key.CreateKey(WinRegistryKey::LocalMachine, base);
+        ASSERT_EQ(CodeOf([&] { key.CreateKey(WinRegistryKey::LocalMachine, base); }), 0) << log.Dump();
     }
     void TearDown() override { DeleteTree(base); }
 

@@ -36,6 +36,24 @@ bool HasPkexec() {
     return access("/usr/bin/pkexec", X_OK) == 0 || access("/bin/pkexec", X_OK) == 0;
 }
 
+TEST(WinProcessPosixTest, AProcessThatHasEndedAndBeenCollectedIsGone) {
+    uint32_t gone = 0;
+    {
+        WinProcess ended;
+        ended.Start(ChildProgram(), L"--exit 0", L"", false);
+        gone = ended.GetProcessId();
+        ASSERT_TRUE(ended.WaitToClose(30));
+        EXPECT_EQ(ended.GetExitCode(), 0u);
+    }
+    WinProcess process;
+    try {
+        process.Open(gone);
+        FAIL() << "opened a process that is gone";
+    } catch (const IMException& e) {
+        EXPECT_EQ(e.GetErrorNumber(), 156);
+    }
+}
+
 TEST(WinProcessPosixTest, RootStartsElevatedProgramsDirectly) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root";
