@@ -33,7 +33,11 @@ check_ok() {
 # The grammar of values: a trailing space is part of the value, quotes are not, the last one wins.
 check_error "-op with a trailing space" "ParseArguments: Argument -op contains unknown value (op: update )." \
     -- -op "update " -pp P -dp D
-check_ok "quoted -op" '-op' '"update"' -pp P -dp D
+if [ "$zep_kind" = native ]; then
+    # Wine escapes quotes inside an argument when it builds the command line, so only natively do
+    # they reach the program as quotes.
+    check_ok "quoted -op" '-op' '"update"' -pp P -dp D
+fi
 check_ok "repeated -op" -op update -op install
 check_ok "-lang with trailing text" -op install -lang 2x
 check_ok "-pp with spaces" -op update -pp "C:\\Program Files\\A" -dp D
