@@ -65,7 +65,7 @@ public:
     uint32_t SubKeyAt(int64_t key, uint32_t index, std::wstring& name);
     uint32_t SubKeyNames(int64_t key, std::vector<std::wstring>& names);
 
-    // The stored self-relative security descriptor; empty when the key was created without one.
+    // The DACL a key was created with, in binary ACL form; empty when it was created without one.
     uint32_t KeySecurity(int64_t key, std::vector<uint8_t>& security);
     uint32_t KeyName(int64_t key, std::wstring& name);
 
