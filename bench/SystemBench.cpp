@@ -1,0 +1,188 @@
+// Benchmarks: File::GetSha1Hash of 256 MiB against sha1sum, and the stamping CopyContentTo of a
+// 2,000-file tree against cp -a, each pair in one run with the ratio printed at the end.
+#include "system/Directory.h"
+#include "system/File.h"
+#include "system/Permissions.h"
+#include "system/Sha1Hash.h"
+#include "system/Text.h"
+
+#include <benchmark/benchmark.h>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+using namespace ZEPMaintenance;
+namespace fs = std::filesystem;
+
+constexpr std::size_t kHashFileBytes = std::size_t{256} << 20;
+constexpr int kTreeFolders = 40;
+constexpr int kFilesPerFolder = 50; // 2,000 files
+constexpr std::size_t kTreeFileBytes = 16 << 10;
+
+fs::path WorkFolder() {
+    static const fs::path folder = [] {
+        const fs::path made = fs::temp_directory_path() / ("zep-bench-" + std::to_string(getpid()));
+        fs::create_directories(made);
+        return made;
+    }();
+    return folder;
+}
+
+void WriteRandom(const fs::path& path, std::size_t bytes, std::mt19937_64& random) {
+    std::ofstream out(path, std::ios::binary);
+    std::vector<uint64_t> block(1 << 13);
+    for (std::size_t written = 0; written < bytes;) {
+        for (auto& word : block) {
+            word = random();
+        }
+        const std::size_t chunk = std::min(bytes - written, block.size() * sizeof(uint64_t));
+        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(chunk));
+        written += chunk;
+    }
+}
+
+const fs::path& HashFile() {
+    static const fs::path path = [] {
+        std::mt19937_64 random(1);
+        const fs::path made = WorkFolder() / "hash-input.bin";
+        WriteRandom(made, kHashFileBytes, random);
+        return made;
+    }();
+    return path;
+}
+
+const fs::path& SourceTree() {
+    static const fs::path root = [] {
+        std::mt19937_64 random(2);
+        const fs::path made = WorkFolder() / "tree";
+        for (int folder = 0; folder < kTreeFolders; ++folder) {
+            const fs::path sub =
+                made / ("level" + std::to_string(folder % 4)) / ("folder" + std::to_string(folder));
+            fs::create_directories(sub);
+            for (int file = 0; file < kFilesPerFolder; ++file) {
+                WriteRandom(sub / ("file" + std::to_string(file) + ".dll"), kTreeFileBytes, random);
+            }
+        }
+        return made;
+    }();
+    return root;
+}
+
+void Shell(benchmark::State& state, const std::string& command) {
+    if (std::system(command.c_str()) != 0) {
+        state.SkipWithError(("command failed: " + command).c_str());
+    }
+}
+
+void BM_HashFileGetSha1Hash(benchmark::State& state) {
+    File file;
+    file.SetFullPath(Utf8ToWide(HashFile().string()));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(file.GetSha1Hash().ToString());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kHashFileBytes));
+}
+
+void BM_HashFileSha1sum(benchmark::State& state) {
+    const std::string command = "sha1sum '" + HashFile().string() + "' > /dev/null";
+    for (auto _ : state) {
+        Shell(state, command);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kHashFileBytes));
+}
+
+void BM_CopyTreeCopyContentTo(benchmark::State& state) {
+    if (geteuid() != 0) {
+        state.SkipWithError("setting the owner needs root");
+        return;
+    }
+    Permissions backupSet;
+    backupSet.AddAllowedAce(CSid::Administrators(), AccessMask::kFileAllAccess);
+    backupSet.AddAllowedAce(CSid::Users(), AccessMask::kFileReadAndExecute);
+    const CSid administrators = CSid::Administrators();
+    const fs::path target = WorkFolder() / "copy";
+    const std::wstring sourcePath = Utf8ToWide(SourceTree().string());
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::remove_all(target);
+        fs::create_directory(target);
+        Directory source;
+        source.SetFullPath(sourcePath);
+        Directory copy;
+        copy.SetFullPath(Utf8ToWide(target.string()));
+        state.ResumeTiming();
+        source.CopyContentTo(copy, &backupSet, nullptr, &administrators, false);
+    }
+}
+
+void BM_CopyTreeCpA(benchmark::State& state) {
+    const fs::path target = WorkFolder() / "copy";
+    const std::string command = "cp -a '" + SourceTree().string() + "/.' '" + target.string() + "'";
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::remove_all(target);
+        fs::create_directory(target);
+        state.ResumeTiming();
+        Shell(state, command);
+    }
+}
+
+BENCHMARK(BM_HashFileGetSha1Hash)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_HashFileSha1sum)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_CopyTreeCopyContentTo)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_CopyTreeCpA)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+// The console report, plus the mean real time per run name for the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (!run.error_occurred) {
+                times[run.benchmark_name()] = run.GetAdjustedRealTime();
+            }
+        }
+    }
+    // Runs are named after the function, followed by their options.
+    const double* Find(const std::string& function) const {
+        for (const auto& [name, time] : times) {
+            if (name.rfind(function, 0) == 0) {
+                return &time;
+            }
+        }
+        return nullptr;
+    }
+    void PrintRatio(const char* what, const std::string& ours, const std::string& theirs) const {
+        const double* a = Find(ours);
+        const double* b = Find(theirs);
+        if (a != nullptr && b != nullptr && *b > 0) {
+            std::printf("ratio %s: %.2f (%s / %s)\n", what, *a / *b, ours.c_str(), theirs.c_str());
+        }
+    }
+    std::map<std::string, double> times;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Sha1Hash::Initialize();
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintRatio("hash 256 MiB, GetSha1Hash vs sha1sum", "BM_HashFileGetSha1Hash",
+                        "BM_HashFileSha1sum");
+    reporter.PrintRatio("copy 2,000 files, CopyContentTo (backup set and owner) vs cp -a",
+                        "BM_CopyTreeCopyContentTo", "BM_CopyTreeCpA");
+    benchmark::Shutdown();
+    std::error_code ignored;
+    fs::remove_all(WorkFolder(), ignored);
+    Sha1Hash::UnInitialize();
+    return 0;
+}
