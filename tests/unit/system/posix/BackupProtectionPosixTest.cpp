@@ -167,6 +167,35 @@ TEST_F(BackupProtectionTest, RepermissionedSubfolderIsDetected) {
     EXPECT_FALSE(fs::exists(dir.FsPath() / "restored" / "sub"));
 }
 
+TEST_F(BackupProtectionTest, OwnerCheckAloneCatchesUserOwnedItems) {
+    Directory backup(dir.Path(), L"backup");
+    const auto restoreOwnerOnly = [&] {
+        Directory restored;
+        restored.Create(dir.Path(), L"owner-only");
+        try {
+            Directory(dir.Path(), L"backup").CopyContentTo(restored, nullptr, nullptr, nullptr, true);
+        } catch (const IMException& e) {
+            return e.GetErrorNumber();
+        }
+        return 0;
+    };
+    ASSERT_EQ(chown(Native(backupPath + L"sub").c_str(), kNobody, static_cast<gid_t>(-1)), 0);
+    EXPECT_EQ(restoreOwnerOnly(), 136);
+    EXPECT_TRUE(
+        log.Has(LevelError, L"CopyContentTo: Owner of backup subdir is not BA. Hack attempt? (dirname: " +
+                                backupPath + L"sub/)"))
+        << log.Dump();
+
+    const std::wstring first = backup.GetFiles().front().GetFullPath();
+    ASSERT_EQ(chown(Native(first).c_str(), kNobody, static_cast<gid_t>(-1)), 0);
+    log.Clear();
+    EXPECT_EQ(restoreOwnerOnly(), 136);
+    EXPECT_TRUE(
+        log.Has(LevelError,
+                L"CopyContentTo: Owner of backup file is not BA. Hack attempt? (filename: " + first + L")"))
+        << log.Dump();
+}
+
 TEST_F(BackupProtectionTest, ReadingSynthesizesFromOwnerModeAndAcl) {
     const std::wstring path = backupPath + L"three.txt";
     ASSERT_EQ(chown(Native(path).c_str(), 1000, 1000), 0);
