@@ -19,4 +19,8 @@ bool RunningUnderWine();
 
 inline constexpr const char* kWineKeepsNoDacls = "Wine keeps no file DACLs";
 
+// Why file DACLs and owners cannot be written and read back here, or null when they can: Wine keeps
+// none; on Linux the trusted.* attributes and chown need root.
+const char* FileDaclSkipReason();
+
 } // namespace ZEPMaintenance::test

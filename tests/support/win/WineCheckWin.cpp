@@ -10,4 +10,8 @@ bool RunningUnderWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+const char* FileDaclSkipReason() {
+    return RunningUnderWine() ? kWineKeepsNoDacls : nullptr;
+}
+
 } // namespace ZEPMaintenance::test

@@ -239,8 +239,8 @@ TEST_F(DirectoryTest, FailureDeepInTheTreeIsWrappedAtEveryLevel) {
 class ProtectedCopyTest : public DirectoryTest {
 protected:
     void SetUp() override {
-        if (test::RunningUnderWine()) {
-            GTEST_SKIP() << test::kWineKeepsNoDacls;
+        if (const char* reason = test::FileDaclSkipReason()) {
+            GTEST_SKIP() << reason;
         }
     }
 };

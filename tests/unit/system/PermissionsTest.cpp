@@ -112,8 +112,8 @@ TEST(PermissionsTest, SecurityAttributesCarryACopyOfTheDacl) {
 class FilePermissionsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (test::RunningUnderWine()) {
-            GTEST_SKIP() << test::kWineKeepsNoDacls;
+        if (const char* reason = test::FileDaclSkipReason()) {
+            GTEST_SKIP() << reason;
         }
         path = dir.Path() + L"item.txt";
         test::WriteTextFile(path, "content");
