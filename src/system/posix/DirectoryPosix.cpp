@@ -48,17 +48,17 @@ bool IsFolderEntry(DIR* stream, const dirent* entry) {
 // Empties the folder open as folder: links and files are unlinked, sub-folders opened without
 // following links and emptied first. Stays on the folder's own file system.
 int RemoveContents(int folder, dev_t device) {
-    const int listing = dup(folder);
-    if (listing < 0) {
+    posix::UniqueFd listing(dup(folder));
+    if (listing.Get() < 0) {
         return -1;
     }
     std::vector<std::string> names;
     {
-        const DirectoryStream stream(fdopendir(listing));
+        const DirectoryStream stream(fdopendir(listing.Get()));
         if (stream.Get() == nullptr) {
-            close(listing);
             return -1;
         }
+        listing.Release(); // the stream closes it
         errno = 0;
         while (const dirent* entry = readdir(stream.Get())) {
             const std::string name = entry->d_name;
@@ -80,13 +80,10 @@ int RemoveContents(int folder, dev_t device) {
                 errno = EXDEV;
                 return -1;
             }
-            const int child = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (child < 0) {
-                return -1;
-            }
-            const int result = RemoveContents(child, device);
-            close(child);
-            if (result != 0 || unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0) {
+            const posix::UniqueFd child(
+                openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (child.Get() < 0 || RemoveContents(child.Get(), device) != 0 ||
+                unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0) {
                 return -1;
             }
         } else if (unlinkat(folder, name.c_str(), 0) != 0) {
@@ -144,15 +141,11 @@ int32_t DeleteFolderTree(const std::wstring& folder, bool /*permanently*/) {
     if (!S_ISDIR(info.st_mode)) {
         return unlink(path.c_str()) == 0 ? 0 : static_cast<int32_t>(posix::WinErrorFromErrno(errno));
     }
-    const int top = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (top < 0) {
-        return static_cast<int32_t>(posix::WinErrorFromErrno(errno));
-    }
-    const int result = RemoveContents(top, info.st_dev);
-    const int savedErrno = errno;
-    close(top);
-    if (result != 0) {
-        return static_cast<int32_t>(posix::WinErrorFromErrno(savedErrno));
+    {
+        const posix::UniqueFd top(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (top.Get() < 0 || RemoveContents(top.Get(), info.st_dev) != 0) {
+            return static_cast<int32_t>(posix::LastWinError());
+        }
     }
     return rmdir(path.c_str()) == 0 ? 0 : static_cast<int32_t>(posix::WinErrorFromErrno(errno));
 }

@@ -15,26 +15,6 @@ namespace ZEPMaintenance::platform {
 
 namespace {
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-uint32_t LastError() {
-    return posix::WinErrorFromErrno(errno);
-}
-
 // Copies the rest of the source into the target: in the kernel where it can, by reads otherwise.
 bool CopyBytes(int source, int target) {
     bool kernelCopy = true;
@@ -69,7 +49,7 @@ bool CopyBytes(int source, int target) {
 } // namespace
 
 bool CanOpenForReading(const std::wstring& fullPath) {
-    const Descriptor file(
+    const posix::UniqueFd file(
         open(posix::NativePath(fullPath).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat info {};
     // The C runtime of Windows cannot open a folder as a stream.
@@ -82,33 +62,35 @@ uint32_t RemoveFile(const std::wstring& fullPath) {
     if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
         return WinError::kAccessDenied;
     }
-    return unlink(path.c_str()) == 0 ? WinError::kSuccess : LastError();
+    return unlink(path.c_str()) == 0 ? WinError::kSuccess : posix::LastWinError();
 }
 
 uint32_t CopyFileOverwriting(const std::wstring& sourcePath, const std::wstring& targetPath) {
-    const Descriptor source(open(posix::NativePath(sourcePath).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    const posix::UniqueFd source(
+        open(posix::NativePath(sourcePath).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (source.Get() < 0) {
-        return LastError();
+        return posix::LastWinError();
     }
     struct stat info {};
     if (fstat(source.Get(), &info) != 0) {
-        return LastError();
+        return posix::LastWinError();
     }
     if (S_ISDIR(info.st_mode)) {
         return WinError::kAccessDenied;
     }
-    const Descriptor target(open(posix::NativePath(targetPath).c_str(),
-                                 O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, info.st_mode & 0777));
+    const posix::UniqueFd target(open(posix::NativePath(targetPath).c_str(),
+                                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY,
+                                      info.st_mode & 0777));
     if (target.Get() < 0) {
-        return LastError();
+        return posix::LastWinError();
     }
     if (!CopyBytes(source.Get(), target.Get())) {
-        return LastError();
+        return posix::LastWinError();
     }
     // The copy keeps the source's last write time, as on Windows.
     const timespec times[2] = {info.st_atim, info.st_mtim};
     if (futimens(target.Get(), times) != 0) {
-        return LastError();
+        return posix::LastWinError();
     }
     return WinError::kSuccess;
 }

@@ -37,22 +37,6 @@ constexpr uint32_t kExecuteRights = 0x00000020u | 0x20000000u | 0x10000000u;
 constexpr uint32_t kOwnerRights = 0x000D0000u | 0x00020000u;
 constexpr uint32_t kDeleteChild = 0x40;
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 class AclHandle {
 public:
     explicit AclHandle(acl_t acl) : acl_(acl) {}
@@ -68,10 +52,6 @@ public:
 private:
     acl_t acl_;
 };
-
-uint32_t LastError() {
-    return posix::WinErrorFromErrno(errno);
-}
 
 std::string ProcPath(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
@@ -335,18 +315,18 @@ void* SecurityAttributes::Get() const {
 namespace platform {
 
 uint32_t SetFileDacl(const std::wstring& path, const Dacl& dacl) {
-    const Descriptor object(OpenObject(path));
+    const posix::UniqueFd object(OpenObject(path));
     if (object.Get() < 0 || ApplyAndSeal(object.Get(), dacl) != 0) {
-        return LastError();
+        return posix::LastWinError();
     }
     return WinError::kSuccess;
 }
 
 uint32_t GetFileDacl(const std::wstring& path, Dacl& dacl) {
-    const Descriptor object(OpenObject(path));
+    const posix::UniqueFd object(OpenObject(path));
     struct stat info {};
     if (object.Get() < 0 || fstat(object.Get(), &info) != 0) {
-        return LastError();
+        return posix::LastWinError();
     }
     if (auto stored = StoredDacl(object.Get())) {
         dacl = std::move(*stored);
@@ -362,18 +342,18 @@ uint32_t SetFileOwnerSid(const std::wstring& path, const CSid& owner) {
         errno = EINVAL;
         return kInvalidOwner;
     }
-    const Descriptor object(OpenObject(path));
+    const posix::UniqueFd object(OpenObject(path));
     if (object.Get() < 0) {
-        return LastError();
+        return posix::LastWinError();
     }
     // A DACL that was valid before the program's own owner change stays valid after it; the mode is
     // worked out again, since what Administrators may do depends on whether root owns the object.
     const std::optional<Dacl> stored = StoredDacl(object.Get());
     if (fchown(object.Get(), *uid, static_cast<gid_t>(-1)) != 0) {
-        return LastError();
+        return posix::LastWinError();
     }
     if (stored && ApplyAndSeal(object.Get(), *stored) != 0) {
-        return LastError();
+        return posix::LastWinError();
     }
     return WinError::kSuccess;
 }
@@ -381,7 +361,7 @@ uint32_t SetFileOwnerSid(const std::wstring& path, const CSid& owner) {
 uint32_t GetFileOwnerSid(const std::wstring& path, CSid& owner) {
     struct stat info {};
     if (stat(posix::NativePath(path).c_str(), &info) != 0) {
-        return LastError();
+        return posix::LastWinError();
     }
     owner = UserSid(info.st_uid);
     return WinError::kSuccess;

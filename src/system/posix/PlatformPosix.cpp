@@ -46,19 +46,17 @@ uint32_t CurrentThreadId() {
 }
 
 bool AppendToFile(const std::string& path, std::string_view header, std::string_view text) {
-    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    const posix::UniqueFd file(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (file.Get() < 0) {
         return false;
     }
     struct stat info {};
     std::string bytes;
-    if (fstat(fd, &info) == 0 && info.st_size == 0) {
+    if (fstat(file.Get(), &info) == 0 && info.st_size == 0) {
         bytes.assign(header);
     }
     bytes.append(text);
-    const bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    close(fd);
-    return written;
+    return write(file.Get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
 }
 
 void ComInitialize() {}

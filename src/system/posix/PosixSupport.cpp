@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace ZEPMaintenance::posix {
 
@@ -57,6 +58,22 @@ uint32_t WinErrorFromErrno(int error) {
     default:
         return WinError::kInvalidFunction;
     }
+}
+
+uint32_t LastWinError() {
+    return WinErrorFromErrno(errno);
+}
+
+UniqueFd::~UniqueFd() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+int UniqueFd::Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
 }
 
 std::string MachineRoot() {

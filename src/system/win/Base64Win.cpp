@@ -12,7 +12,8 @@ bool DecodeBase64(const std::wstring& text, std::vector<uint8_t>& bytes) {
         return false;
     }
     bytes.assign(size, 0);
-    if (!CryptStringToBinaryW(text.c_str(), length, CRYPT_STRING_BASE64, bytes.data(), &size, nullptr, nullptr)) {
+    if (!CryptStringToBinaryW(text.c_str(), length, CRYPT_STRING_BASE64, bytes.data(), &size, nullptr,
+                              nullptr)) {
         return false;
     }
     bytes.resize(size);

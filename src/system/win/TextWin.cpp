@@ -14,7 +14,8 @@ std::string WideToMultiByte(std::wstring_view text, uint32_t codePage) {
         return {};
     }
     std::string output(static_cast<std::size_t>(size), '\0');
-    const int converted = WideCharToMultiByte(codePage, 0, text.data(), length, output.data(), size, nullptr, nullptr);
+    const int converted =
+        WideCharToMultiByte(codePage, 0, text.data(), length, output.data(), size, nullptr, nullptr);
     if (converted <= 0) {
         return {};
     }

@@ -3,6 +3,7 @@
 
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
+#include "support/ErrorCodeOf.h"
 #include "support/MachineRoot.h"
 #include "system/Platform.h"
 #include "system/Text.h"
@@ -19,14 +20,7 @@ using test::CapturedLog;
 
 const std::wstring kSeparator(1, platform::kPathSeparator);
 
-int32_t CodeOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const IMException& e) {
-        return e.GetErrorNumber();
-    }
-    return 0;
-}
+using test::CodeOf;
 
 int32_t Parse(Maintenance& controller, const wchar_t* commandLine) {
     ArgumentMap map;

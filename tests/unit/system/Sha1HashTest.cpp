@@ -3,6 +3,7 @@
 
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
+#include "support/ErrorCodeOf.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
 
@@ -16,14 +17,7 @@ namespace {
 
 using test::CapturedLog;
 
-int CodeOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const IMException& e) {
-        return e.GetErrorNumber();
-    }
-    return 0;
-}
+using test::CodeOf;
 
 class Sha1HashTest : public ::testing::Test {
 protected:

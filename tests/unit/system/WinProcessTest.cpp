@@ -3,6 +3,7 @@
 
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
+#include "support/ErrorCodeOf.h"
 #include "support/TempDir.h"
 #include "system/Platform.h"
 #include "system/Text.h"
@@ -23,14 +24,7 @@ std::wstring ChildProgram() {
     return GetModuleDirectory() + platform::kPathSeparator + Utf8ToWide(ZEP_TEST_CHILD_NAME);
 }
 
-int32_t CodeOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const IMException& e) {
-        return e.GetErrorNumber();
-    }
-    return 0;
-}
+using test::CodeOf;
 
 std::vector<std::string> ReadLines(const std::filesystem::path& path) {
     std::vector<std::string> lines;

@@ -3,6 +3,7 @@
 
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
+#include "support/ErrorCodeOf.h"
 #include "support/MachineRoot.h"
 #include "system/Permissions.h"
 #include "system/WinError.h"
@@ -17,14 +18,7 @@ namespace {
 
 using test::CapturedLog;
 
-int32_t CodeOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const IMException& e) {
-        return e.GetErrorNumber();
-    }
-    return 0;
-}
+using test::CodeOf;
 
 class WinRegistryKeyTest : public ::testing::Test {
 protected:
