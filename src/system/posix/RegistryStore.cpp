@@ -242,6 +242,30 @@ private:
     bool open_;
 };
 
+template <class Body> uint32_t RegistryStore::Writing(Body body) {
+    if (!writable_ || db_ == nullptr) {
+        return WinError::kAccessDenied;
+    }
+    Transaction transaction(db_, true);
+    uint32_t result = transaction.Begun();
+    if (result == WinError::kSuccess) {
+        result = body();
+    }
+    if (result == WinError::kSuccess) {
+        result = transaction.Commit();
+    }
+    return result;
+}
+
+template <class Body> uint32_t RegistryStore::ReadingKey(int64_t key, Body body) {
+    Transaction transaction(db_, false);
+    uint32_t result = transaction.Begun();
+    if (result == WinError::kSuccess) {
+        result = Exists(key);
+    }
+    return result == WinError::kSuccess ? body() : result;
+}
+
 std::string RegistryStore::DatabasePath() {
     return UnderMachineRoot("var/lib/zepmaintenance/registry.db");
 }
@@ -424,18 +448,7 @@ uint32_t RegistryStore::OpenKey(int64_t parent, const std::wstring& subKey, int6
 uint32_t RegistryStore::CreateKey(int64_t parent, const std::wstring& subKey,
                                   const std::vector<uint8_t>* security, int64_t& id, bool& created) {
     std::lock_guard guard(lock_);
-    if (!writable_ || db_ == nullptr) {
-        return WinError::kAccessDenied;
-    }
-    Transaction transaction(db_, true);
-    uint32_t result = transaction.Begun();
-    if (result == WinError::kSuccess) {
-        result = Walk(parent, subKey, true, security, id, created);
-    }
-    if (result == WinError::kSuccess) {
-        result = transaction.Commit();
-    }
-    return result;
+    return Writing([&] { return Walk(parent, subKey, true, security, id, created); });
 }
 
 uint32_t RegistryStore::DeleteSubtree(int64_t id) {
@@ -468,57 +481,35 @@ uint32_t RegistryStore::DeleteSubtree(int64_t id) {
 
 uint32_t RegistryStore::DeleteKey(int64_t parent, const std::wstring& subKey) {
     std::lock_guard guard(lock_);
-    if (!writable_ || db_ == nullptr) {
-        return WinError::kAccessDenied;
-    }
-    Transaction transaction(db_, true);
-    uint32_t result = transaction.Begun();
-    int64_t id = 0;
-    bool created = false;
-    if (result == WinError::kSuccess) {
-        result = Walk(parent, subKey, false, nullptr, id, created);
-    }
-    if (result == WinError::kSuccess && (id == kLocalMachineId || id == kUsersId || id == kNoKey)) {
-        result = WinError::kAccessDenied;
-    }
-    if (result == WinError::kSuccess) {
+    return Writing([&] {
+        int64_t id = 0;
+        uint32_t result = DeletableKey(parent, subKey, id);
+        if (result != WinError::kSuccess) {
+            return result;
+        }
         Statement children(db_, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
         if (children.Bind(1, id).Step()) {
             // A key with sub-keys is not deleted, as the registry refuses it.
-            result = WinError::kAccessDenied;
-        } else {
-            result = children.Error();
+            return WinError::kAccessDenied;
         }
-    }
-    if (result == WinError::kSuccess) {
-        result = DeleteSubtree(id);
-    }
-    if (result == WinError::kSuccess) {
-        result = transaction.Commit();
-    }
-    return result;
+        return children.Error() != WinError::kSuccess ? children.Error() : DeleteSubtree(id);
+    });
 }
 
 uint32_t RegistryStore::DeleteTree(int64_t parent, const std::wstring& subKey) {
     std::lock_guard guard(lock_);
-    if (!writable_ || db_ == nullptr) {
-        return WinError::kAccessDenied;
-    }
-    Transaction transaction(db_, true);
-    uint32_t result = transaction.Begun();
-    int64_t id = 0;
+    return Writing([&] {
+        int64_t id = 0;
+        const uint32_t result = DeletableKey(parent, subKey, id);
+        return result != WinError::kSuccess ? result : DeleteSubtree(id);
+    });
+}
+
+uint32_t RegistryStore::DeletableKey(int64_t parent, const std::wstring& subKey, int64_t& id) {
     bool created = false;
-    if (result == WinError::kSuccess) {
-        result = Walk(parent, subKey, false, nullptr, id, created);
-    }
+    const uint32_t result = Walk(parent, subKey, false, nullptr, id, created);
     if (result == WinError::kSuccess && (id == kLocalMachineId || id == kUsersId || id == kNoKey)) {
-        result = WinError::kAccessDenied;
-    }
-    if (result == WinError::kSuccess) {
-        result = DeleteSubtree(id);
-    }
-    if (result == WinError::kSuccess) {
-        result = transaction.Commit();
+        return WinError::kAccessDenied; // a hive root is never deleted
     }
     return result;
 }
@@ -528,75 +519,57 @@ uint32_t RegistryStore::QueryValue(int64_t key, const std::wstring& name, Regist
     if (db_ == nullptr || key == kNoKey) {
         return Exists(key) == WinError::kSuccess ? WinError::kFileNotFound : WinError::kKeyDeleted;
     }
-    Transaction transaction(db_, false);
-    uint32_t result = transaction.Begun();
-    if (result == WinError::kSuccess) {
-        result = Exists(key);
-    }
-    if (result != WinError::kSuccess) {
-        return result;
-    }
-    Statement query(db_, "SELECT name, type, data FROM key_values WHERE key = ? AND folded = ?");
-    if (query.Bind(1, key).Bind(2, FoldRegistryName(name)).Step()) {
-        value.name = query.Text(0);
-        value.type = static_cast<uint32_t>(query.Int(1));
-        value.data = query.Blob(2);
-        return WinError::kSuccess;
-    }
-    return query.Error() != WinError::kSuccess ? query.Error() : WinError::kFileNotFound;
+    return ReadingKey(key, [&] {
+        Statement query(db_, "SELECT name, type, data FROM key_values WHERE key = ? AND folded = ?");
+        if (query.Bind(1, key).Bind(2, FoldRegistryName(name)).Step()) {
+            value.name = query.Text(0);
+            value.type = static_cast<uint32_t>(query.Int(1));
+            value.data = query.Blob(2);
+            return WinError::kSuccess;
+        }
+        return query.Error() != WinError::kSuccess ? query.Error() : WinError::kFileNotFound;
+    });
 }
 
 uint32_t RegistryStore::SetValue(int64_t key, const std::wstring& name, uint32_t type, const uint8_t* data,
                                  uint32_t size) {
     std::lock_guard guard(lock_);
-    if (!writable_ || db_ == nullptr || key == kNoKey) {
+    if (key == kNoKey) {
         return WinError::kAccessDenied;
     }
     if (data == nullptr && size != 0) {
         return WinError::kInvalidParameter;
     }
-    Transaction transaction(db_, true);
-    uint32_t result = transaction.Begun();
-    if (result == WinError::kSuccess) {
-        result = Exists(key);
-    }
-    if (result == WinError::kSuccess) {
+    return Writing([&] {
+        const uint32_t result = Exists(key);
+        if (result != WinError::kSuccess) {
+            return result;
+        }
         // An existing value keeps the case of its name.
         Statement upsert(db_,
                          "INSERT INTO key_values(key, name, folded, type, data) VALUES(?, ?, ?, ?, ?) "
                          "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
         upsert.Bind(1, key).Bind(2, name).Bind(3, FoldRegistryName(name)).Bind(4, static_cast<int64_t>(type));
         upsert.BindBlob(5, data, size).Step();
-        result = upsert.Error();
-    }
-    if (result == WinError::kSuccess) {
-        result = transaction.Commit();
-    }
-    return result;
+        return upsert.Error();
+    });
 }
 
 uint32_t RegistryStore::DeleteValue(int64_t key, const std::wstring& name) {
     std::lock_guard guard(lock_);
-    if (!writable_ || db_ == nullptr || key == kNoKey) {
+    if (key == kNoKey) {
         return WinError::kAccessDenied;
     }
-    Transaction transaction(db_, true);
-    uint32_t result = transaction.Begun();
-    if (result == WinError::kSuccess) {
-        result = Exists(key);
-    }
-    if (result == WinError::kSuccess) {
+    return Writing([&] {
+        uint32_t result = Exists(key);
+        if (result != WinError::kSuccess) {
+            return result;
+        }
         Statement remove(db_, "DELETE FROM key_values WHERE key = ? AND folded = ?");
         remove.Bind(1, key).Bind(2, FoldRegistryName(name)).Step();
         result = remove.Error();
-        if (result == WinError::kSuccess && sqlite3_changes(db_) == 0) {
-            result = WinError::kFileNotFound;
-        }
-    }
-    if (result == WinError::kSuccess) {
-        result = transaction.Commit();
-    }
-    return result;
+        return result == WinError::kSuccess && sqlite3_changes(db_) == 0 ? WinError::kFileNotFound : result;
+    });
 }
 
 uint32_t RegistryStore::ListValues(int64_t key, std::vector<RegistryValue>& values) {
@@ -605,20 +578,14 @@ uint32_t RegistryStore::ListValues(int64_t key, std::vector<RegistryValue>& valu
     if (db_ == nullptr || key == kNoKey) {
         return Exists(key);
     }
-    Transaction transaction(db_, false);
-    uint32_t result = transaction.Begun();
-    if (result == WinError::kSuccess) {
-        result = Exists(key);
-    }
-    if (result != WinError::kSuccess) {
-        return result;
-    }
-    Statement query(db_, "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY folded");
-    query.Bind(1, key);
-    while (query.Step()) {
-        values.push_back({query.Text(0), static_cast<uint32_t>(query.Int(1)), query.Blob(2)});
-    }
-    return query.Error();
+    return ReadingKey(key, [&] {
+        Statement query(db_, "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY folded");
+        query.Bind(1, key);
+        while (query.Step()) {
+            values.push_back({query.Text(0), static_cast<uint32_t>(query.Int(1)), query.Blob(2)});
+        }
+        return query.Error();
+    });
 }
 
 uint32_t RegistryStore::SubKeyCount(int64_t key, uint32_t& count, uint32_t& maxNameLength) {
@@ -628,20 +595,14 @@ uint32_t RegistryStore::SubKeyCount(int64_t key, uint32_t& count, uint32_t& maxN
     if (db_ == nullptr || key == kNoKey) {
         return Exists(key);
     }
-    Transaction transaction(db_, false);
-    uint32_t result = transaction.Begun();
-    if (result == WinError::kSuccess) {
-        result = Exists(key);
-    }
-    if (result != WinError::kSuccess) {
-        return result;
-    }
-    Statement query(db_, "SELECT count(*), coalesce(max(length(name)), 0) FROM keys WHERE parent = ?");
-    if (query.Bind(1, key).Step()) {
-        count = static_cast<uint32_t>(query.Int(0));
-        maxNameLength = static_cast<uint32_t>(query.Int(1));
-    }
-    return query.Error();
+    return ReadingKey(key, [&] {
+        Statement query(db_, "SELECT count(*), coalesce(max(length(name)), 0) FROM keys WHERE parent = ?");
+        if (query.Bind(1, key).Step()) {
+            count = static_cast<uint32_t>(query.Int(0));
+            maxNameLength = static_cast<uint32_t>(query.Int(1));
+        }
+        return query.Error();
+    });
 }
 
 uint32_t RegistryStore::SubKeyAt(int64_t key, uint32_t index, std::wstring& name) {
@@ -650,20 +611,14 @@ uint32_t RegistryStore::SubKeyAt(int64_t key, uint32_t index, std::wstring& name
         const uint32_t result = Exists(key);
         return result != WinError::kSuccess ? result : WinError::kNoMoreItems;
     }
-    Transaction transaction(db_, false);
-    uint32_t result = transaction.Begun();
-    if (result == WinError::kSuccess) {
-        result = Exists(key);
-    }
-    if (result != WinError::kSuccess) {
-        return result;
-    }
-    Statement query(db_, "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
-    if (query.Bind(1, key).Bind(2, static_cast<int64_t>(index)).Step()) {
-        name = query.Text(0);
-        return WinError::kSuccess;
-    }
-    return query.Error() != WinError::kSuccess ? query.Error() : WinError::kNoMoreItems;
+    return ReadingKey(key, [&] {
+        Statement query(db_, "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
+        if (query.Bind(1, key).Bind(2, static_cast<int64_t>(index)).Step()) {
+            name = query.Text(0);
+            return WinError::kSuccess;
+        }
+        return query.Error() != WinError::kSuccess ? query.Error() : WinError::kNoMoreItems;
+    });
 }
 
 uint32_t RegistryStore::SubKeyNames(int64_t key, std::vector<std::wstring>& names) {
@@ -672,20 +627,14 @@ uint32_t RegistryStore::SubKeyNames(int64_t key, std::vector<std::wstring>& name
     if (db_ == nullptr || key == kNoKey) {
         return Exists(key);
     }
-    Transaction transaction(db_, false);
-    uint32_t result = transaction.Begun();
-    if (result == WinError::kSuccess) {
-        result = Exists(key);
-    }
-    if (result != WinError::kSuccess) {
-        return result;
-    }
-    Statement query(db_, "SELECT name FROM keys WHERE parent = ? ORDER BY folded");
-    query.Bind(1, key);
-    while (query.Step()) {
-        names.push_back(query.Text(0));
-    }
-    return query.Error();
+    return ReadingKey(key, [&] {
+        Statement query(db_, "SELECT name FROM keys WHERE parent = ? ORDER BY folded");
+        query.Bind(1, key);
+        while (query.Step()) {
+            names.push_back(query.Text(0));
+        }
+        return query.Error();
+    });
 }
 
 uint32_t RegistryStore::KeySecurity(int64_t key, std::vector<uint8_t>& security) {

@@ -74,7 +74,13 @@ private:
     static uint32_t Open(const std::string& path, std::shared_ptr<RegistryStore>& store);
 
     class Transaction;
+    // Runs body in a write transaction that is committed only when body succeeds.
+    template <class Body> uint32_t Writing(Body body);
+    // Runs body in a read transaction once the key is known to exist.
+    template <class Body> uint32_t ReadingKey(int64_t key, Body body);
     uint32_t Exists(int64_t key);
+    // The key a delete names; a hive root cannot be deleted.
+    uint32_t DeletableKey(int64_t parent, const std::wstring& subKey, int64_t& id);
     uint32_t Walk(int64_t parent, const std::wstring& subKey, bool create,
                   const std::vector<uint8_t>* security, int64_t& id, bool& created);
     uint32_t ChildOf(int64_t parent, const std::wstring& name, int64_t& id);
