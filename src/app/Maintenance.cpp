@@ -13,12 +13,14 @@ namespace ZEPMaintenance {
 
 namespace {
 
-struct OperationName {
+// An option or sub-key text and the value it stands for.
+template <class T>
+struct NamedValue {
     const wchar_t* text;
-    Operation op;
+    T value;
 };
 
-constexpr OperationName kOperations[] = {
+constexpr NamedValue<Operation> kOperations[] = {
     {L"rollback", Operation::Rollback},
     {L"update", Operation::Update},
     {L"refreshZEPPKIServiceRegistryKeys", Operation::RefreshZEPPKIServiceRegistryKeys},
@@ -30,12 +32,7 @@ constexpr OperationName kOperations[] = {
 constexpr const wchar_t* kSettingsKey = L"software\\ZEP\\Z.EP Maintenance2";
 constexpr const wchar_t* kInstallPathPlaceholder = L"{__INSTALL_PATH__}";
 
-struct EnvironmentName {
-    const wchar_t* text;
-    EnvironmentKind kind;
-};
-
-constexpr EnvironmentName kEnvironments[] = {
+constexpr NamedValue<EnvironmentKind> kEnvironments[] = {
     {L"product", EnvironmentKind::Product},
     {L"test", EnvironmentKind::Test},
     {L"development", EnvironmentKind::Development},
