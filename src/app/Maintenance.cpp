@@ -14,8 +14,7 @@ namespace ZEPMaintenance {
 namespace {
 
 // An option or sub-key text and the value it stands for.
-template <class T>
-struct NamedValue {
+template <class T> struct NamedValue {
     const wchar_t* text;
     T value;
 };
