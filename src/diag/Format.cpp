@@ -200,6 +200,7 @@ bool FormatWithArgs(std::wstring& out, std::wstring_view format, const Arg* args
         bool rendered = false;
         switch (arg.kind) {
         case ArgKind::Integer:
+        case ArgKind::Integer64:
             rendered = RenderInteger(out, spec, arg);
             break;
         case ArgKind::WideText:

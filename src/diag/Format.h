@@ -14,12 +14,14 @@ namespace ZEPMaintenance {
 
 namespace format_detail {
 
-enum class ArgKind : uint8_t { Integer, Float, WideText, NarrowText, Pointer, Unsupported };
+// Integers up to 32 bits and 64-bit integers are kinds of their own, so that a 64-bit value never
+// meets a conversion that reads 32 bits.
+enum class ArgKind : uint8_t { Integer, Integer64, Float, WideText, NarrowText, Pointer, Unsupported };
 
 template <class T> constexpr ArgKind KindOf() {
     using U = std::remove_cvref_t<std::decay_t<T>>;
     if constexpr (std::is_integral_v<U> || std::is_enum_v<U>) {
-        return ArgKind::Integer;
+        return sizeof(U) > 4 ? ArgKind::Integer64 : ArgKind::Integer;
     } else if constexpr (std::is_floating_point_v<U>) {
         return ArgKind::Float;
     } else if constexpr (std::is_same_v<U, const wchar_t*> || std::is_same_v<U, wchar_t*> ||
@@ -105,8 +107,10 @@ constexpr std::size_t ParseSpec(std::wstring_view text, std::size_t pos, Spec& s
         pos += 3, hasLength = true;
     } else if (rest.starts_with(L"l") || rest.starts_with(L"w")) {
         pos += 1, hasLength = true; // long is 32 bits in the Windows convention
-    } else if (rest.starts_with(L"j") || rest.starts_with(L"z") || rest.starts_with(L"t")) {
+    } else if (rest.starts_with(L"j")) {
         spec.lengthBits = 64, pos += 1, hasLength = true;
+    } else if (rest.starts_with(L"z") || rest.starts_with(L"t")) {
+        spec.lengthBits = sizeof(std::size_t) * 8, pos += 1, hasLength = true;
     }
     if (pos >= text.size()) {
         return bad;
@@ -119,6 +123,8 @@ constexpr std::size_t ParseSpec(std::wstring_view text, std::size_t pos, Spec& s
     case L'o':
     case L'x':
     case L'X':
+        spec.expects = spec.lengthBits == 64 ? ArgKind::Integer64 : ArgKind::Integer;
+        break;
     case L'c':
         spec.expects = ArgKind::Integer;
         break;

@@ -103,9 +103,10 @@ template <int32_t Level> void BackendWrite(LogHandleRef ref, const wchar_t* mess
     if (handle == nullptr || handle->level < Level) {
         return;
     }
+    // Saved before the clock is read: reading the time zone may set an error of its own.
+    const platform::LastErrorGuard keepLastError;
     const wchar_t* label = LevelLabel(Level);
     const platform::LocalTime now = platform::GetLocalTimeNow();
-    const platform::LastErrorGuard keepLastError;
 
     // The whole line is built first and appended with one write, so lines of processes that
     // share a file (two runs in the same mode) never interleave.
@@ -147,6 +148,7 @@ File GetLogFilePath(const std::wstring& modeText) {
     Directory folder(programData.GetFullPath(), L"Z.EP Maintenance2");
     if (!folder.Exists()) {
         folder.Create();
+        platform::ShareLogFolder(folder.GetFullPath());
     }
     return File(folder.GetFullPath(), L"ZEPMaintenance2-" + modeText + L".log");
 }

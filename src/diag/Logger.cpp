@@ -2,6 +2,7 @@
 #include "diag/Logger.h"
 
 #include "diag/LogState.h"
+#include "system/Platform.h"
 
 namespace ZEPMaintenance {
 
@@ -51,6 +52,8 @@ void Logger::Write(Entry entry, std::wstring_view format, std::initializer_list<
     if (handle_ == nullptr || entry == nullptr) {
         return;
     }
+    // Callers may log between a failing call and reading its error: formatting must not change it.
+    const platform::LastErrorGuard keepLastError;
     std::wstring text;
     if (!FormatWithArgs(text, format, args.begin(), count, kMaxMessageChars) || text.empty()) {
         text = L"Message too long.";

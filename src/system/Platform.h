@@ -35,8 +35,13 @@ extern const wchar_t kPathSeparator;
 extern const char kLineEnd[];
 
 // Opens path (narrow, ANSI code page) for appending, writes header first when the file is empty,
-// then text, and closes it. False when the file cannot be opened or written.
+// then text, and closes it. False when the file cannot be opened or written, or is not a regular
+// file of the caller's own where other users can create files too.
 bool AppendToFile(const std::string& path, std::string_view header, std::string_view text);
+
+// Lets every user's runs create their log files in a log folder the program has just created, as
+// users may in the program-data folder; a no-op where the folder inherits that already.
+void ShareLogFolder(const std::wstring& folder);
 
 // COM for the calling thread; nothing to do where there is no COM.
 void ComInitialize();

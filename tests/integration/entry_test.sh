@@ -75,6 +75,27 @@ zep_run -mode worker -op install
 expect_status 255 "worker"
 expect_line ZEPMaintenance2-worker.log "worker" INFO "wWinMain exit (returnCode: -1)"
 
+if [ "$zep_kind" = native ] && [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+    # The log folder is shared as the program-data folder is on Windows: a user's run writes its own
+    # log in the folder a run as root created, and a link planted there never redirects a root run.
+    as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+    chmod 755 "$zep_root"
+    zep_run -mode notifier -op install
+    zep_checks=$((zep_checks + 1))
+    [ "$(stat -c %a "$zep_logdir")" = 1777 ] || fail "log folder mode $(stat -c %a "$zep_logdir"), expected 1777"
+    as_nobody env ZEP_MACHINE_ROOT="$zep_root" "$zep_program" -mode loader -op install </dev/null >/dev/null 2>&1
+    zep_checks=$((zep_checks + 1))
+    [ "$(stat -c %U "$zep_logdir/ZEPMaintenance2-loader.log" 2>/dev/null)" = nobody ] ||
+        fail "a user's run wrote no log of its own"
+    expect_line ZEPMaintenance2-loader.log "user's loader" INFO "wWinMain exit (returnCode: -1)"
+    echo "kept" >"$zep_root/target"
+    as_nobody ln -s "$zep_root/target" "$zep_logdir/ZEPMaintenance2-worker.log"
+    "$zep_program" -mode worker -op install </dev/null >/dev/null 2>&1
+    zep_checks=$((zep_checks + 1))
+    [ "$(cat "$zep_root/target")" = kept ] || fail "a root run wrote through a planted link"
+    rm -f "$zep_root/target"
+fi
+
 if [ "$zep_kind" = native ]; then
     # Without a program-data folder the log cannot be set up: the run fails and writes nothing.
     rm -rf "$zep_root/var"

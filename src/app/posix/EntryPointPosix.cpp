@@ -1,6 +1,6 @@
 // Linux side of the entry point: rebuilds the command-line tail from argv and runs the program.
 #include "app/ProgramMain.h"
-#include "system/Text.h"
+#include "system/posix/PosixSupport.h"
 
 #include <clocale>
 #include <string>
@@ -10,7 +10,8 @@ int main(int argc, char** argv) {
     // or holds white space is quoted, as a Windows shell would have passed it.
     std::wstring tail;
     for (int i = 1; i < argc; ++i) {
-        const std::wstring argument = ZEPMaintenance::Utf8ToWide(argv[i]);
+        // Arguments are mostly paths: bytes that are not UTF-8 are kept as file names keep them.
+        const std::wstring argument = ZEPMaintenance::posix::WidePath(argv[i]);
         if (!tail.empty() || i > 1) {
             tail += L' ';
         }

@@ -1,36 +1,63 @@
-// Linux side of Base64 decoding, with OpenSSL's decoder.
+// Linux side of Base64 decoding, with the rules of the Windows decoder: white space between
+// characters is skipped, padding is optional but only at the end.
 #include "system/Base64.h"
-
-#include <openssl/evp.h>
 
 namespace ZEPMaintenance {
 
+namespace {
+
+int SextetOf(wchar_t c) {
+    if (c >= L'A' && c <= L'Z') {
+        return c - L'A';
+    }
+    if (c >= L'a' && c <= L'z') {
+        return c - L'a' + 26;
+    }
+    if (c >= L'0' && c <= L'9') {
+        return c - L'0' + 52;
+    }
+    return c == L'+' ? 62 : c == L'/' ? 63 : -1;
+}
+
+} // namespace
+
 bool DecodeBase64(const std::wstring& text, std::vector<uint8_t>& bytes) {
-    std::string compact;
+    std::vector<uint8_t> decoded;
+    uint32_t bits = 0;
+    std::size_t sextets = 0;
+    std::size_t padding = 0;
     for (const wchar_t c : text) {
         if (c == L' ' || c == L'\t' || c == L'\r' || c == L'\n') {
             continue;
         }
-        if (c > 0x7F) {
-            return false;
+        if (c == L'=') {
+            ++padding;
+            continue;
         }
-        compact += static_cast<char>(c);
+        const int sextet = SextetOf(c);
+        if (sextet < 0 || padding != 0) {
+            return false; // not Base64, or data after the padding
+        }
+        bits = (bits << 6) | static_cast<uint32_t>(sextet);
+        if (++sextets % 4 == 0) {
+            decoded.push_back(static_cast<uint8_t>(bits >> 16));
+            decoded.push_back(static_cast<uint8_t>(bits >> 8));
+            decoded.push_back(static_cast<uint8_t>(bits));
+            bits = 0;
+        }
     }
-    if (compact.size() % 4 != 0) {
+    // A last group of 2 or 3 characters holds 1 or 2 bytes; one lone character holds none.
+    const std::size_t rest = sextets % 4;
+    if (rest == 1 || padding > 2 || (padding != 0 && rest + padding != 4)) {
         return false;
     }
-    bytes.assign(compact.size() / 4 * 3, 0);
-    const int decoded = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(compact.data()),
-                                        static_cast<int>(compact.size()));
-    if (decoded < 0) {
-        return false;
+    if (rest == 2) {
+        decoded.push_back(static_cast<uint8_t>(bits >> 4));
+    } else if (rest == 3) {
+        decoded.push_back(static_cast<uint8_t>(bits >> 10));
+        decoded.push_back(static_cast<uint8_t>(bits >> 2));
     }
-    // EVP_DecodeBlock counts the padding as zero bytes.
-    std::size_t length = static_cast<std::size_t>(decoded);
-    for (std::size_t i = compact.size(); i > 0 && compact[i - 1] == '='; --i) {
-        --length;
-    }
-    bytes.resize(length);
+    bytes = std::move(decoded);
     return true;
 }
 

@@ -46,17 +46,28 @@ uint32_t CurrentThreadId() {
 }
 
 bool AppendToFile(const std::string& path, std::string_view header, std::string_view text) {
-    const posix::UniqueFd file(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (file.Get() < 0) {
+    // The log folder is shared by every user: a link planted there must not redirect a run as root,
+    // and a file planted by someone else is not written to.
+    const posix::UniqueFd file(
+        open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    struct stat info {};
+    if (file.Get() < 0 || fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_uid != geteuid()) {
         return false;
     }
-    struct stat info {};
     std::string bytes;
-    if (fstat(file.Get(), &info) == 0 && info.st_size == 0) {
+    if (info.st_size == 0) {
         bytes.assign(header);
     }
     bytes.append(text);
     return write(file.Get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+}
+
+void ShareLogFolder(const std::wstring& folder) {
+    // Sticky and writable by all, as /tmp: everybody creates their own files, nobody removes another's.
+    if (geteuid() == 0) {
+        chmod(posix::NativePath(folder).c_str(), 01777);
+    }
 }
 
 void ComInitialize() {}

@@ -1,8 +1,8 @@
 // Linux side: errno mapping, the machine root and path encoding.
 #include "system/posix/PosixSupport.h"
 
-#include "system/Text.h"
 #include "system/WinError.h"
+#include "system/posix/Utf8.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -91,11 +91,11 @@ std::string UnderMachineRoot(const std::string& relative) {
 }
 
 std::string NativePath(const std::wstring& path) {
-    return WideToMultiByte(path, kUtf8CodePage);
+    return EncodeUtf8(path, InvalidBytes::Escape);
 }
 
 std::wstring WidePath(const std::string& path) {
-    return Utf8ToWide(path);
+    return DecodeUtf8(path, InvalidBytes::Escape);
 }
 
 } // namespace ZEPMaintenance::posix

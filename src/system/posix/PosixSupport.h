@@ -32,7 +32,7 @@ std::string MachineRoot();
 // MachineRoot() joined with a relative path such as "var/lib".
 std::string UnderMachineRoot(const std::string& relative);
 
-// File names are UTF-8 bytes on Linux.
+// File names are bytes, UTF-8 by convention; names that are not UTF-8 survive the round trip.
 std::string NativePath(const std::wstring& path);
 std::wstring WidePath(const std::string& path);
 

@@ -1,5 +1,8 @@
-// Linux side of the text conversions: iconv with explicit encodings, SID text, /proc/self/exe.
+// Linux side of the text conversions: UTF-8, iconv for the locale's text, SID text, /proc/self/exe.
 #include "system/Text.h"
+
+#include "system/posix/PosixSupport.h"
+#include "system/posix/Utf8.h"
 
 #include <cerrno>
 #include <cstring>
@@ -46,20 +49,11 @@ std::wstring BytesToWide(const std::string& bytes) {
 
 // Linux has one 8-bit encoding for file names and text: UTF-8 serves as the ANSI code page too.
 std::string WideToMultiByte(std::wstring_view text, uint32_t /*codePage*/) {
-    std::string output;
-    if (!Convert("UTF-8", "WCHAR_T", reinterpret_cast<const char*>(text.data()),
-                 text.size() * sizeof(wchar_t), output)) {
-        return {};
-    }
-    return output;
+    return posix::EncodeUtf8(text, posix::InvalidBytes::Replace);
 }
 
 std::wstring MultiByteToWide(std::string_view text, uint32_t /*codePage*/) {
-    std::string output;
-    if (!Convert("WCHAR_T", "UTF-8", text.data(), text.size(), output)) {
-        return {};
-    }
-    return BytesToWide(output);
+    return posix::DecodeUtf8(text, posix::InvalidBytes::Replace);
 }
 
 std::wstring LocaleCharToWide(const char* text) {
@@ -172,7 +166,7 @@ bool ModuleFileName(std::wstring& path) {
     if (length <= 0) {
         return false;
     }
-    path = MultiByteToWide(std::string_view(buffer.data(), static_cast<std::size_t>(length)), kUtf8CodePage);
+    path = posix::WidePath(std::string(buffer.data(), static_cast<std::size_t>(length)));
     return !path.empty();
 }
 

@@ -54,6 +54,9 @@ bool AppendToFile(const std::string& path, std::string_view header, std::string_
     return ok;
 }
 
+// A folder created in the program-data folder inherits its ACL, which lets users create files.
+void ShareLogFolder(const std::wstring& /*folder*/) {}
+
 void ComInitialize() {
     CoInitialize(nullptr);
 }

@@ -25,14 +25,12 @@ std::string WideToMultiByte(std::wstring_view text, uint32_t codePage) {
 
 std::wstring MultiByteToWide(std::string_view text, uint32_t codePage) {
     const int length = static_cast<int>(text.size());
-    // Invalid UTF-8 fails instead of turning into replacement characters.
-    const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-    const int size = MultiByteToWideChar(codePage, flags, text.data(), length, nullptr, 0);
+    const int size = MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
     if (size <= 0) {
         return {};
     }
     std::wstring output(static_cast<std::size_t>(size), L'\0');
-    if (MultiByteToWideChar(codePage, flags, text.data(), length, output.data(), size) <= 0) {
+    if (MultiByteToWideChar(codePage, 0, text.data(), length, output.data(), size) <= 0) {
         return {};
     }
     return output;

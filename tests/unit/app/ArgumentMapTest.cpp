@@ -1,6 +1,7 @@
 // The command-line grammar: splitting, rebuilding and typed access.
 #include "app/ArgumentMap.h"
 #include "diag/IMException.h"
+#include "system/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -101,6 +102,16 @@ TEST(ArgumentAccessTest, Base64ArgumentsAreUtf16LittleEndianText) {
     EXPECT_EQ(GetBase64Argument(map, L"-msipar"), L"/qn ž");
     EXPECT_EQ(GetBase64Argument(map, L"-junk"), L"");
     EXPECT_EQ(GetBase64Argument(map, L"-odd"), L""); // one byte holds no UTF-16 character
+
+    // Padding is optional, white space is skipped; malformed text gives empty parameters, never
+    // a failure of the run.
+    const ArgumentMap forms{{L"-unpadded", L"QQBCAA"}, {L"-spaced", L"QQBC\r\nAA=="}, {L"-pads", L"===="},
+                            {L"-eight", L"========"},  {L"-late", L"QQ==QQ=="},       {L"-lone", L"QQBCA"}};
+    EXPECT_EQ(GetBase64Argument(forms, L"-unpadded"), L"AB");
+    EXPECT_EQ(GetBase64Argument(forms, L"-spaced"), L"AB");
+    for (const wchar_t* name : {L"-pads", L"-eight", L"-late", L"-lone"}) {
+        EXPECT_EQ(GetBase64Argument(forms, name), L"") << WideToMultiByte(name, kUtf8CodePage);
+    }
 }
 
 } // namespace

@@ -26,7 +26,7 @@ TEST(FormatTest, IntegersHonourLengthModifiersWidthAndFlags) {
               L"2022-07-04,042");
     EXPECT_EQ(Format(L"%d %d %i", -137, 0, INT32_MIN), L"-137 0 -2147483648");
     // long is 32 bits in the Windows convention, on every platform.
-    EXPECT_EQ(Format(L"%lu %ld", uint64_t{0x1'0000'0005}, -1L), L"5 -1");
+    EXPECT_EQ(Format(L"%lu %ld", uint32_t{4294967295u}, int32_t{-1}), L"4294967295 -1");
     EXPECT_EQ(Format(L"%hu %hd", 70000, 65535), L"4464 -1");
     EXPECT_EQ(Format(L"%lld %I64u", int64_t{-5000000000}, uint64_t{5000000000}), L"-5000000000 5000000000");
     EXPECT_EQ(Format(L"%x %X %08X %#x %o", 255u, 255u, 0xBEEFu, 16u, 8u), L"ff FF 0000BEEF 0x10 10");
@@ -45,6 +45,8 @@ TEST(FormatTest, RuntimeMismatchOrOverflowFails) {
     std::wstring out;
     const Arg text[] = {MakeArg(L"x")};
     const Arg number[] = {MakeArg(5)};
+    const Arg wide[] = {MakeArg(int64_t{5})};
+    EXPECT_FALSE(FormatWithArgs(out, L"%d", wide, 1, 100));
     EXPECT_FALSE(FormatWithArgs(out, L"%d", text, 1, 100));
     EXPECT_FALSE(FormatWithArgs(out, L"%s", number, 1, 100));
     EXPECT_FALSE(FormatWithArgs(out, L"%d %d", number, 1, 100));         // too few arguments
@@ -61,6 +63,13 @@ TEST(FormatTest, CompileTimeCheckAcceptsMatchingFormatsOnly) {
     static_assert(FormatMatches(L"%d %ls %hs", {ArgKind::Integer, ArgKind::WideText, ArgKind::NarrowText}));
     static_assert(!FormatMatches(L"%hs", {ArgKind::WideText}));
     static_assert(!FormatMatches(L"%d", {}));
+    // 64-bit values need a 64-bit conversion, and only they take one.
+    static_assert(!FormatMatches(L"%d", {format_detail::KindOf<int64_t>()}));
+    static_assert(!FormatMatches(L"%lu", {format_detail::KindOf<uint64_t>()}));
+    static_assert(
+        FormatMatches(L"%llu %I64d", {format_detail::KindOf<uint64_t>(), format_detail::KindOf<int64_t>()}));
+    static_assert(!FormatMatches(L"%lld", {format_detail::KindOf<int32_t>()}));
+    static_assert(FormatMatches(L"%zu", {format_detail::KindOf<std::size_t>()}));
     static_assert(FormatMatches(L"100%% done", {}));
     SUCCEED();
 }

@@ -4,6 +4,7 @@
 #include "diag/VersionLogger.h"
 #include "support/CapturedLog.h"
 #include "support/TempDir.h"
+#include "system/Directory.h"
 #include "system/Platform.h"
 #include "system/Text.h"
 
@@ -124,10 +125,13 @@ TEST(LoggerTest, HandlesKeepTheFileTheyWereCreatedWithAndLastErrorSurvives) {
     SetLogFile(missing);
     Logger after(L"After");
 
-    // A failing system call, then log lines, then its error is read.
-    std::ifstream probe(WideToMultiByte(dir.Path() + L"absent", kAnsiCodePage));
+    // A failing system call, then log lines (one of them failing with an error of its own), then
+    // the first call's error is read.
+    ASSERT_EQ(platform::MakeDirectory(dir.Path() + L"probe"), 0u);
+    ASSERT_EQ(platform::MakeDirectory(dir.Path() + L"probe"), 183u);
     const uint32_t error = platform::GetLastErrorCode();
-    before.Info(L"one");
+    ASSERT_EQ(error, 183u);
+    before.Info(L"one %hs", "\xFF narrow text that is not UTF-8");
     after.Info(L"dropped: the folder does not exist");
     EXPECT_EQ(platform::GetLastErrorCode(), error);
     InitLogging(nullptr);

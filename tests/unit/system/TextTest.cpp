@@ -16,7 +16,10 @@ TEST(TextTest, Utf8RoundTripAndEmbeddedNul) {
     EXPECT_EQ(Utf8ToWide(std::string("ab\0cd", 5)), L"ab");
     EXPECT_EQ(WideToMultiByte(L"", kAnsiCodePage), "");
     EXPECT_EQ(Utf8ToWide(""), L"");
-    EXPECT_EQ(Utf8ToWide("\xC3\x28"), L""); // invalid UTF-8 gives an empty result
+    // What cannot be converted is replaced, not lost with the rest of the text.
+    EXPECT_EQ(Utf8ToWide("a\xC3\x28z"), L"a\xFFFD(z");
+    EXPECT_EQ(WideToMultiByte(std::wstring{L'a', static_cast<wchar_t>(0xD800), L'z'}, kUtf8CodePage),
+              "a\xEF\xBF\xBDz");
     EXPECT_EQ(CharToWide("Jul  4 2022"), L"Jul  4 2022");
     EXPECT_EQ(CharToWide(nullptr), L"");
     EXPECT_EQ(CharToWide(""), L"");
