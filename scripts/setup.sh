@@ -4,10 +4,10 @@
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ pkg-config clang-format
+    git cmake ninja-build g++ pkg-config clang-format
     libssl-dev libsqlite3-dev libgtest-dev googletest libbenchmark-dev
     libacl1-dev libattr1-dev acl attr util-linux
-    mingw-w64 wine64 xvfb dpkg-dev
+    mingw-w64 wine wine64 xvfb dpkg-dev
 )
 
 missing=()

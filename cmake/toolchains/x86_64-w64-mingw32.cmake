@@ -2,6 +2,7 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 find_program(ZEP_WINE64 wine64 PATHS /usr/lib/wine REQUIRED)
+find_program(ZEP_WINESERVER wineserver PATHS /usr/lib/wine REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${ZEP_WINE64})
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
