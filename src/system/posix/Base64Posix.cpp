@@ -46,12 +46,15 @@ bool DecodeBase64(const std::wstring& text, std::vector<uint8_t>& bytes) {
             bits = 0;
         }
     }
-    // A last group of 2 or 3 characters holds 1 or 2 bytes; one lone character holds none.
+    // A last group of 2 or 3 characters holds 1 or 2 bytes; a lone last character still gives the
+    // byte its six bits start, as the Windows decoder does.
     const std::size_t rest = sextets % 4;
-    if (rest == 1 || padding > 2 || (padding != 0 && rest + padding != 4)) {
+    if (padding > 2 || (padding != 0 && rest + padding != 4)) {
         return false;
     }
-    if (rest == 2) {
+    if (rest == 1) {
+        decoded.push_back(static_cast<uint8_t>(bits << 2));
+    } else if (rest == 2) {
         decoded.push_back(static_cast<uint8_t>(bits >> 4));
     } else if (rest == 3) {
         decoded.push_back(static_cast<uint8_t>(bits >> 10));
