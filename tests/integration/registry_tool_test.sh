@@ -79,6 +79,41 @@ else
     echo "skipped the unprivileged reader: needs root to become another user"
 fi
 
+# Empty names in a key path are refused by every command, before anything is written.
+for command in "query" "add" "delete"; do
+    for key in 'HKLM\software\\double' 'HKLM\\software' 'HKLM\software\\'; do
+        if [ "$command" = delete ]; then reg delete "$key" /f; else reg "$command" "$key"; fi
+        expect_reg 1 "$command of $key"
+        expect_output "$command of $key" "ERROR: Invalid key name"
+    done
+done
+
+# Types the tool has no name for print their number.
+if command -v sqlite3 >/dev/null; then
+    sqlite3 "$db" "INSERT INTO key_values SELECT id, 'odd', 'ODD', 300, x'01' FROM keys WHERE folded = 'TEST'" ||
+        fail "could not add a value of an unnamed type"
+    reg query 'HKLM\software\ZEP\Z.EP Maintenance2\Test' /v odd
+    expect_output "a type without a name" '    odd    REG_0x12c    01'
+else
+    echo "skipped the value of an unnamed type: no sqlite3 shell"
+fi
+
+# A user's hive is a root: it stays. A query never creates one.
+reg add 'HKU\S-1-22-1-4321\Software' /v a /d b
+expect_reg 0 "add below a user's hive"
+reg delete 'HKU\s-1-22-1-4321' /f
+expect_reg 1 "delete a user's hive"
+expect_output "delete a user's hive" 'ERROR: Access is denied.'
+reg query 'HKU\S-1-22-1-4321\software' /v a
+expect_reg 0 "a user's hive after a refused delete"
+sid=$([ "$(id -u)" -eq 0 ] && echo S-1-5-18 || echo "S-1-22-1-$(id -u)")
+reg delete "HKU\\$sid\\Software" /f
+reg query HKCU
+expect_reg 0 "query of a current user's hive that does not exist"
+reg query HKU
+zep_checks=$((zep_checks + 1))
+! grep -qiF "HKEY_USERS\\$sid" <<<"$reg_out" || fail "a query created the hive $sid"
+
 # Deletion: a value, then a whole tree; /f is required.
 reg delete 'HKLM\software\ZEP\Z.EP Maintenance2\Test' /v count
 expect_reg 1 "delete without /f"

@@ -125,10 +125,24 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     return true;
 }
 
-uint32_t ParseKey(RegistryStore& store, const std::wstring& text, KeyPath& key) {
+// Every name of the path must be non-empty; one trailing backslash is allowed.
+bool ValidKeyPath(const std::wstring& path) {
+    if (path.empty()) {
+        return true;
+    }
+    const std::wstring trimmed = path.back() == L'\\' ? path.substr(0, path.size() - 1) : path;
+    return !trimmed.empty() && trimmed.front() != L'\\' && trimmed.back() != L'\\' &&
+           trimmed.find(L"\\\\") == std::wstring::npos;
+}
+
+// A user's hive is created only by a command that writes, so a query leaves the store untouched.
+uint32_t ParseKey(RegistryStore& store, const std::wstring& text, bool create, KeyPath& key) {
     const std::size_t separator = text.find(L'\\');
     const std::wstring root = Upper(text.substr(0, separator));
     key.path = separator == std::wstring::npos ? std::wstring() : text.substr(separator + 1);
+    if (!ValidKeyPath(key.path)) {
+        return WinError::kInvalidParameter;
+    }
     if (root == L"HKLM" || root == L"HKEY_LOCAL_MACHINE") {
         key.rootName = L"HKEY_LOCAL_MACHINE";
         return store.HiveKey(RegistryStore::Hive::LocalMachine, key.root);
@@ -139,7 +153,7 @@ uint32_t ParseKey(RegistryStore& store, const std::wstring& text, KeyPath& key) 
     }
     if (root == L"HKCU" || root == L"HKEY_CURRENT_USER") {
         key.rootName = L"HKEY_CURRENT_USER";
-        return store.UserHiveKey(ZEPMaintenance::posix::SidOfUser(getuid()).Sid(), key.root);
+        return store.UserHiveKey(ZEPMaintenance::posix::SidOfUser(getuid()).Sid(), key.root, create);
     }
     return WinError::kInvalidParameter;
 }
@@ -176,7 +190,9 @@ std::wstring TypeName(uint32_t type) {
             return entry.name;
         }
     }
-    return L"REG_0x" + std::to_wstring(type);
+    wchar_t text[24];
+    std::swprintf(text, 24, L"REG_0x%x", type);
+    return text;
 }
 
 std::wstring Hex(uint64_t number) {
@@ -440,7 +456,7 @@ int main(int argc, char** argv) {
         return FailWith(result);
     }
     KeyPath key;
-    result = ParseKey(*store, options.key, key);
+    result = ParseKey(*store, options.key, options.command == L"ADD", key);
     if (result == WinError::kInvalidParameter) {
         return Fail(L"Invalid key name " + options.key + L".");
     }

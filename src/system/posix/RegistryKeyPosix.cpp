@@ -61,7 +61,7 @@ uint32_t OpenRegistryRoot(PredefinedKey root, uint32_t access, RegistryKeyHandle
         result = store->HiveKey(posix::RegistryStore::Hive::Users, id);
         break;
     case PredefinedKey::CurrentUser:
-        result = store->UserHiveKey(posix::SidOfUser(getuid()).Sid(), id);
+        result = store->UserHiveKey(posix::SidOfUser(getuid()).Sid(), id, true);
         break;
     }
     return result != WinError::kSuccess ? result : MakeHandle(std::move(store), id, access, key);

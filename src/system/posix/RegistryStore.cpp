@@ -5,6 +5,7 @@
 #include "system/WinError.h"
 #include "system/posix/PosixSupport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cwctype>
 #include <locale.h>
@@ -27,9 +28,10 @@ constexpr int64_t kUsersId = 2;
 // Long enough for a writer that copies a whole product's settings; readers wait the same.
 constexpr int kBusyTimeoutMs = 30000;
 
+// Key ids are never handed out twice, so a handle to a deleted key never reaches a newer one.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS keys(
-    id INTEGER PRIMARY KEY,
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
     parent INTEGER REFERENCES keys(id),
     name TEXT NOT NULL,
     folded TEXT NOT NULL,
@@ -44,7 +46,20 @@ CREATE TABLE IF NOT EXISTS key_values(
     PRIMARY KEY(key, folded)) WITHOUT ROWID;
 INSERT OR IGNORE INTO keys(id, parent, name, folded) VALUES(1, NULL, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE');
 INSERT OR IGNORE INTO keys(id, parent, name, folded) VALUES(2, NULL, 'HKEY_USERS', 'HKEY_USERS');
-PRAGMA user_version = 1;
+PRAGMA user_version = 2;
+)sql";
+
+// Version 1 reused the ids of deleted keys: its keys move to a table that does not.
+constexpr const char* kUpgradeFrom1 = R"sql(
+CREATE TABLE keys_next(
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    parent INTEGER REFERENCES keys(id),
+    name TEXT NOT NULL,
+    folded TEXT NOT NULL,
+    security BLOB);
+INSERT INTO keys_next(id, parent, name, folded, security) SELECT id, parent, name, folded, security FROM keys;
+DROP TABLE keys;
+ALTER TABLE keys_next RENAME TO keys;
 )sql";
 
 uint32_t ErrorFromSqlite(sqlite3* db, int result) {
@@ -101,8 +116,18 @@ public:
         Check(sqlite3_bind_int64(statement_, index, value));
         return *this;
     }
+    // A name holding what UTF-8 cannot carry (a lone surrogate) is refused, never stored altered.
     Statement& Bind(int index, const std::wstring& text) {
         const std::string utf8 = Utf8(text);
+        const bool storable = std::none_of(text.begin(), text.end(), [](wchar_t c) {
+            const auto code = static_cast<uint32_t>(c);
+            return (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF;
+        });
+        if (!storable || (!text.empty() && utf8.empty())) {
+            Check(SQLITE_MISUSE);
+            invalid_ = true;
+            return *this;
+        }
         Check(sqlite3_bind_text(statement_, index, utf8.data(), static_cast<int>(utf8.size()),
                                 SQLITE_TRANSIENT));
         return *this;
@@ -133,7 +158,7 @@ public:
         }
         return false;
     }
-    uint32_t Error() const { return ErrorFromSqlite(db_, result_); }
+    uint32_t Error() const { return invalid_ ? WinError::kInvalidParameter : ErrorFromSqlite(db_, result_); }
 
     int64_t Int(int column) const { return sqlite3_column_int64(statement_, column); }
     bool IsNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
@@ -154,6 +179,7 @@ private:
     sqlite3* db_;
     sqlite3_stmt* statement_ = nullptr;
     int result_ = SQLITE_OK;
+    bool invalid_ = false;
 };
 
 uint32_t Execute(sqlite3* db, const char* sql) {
@@ -186,16 +212,28 @@ bool SplitKeyPath(const std::wstring& path, std::vector<std::wstring>& names) {
     }
 }
 
+// The folders the store creates are searchable by every user whatever the umask, so that other users
+// can read the store.
 uint32_t MakeDirectories(const std::string& path) {
     for (std::size_t pos = 1; pos <= path.size(); ++pos) {
         if (pos == path.size() || path[pos] == '/') {
             const std::string part = path.substr(0, pos);
-            if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+            if (mkdir(part.c_str(), 0755) == 0) {
+                if (chmod(part.c_str(), 0755) != 0) {
+                    return WinErrorFromErrno(errno);
+                }
+            } else if (errno != EEXIST) {
                 return WinErrorFromErrno(errno);
             }
         }
     }
     return WinError::kSuccess;
+}
+
+uint32_t UserVersion(sqlite3* db, int64_t& version) {
+    Statement query(db, "PRAGMA user_version");
+    version = query.Step() ? query.Int(0) : 0;
+    return query.Error();
 }
 
 } // namespace
@@ -293,6 +331,9 @@ uint32_t RegistryStore::Open(const std::string& path, std::shared_ptr<RegistrySt
     if (!writable) {
         struct stat info {};
         if (stat(path.c_str(), &info) != 0) {
+            if (errno != ENOENT) {
+                return WinErrorFromErrno(errno);
+            }
             // Nothing was ever written: an empty registry.
             store.reset(new RegistryStore(nullptr, path, false));
             return WinError::kSuccess;
@@ -305,7 +346,10 @@ uint32_t RegistryStore::Open(const std::string& path, std::shared_ptr<RegistrySt
     }
     sqlite3* db = nullptr;
     const int flags = writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
-    const int opened = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
+    // Never through a symbolic link: the store of root is not to be redirected by whoever can write
+    // the folder above it.
+    const int opened =
+        sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
     if (opened != SQLITE_OK) {
         const uint32_t error = ErrorFromSqlite(db, opened);
         sqlite3_close(db);
@@ -314,12 +358,20 @@ uint32_t RegistryStore::Open(const std::string& path, std::shared_ptr<RegistrySt
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     store.reset(new RegistryStore(db, path, writable));
     if (writable) {
-        // Readers of other users cannot write a WAL index, so the classic rollback journal it is,
-        // synced in full so that a committed change survives a crash.
-        uint32_t error = Execute(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;");
+        // Readers of other users cannot write a WAL index, so the classic rollback journal it is.
+        // EXTRA also syncs the folder once the journal is deleted at a commit; without it a crash
+        // right after the commit could bring the journal back and roll the change back.
+        uint32_t error = Execute(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=EXTRA;");
         if (error == WinError::kSuccess) {
             Transaction transaction(db, true);
             error = transaction.Begun();
+            int64_t version = 0;
+            if (error == WinError::kSuccess) {
+                error = UserVersion(db, version);
+            }
+            if (error == WinError::kSuccess && version == 1) {
+                error = Execute(db, kUpgradeFrom1);
+            }
             if (error == WinError::kSuccess) {
                 error = Execute(db, kSchema);
             }
@@ -350,9 +402,9 @@ uint32_t RegistryStore::HiveKey(Hive hive, int64_t& id) {
     return WinError::kSuccess;
 }
 
-uint32_t RegistryStore::UserHiveKey(const std::wstring& sid, int64_t& id) {
+uint32_t RegistryStore::UserHiveKey(const std::wstring& sid, int64_t& id, bool create) {
     const uint32_t result = OpenKey(kUsersId, sid, id);
-    if (result == WinError::kFileNotFound && writable_) {
+    if (result == WinError::kFileNotFound && writable_ && create) {
         bool created = false;
         return CreateKey(kUsersId, sid, nullptr, id, created);
     }
@@ -508,10 +560,18 @@ uint32_t RegistryStore::DeleteTree(int64_t parent, const std::wstring& subKey) {
 uint32_t RegistryStore::DeletableKey(int64_t parent, const std::wstring& subKey, int64_t& id) {
     bool created = false;
     const uint32_t result = Walk(parent, subKey, false, nullptr, id, created);
-    if (result == WinError::kSuccess && (id == kLocalMachineId || id == kUsersId || id == kNoKey)) {
+    if (result != WinError::kSuccess) {
+        return result;
+    }
+    if (id == kLocalMachineId || id == kUsersId || id == kNoKey) {
         return WinError::kAccessDenied; // a hive root is never deleted
     }
-    return result;
+    // Neither is a user's hive, the direct sub-key of HKEY_USERS.
+    Statement query(db_, "SELECT parent FROM keys WHERE id = ?");
+    if (query.Bind(1, id).Step() && query.Int(0) == kUsersId) {
+        return WinError::kAccessDenied;
+    }
+    return query.Error();
 }
 
 uint32_t RegistryStore::QueryValue(int64_t key, const std::wstring& name, RegistryValue& value) {

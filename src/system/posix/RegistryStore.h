@@ -40,8 +40,9 @@ public:
     const std::string& Path() const { return path_; }
 
     uint32_t HiveKey(Hive hive, int64_t& id);
-    // A user's hive below HKEY_USERS, created on first use when the store is writable.
-    uint32_t UserHiveKey(const std::wstring& sid, int64_t& id);
+    // A user's hive below HKEY_USERS; a missing one is created when asked and the store is writable,
+    // and otherwise reads as kNoKey.
+    uint32_t UserHiveKey(const std::wstring& sid, int64_t& id, bool create);
 
     // subKey is a backslash-separated path relative to parent; empty means parent itself.
     uint32_t OpenKey(int64_t parent, const std::wstring& subKey, int64_t& id);

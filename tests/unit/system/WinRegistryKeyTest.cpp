@@ -186,9 +186,18 @@ TEST_F(WinRegistryKeyTest, AHandleToADeletedKeyFails) {
     other.DeleteKey(WinRegistryKey::LocalMachine, base + L"\\DOOMED");
     EXPECT_EQ(CodeOf([&] { held.SetStringValue(L"x", L"y"); }), 121);
     EXPECT_FALSE(other.KeyExists(WinRegistryKey::LocalMachine, base + L"\\doomed"));
-    // The same name can be created again, as a new key.
+    // Keys created afterwards, under another name or the same one, are new keys the old handle
+    // never reaches.
+    other.CreateKey(WinRegistryKey::LocalMachine, base + L"\\innocent");
+    EXPECT_EQ(CodeOf([&] { held.SetStringValue(L"x", L"y"); }), 121);
     other.CreateKey(WinRegistryKey::LocalMachine, base + L"\\doomed");
+    EXPECT_EQ(CodeOf([&] { held.SetStringValue(L"x", L"y"); }), 121);
     EXPECT_EQ(CodeOf([&] { held.GetStringValue(L"x"); }), 122);
+    for (const wchar_t* name : {L"\\innocent", L"\\doomed"}) {
+        WinRegistryKey check;
+        check.Open(WinRegistryKey::LocalMachine, base + name, false);
+        EXPECT_EQ(CodeOf([&] { check.GetStringValue(L"x"); }), 122) << name;
+    }
 }
 
 TEST_F(WinRegistryKeyTest, UserHiveOperationsWorkBelowTheUsersSid) {
