@@ -47,5 +47,6 @@ inline constexpr uint32_t kKeyDeleted = 1018;
 inline constexpr uint32_t kBadFormat = 11;
 inline constexpr uint32_t kResourceDataNotFound = 1812;
 inline constexpr uint32_t kResourceTypeNotFound = 1813;
+inline constexpr uint32_t kCantAccessFile = 1920;
 
 } // namespace ZEPMaintenance::WinError

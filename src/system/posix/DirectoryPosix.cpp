@@ -107,7 +107,18 @@ uint32_t Fill(DIR* stream, FindEntry& entry) {
 } // namespace
 
 uint32_t MakeDirectory(const std::wstring& fullPath) {
-    if (mkdir(posix::NativePath(fullPath).c_str(), 0755) != 0) {
+    const std::string path = posix::WithoutTrailingSlash(posix::NativePath(fullPath));
+    if (mkdir(path.c_str(), 0755) != 0) {
+        if (errno == EEXIST) {
+            // A symbolic link, even to a folder, is no folder the program may fill. A file of that
+            // name exists as on Windows, and the folder checks that follow find no folder there.
+            struct stat info {};
+            if (lstat(path.c_str(), &info) != 0) {
+                return posix::LastWinError();
+            }
+            return S_ISDIR(info.st_mode) || S_ISREG(info.st_mode) ? WinError::kAlreadyExists
+                                                                  : WinError::kDirectory;
+        }
         // CreateDirectoryW reports a missing parent as a missing path.
         return errno == ENOENT ? WinError::kPathNotFound : posix::WinErrorFromErrno(errno);
     }
@@ -116,7 +127,8 @@ uint32_t MakeDirectory(const std::wstring& fullPath) {
 
 bool IsDirectory(const std::wstring& fullPath) {
     struct stat info {};
-    return stat(posix::NativePath(fullPath).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return lstat(posix::WithoutTrailingSlash(posix::NativePath(fullPath)).c_str(), &info) == 0 &&
+           S_ISDIR(info.st_mode);
 }
 
 int32_t GetKnownFolderPath(KnownFolder id, std::wstring& path) {
@@ -161,14 +173,21 @@ uint32_t FindFirstEntry(const std::wstring& pattern, FindHandle& search, FindEnt
     if (!folder.empty() && folder.back() == L'*') {
         folder.pop_back();
     }
-    DIR* stream = opendir(posix::NativePath(folder).c_str());
-    if (stream == nullptr) {
+    posix::UniqueFd opened;
+    const uint32_t error = posix::OpenObject(posix::NativePath(folder), O_RDONLY | O_DIRECTORY,
+                                             posix::ObjectKind::Folder, opened);
+    if (error != WinError::kSuccess) {
         // FindFirstFileW reports a missing folder as a missing path.
-        return errno == ENOENT ? WinError::kPathNotFound : posix::WinErrorFromErrno(errno);
+        return error == WinError::kFileNotFound ? WinError::kPathNotFound : error;
     }
+    DIR* stream = fdopendir(opened.Get());
+    if (stream == nullptr) {
+        return posix::LastWinError();
+    }
+    opened.Release(); // the stream closes it
     search.value = reinterpret_cast<intptr_t>(stream);
-    const uint32_t error = Fill(stream, entry);
-    return error == WinError::kNoMoreFiles ? WinError::kFileNotFound : error;
+    const uint32_t first = Fill(stream, entry);
+    return first == WinError::kNoMoreFiles ? WinError::kFileNotFound : first;
 }
 
 uint32_t FindNextEntry(FindHandle& search, FindEntry& entry) {

@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
+#include <string>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,14 +49,67 @@ bool CopyBytes(int source, int target) {
     }
 }
 
+// A file created for the copy beside its target; removed again unless renamed into place.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(int folder) : folder_(folder) {}
+    ~TemporaryFile() {
+        if (!name_.empty()) {
+            const int saved = errno;
+            unlinkat(folder_, name_.c_str(), 0);
+            errno = saved;
+        }
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    bool Create() {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            uint64_t random = 0;
+            if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+                return false;
+            }
+            char name[40];
+            std::snprintf(name, sizeof name, ".zep-copy-%016llx.tmp",
+                          static_cast<unsigned long long>(random));
+            const int fd =
+                openat(folder_, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+            if (fd >= 0) {
+                fd_.Reset(fd);
+                name_ = name;
+                return true;
+            }
+            if (errno != EEXIST) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    int Fd() const { return fd_.Get(); }
+
+    bool RenameTo(const std::string& name) {
+        if (renameat(folder_, name_.c_str(), folder_, name.c_str()) != 0) {
+            return false;
+        }
+        name_.clear();
+        return true;
+    }
+
+private:
+    int folder_;
+    posix::UniqueFd fd_;
+    std::string name_;
+};
+
 } // namespace
 
 bool CanOpenForReading(const std::wstring& fullPath) {
-    const posix::UniqueFd file(
-        open(posix::NativePath(fullPath).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    struct stat info {};
-    // The C runtime of Windows cannot open a folder as a stream.
-    return file.Get() >= 0 && fstat(file.Get(), &info) == 0 && !S_ISDIR(info.st_mode);
+    // Only a regular file counts: the C runtime of Windows cannot open a folder as a stream, and a
+    // link or special file is nothing the program reads.
+    posix::UniqueFd file;
+    return posix::OpenObject(posix::NativePath(fullPath), O_RDONLY, posix::ObjectKind::File, file) ==
+           WinError::kSuccess;
 }
 
 uint32_t RemoveFile(const std::wstring& fullPath) {
@@ -65,31 +121,54 @@ uint32_t RemoveFile(const std::wstring& fullPath) {
     return unlink(path.c_str()) == 0 ? WinError::kSuccess : posix::LastWinError();
 }
 
+// The copy is written to a fresh file of the program's own, readable by nobody else, and renamed over
+// the target: whoever held the old target open keeps only the old file, and a link at the target's name
+// is replaced rather than written through.
 uint32_t CopyFileOverwriting(const std::wstring& sourcePath, const std::wstring& targetPath) {
-    const posix::UniqueFd source(
-        open(posix::NativePath(sourcePath).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (source.Get() < 0) {
-        return posix::LastWinError();
+    posix::UniqueFd source;
+    uint32_t error =
+        posix::OpenObject(posix::NativePath(sourcePath), O_RDONLY, posix::ObjectKind::File, source);
+    if (error != WinError::kSuccess) {
+        return error;
     }
     struct stat info {};
     if (fstat(source.Get(), &info) != 0) {
         return posix::LastWinError();
     }
-    if (S_ISDIR(info.st_mode)) {
-        return WinError::kAccessDenied;
+    const std::string target = posix::NativePath(targetPath);
+    const std::size_t slash = target.rfind('/');
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    const std::string folderPath = slash == std::string::npos
+                                       ? std::string(".")
+                                       : (slash == 0 ? std::string("/") : target.substr(0, slash));
+    if (name.empty() || name == "." || name == "..") {
+        return WinError::kInvalidName;
     }
-    const posix::UniqueFd target(open(posix::NativePath(targetPath).c_str(),
-                                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY,
-                                      info.st_mode & 0777));
-    if (target.Get() < 0) {
+    posix::UniqueFd folder;
+    error = posix::OpenObject(folderPath, O_RDONLY | O_DIRECTORY, posix::ObjectKind::Folder, folder);
+    if (error != WinError::kSuccess) {
+        // CopyFileW reports a missing target folder as a missing path.
+        return error == WinError::kFileNotFound ? WinError::kPathNotFound : error;
+    }
+    struct stat existing {};
+    if (fstatat(folder.Get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+        existing.st_dev == info.st_dev && existing.st_ino == info.st_ino) {
+        // The file itself, under its own or another name: Windows refuses to open it for the copy.
+        return WinError::kSharingViolation;
+    }
+    TemporaryFile copy(folder.Get());
+    if (!copy.Create()) {
         return posix::LastWinError();
     }
-    if (!CopyBytes(source.Get(), target.Get())) {
+    if (!CopyBytes(source.Get(), copy.Fd())) {
         return posix::LastWinError();
     }
-    // The copy keeps the source's last write time, as on Windows.
+    // The source's mode without write access for others, and its last write time, as on Windows.
     const timespec times[2] = {info.st_atim, info.st_mtim};
-    if (futimens(target.Get(), times) != 0) {
+    if (fchmod(copy.Fd(), info.st_mode & 0755) != 0 || futimens(copy.Fd(), times) != 0) {
+        return posix::LastWinError();
+    }
+    if (!copy.RenameTo(name)) {
         return posix::LastWinError();
     }
     return WinError::kSuccess;

@@ -57,8 +57,23 @@ std::string ProcPath(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
-int OpenObject(const std::wstring& path) {
-    return open(posix::NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+// Files and folders only, never through a symbolic link: what the program stamps is the object the
+// name denotes, not what a link planted under that name points to.
+uint32_t OpenObject(const std::wstring& path, posix::UniqueFd& object) {
+    return posix::OpenObject(posix::NativePath(path), O_RDONLY, posix::ObjectKind::FileOrFolder, object);
+}
+
+// lstat of the object itself; a trailing '/' still asks for a folder.
+uint32_t ObjectStatus(const std::wstring& path, struct stat& info) {
+    const std::string native = posix::NativePath(path);
+    const std::string object = posix::WithoutTrailingSlash(native);
+    if (lstat(object.c_str(), &info) != 0) {
+        return posix::LastWinError();
+    }
+    if (object.size() != native.size() && !S_ISDIR(info.st_mode)) {
+        return WinError::kDirectory;
+    }
+    return WinError::kSuccess;
 }
 
 CSid UserSid(uid_t uid) {
@@ -165,6 +180,15 @@ bool Fingerprint(int fd, const std::vector<uint8_t>& aclBytes, uint8_t (&digest)
                                  static_cast<uint64_t>(info.st_gid), static_cast<uint64_t>(info.st_mode)}) {
         material.append(reinterpret_cast<const char*>(&value), sizeof value);
     }
+    if (S_ISREG(info.st_mode)) {
+        // A write through a descriptor kept from before the stamping changes these (a folder's change
+        // whenever an entry is added, so they are not part of a folder's seal).
+        for (const uint64_t value :
+             {static_cast<uint64_t>(info.st_size), static_cast<uint64_t>(info.st_mtim.tv_sec),
+              static_cast<uint64_t>(info.st_mtim.tv_nsec)}) {
+            material.append(reinterpret_cast<const char*>(&value), sizeof value);
+        }
+    }
     const AclHandle access(acl_get_fd(fd));
     material += "|access:" + AclText(access.Get());
     if (S_ISDIR(info.st_mode)) {
@@ -190,8 +214,13 @@ int Seal(int fd, const Dacl& dacl) {
     return fsetxattr(fd, kDaclAttribute, value.data(), value.size(), 0);
 }
 
-// The stored DACL while its seal still matches the object; nothing otherwise.
+// The stored DACL while its seal still matches the object; nothing otherwise. A file with a second
+// name is never trusted: the other name may lie in a folder someone else controls.
 std::optional<Dacl> StoredDacl(int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && info.st_nlink != 1)) {
+        return std::nullopt;
+    }
     std::vector<char> value(256);
     ssize_t size;
     for (;;) {
@@ -227,11 +256,12 @@ std::optional<Dacl> StoredDacl(int fd) {
 }
 
 // What the owner, the mode and the POSIX ACL grant, as a DACL. It names the group and Everyone, never
-// Builtin Users, so it never equals a DACL the program writes.
+// Builtin Users, so it never equals a DACL the program writes. Without a descriptor (a symbolic link
+// or special file, which is not opened) only owner and mode count.
 Dacl SynthesizedDacl(int fd, const struct stat& info) {
     mode_t groupBits = (info.st_mode >> 3) & 7;
     std::vector<AccessEntry> named;
-    const AclHandle acl(acl_get_fd(fd));
+    const AclHandle acl(fd >= 0 ? acl_get_fd(fd) : nullptr);
     if (acl.Get() != nullptr) {
         mode_t aclMask = 7;
         acl_entry_t entry;
@@ -315,17 +345,32 @@ void* SecurityAttributes::Get() const {
 namespace platform {
 
 uint32_t SetFileDacl(const std::wstring& path, const Dacl& dacl) {
-    const posix::UniqueFd object(OpenObject(path));
-    if (object.Get() < 0 || ApplyAndSeal(object.Get(), dacl) != 0) {
-        return posix::LastWinError();
+    posix::UniqueFd object;
+    const uint32_t error = OpenObject(path, object);
+    if (error != WinError::kSuccess) {
+        return error;
     }
-    return WinError::kSuccess;
+    return ApplyAndSeal(object.Get(), dacl) == 0 ? WinError::kSuccess : posix::LastWinError();
 }
 
+// A symbolic link or special file is described by its own owner and mode, never by what it points to,
+// and so never carries a stored DACL.
 uint32_t GetFileDacl(const std::wstring& path, Dacl& dacl) {
-    const posix::UniqueFd object(OpenObject(path));
     struct stat info {};
-    if (object.Get() < 0 || fstat(object.Get(), &info) != 0) {
+    uint32_t error = ObjectStatus(path, info);
+    if (error != WinError::kSuccess) {
+        return error;
+    }
+    if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+        dacl = SynthesizedDacl(-1, info);
+        return WinError::kSuccess;
+    }
+    posix::UniqueFd object;
+    error = OpenObject(path, object);
+    if (error != WinError::kSuccess) {
+        return error;
+    }
+    if (fstat(object.Get(), &info) != 0) {
         return posix::LastWinError();
     }
     if (auto stored = StoredDacl(object.Get())) {
@@ -342,9 +387,10 @@ uint32_t SetFileOwnerSid(const std::wstring& path, const CSid& owner) {
         errno = EINVAL;
         return kInvalidOwner;
     }
-    const posix::UniqueFd object(OpenObject(path));
-    if (object.Get() < 0) {
-        return posix::LastWinError();
+    posix::UniqueFd object;
+    const uint32_t error = OpenObject(path, object);
+    if (error != WinError::kSuccess) {
+        return error;
     }
     // A DACL that was valid before the program's own owner change stays valid after it; the mode is
     // worked out again, since what Administrators may do depends on whether root owns the object.
@@ -358,10 +404,12 @@ uint32_t SetFileOwnerSid(const std::wstring& path, const CSid& owner) {
     return WinError::kSuccess;
 }
 
+// The owner of the object itself: of a symbolic link, the link's owner.
 uint32_t GetFileOwnerSid(const std::wstring& path, CSid& owner) {
     struct stat info {};
-    if (stat(posix::NativePath(path).c_str(), &info) != 0) {
-        return posix::LastWinError();
+    const uint32_t error = ObjectStatus(path, info);
+    if (error != WinError::kSuccess) {
+        return error;
     }
     owner = UserSid(info.st_uid);
     return WinError::kSuccess;

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ZEPMaintenance::posix {
@@ -55,6 +57,8 @@ uint32_t WinErrorFromErrno(int error) {
         return WinError::kPipeNotConnected;
     case EILSEQ:
         return WinError::kNoneMapped;
+    case ELOOP:
+        return WinError::kCantAccessFile;
     default:
         return WinError::kInvalidFunction;
     }
@@ -74,6 +78,53 @@ int UniqueFd::Release() {
     const int fd = fd_;
     fd_ = -1;
     return fd;
+}
+
+void UniqueFd::Reset(int fd) {
+    if (fd_ >= 0 && fd_ != fd) {
+        close(fd_);
+    }
+    fd_ = fd;
+}
+
+std::string WithoutTrailingSlash(const std::string& path) {
+    std::string result = path;
+    while (result.size() > 1 && result.back() == '/') {
+        result.pop_back();
+    }
+    return result;
+}
+
+uint32_t OpenObject(const std::string& path, int flags, ObjectKind kind, UniqueFd& fd) {
+    const std::string object = WithoutTrailingSlash(path);
+    if (object.size() != path.size() && kind == ObjectKind::FileOrFolder) {
+        kind = ObjectKind::Folder;
+    }
+    const int opened = open(object.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (opened < 0) {
+        return LastWinError();
+    }
+    fd.Reset(opened);
+    struct stat info {};
+    if (fstat(opened, &info) != 0) {
+        return LastWinError();
+    }
+    const bool isFile = S_ISREG(info.st_mode);
+    const bool isFolder = S_ISDIR(info.st_mode);
+    if (kind == ObjectKind::File && !isFile) {
+        return WinError::kAccessDenied;
+    }
+    if (kind == ObjectKind::Folder && !isFolder) {
+        return WinError::kDirectory;
+    }
+    if (kind == ObjectKind::FileOrFolder && !isFile && !isFolder) {
+        return WinError::kAccessDenied;
+    }
+    const int status = fcntl(opened, F_GETFL);
+    if (status < 0 || fcntl(opened, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        return LastWinError();
+    }
+    return WinError::kSuccess;
 }
 
 std::string MachineRoot() {

@@ -21,10 +21,27 @@ public:
     int Get() const { return fd_; }
     // Gives up ownership, as when another object (a DIR stream) takes the descriptor over.
     int Release();
+    // Closes what it owns and takes fd over.
+    void Reset(int fd);
 
 private:
     int fd_;
 };
+
+// Which kinds of object OpenObject accepts.
+enum class ObjectKind { File, Folder, FileOrFolder };
+
+// The path without trailing '/' ("/" itself stays). A trailing '/' makes the kernel follow a symbolic
+// link in the last component, even with O_NOFOLLOW or AT_SYMLINK_NOFOLLOW.
+std::string WithoutTrailingSlash(const std::string& path);
+
+// Opens a regular file or folder without following a symbolic link in the last component and without
+// blocking on a FIFO or device (O_NONBLOCK is cleared again once the kind is known). A trailing '/'
+// asks for a folder. flags (O_RDONLY, O_DIRECTORY, ...) are added to O_NOFOLLOW | O_NONBLOCK |
+// O_CLOEXEC | O_NOCTTY. A symbolic link gives ERROR_CANT_ACCESS_FILE, another kind of object
+// ERROR_ACCESS_DENIED (a folder where a file is wanted, as CreateFileW refuses it) or
+// ERROR_DIRECTORY (anything else where a folder is wanted).
+uint32_t OpenObject(const std::string& path, int flags, ObjectKind kind, UniqueFd& fd);
 
 // Everything the Linux layer persists lives below ZEP_MACHINE_ROOT (default "/"); no trailing slash
 // except for "/" itself.

@@ -50,21 +50,16 @@ HashHandle::~HashHandle() {
 }
 
 uint32_t OpenFileSequential(const std::wstring& path, FileHandle& file) {
-    const int fd = open(posix::NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        return posix::WinErrorFromErrno(errno);
+    // Only regular files: a link is not followed, and a FIFO or device would block or never end.
+    // A folder is refused as CreateFileW without backup semantics refuses it.
+    posix::UniqueFd opened;
+    const uint32_t error =
+        posix::OpenObject(posix::NativePath(path), O_RDONLY, posix::ObjectKind::File, opened);
+    if (error != WinError::kSuccess) {
+        return error;
     }
-    file.value = fd;
-    struct stat info {};
-    if (fstat(fd, &info) != 0) {
-        return posix::WinErrorFromErrno(errno);
-    }
-    if (S_ISDIR(info.st_mode)) {
-        // CreateFileW without backup semantics refuses folders.
-        return WinError::kAccessDenied;
-    }
-    // Only regular files honour the hint; the status of other kinds is irrelevant.
-    (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    file.value = opened.Release();
+    (void)posix_fadvise(static_cast<int>(file.value), 0, 0, POSIX_FADV_SEQUENTIAL);
     return WinError::kSuccess;
 }
 

@@ -147,6 +147,16 @@ TEST_F(FileTest, FailedCopyAndDeleteThrow131WithTheirLines) {
     EXPECT_FALSE(std::filesystem::exists(dir.FsPath() / "kept.txt"));
 }
 
+TEST_F(FileTest, CopyOntoItselfFailsAndKeepsTheContent) {
+    test::WriteTextFile(dir.Path() + L"same.txt", "the only copy");
+    const File same(dir.Path(), L"same.txt");
+    EXPECT_EQ(CodeOf([&] { same.CopyTo(dir.Path(), L""); }), 131);
+    EXPECT_TRUE(log.Contains(L"CopyTo: CopyFileW failed (filename: same.txt, path: " + dir.Path() +
+                             L", copyFilename:same.txt, copyPath: " + dir.Path()))
+        << log.Dump();
+    EXPECT_EQ(test::ReadTextFile(dir.Path() + L"same.txt"), "the only copy");
+}
+
 class FileVersionResourceTest : public FileTest {
 protected:
     void SetUp() override {

@@ -9,13 +9,16 @@
 #include "system/Text.h"
 
 #include <acl/libacl.h>
+#include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/acl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace ZEPMaintenance {
@@ -165,6 +168,44 @@ TEST_F(BackupProtectionTest, RepermissionedSubfolderIsDetected) {
     // Every file of the top level came before the sub-folder; nothing of the sub-folder was copied.
     EXPECT_TRUE(fs::exists(dir.FsPath() / "restored" / "three.txt"));
     EXPECT_FALSE(fs::exists(dir.FsPath() / "restored" / "sub"));
+}
+
+TEST_F(BackupProtectionTest, LinkToASealedFileIsRefused) {
+    // The link is root's own here, so only reading it as what it is can refuse it.
+    fs::create_symlink(fs::path(Native(backupPath)) / "one.dll", fs::path(Native(backupPath)) / "b.exe");
+    ExpectStoppedAtFile(L"b.exe");
+
+    // Without the expected set only the owner is checked; the copy itself refuses the link.
+    log.Clear();
+    Directory restored;
+    restored.Create(dir.Path(), L"owner-only");
+    int code = 0;
+    try {
+        Directory(dir.Path(), L"backup").CopyContentTo(restored, nullptr, nullptr, nullptr, true);
+    } catch (const IMException& e) {
+        code = e.GetErrorNumber();
+    }
+    EXPECT_EQ(code, 136);
+    EXPECT_TRUE(log.Contains(L"CopyTo: CopyFileW failed (filename: b.exe, path: " + backupPath))
+        << log.Dump();
+    EXPECT_FALSE(fs::exists(dir.FsPath() / "owner-only" / "b.exe"));
+}
+
+TEST_F(BackupProtectionTest, HardLinkedFileIsDetected) {
+    ASSERT_EQ(link(Native(backupPath + L"one.dll").c_str(), (dir.FsPath() / "elsewhere").c_str()), 0);
+    ExpectStoppedAtFile(L"one.dll");
+}
+
+TEST_F(BackupProtectionTest, ContentWrittenThroughAKeptDescriptorIsDetected) {
+    // Same size, same inode, owner and mode: only the write itself shows. File times advance in clock
+    // ticks, so one passes first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::string path = Native(backupPath + L"two.exe");
+    const int writer = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    EXPECT_EQ(pwrite(writer, "CONTENT", 7, 0), 7);
+    close(writer);
+    ExpectStoppedAtFile(L"two.exe");
 }
 
 TEST_F(BackupProtectionTest, OwnerCheckAloneCatchesUserOwnedItems) {
