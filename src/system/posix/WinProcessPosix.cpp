@@ -13,13 +13,13 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern "C" {
@@ -35,6 +35,37 @@ namespace {
 constexpr uint32_t kErrorNoAssociation = 1155;
 constexpr uint32_t kErrorBadExeFormat = 193;
 
+// pkexec's exit codes when the user declines or authorisation fails, and when it cannot run the program.
+constexpr int kPkexecNotAuthorized = 126;
+constexpr int kPkexecCannotRun = 127;
+// The descriptor an elevated start hands pkexec; pkexec closes it when it runs the program.
+constexpr int kHandshakeFd = 3;
+// How long pkexec may take to exit once it has closed the handshake, when it closed it by exiting.
+constexpr int kHandshakeSettleMs = 200;
+
+// A small file of /proc, read without leaving a descriptor to programs started meanwhile.
+bool ReadProcFile(const std::string& path, std::string& text) {
+    const posix::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) {
+        return false;
+    }
+    text.clear();
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = read(fd.Get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
 // Fields of /proc/<pid>/stat after the command name: state is field 3, start time 22, exit code 52.
 struct ProcStat {
     char state = 0;
@@ -44,9 +75,8 @@ struct ProcStat {
 };
 
 bool ReadProcStat(pid_t pid, ProcStat& stat) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
     std::string text;
-    if (!std::getline(file, text)) {
+    if (!ReadProcFile("/proc/" + std::to_string(pid) + "/stat", text)) {
         return false;
     }
     // The command name may hold spaces and parentheses; the fields start after the last ')'.
@@ -74,7 +104,11 @@ bool ReadProcStat(pid_t pid, ProcStat& stat) {
 }
 
 bool ReadRealUid(pid_t pid, uid_t& uid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+    std::string text;
+    if (!ReadProcFile("/proc/" + std::to_string(pid) + "/status", text)) {
+        return false;
+    }
+    std::istringstream file(text);
     std::string line;
     while (std::getline(file, line)) {
         if (line.rfind("Uid:", 0) == 0) {
@@ -182,6 +216,23 @@ struct TokenState {
 
 void ProcessStateDeleter::operator()(ProcessState* state) const {
     state->Reap();
+    if (state->child && !state->reaped && state->pidfd >= 0) {
+        // A child let go while it runs is collected when it ends, so that it leaves no zombie.
+        const int pidfd = state->pidfd;
+        try {
+            std::thread([pidfd] {
+                siginfo_t info{};
+                while (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) !=
+                           0 &&
+                       errno == EINTR) {
+                }
+                close(pidfd);
+            }).detach();
+            state->pidfd = -1;
+        } catch (const std::system_error&) {
+            // No thread to spare: the child stays a zombie until this process ends.
+        }
+    }
     if (state->pidfd >= 0) {
         close(state->pidfd);
     }
@@ -191,6 +242,42 @@ void ProcessStateDeleter::operator()(ProcessState* state) const {
 void TokenStateDeleter::operator()(TokenState* state) const {
     delete state;
 }
+
+namespace {
+
+// Waits while pkexec asks for authorisation: success once it runs the program, ERROR_CANCELLED when
+// it exits declined or unable to run it. Both close the handshake; pkexec's exit tells them apart.
+uint32_t AwaitElevation(int handshake, ProcessState& state) {
+    for (;;) {
+        pollfd entry{handshake, POLLIN, 0};
+        const int ready = poll(&entry, 1, -1);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            return posix::LastWinError();
+        }
+        char byte = 0;
+        const ssize_t got = read(handshake, &byte, 1);
+        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
+            break;
+        }
+    }
+    pollfd ended{state.pidfd, POLLIN, 0};
+    while (poll(&ended, 1, kHandshakeSettleMs) < 0 && errno == EINTR) {
+    }
+    siginfo_t info{};
+    if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(state.pidfd), &info,
+               WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid != 0 && info.si_code == CLD_EXITED &&
+        (info.si_status == kPkexecNotAuthorized || info.si_status == kPkexecCannotRun)) {
+        state.Reap();
+        return WinError::kCancelled;
+    }
+    return WinError::kSuccess;
+}
+
+} // namespace
 
 uint32_t ShellStart(const std::string& file, const std::string& parameters, const std::string& directory,
                     bool runAsAdmin, ProcessHandle& process) {
@@ -212,13 +299,9 @@ uint32_t ShellStart(const std::string& file, const std::string& parameters, cons
             // No way to ask for elevation: the same outcome as a declined prompt.
             return WinError::kCancelled;
         }
-        // pkexec starts in a clean environment and another folder; env restores both.
-        char cwd[PATH_MAX];
-        const std::string folder = !directory.empty() ? directory : (getcwd(cwd, sizeof cwd) ? cwd : "/");
-        argv = {pkexec, "/usr/bin/env", "--chdir=" + folder};
-        if (const char* root = std::getenv("ZEP_MACHINE_ROOT")) {
-            argv.push_back(std::string("ZEP_MACHINE_ROOT=") + root);
-        }
+        // The program itself, so that the prompt and the authorisation rules name it. pkexec gives it
+        // root's clean environment and its own working folder; neither is passed on.
+        argv.push_back(pkexec);
     }
     argv.push_back(program);
     for (const std::wstring& argument : SplitProgramParameters(Utf8ToWide(parameters))) {
@@ -230,16 +313,54 @@ uint32_t ShellStart(const std::string& file, const std::string& parameters, cons
     }
     pointers.push_back(nullptr);
 
+    // The handshake of an elevated start: pkexec keeps the write end until it runs the program, which
+    // it starts with every descriptor above 2 closed.
+    posix::UniqueFd handshakeRead;
+    posix::UniqueFd handshakeWrite;
+    if (elevate) {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) {
+            return posix::LastWinError();
+        }
+        handshakeRead.Reset(ends[0]);
+        handshakeWrite.Reset(ends[1]);
+        if (handshakeWrite.Get() == kHandshakeFd) {
+            // dup2 onto itself would keep close-on-exec.
+            handshakeWrite.Reset(fcntl(kHandshakeFd, F_DUPFD_CLOEXEC, kHandshakeFd + 1));
+            if (handshakeWrite.Get() < 0) {
+                return posix::LastWinError();
+            }
+        }
+    }
+
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    // Started programs never read the starting process's input.
+    // Started programs never read the starting process's input, and get none of its other descriptors.
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (elevate) {
+        posix_spawn_file_actions_adddup2(&actions, handshakeWrite.Get(), kHandshakeFd);
+    }
+    posix_spawn_file_actions_addclosefrom_np(&actions, elevate ? kHandshakeFd + 1 : STDERR_FILENO + 1);
     if (!directory.empty() && !elevate) {
         posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
     }
+    // Nor its blocked or ignored signals.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
+    const int spawned = posix_spawn(&pid, pointers[0], &actions, &attributes, pointers.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
+    handshakeWrite.Reset(-1);
     if (spawned != 0) {
         return WinErrorOfSpawn(spawned);
     }
@@ -251,9 +372,18 @@ uint32_t ShellStart(const std::string& file, const std::string& parameters, cons
     // Our unreaped child cannot vanish before its descriptor is taken.
     state->pidfd = OpenPidfd(pid);
     if (state->pidfd < 0) {
-        result = posix::WinErrorFromErrno(errno);
-        waitpid(pid, nullptr, WNOHANG);
+        // A child we cannot follow is not left running.
+        result = posix::LastWinError();
+        kill(pid, SIGKILL);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
         return result;
+    }
+    if (elevate) {
+        result = AwaitElevation(handshakeRead.Get(), *state);
+        if (result != WinError::kSuccess) {
+            return result;
+        }
     }
     process.reset(state.release());
     return WinError::kSuccess;
@@ -346,7 +476,17 @@ uint32_t ReadExitCode(const ProcessHandle& process, uint32_t& exitCode) {
         exitCode = kStillActive;
         return WinError::kSuccess;
     }
-    // Someone else's process: its status is readable only while it waits for its parent.
+    // Our child may have ended between the collection above and the check.
+    process->Reap();
+    if (process->reaped) {
+        exitCode = process->exitCode;
+        return WinError::kSuccess;
+    }
+    // Someone else's process: its status is readable only while it waits for its parent, and only
+    // by its own user or root (others are shown 0).
+    if (geteuid() != 0 && (!process->ownerKnown || process->owner != geteuid())) {
+        return WinError::kNotSupported;
+    }
     ProcStat stat;
     if (ReadProcStat(process->pid, stat) && stat.startTime == process->startTime && stat.state == 'Z' &&
         stat.hasExitCode) {

@@ -1,6 +1,7 @@
 // A small program the process tests start: it records how it was started, sleeps and exits.
 // Options: --record FILE (working folder, then each argument, one a line), --sleep MS, --exit CODE,
-// --spawn PIDFILE MS (starts a copy of itself that sleeps MS, writes its id and exits at once).
+// --spawn PIDFILE MS (starts a copy of itself that sleeps MS, writes its id and exits at once),
+// --describe FILE (Linux: its blocked and ignored signal sets, then each open descriptor, one a line).
 #include "system/Text.h"
 #include "system/WinProcess.h"
 
@@ -25,6 +26,18 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[++i])));
         } else if (option == "--exit" && i + 1 < argc) {
             exitCode = std::atoi(argv[++i]);
+        } else if (option == "--describe" && i + 1 < argc) {
+            std::ofstream out(argv[++i], std::ios::binary);
+            std::ifstream status("/proc/self/status");
+            for (std::string line; std::getline(status, line);) {
+                if (line.rfind("SigBlk:", 0) == 0 || line.rfind("SigIgn:", 0) == 0) {
+                    out << line << '\n';
+                }
+            }
+            std::error_code error;
+            for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+                out << "fd " << entry.path().filename().string() << '\n';
+            }
         } else if (option == "--spawn" && i + 2 < argc) {
             const std::string pidFile = argv[++i];
             const std::string sleep = argv[++i];
