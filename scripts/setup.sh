@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     git cmake ninja-build g++ pkg-config clang-format
-    libssl-dev libsqlite3-dev libgtest-dev googletest libbenchmark-dev
+    libssl-dev libsqlite3-dev sqlite3 libgtest-dev googletest libbenchmark-dev
     libacl1-dev libattr1-dev acl attr util-linux
     mingw-w64 wine wine64 xvfb dpkg-dev
 )
