@@ -4,6 +4,7 @@
 #include "support/CapturedLog.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
+#include "support/posix/AsNobody.h"
 #include "system/Directory.h"
 #include "system/Permissions.h"
 #include "system/Text.h"
@@ -27,7 +28,7 @@ namespace {
 using test::CapturedLog;
 namespace fs = std::filesystem;
 
-constexpr uid_t kNobody = 65534;
+using test::kNobody;
 
 std::string Native(const std::wstring& path) {
     return WideToMultiByte(path, kUtf8CodePage);

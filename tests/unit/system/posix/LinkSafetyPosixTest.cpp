@@ -5,6 +5,7 @@
 #include "support/ErrorCodeOf.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
+#include "support/posix/AsNobody.h"
 #include "system/Directory.h"
 #include "system/File.h"
 #include "system/Permissions.h"
@@ -31,7 +32,7 @@ using test::CapturedLog;
 using test::CodeOf;
 namespace fs = std::filesystem;
 
-constexpr uid_t kNobody = 65534;
+using test::kNobody;
 
 struct stat LinkStatus(const fs::path& path) {
     struct stat info {};

@@ -3,6 +3,7 @@
 
 #include "diag/IMException.h"
 #include "support/MachineRoot.h"
+#include "support/posix/AsNobody.h"
 #include "system/Permissions.h"
 #include "system/WinError.h"
 #include "system/WinRegistryKey.h"
@@ -21,26 +22,8 @@ namespace {
 
 using posix::RegistryStore;
 
-constexpr uid_t kNobody = 65534;
-
-// Runs body in a forked process as the user nobody; its result is the process's exit status.
-int AsNobody(int (*body)()) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0) {
-            _exit(100);
-        }
-        int result = 102;
-        try {
-            result = body();
-        } catch (...) {
-        }
-        _exit(result);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
-}
+using test::AsNobody;
+using test::kNobody;
 
 // One statement's first column, straight from SQLite.
 std::string QueryText(const std::string& path, const char* sql) {

@@ -6,6 +6,7 @@
 #include "system/Text.h"
 
 #include "support/TempDir.h"
+#include "support/posix/AsNobody.h"
 
 #include <chrono>
 #include <csignal>
@@ -21,29 +22,11 @@
 namespace ZEPMaintenance {
 namespace {
 
-constexpr uid_t kNobody = 65534;
+using test::AsNobody;
+using test::kNobody;
 
 std::wstring ChildProgram() {
     return GetModuleDirectory() + platform::kPathSeparator + Utf8ToWide(ZEP_TEST_CHILD_NAME);
-}
-
-// Runs body in a forked process as the user nobody; its result is the process's exit status.
-int AsNobody(int (*body)()) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0) {
-            _exit(100);
-        }
-        int result = 102;
-        try {
-            result = body();
-        } catch (...) {
-        }
-        _exit(result);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
 }
 
 // The state letter of /proc/<pid>/stat, or 0 once the process is gone.

@@ -1,0 +1,14 @@
+// Test support, Linux side: the unprivileged account, and running a step as that account.
+#pragma once
+
+#include <sys/types.h>
+
+namespace ZEPMaintenance::test {
+
+inline constexpr uid_t kNobody = 65534;
+
+// Runs body in a forked process as the user nobody; its result is the process's exit status
+// (100 when the switch of user failed, 101 when the process did not exit, 102 on an exception).
+int AsNobody(int (*body)());
+
+} // namespace ZEPMaintenance::test
