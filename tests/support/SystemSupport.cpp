@@ -9,6 +9,12 @@
 
 namespace ZEPMaintenance::test {
 
+void EnsureCryptoProvider() {
+    if (!platform::IsCryptoProviderAcquired()) {
+        Sha1Hash::Initialize();
+    }
+}
+
 Permissions BackupFileSet() {
     Permissions permissions;
     permissions.AddAllowedAce(CSid::Administrators(), AccessMask::kFileAllAccess);

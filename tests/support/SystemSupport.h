@@ -2,10 +2,14 @@
 #pragma once
 
 #include "system/Permissions.h"
+#include "system/Sha1Hash.h"
 
 #include <string>
 
 namespace ZEPMaintenance::test {
+
+// The process-wide crypto provider that hashing needs, acquired once as the entry point does.
+void EnsureCryptoProvider();
 
 // Builtin Administrators full access, then Builtin Users read and execute.
 Permissions BackupFileSet();

@@ -467,16 +467,11 @@ uint32_t ReadExitCode(const ProcessHandle& process, uint32_t& exitCode) {
         exitCode = kStillActive;
         return WinError::kSuccess;
     }
-    process->Reap();
-    if (process->reaped) {
-        exitCode = process->exitCode;
-        return WinError::kSuccess;
-    }
-    if (!process->Ended()) {
+    if (!process->reaped && !process->Ended()) {
         exitCode = kStillActive;
         return WinError::kSuccess;
     }
-    // Our child may have ended between the collection above and the check.
+    // Collected only once it is seen to have ended, so an exit between the two steps is not missed.
     process->Reap();
     if (process->reaped) {
         exitCode = process->exitCode;

@@ -25,11 +25,7 @@ const std::wstring kSep(1, platform::kPathSeparator);
 
 class FileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!platform::IsCryptoProviderAcquired()) {
-            Sha1Hash::Initialize();
-        }
-    }
+    void SetUp() override { test::EnsureCryptoProvider(); }
     CapturedLog log;
     test::TempDir dir;
 };

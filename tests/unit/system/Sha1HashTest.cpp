@@ -21,11 +21,7 @@ using test::CodeOf;
 
 class Sha1HashTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!platform::IsCryptoProviderAcquired()) {
-            Sha1Hash::Initialize();
-        }
-    }
+    void SetUp() override { test::EnsureCryptoProvider(); }
     CapturedLog log;
     test::TempDir dir;
 };

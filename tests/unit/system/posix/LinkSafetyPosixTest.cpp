@@ -43,9 +43,7 @@ struct stat LinkStatus(const fs::path& path) {
 class LinkSafetyTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!platform::IsCryptoProviderAcquired()) {
-            Sha1Hash::Initialize();
-        }
+        test::EnsureCryptoProvider();
         fs::create_directories(outside / "folder");
         test::WriteTextFile((outside / "precious.txt").wstring(), "precious");
         fs::create_directories(dir.FsPath() / "source" / "sub");

@@ -25,6 +25,20 @@ using posix::RegistryStore;
 using test::AsNobody;
 using test::kNobody;
 
+// The store of the test's machine root.
+std::shared_ptr<RegistryStore> OpenStore() {
+    uint32_t error = 0;
+    std::shared_ptr<RegistryStore> store = RegistryStore::ForMachineRoot(error);
+    EXPECT_TRUE(store) << "error " << error;
+    return store;
+}
+
+int64_t HiveOf(RegistryStore& store, RegistryStore::Hive hive) {
+    int64_t id = 0;
+    EXPECT_EQ(store.HiveKey(hive, id), WinError::kSuccess);
+    return id;
+}
+
 // One statement's first column, straight from SQLite.
 std::string QueryText(const std::string& path, const char* sql) {
     sqlite3* db = nullptr;
@@ -63,11 +77,9 @@ TEST(RegistryStoreTest, OneFileReadableByAllWithARollbackJournal) {
 
 TEST(RegistryStoreTest, AFailedCreationLeavesNothingBehind) {
     test::ScopedMachineRoot machine;
-    uint32_t error = 0;
-    const std::shared_ptr<RegistryStore> store = RegistryStore::ForMachineRoot(error);
+    const std::shared_ptr<RegistryStore> store = OpenStore();
     ASSERT_TRUE(store);
-    int64_t root = 0;
-    store->HiveKey(RegistryStore::Hive::LocalMachine, root);
+    const int64_t root = HiveOf(*store, RegistryStore::Hive::LocalMachine);
     int64_t id = 0;
     bool created = false;
     // The last name is too long: the keys before it must not stay either.
@@ -89,11 +101,10 @@ TEST(RegistryStoreTest, KeysCreatedWithPermissionsKeepTheirDacl) {
     key.CreateKey(user, L"Software\\Protected", &permissions);
     key.CreateKey(user, L"Software\\Plain");
 
-    uint32_t error = 0;
-    const std::shared_ptr<RegistryStore> store = RegistryStore::ForMachineRoot(error);
-    int64_t users = 0;
+    const std::shared_ptr<RegistryStore> store = OpenStore();
+    ASSERT_TRUE(store);
+    const int64_t users = HiveOf(*store, RegistryStore::Hive::Users);
     int64_t id = 0;
-    store->HiveKey(RegistryStore::Hive::Users, users);
     std::vector<uint8_t> security;
     ASSERT_EQ(store->OpenKey(users, L"S-1-22-1-1000\\software\\protected", id), WinError::kSuccess);
     ASSERT_EQ(store->KeySecurity(id, security), WinError::kSuccess);
@@ -136,11 +147,9 @@ TEST(RegistryStoreTest, OtherUsersReadAStoreRootCreatedUnderARestrictiveUmask) {
 
 TEST(RegistryStoreTest, NamesThatCannotBeStoredAreRefused) {
     test::ScopedMachineRoot machine;
-    uint32_t error = 0;
-    const std::shared_ptr<RegistryStore> store = RegistryStore::ForMachineRoot(error);
+    const std::shared_ptr<RegistryStore> store = OpenStore();
     ASSERT_TRUE(store);
-    int64_t root = 0;
-    store->HiveKey(RegistryStore::Hive::LocalMachine, root);
+    const int64_t root = HiveOf(*store, RegistryStore::Hive::LocalMachine);
     int64_t id = 0;
     bool created = false;
     const std::wstring lone(1, static_cast<wchar_t>(0xD800));
@@ -160,11 +169,9 @@ TEST(RegistryStoreTest, UserHivesAreRootsThatStay) {
     WinRegistryKey key;
     key.CreateKey(CSid(22, {1, 1000}), L"Software");
     key.DeleteKey(CSid(22, {1, 1000}), L"Software");
-    uint32_t error = 0;
-    const std::shared_ptr<RegistryStore> store = RegistryStore::ForMachineRoot(error);
+    const std::shared_ptr<RegistryStore> store = OpenStore();
     ASSERT_TRUE(store);
-    int64_t users = 0;
-    store->HiveKey(RegistryStore::Hive::Users, users);
+    const int64_t users = HiveOf(*store, RegistryStore::Hive::Users);
     EXPECT_EQ(store->DeleteKey(users, L"s-1-22-1-1000"), WinError::kAccessDenied);
     EXPECT_EQ(store->DeleteTree(users, L"S-1-22-1-1000\\"), WinError::kAccessDenied);
     int64_t id = 0;
@@ -178,11 +185,9 @@ TEST(RegistryStoreTest, UserHivesAreRootsThatStay) {
 
 TEST(RegistryStoreTest, KeyIdsOfDeletedKeysAreNeverReused) {
     test::ScopedMachineRoot machine;
-    uint32_t error = 0;
-    std::shared_ptr<RegistryStore> store = RegistryStore::ForMachineRoot(error);
+    std::shared_ptr<RegistryStore> store = OpenStore();
     ASSERT_TRUE(store);
-    int64_t root = 0;
-    store->HiveKey(RegistryStore::Hive::LocalMachine, root);
+    const int64_t root = HiveOf(*store, RegistryStore::Hive::LocalMachine);
     int64_t first = 0;
     int64_t second = 0;
     bool created = false;

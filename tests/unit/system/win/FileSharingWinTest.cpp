@@ -1,6 +1,7 @@
 // Windows side of File and Sha1Hash: what other processes' share modes allow.
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
+#include "support/SystemSupport.h"
 #include "support/TempDir.h"
 #include "system/File.h"
 #include "system/win/WinHeaders.h"
@@ -31,9 +32,7 @@ private:
 TEST(FileSharingTest, ExistsNeedsReadSharingAndHashingTakesWriters) {
     test::CapturedLog log;
     test::TempDir dir;
-    if (!platform::IsCryptoProviderAcquired()) {
-        Sha1Hash::Initialize();
-    }
+    test::EnsureCryptoProvider();
     {
         const OpenHandle exclusive(dir.Path() + L"locked.bin", 0);
         ASSERT_NE(exclusive.Get(), INVALID_HANDLE_VALUE);
