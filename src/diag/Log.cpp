@@ -1,6 +1,7 @@
 // The file back end behind the logger table, and the process-wide log set-up.
 #include "diag/Log.h"
 
+#include "diag/IMException.h"
 #include "diag/LogState.h"
 #include "system/Directory.h"
 #include "system/File.h"
@@ -98,6 +99,32 @@ template <int32_t Level> bool BackendIsEnabled(LogHandleRef ref) {
     return handle != nullptr && handle->level >= Level;
 }
 
+// Text that the caller of a run chose (its options) reaches the log: a line break or terminal
+// control in it must not forge a line or reach the terminal of whoever reads the log.
+std::wstring WithoutControls(std::wstring_view message) {
+    std::wstring text;
+    text.reserve(message.size());
+    for (const wchar_t c : message) {
+        const auto code = static_cast<uint32_t>(c);
+        if ((code < 0x20 && c != L'\t') || (code >= 0x7F && code < 0xA0)) {
+            text += Format(L"\\x%02X", code);
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
+// One line of the file, line end included, UTF-8.
+std::string FormatLine(int32_t level, std::wstring_view category, std::wstring_view message) {
+    const platform::LocalTime now = platform::GetLocalTimeNow();
+    std::wstring line = Format(L"%04hu-%02hu-%02hu %02hu:%02hu:%02hu,%03hu ", now.year, now.month, now.day,
+                               now.hour, now.minute, now.second, now.milliseconds);
+    line += Format(L"[%lu-%lu] %-5s %s - %s", platform::CurrentProcessId(), platform::CurrentThreadId(),
+                   LevelLabel(level), category, WithoutControls(message));
+    return WideToMultiByte(line, kUtf8CodePage) + platform::kLineEnd;
+}
+
 template <int32_t Level> void BackendWrite(LogHandleRef ref, const wchar_t* message) {
     const LogHandle* handle = Checked(ref);
     if (handle == nullptr || handle->level < Level) {
@@ -105,21 +132,25 @@ template <int32_t Level> void BackendWrite(LogHandleRef ref, const wchar_t* mess
     }
     // Saved before the clock is read: reading the time zone may set an error of its own.
     const platform::LastErrorGuard keepLastError;
-    const wchar_t* label = LevelLabel(Level);
-    const platform::LocalTime now = platform::GetLocalTimeNow();
-
     // The whole line is built first and appended with one write, so lines of processes that
     // share a file (two runs in the same mode) never interleave.
-    std::wstring line = Format(L"%04hu-%02hu-%02hu %02hu:%02hu:%02hu,%03hu ", now.year, now.month, now.day,
-                               now.hour, now.minute, now.second, now.milliseconds);
-    line += Format(L"[%lu-%lu] %-5s %s - %s", platform::CurrentProcessId(), platform::CurrentThreadId(),
-                   label, handle->category, message != nullptr ? message : L"");
-    std::string bytes = WideToMultiByte(line, kUtf8CodePage);
-    bytes += platform::kLineEnd;
+    const std::string line = FormatLine(Level, handle->category, message != nullptr ? message : L"");
+    const auto notice = [](const std::string& asideName) {
+        const std::string name = asideName.substr(asideName.find_last_of("/\\") + 1);
+        return FormatLine(LevelWarn, L"ZEPMaintenance",
+                          Format(L"Log: the object under this file's name was not this run's own log file; "
+                                 L"it was set aside as %hs.",
+                                 name));
+    };
+    uint32_t error = 0;
     {
         auto& target = log_state::FileTarget();
         std::lock_guard guard(target.lock);
-        platform::AppendToFile(handle->filePath, "\xEF\xBB\xBF", bytes);
+        error = platform::AppendToLogFile(handle->filePath, "\xEF\xBB\xBF", line, notice);
+    }
+    if (error != 0) {
+        ReportLostLog(handle->filePath,
+                      platform::ErrorText(error) + " (error " + std::to_string(error) + ")");
     }
 }
 
@@ -142,15 +173,49 @@ LoggerFunctions FileLoggerFunctions() {
     return functions;
 }
 
+std::wstring LogFileModePart(const std::wstring& modeText) {
+    std::wstring part = modeText.substr(0, kMaxLogModeChars);
+    for (wchar_t& c : part) {
+        const bool kept = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+                          c == L'-' || c == L'_' || c == L'.';
+        if (!kept) {
+            c = L'_';
+        }
+    }
+    return part;
+}
+
 File GetLogFilePath(const std::wstring& modeText) {
     Directory programData;
     programData.SetSpecialFolder(KnownFolder::ProgramData);
     Directory folder(programData.GetFullPath(), L"Z.EP Maintenance2");
+    File logFile(folder.GetFullPath(), L"ZEPMaintenance2-" + LogFileModePart(modeText) + L".log");
     if (!folder.Exists()) {
-        folder.Create();
+        try {
+            folder.Create();
+        } catch (const IMException& e) {
+            ReportLostLog(WideToMultiByte(logFile.GetFullPath(), kAnsiCodePage),
+                          "its folder cannot be created (" +
+                              WideToMultiByte(e.GetErrorDescription(), kAnsiCodePage) +
+                              ", exCode: " + std::to_string(e.GetErrorNumber()) + ")");
+            throw;
+        }
         platform::ShareLogFolder(folder.GetFullPath());
     }
-    return File(folder.GetFullPath(), L"ZEPMaintenance2-" + modeText + L".log");
+    return logFile;
+}
+
+void ReportLostLog(const std::string& path, const std::string& reason) {
+    {
+        auto& target = log_state::FileTarget();
+        std::lock_guard guard(target.lock);
+        if (target.lossReported) {
+            return;
+        }
+        target.lossReported = true;
+    }
+    platform::ReportOutsideLog("ZEPMaintenance: cannot write the log file " + path + ": " + reason +
+                               ". This run goes on without its log.");
 }
 
 void SetLogFile(const std::string& path) {
@@ -159,6 +224,7 @@ void SetLogFile(const std::string& path) {
         std::lock_guard guard(target.lock);
         target.level = LevelDebug;
         target.filePath = path;
+        target.lossReported = false;
     }
     std::setlocale(LC_ALL, "");
 }

@@ -3,6 +3,7 @@
 
 #include "diag/Logger.h"
 
+#include <cstddef>
 #include <string>
 
 namespace ZEPMaintenance {
@@ -12,8 +13,17 @@ class File;
 // The file back end: one line per call, appended under the process-wide file lock.
 LoggerFunctions FileLoggerFunctions();
 
-// <program data>\Z.EP Maintenance2\ZEPMaintenance2-<modeText>.log; creates the folder.
+// The mode text as it appears in a log file's name: letters, digits, '-', '_' and '.' are kept, every
+// other character (a path separator, a drive or stream colon, a control character) becomes '_', so
+// that no mode text names a path; at most kMaxLogModeChars characters.
+inline constexpr std::size_t kMaxLogModeChars = 64;
+std::wstring LogFileModePart(const std::wstring& modeText);
+
+// <program data>\Z.EP Maintenance2\ZEPMaintenance2-<mode part>.log; creates the folder.
 File GetLogFilePath(const std::wstring& modeText);
+
+// Says outside the log, once per log file, that a run could not write it (the path and the reason).
+void ReportLostLog(const std::string& path, const std::string& reason);
 
 // Sets the level to DEBUG and the path (ANSI code page) that back-end handles made from now on use.
 void SetLogFile(const std::string& path);

@@ -19,6 +19,8 @@ struct FileState {
     std::mutex lock;
     int32_t level = 0;
     std::string filePath;
+    // Whether this log's loss was reported outside it (once per SetLogFile).
+    bool lossReported = false;
 };
 
 // Created on first use, never destroyed, so loggers of static objects may log until exit.

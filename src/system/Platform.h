@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -34,10 +35,26 @@ uint32_t CurrentThreadId();
 extern const wchar_t kPathSeparator;
 extern const char kLineEnd[];
 
-// Opens path (narrow, ANSI code page) for appending, writes header first when the file is empty,
-// then text, and closes it. False when the file cannot be opened or written, or is not a regular
-// file of the caller's own where other users can create files too.
-bool AppendToFile(const std::string& path, std::string_view header, std::string_view text);
+// Appends text to the log file at path (narrow, ANSI code page) and closes it again; returns a
+// Windows error number. Other users can create objects in the log folder, so the file is opened
+// without following a link and without blocking, and written only when it is a regular file with a
+// single name, owned by the writing user. Anything else under the name (a link, FIFO, device,
+// folder, a file with a second name or of another owner) is renamed aside in the same folder, its
+// content kept for the administrator, and a fresh file takes its place; notice is given the name it
+// got and returns the text written before text. header goes first into a new or empty file.
+uint32_t AppendToLogFile(const std::string& path, std::string_view header, std::string_view text,
+                         const std::function<std::string(const std::string& setAsideName)>& notice);
+
+// The name an object found under path is renamed to when it is set aside: path with the local time
+// and the process id appended, and a number from the second attempt on.
+std::string SetAsideName(const std::string& path, int attempt);
+
+// Tells whoever started the process, without blocking: standard error on Linux, the debugger
+// output on Windows (a GUI program has no console).
+void ReportOutsideLog(const std::string& text);
+
+// The system's short text for a Windows error number.
+std::string ErrorText(uint32_t error);
 
 // Lets every user's runs create their log files in a log folder the program has just created, as
 // users may in the program-data folder; a no-op where the folder inherits that already.

@@ -4,9 +4,13 @@
 #include "system/WinError.h"
 #include "system/posix/PosixSupport.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,22 +49,77 @@ uint32_t CurrentThreadId() {
     return static_cast<uint32_t>(gettid());
 }
 
-bool AppendToFile(const std::string& path, std::string_view header, std::string_view text) {
-    // The log folder is shared by every user: a link planted there must not redirect a run as root,
-    // and a file planted by someone else is not written to.
-    const posix::UniqueFd file(
-        open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    struct stat info {};
-    if (file.Get() < 0 || fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_uid != geteuid()) {
-        return false;
+namespace {
+
+// A free name beside path for an object that is set aside; renamed without replacing anything.
+uint32_t SetAside(const std::string& path, std::string& asideName) {
+    for (int attempt = 0;; ++attempt) {
+        asideName = SetAsideName(path, attempt);
+        if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, asideName.c_str(), RENAME_NOREPLACE) == 0) {
+            return WinError::kSuccess;
+        }
+        if (errno != EEXIST || attempt == 99) {
+            return posix::LastWinError();
+        }
     }
-    std::string bytes;
-    if (info.st_size == 0) {
-        bytes.assign(header);
+}
+
+} // namespace
+
+uint32_t AppendToLogFile(const std::string& path, std::string_view header, std::string_view text,
+                         const std::function<std::string(const std::string&)>& notice) {
+    // Never blocks on a FIFO, never follows a link, never writes into what it did not check. A name
+    // that another user keeps re-planting costs a bounded number of rounds.
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    std::string notices;
+    int create = O_CREAT;
+    for (int round = 0; round < 3; ++round) {
+        const posix::UniqueFd file(open(path.c_str(), kFlags | create, 0644));
+        const uint32_t opened = file.Get() < 0 ? posix::LastWinError() : WinError::kSuccess;
+        struct stat info {};
+        if (file.Get() >= 0 && fstat(file.Get(), &info) != 0) {
+            return posix::LastWinError();
+        }
+        if (file.Get() >= 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 && info.st_uid == geteuid()) {
+            std::string bytes(info.st_size == 0 ? header : std::string_view());
+            bytes += notices;
+            bytes.append(text);
+            const ssize_t written = write(file.Get(), bytes.data(), bytes.size());
+            if (written < 0) {
+                return posix::LastWinError();
+            }
+            return static_cast<std::size_t>(written) == bytes.size() ? WinError::kSuccess
+                                                                     : WinError::kDiskFull;
+        }
+        // Nothing under the name, yet no file: the folder is missing or not ours to write.
+        struct stat planted {};
+        if (file.Get() < 0 && lstat(path.c_str(), &planted) != 0) {
+            return opened;
+        }
+        std::string asideName;
+        const uint32_t setAside = SetAside(path, asideName);
+        if (setAside != WinError::kSuccess) {
+            return setAside;
+        }
+        notices += notice(asideName);
+        create = O_CREAT | O_EXCL;
     }
-    bytes.append(text);
-    return write(file.Get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    return WinError::kAccessDenied;
+}
+
+void ReportOutsideLog(const std::string& text) {
+    // Standard error may be a pipe or terminal that another user holds: one write, only when it
+    // cannot block.
+    pollfd target{STDERR_FILENO, POLLOUT, 0};
+    if (poll(&target, 1, 0) == 1 && (target.revents & POLLOUT) != 0) {
+        const std::string line = text + "\n";
+        [[maybe_unused]] const ssize_t written =
+            write(STDERR_FILENO, line.data(), std::min<std::size_t>(line.size(), PIPE_BUF));
+    }
+}
+
+std::string ErrorText(uint32_t error) {
+    return posix::ErrorText(error);
 }
 
 void ShareLogFolder(const std::wstring& folder) {

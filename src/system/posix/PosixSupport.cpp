@@ -6,62 +6,65 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace ZEPMaintenance::posix {
 
+namespace {
+
+// errno values and the Windows numbers they stand for; where several errno values share a number, the
+// first one is the number's usual cause.
+constexpr struct {
+    int error;
+    uint32_t winError;
+} kErrnoMap[] = {
+    {0, WinError::kSuccess},
+    {ENOENT, WinError::kFileNotFound},
+    {ENOTDIR, WinError::kPathNotFound},
+    {EMFILE, WinError::kTooManyOpenFiles},
+    {ENFILE, WinError::kTooManyOpenFiles},
+    {EACCES, WinError::kAccessDenied},
+    {EPERM, WinError::kAccessDenied},
+    {EROFS, WinError::kAccessDenied},
+    {EISDIR, WinError::kAccessDenied},
+    {EBADF, WinError::kInvalidHandle},
+    {ENOMEM, WinError::kNotEnoughMemory},
+    {EEXIST, WinError::kAlreadyExists},
+    {EINVAL, WinError::kInvalidParameter},
+    {EPIPE, WinError::kNoData},
+    {ENOSPC, WinError::kDiskFull},
+    {ENAMETOOLONG, WinError::kFilenameExcedRange},
+    {ENOTEMPTY, WinError::kDirNotEmpty},
+    {EBUSY, WinError::kBusy},
+    {ETIMEDOUT, WinError::kWaitTimeout},
+    {ENOTSUP, WinError::kNotSupported},
+    {ECONNREFUSED, WinError::kPipeBusy},
+    {ENOTCONN, WinError::kPipeNotConnected},
+    {EILSEQ, WinError::kNoneMapped},
+    {ELOOP, WinError::kCantAccessFile},
+};
+
+} // namespace
+
 uint32_t WinErrorFromErrno(int error) {
-    switch (error) {
-    case 0:
-        return WinError::kSuccess;
-    case ENOENT:
-        return WinError::kFileNotFound;
-    case ENOTDIR:
-        return WinError::kPathNotFound;
-    case EMFILE:
-    case ENFILE:
-        return WinError::kTooManyOpenFiles;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return WinError::kAccessDenied;
-    case EBADF:
-        return WinError::kInvalidHandle;
-    case ENOMEM:
-        return WinError::kNotEnoughMemory;
-    case EEXIST:
-        return WinError::kAlreadyExists;
-    case EINVAL:
-        return WinError::kInvalidParameter;
-    case EPIPE:
-        return WinError::kNoData;
-    case ENOSPC:
-        return WinError::kDiskFull;
-    case ENAMETOOLONG:
-        return WinError::kFilenameExcedRange;
-    case ENOTEMPTY:
-        return WinError::kDirNotEmpty;
-    case EBUSY:
-        return WinError::kBusy;
-    case EISDIR:
-        return WinError::kAccessDenied;
-    case ETIMEDOUT:
-        return WinError::kWaitTimeout;
-    case ENOTSUP:
-        return WinError::kNotSupported;
-    case ECONNREFUSED:
-        return WinError::kPipeBusy;
-    case ENOTCONN:
-        return WinError::kPipeNotConnected;
-    case EILSEQ:
-        return WinError::kNoneMapped;
-    case ELOOP:
-        return WinError::kCantAccessFile;
-    default:
-        return WinError::kInvalidFunction;
+    for (const auto& entry : kErrnoMap) {
+        if (entry.error == error) {
+            return entry.winError;
+        }
     }
+    return WinError::kInvalidFunction;
+}
+
+std::string ErrorText(uint32_t winError) {
+    for (const auto& entry : kErrnoMap) {
+        if (entry.winError == winError) {
+            return std::strerror(entry.error);
+        }
+    }
+    return "Unknown error " + std::to_string(winError);
 }
 
 uint32_t LastWinError() {

@@ -10,6 +10,8 @@ namespace ZEPMaintenance::posix {
 uint32_t WinErrorFromErrno(int error);
 // The same for the current errno.
 uint32_t LastWinError();
+// A short text for a Windows error number that WinErrorFromErrno gives: the text of its usual errno.
+std::string ErrorText(uint32_t winError);
 
 // Owns one file descriptor; -1 owns nothing.
 class UniqueFd {

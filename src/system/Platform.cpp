@@ -1,0 +1,21 @@
+// The portable helpers of the platform primitives.
+#include "system/Platform.h"
+
+#include <cstdio>
+
+namespace ZEPMaintenance::platform {
+
+std::string SetAsideName(const std::string& path, int attempt) {
+    const LocalTime now = GetLocalTimeNow();
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, ".aside-%04u%02u%02u-%02u%02u%02u-%u", now.year, now.month, now.day,
+                  now.hour, now.minute, now.second, CurrentProcessId());
+    std::string name = path + stamp;
+    if (attempt != 0) {
+        name += '-';
+        name += std::to_string(attempt);
+    }
+    return name;
+}
+
+} // namespace ZEPMaintenance::platform
