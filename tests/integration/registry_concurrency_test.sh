@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Three processes writing and reading the settings store at once, and one reading as an unprivileged
-# user: no process fails and no write is lost. Usage: registry_concurrency_test.sh native <program> <zepreg>
+# Three processes writing and reading the settings store at once, one reading as an unprivileged user and,
+# where the SQLite shell is installed, another unprivileged one keeping the store's snapshot locked the
+# whole time: no process fails and no write is lost. Usage: registry_concurrency_test.sh native <program> <zepreg>
 source "$(dirname "$0")/lib.sh"
 zep_init "$1" "$2"
 zepreg=$3
@@ -37,13 +38,34 @@ reader() {
     done
 }
 
+# Holds an flock and, through a long query, SQLite's read lock on whichever snapshot is published, over
+# and over; a writer that waited for them would fail with the store busy.
+locker() {
+    local snapshot=$zep_root/var/lib/zepmaintenance/registry.db
+    while [ ! -e "$zep_root/stop" ]; do
+        setpriv --reuid=nobody --regid=nogroup --clear-groups flock --shared "$snapshot" sqlite3 -readonly \
+            "$snapshot" "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n LIMIT 300000)
+                         SELECT count(*) FROM n, (SELECT 1 FROM keys LIMIT 1);" >/dev/null 2>&1 || sleep 0.01
+    done
+}
+if command -v sqlite3 >/dev/null; then
+    locker &
+else
+    echo "no snapshot locker: no sqlite3 shell"
+fi
+
 start=$(date +%s.%N)
-writer 1 &
-writer 2 &
-writer 3 &
+workers=()
+for w in 1 2 3; do
+    writer "$w" &
+    workers+=($!)
+done
 reader &
-wait
+workers+=($!)
+wait "${workers[@]}"
 end=$(date +%s.%N)
+touch "$zep_root/stop"
+wait
 
 zep_checks=$((zep_checks + 1))
 [ ! -s "$errors" ] || fail "failures while running at once:

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The settings store through zepreg: names without regard to case, value types, deletion, failures,
-# and the store's file: readable by every user, written by root only.
+# and the store's files: a snapshot readable by every user, the live database root's alone.
 # Usage: registry_tool_test.sh native <program> <zepreg>
 source "$(dirname "$0")/lib.sh"
 zep_init "$1" "$2"
 zepreg=$3
 db="$zep_root/var/lib/zepmaintenance/registry.db"
+live="$zep_root/var/lib/zepmaintenance/store/registry.db"
 
 # reg RESULT-VARIABLE ARGUMENTS...: runs zepreg, keeps its output and exit code.
 reg() {
@@ -53,11 +54,14 @@ reg query 'HKLM\software\missing'
 expect_reg 1 "query of a missing key"
 expect_output "query of a missing key" 'ERROR: The system was unable to find the specified registry key or value.'
 
-# The file: a rollback journal, mode 0644.
+# The files: the live database 0600 with a rollback journal in a 0700 folder, the snapshot 0644.
+for file in "$db:644" "$live:600" "$(dirname "$live"):700"; do
+    zep_checks=$((zep_checks + 1))
+    mode=$(stat -c %a "${file%:*}")
+    [ "$mode" = "${file##*:}" ] || fail "${file%:*} has mode $mode, expected ${file##*:}"
+done
 zep_checks=$((zep_checks + 1))
-[ "$(stat -c %a "$db")" = 644 ] || fail "the store's mode is $(stat -c %a "$db"), expected 644"
-zep_checks=$((zep_checks + 1))
-[ ! -e "$db-wal" ] || fail "the store runs in WAL mode"
+[ ! -e "$live-wal" ] && [ ! -e "$db-wal" ] || fail "the store runs in WAL mode"
 
 if [ "$(id -u)" -eq 0 ]; then
     # Another user reads everything and changes nothing.
@@ -90,7 +94,7 @@ done
 
 # Types the tool has no name for print their number.
 if command -v sqlite3 >/dev/null; then
-    sqlite3 "$db" "INSERT INTO key_values SELECT id, 'odd', 'ODD', 300, x'01' FROM keys WHERE folded = 'TEST'" ||
+    sqlite3 "$live" "INSERT INTO key_values SELECT id, 'odd', 'ODD', 300, x'01' FROM keys WHERE folded = 'TEST'" ||
         fail "could not add a value of an unnamed type"
     reg query 'HKLM\software\ZEP\Z.EP Maintenance2\Test' /v odd
     expect_output "a type without a name" '    odd    REG_0x12c    01'

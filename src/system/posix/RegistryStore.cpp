@@ -7,10 +7,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cwctype>
+#include <fcntl.h>
 #include <locale.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace ZEPMaintenance::posix {
@@ -25,8 +29,20 @@ constexpr uint32_t kErrorRegistryIoFailed = 1016;
 constexpr int64_t kLocalMachineId = 1;
 constexpr int64_t kUsersId = 2;
 
-// Long enough for a writer that copies a whole product's settings; readers wait the same.
+// Long enough for a writer that copies a whole product's settings. Only root's processes ever wait:
+// other users read a snapshot that takes no lock.
 constexpr int kBusyTimeoutMs = 30000;
+
+// The store folder holds the published snapshot; the private folder, which only root may enter, the
+// live database, its journal, the publication lock and the snapshot being written.
+constexpr const char* kStoreFolder = "var/lib/zepmaintenance";
+constexpr const char* kPrivateFolder = "store";
+constexpr const char* kDatabaseName = "registry.db";
+constexpr const char* kJournalName = "registry.db-journal";
+constexpr const char* kLockName = "publish.lock";
+constexpr const char* kSnapshotTemp = "snapshot.tmp";
+constexpr const char* kTakeOverTemp = "takeover.db";
+constexpr const char* kTakeOverJournal = "takeover.db-journal";
 
 // Key ids are never handed out twice, so a handle to a deleted key never reaches a newer one.
 constexpr const char* kSchema = R"sql(
@@ -46,6 +62,8 @@ CREATE TABLE IF NOT EXISTS key_values(
     PRIMARY KEY(key, folded)) WITHOUT ROWID;
 INSERT OR IGNORE INTO keys(id, parent, name, folded) VALUES(1, NULL, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE');
 INSERT OR IGNORE INTO keys(id, parent, name, folded) VALUES(2, NULL, 'HKEY_USERS', 'HKEY_USERS');
+CREATE TABLE IF NOT EXISTS publication(generation INTEGER NOT NULL);
+INSERT INTO publication(generation) SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM publication);
 PRAGMA user_version = 2;
 )sql";
 
@@ -132,6 +150,12 @@ public:
                                 SQLITE_TRANSIENT));
         return *this;
     }
+    // A file name: its bytes as they are, UTF-8 or not.
+    Statement& BindPath(int index, const std::string& path) {
+        Check(sqlite3_bind_text(statement_, index, path.data(), static_cast<int>(path.size()),
+                                SQLITE_TRANSIENT));
+        return *this;
+    }
     Statement& BindBlob(int index, const uint8_t* data, std::size_t size) {
         // A zero-length blob, not NULL, for empty data.
         static const uint8_t kEmpty = 0;
@@ -213,7 +237,7 @@ bool SplitKeyPath(const std::wstring& path, std::vector<std::wstring>& names) {
 }
 
 // The folders the store creates are searchable by every user whatever the umask, so that other users
-// can read the store.
+// can read the snapshot.
 uint32_t MakeDirectories(const std::string& path) {
     for (std::size_t pos = 1; pos <= path.size(); ++pos) {
         if (pos == path.size() || path[pos] == '/') {
@@ -234,6 +258,224 @@ uint32_t UserVersion(sqlite3* db, int64_t& version) {
     Statement query(db, "PRAGMA user_version");
     version = query.Step() ? query.Int(0) : 0;
     return query.Error();
+}
+
+uint32_t Generation(sqlite3* db, int64_t& generation) {
+    Statement query(db, "SELECT generation FROM publication");
+    generation = query.Step() ? query.Int(0) : -1;
+    return query.Error();
+}
+
+// A folder of root's that no other user can change: otherwise whoever can write it could put their
+// own snapshot in place, or a link where the private folder should be. A link is ERROR_CANT_ACCESS_FILE
+// and anything but a folder ERROR_DIRECTORY, as for the file calls; a folder of another owner or one
+// that others may write is ERROR_ACCESS_DENIED.
+uint32_t CheckFolder(const UniqueFd& folder) {
+    struct stat info {};
+    if (fstat(folder.Get(), &info) != 0) {
+        return LastWinError();
+    }
+    return info.st_uid == 0 && (info.st_mode & 022) == 0 ? WinError::kSuccess : WinError::kAccessDenied;
+}
+
+uint32_t OpenFolderAt(int parent, const char* name, UniqueFd& folder) {
+    const int opened = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (opened < 0) {
+        const int error = errno;
+        struct stat info {};
+        if (error == ENOTDIR && fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            return S_ISLNK(info.st_mode) ? WinError::kCantAccessFile : WinError::kDirectory;
+        }
+        return error == ELOOP ? WinError::kCantAccessFile : WinErrorFromErrno(error);
+    }
+    folder.Reset(opened);
+    return CheckFolder(folder);
+}
+
+bool ExistsAt(int folder, const char* name) {
+    struct stat info {};
+    return fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+uint32_t RemoveAt(int folder, const char* name) {
+    return unlinkat(folder, name, 0) == 0 || errno == ENOENT ? WinError::kSuccess : LastWinError();
+}
+
+uint32_t SyncAt(int folder, const char* name) {
+    const int opened = openat(folder, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (opened < 0) {
+        return LastWinError();
+    }
+    const UniqueFd file(opened);
+    return fsync(file.Get()) == 0 ? WinError::kSuccess : LastWinError();
+}
+
+// A plain byte copy: reading ignores the locks any user may hold on the source.
+uint32_t CopyAt(int fromFolder, const char* from, int toFolder, const char* to) {
+    const int source = openat(fromFolder, from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (source < 0) {
+        return LastWinError();
+    }
+    const UniqueFd in(source);
+    struct stat info {};
+    if (fstat(in.Get(), &info) != 0) {
+        return LastWinError();
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return WinError::kAccessDenied;
+    }
+    const int target = openat(toFolder, to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (target < 0) {
+        return LastWinError();
+    }
+    const UniqueFd out(target);
+    std::vector<char> buffer(1 << 16);
+    while (true) {
+        const ssize_t got = read(in.Get(), buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return LastWinError();
+        }
+        if (got == 0) {
+            return WinError::kSuccess;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = write(out.Get(), buffer.data() + done, static_cast<std::size_t>(got - done));
+            if (put < 0 && errno == EINTR) {
+                continue;
+            }
+            if (put <= 0) {
+                return put < 0 ? LastWinError() : WinError::kDiskFull;
+            }
+            done += put;
+        }
+    }
+}
+
+// The lock that orders root's writers from the start of a change to the publication of its snapshot, so
+// that snapshots never go back in time. The file is opened anew each time: flock belongs to the open
+// file, and a descriptor inherited over fork would share it.
+class PublicationLock {
+public:
+    uint32_t Acquire(int privateFolder) {
+        const int opened = openat(privateFolder, kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (opened < 0) {
+            return LastWinError();
+        }
+        file_.Reset(opened);
+        // Polled like SQLite's busy handler, so that a root process that hangs costs the time-out only.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+        auto pause = std::chrono::milliseconds(1);
+        while (flock(file_.Get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EWOULDBLOCK) {
+                return LastWinError();
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return WinError::kBusy;
+            }
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::milliseconds(50));
+        }
+        return WinError::kSuccess;
+    }
+
+private:
+    UniqueFd file_;
+};
+
+// An immutable URI: SQLite then neither locks the file nor looks for a journal, so the reader holds
+// nothing a writer could wait for.
+std::string SnapshotUri(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    // An absolute path gets an empty authority, so that a path starting with "//" stays a path.
+    std::string uri = path.empty() || path[0] != '/' ? "file:" : "file://";
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool plain = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                           (byte >= '0' && byte <= '9') || byte == '/' || byte == '-' || byte == '.' ||
+                           byte == '_' || byte == '~';
+        if (plain) {
+            uri += c;
+        } else {
+            uri += '%';
+            uri += kHex[byte >> 4];
+            uri += kHex[byte & 15];
+        }
+    }
+    return uri + "?immutable=1";
+}
+
+uint32_t OpenDatabase(const std::string& name, int flags, sqlite3*& db) {
+    db = nullptr;
+    // Never through a symbolic link: SQLite then refuses a link in any part of the path.
+    const int opened =
+        sqlite3_open_v2(name.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
+    if (opened != SQLITE_OK) {
+        const uint32_t error = ErrorFromSqlite(db, opened);
+        sqlite3_close(db);
+        db = nullptr;
+        return error;
+    }
+    return WinError::kSuccess;
+}
+
+std::string InPrivateFolder(const char* name) {
+    return UnderMachineRoot(std::string(kStoreFolder) + "/" + kPrivateFolder + "/" + name);
+}
+
+uint32_t SnapshotGeneration(const std::string& path, int64_t& generation) {
+    sqlite3* db = nullptr;
+    uint32_t result = OpenDatabase(SnapshotUri(path), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, db);
+    if (result == WinError::kSuccess) {
+        result = Generation(db, generation);
+    }
+    sqlite3_close(db);
+    return result;
+}
+
+// A store of the earlier layout kept the live database at the public name. Its files are copied, not
+// opened in place, because any user may hold a lock on them; SQLite then rolls a hot journal back in the
+// copy. Until the copy is renamed into place a crash leaves the earlier layout, which the next opening
+// takes over again; the copy left behind is removed first.
+uint32_t TakeOverEarlierLayout(int store, int live) {
+    uint32_t result = RemoveAt(live, kTakeOverTemp);
+    if (result == WinError::kSuccess) {
+        result = RemoveAt(live, kTakeOverJournal);
+    }
+    if (result != WinError::kSuccess || ExistsAt(live, kDatabaseName) || !ExistsAt(store, kDatabaseName)) {
+        return result;
+    }
+    result = CopyAt(store, kDatabaseName, live, kTakeOverTemp);
+    if (result == WinError::kSuccess && ExistsAt(store, kJournalName)) {
+        result = CopyAt(store, kJournalName, live, kTakeOverJournal);
+    }
+    if (result == WinError::kSuccess) {
+        sqlite3* copy = nullptr;
+        result = OpenDatabase(InPrivateFolder(kTakeOverTemp), SQLITE_OPEN_READWRITE, copy);
+        if (result == WinError::kSuccess) {
+            result = Execute(copy, "SELECT count(*) FROM sqlite_master");
+        }
+        sqlite3_close(copy);
+    }
+    // What is left of the journal after that was not hot.
+    if (result == WinError::kSuccess) {
+        result = RemoveAt(live, kTakeOverJournal);
+    }
+    if (result == WinError::kSuccess) {
+        result = SyncAt(live, kTakeOverTemp);
+    }
+    if (result == WinError::kSuccess && renameat(live, kTakeOverTemp, live, kDatabaseName) != 0) {
+        result = LastWinError();
+    }
+    if (result == WinError::kSuccess && fsync(live) != 0) {
+        result = LastWinError();
+    }
+    return result;
 }
 
 } // namespace
@@ -280,19 +522,33 @@ private:
     bool open_;
 };
 
+// A change is committed and then published, all under the publication lock: the call returns once
+// every user can read the change.
 template <class Body> uint32_t RegistryStore::Writing(Body body) {
     if (!writable_ || db_ == nullptr) {
         return WinError::kAccessDenied;
     }
-    Transaction transaction(db_, true);
-    uint32_t result = transaction.Begun();
-    if (result == WinError::kSuccess) {
-        result = body();
+    PublicationLock publication;
+    uint32_t result = publication.Acquire(privateFolder_.Get());
+    if (result != WinError::kSuccess) {
+        return result;
     }
-    if (result == WinError::kSuccess) {
-        result = transaction.Commit();
+    {
+        Transaction transaction(db_, true);
+        result = transaction.Begun();
+        if (result == WinError::kSuccess) {
+            result = body();
+        }
+        if (result == WinError::kSuccess) {
+            result = Execute(db_, "UPDATE publication SET generation = generation + 1");
+        }
+        if (result == WinError::kSuccess) {
+            result = transaction.Commit();
+        }
     }
-    return result;
+    // A change that is committed but not published is reported as failed; the next change or the next
+    // opening by root publishes it.
+    return result == WinError::kSuccess ? Publish() : result;
 }
 
 template <class Body> uint32_t RegistryStore::ReadingKey(int64_t key, Body body) {
@@ -305,7 +561,11 @@ template <class Body> uint32_t RegistryStore::ReadingKey(int64_t key, Body body)
 }
 
 std::string RegistryStore::DatabasePath() {
-    return UnderMachineRoot("var/lib/zepmaintenance/registry.db");
+    return UnderMachineRoot(std::string(kStoreFolder) + "/" + kDatabaseName);
+}
+
+std::string RegistryStore::LiveDatabasePath() {
+    return InPrivateFolder(kDatabaseName);
 }
 
 std::shared_ptr<RegistryStore> RegistryStore::ForMachineRoot(uint32_t& error) {
@@ -314,7 +574,7 @@ std::shared_ptr<RegistryStore> RegistryStore::ForMachineRoot(uint32_t& error) {
     const std::string path = DatabasePath();
     const bool writable = geteuid() == 0;
     std::lock_guard guard(cacheLock);
-    if (cached && cached->path_ == path && cached->writable_ == writable && cached->db_ != nullptr) {
+    if (cached && cached->path_ == path && cached->writable_ == writable) {
         error = WinError::kSuccess;
         return cached;
     }
@@ -328,70 +588,181 @@ std::shared_ptr<RegistryStore> RegistryStore::ForMachineRoot(uint32_t& error) {
 
 uint32_t RegistryStore::Open(const std::string& path, std::shared_ptr<RegistryStore>& store) {
     const bool writable = geteuid() == 0;
-    if (!writable) {
-        struct stat info {};
-        if (stat(path.c_str(), &info) != 0) {
-            if (errno != ENOENT) {
-                return WinErrorFromErrno(errno);
-            }
-            // Nothing was ever written: an empty registry.
-            store.reset(new RegistryStore(nullptr, path, false));
-            return WinError::kSuccess;
-        }
-    } else {
-        const uint32_t made = MakeDirectories(path.substr(0, path.rfind('/')));
-        if (made != WinError::kSuccess) {
-            return made;
-        }
+    std::shared_ptr<RegistryStore> opened(new RegistryStore(path, writable));
+    const uint32_t result = writable ? opened->OpenLive() : opened->Refresh();
+    if (result == WinError::kSuccess) {
+        store = std::move(opened);
     }
-    sqlite3* db = nullptr;
-    const int flags = writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
-    // Never through a symbolic link: the store of root is not to be redirected by whoever can write
-    // the folder above it.
-    const int opened =
-        sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
-    if (opened != SQLITE_OK) {
-        const uint32_t error = ErrorFromSqlite(db, opened);
-        sqlite3_close(db);
-        return error;
-    }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    store.reset(new RegistryStore(db, path, writable));
-    if (writable) {
-        // Readers of other users cannot write a WAL index, so the classic rollback journal it is.
-        // EXTRA also syncs the folder once the journal is deleted at a commit; without it a crash
-        // right after the commit could bring the journal back and roll the change back.
-        uint32_t error = Execute(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=EXTRA;");
-        if (error == WinError::kSuccess) {
-            Transaction transaction(db, true);
-            error = transaction.Begun();
-            int64_t version = 0;
-            if (error == WinError::kSuccess) {
-                error = UserVersion(db, version);
-            }
-            if (error == WinError::kSuccess && version == 1) {
-                error = Execute(db, kUpgradeFrom1);
-            }
-            if (error == WinError::kSuccess) {
-                error = Execute(db, kSchema);
-            }
-            if (error == WinError::kSuccess) {
-                error = transaction.Commit();
-            }
-        }
-        if (error == WinError::kSuccess && chmod(path.c_str(), 0644) != 0) {
-            error = WinErrorFromErrno(errno);
-        }
-        if (error != WinError::kSuccess) {
-            store.reset();
-            return error;
-        }
-    }
-    return WinError::kSuccess;
+    return result;
 }
 
-RegistryStore::RegistryStore(sqlite3* db, std::string path, bool writable)
-    : db_(db), path_(std::move(path)), writable_(writable) {}
+RegistryStore::RegistryStore(std::string path, bool writable) : path_(std::move(path)), writable_(writable) {}
+
+uint32_t RegistryStore::OpenLive() {
+    const std::string folder = UnderMachineRoot(kStoreFolder);
+    uint32_t result = MakeDirectories(folder);
+    if (result == WinError::kSuccess) {
+        result = OpenObject(folder, O_RDONLY, ObjectKind::Folder, storeFolder_);
+    }
+    if (result == WinError::kSuccess) {
+        result = CheckFolder(storeFolder_);
+    }
+    if (result == WinError::kSuccess && mkdirat(storeFolder_.Get(), kPrivateFolder, 0700) != 0 &&
+        errno != EEXIST) {
+        result = LastWinError();
+    }
+    if (result == WinError::kSuccess) {
+        result = OpenFolderAt(storeFolder_.Get(), kPrivateFolder, privateFolder_);
+    }
+    // Root's own folder is made private again should it have been opened up; only other users' write
+    // access to it is beyond repair.
+    if (result == WinError::kSuccess && fchmod(privateFolder_.Get(), 0700) != 0) {
+        result = LastWinError();
+    }
+    PublicationLock publication;
+    if (result == WinError::kSuccess) {
+        result = publication.Acquire(privateFolder_.Get());
+    }
+    const int store = storeFolder_.Get();
+    const int live = privateFolder_.Get();
+    if (result == WinError::kSuccess) {
+        result = TakeOverEarlierLayout(store, live);
+    }
+    if (result == WinError::kSuccess) {
+        result = OpenDatabase(LiveDatabasePath(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, db_);
+    }
+    if (result != WinError::kSuccess) {
+        return result;
+    }
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    // The rollback journal, not WAL: only root opens the live database, and the snapshot is what the
+    // others read. EXTRA also syncs the folder once the journal is deleted at a commit; without it a
+    // crash right after the commit could bring the journal back and roll the change back.
+    result = Execute(db_, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=EXTRA;");
+    if (result == WinError::kSuccess) {
+        Transaction transaction(db_, true);
+        result = transaction.Begun();
+        int64_t version = 0;
+        if (result == WinError::kSuccess) {
+            result = UserVersion(db_, version);
+        }
+        if (result == WinError::kSuccess && version == 1) {
+            result = Execute(db_, kUpgradeFrom1);
+        }
+        if (result == WinError::kSuccess) {
+            result = Execute(db_, kSchema);
+        }
+        if (result == WinError::kSuccess) {
+            result = transaction.Commit();
+        }
+    }
+    // The journal takes the database's mode.
+    if (result == WinError::kSuccess && fchmodat(live, kDatabaseName, 0600, 0) != 0) {
+        result = LastWinError();
+    }
+    if (result == WinError::kSuccess) {
+        result = PublishIfStale();
+    }
+    return result;
+}
+
+// A crash between a commit and its publication leaves the snapshot behind the live database; the
+// generation, counted by every change, tells. A journal at the public name means the file there was
+// written in place (the earlier layout, whose journal was copied above): it is replaced, and the
+// journal removed, so that it is never applied to a snapshot.
+uint32_t RegistryStore::PublishIfStale() {
+    if (ExistsAt(storeFolder_.Get(), kJournalName)) {
+        const uint32_t result = Publish();
+        return result == WinError::kSuccess ? RemoveAt(storeFolder_.Get(), kJournalName) : result;
+    }
+    int64_t live = 0;
+    uint32_t result = Generation(db_, live);
+    if (result != WinError::kSuccess) {
+        return result;
+    }
+    int64_t published = -1;
+    if (SnapshotGeneration(path_, published) == WinError::kSuccess && published == live) {
+        return WinError::kSuccess;
+    }
+    return Publish();
+}
+
+// The snapshot is written where no other user can open it (VACUUM INTO locks its output), made
+// durable and readable, and renamed over the public name, so that a reader always finds a whole one.
+uint32_t RegistryStore::Publish() {
+    const int live = privateFolder_.Get();
+    // A crash while writing the last one may have left it behind; VACUUM INTO needs the name free.
+    uint32_t result = RemoveAt(live, kSnapshotTemp);
+    if (result == WinError::kSuccess) {
+        Statement vacuum(db_, "VACUUM INTO ?");
+        vacuum.BindPath(1, InPrivateFolder(kSnapshotTemp)).Step();
+        result = vacuum.Error();
+    }
+    if (result == WinError::kSuccess && fchmodat(live, kSnapshotTemp, 0644, 0) != 0) {
+        result = LastWinError();
+    }
+    if (result == WinError::kSuccess) {
+        result = SyncAt(live, kSnapshotTemp);
+    }
+    if (result == WinError::kSuccess &&
+        renameat(live, kSnapshotTemp, storeFolder_.Get(), kDatabaseName) != 0) {
+        result = LastWinError();
+    }
+    if (result == WinError::kSuccess && fsync(storeFolder_.Get()) != 0) {
+        result = LastWinError();
+    }
+    return result;
+}
+
+// Before each operation another user's store checks that it reads the snapshot last published. The
+// file the connection was opened on stays open, so its inode number is not reused while it is compared;
+// a rename that races the opening only costs one more reopening.
+uint32_t RegistryStore::Refresh() {
+    if (writable_) {
+        return WinError::kSuccess;
+    }
+    struct stat info {};
+    if (stat(path_.c_str(), &info) != 0) {
+        if (errno != ENOENT) {
+            return LastWinError();
+        }
+        // Still nothing published, or the snapshot is gone and the store reads as empty again.
+        return db_ == nullptr ? WinError::kSuccess : OpenSnapshot();
+    }
+    if (db_ != nullptr && info.st_dev == snapshotDevice_ && info.st_ino == snapshotInode_) {
+        return WinError::kSuccess;
+    }
+    return OpenSnapshot();
+}
+
+uint32_t RegistryStore::OpenSnapshot() {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    snapshot_.Reset(-1);
+    UniqueFd file;
+    uint32_t result = OpenObject(path_, O_RDONLY, ObjectKind::File, file);
+    if (result == WinError::kFileNotFound) {
+        // Nothing was ever written: an empty registry.
+        return WinError::kSuccess;
+    }
+    struct stat info {};
+    if (result == WinError::kSuccess && fstat(file.Get(), &info) != 0) {
+        result = LastWinError();
+    }
+    // Only root publishes.
+    if (result == WinError::kSuccess && info.st_uid != 0) {
+        result = WinError::kAccessDenied;
+    }
+    if (result == WinError::kSuccess) {
+        result = OpenDatabase(SnapshotUri(path_), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, db_);
+    }
+    if (result == WinError::kSuccess) {
+        snapshot_.Reset(file.Release());
+        snapshotDevice_ = info.st_dev;
+        snapshotInode_ = info.st_ino;
+    }
+    return result;
+}
 
 RegistryStore::~RegistryStore() {
     sqlite3_close(db_);
@@ -485,6 +856,9 @@ uint32_t RegistryStore::Walk(int64_t parent, const std::wstring& subKey, bool cr
 
 uint32_t RegistryStore::OpenKey(int64_t parent, const std::wstring& subKey, int64_t& id) {
     std::lock_guard guard(lock_);
+    if (const uint32_t refreshed = Refresh(); refreshed != WinError::kSuccess) {
+        return refreshed;
+    }
     if (db_ == nullptr) {
         bool created = false;
         return Walk(parent, subKey, false, nullptr, id, created);
@@ -576,6 +950,9 @@ uint32_t RegistryStore::DeletableKey(int64_t parent, const std::wstring& subKey,
 
 uint32_t RegistryStore::QueryValue(int64_t key, const std::wstring& name, RegistryValue& value) {
     std::lock_guard guard(lock_);
+    if (const uint32_t refreshed = Refresh(); refreshed != WinError::kSuccess) {
+        return refreshed;
+    }
     if (db_ == nullptr || key == kNoKey) {
         return Exists(key) == WinError::kSuccess ? WinError::kFileNotFound : WinError::kKeyDeleted;
     }
@@ -634,6 +1011,9 @@ uint32_t RegistryStore::DeleteValue(int64_t key, const std::wstring& name) {
 
 uint32_t RegistryStore::ListValues(int64_t key, std::vector<RegistryValue>& values) {
     std::lock_guard guard(lock_);
+    if (const uint32_t refreshed = Refresh(); refreshed != WinError::kSuccess) {
+        return refreshed;
+    }
     values.clear();
     if (db_ == nullptr || key == kNoKey) {
         return Exists(key);
@@ -650,6 +1030,9 @@ uint32_t RegistryStore::ListValues(int64_t key, std::vector<RegistryValue>& valu
 
 uint32_t RegistryStore::SubKeyCount(int64_t key, uint32_t& count, uint32_t& maxNameLength) {
     std::lock_guard guard(lock_);
+    if (const uint32_t refreshed = Refresh(); refreshed != WinError::kSuccess) {
+        return refreshed;
+    }
     count = 0;
     maxNameLength = 0;
     if (db_ == nullptr || key == kNoKey) {
@@ -667,6 +1050,9 @@ uint32_t RegistryStore::SubKeyCount(int64_t key, uint32_t& count, uint32_t& maxN
 
 uint32_t RegistryStore::SubKeyAt(int64_t key, uint32_t index, std::wstring& name) {
     std::lock_guard guard(lock_);
+    if (const uint32_t refreshed = Refresh(); refreshed != WinError::kSuccess) {
+        return refreshed;
+    }
     if (db_ == nullptr || key == kNoKey) {
         const uint32_t result = Exists(key);
         return result != WinError::kSuccess ? result : WinError::kNoMoreItems;
@@ -683,6 +1069,9 @@ uint32_t RegistryStore::SubKeyAt(int64_t key, uint32_t index, std::wstring& name
 
 uint32_t RegistryStore::SubKeyNames(int64_t key, std::vector<std::wstring>& names) {
     std::lock_guard guard(lock_);
+    if (const uint32_t refreshed = Refresh(); refreshed != WinError::kSuccess) {
+        return refreshed;
+    }
     names.clear();
     if (db_ == nullptr || key == kNoKey) {
         return Exists(key);
@@ -699,6 +1088,9 @@ uint32_t RegistryStore::SubKeyNames(int64_t key, std::vector<std::wstring>& name
 
 uint32_t RegistryStore::KeySecurity(int64_t key, std::vector<uint8_t>& security) {
     std::lock_guard guard(lock_);
+    if (const uint32_t refreshed = Refresh(); refreshed != WinError::kSuccess) {
+        return refreshed;
+    }
     security.clear();
     if (db_ == nullptr || key == kNoKey) {
         return Exists(key);
@@ -715,6 +1107,9 @@ uint32_t RegistryStore::KeySecurity(int64_t key, std::vector<uint8_t>& security)
 
 uint32_t RegistryStore::KeyName(int64_t key, std::wstring& name) {
     std::lock_guard guard(lock_);
+    if (const uint32_t refreshed = Refresh(); refreshed != WinError::kSuccess) {
+        return refreshed;
+    }
     if (db_ == nullptr || key == kNoKey) {
         name = key == kUsersId ? L"HKEY_USERS" : L"HKEY_LOCAL_MACHINE";
         return Exists(key);

@@ -1,10 +1,14 @@
-// Linux side of WinRegistryKey: the settings store, one SQLite database below the machine root.
+// Linux side of WinRegistryKey: the settings store, a root-only SQLite database below the machine root
+// and the read-only snapshot of it that every other user reads.
 #pragma once
+
+#include "system/posix/PosixSupport.h"
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct sqlite3;
@@ -28,8 +32,11 @@ public:
 
     // The store of the current machine root, opened on first use and shared while in use.
     static std::shared_ptr<RegistryStore> ForMachineRoot(uint32_t& error);
-    // <machine root>/var/lib/zepmaintenance/registry.db
+    // The snapshot every user reads: <machine root>/var/lib/zepmaintenance/registry.db
     static std::string DatabasePath();
+    // The database root writes, in a folder only root can enter:
+    // <machine root>/var/lib/zepmaintenance/store/registry.db
+    static std::string LiveDatabasePath();
 
     ~RegistryStore();
     RegistryStore(const RegistryStore&) = delete;
@@ -71,8 +78,17 @@ public:
     uint32_t KeyName(int64_t key, std::wstring& name);
 
 private:
-    RegistryStore(sqlite3* db, std::string path, bool writable);
+    RegistryStore(std::string path, bool writable);
     static uint32_t Open(const std::string& path, std::shared_ptr<RegistryStore>& store);
+    // Root's side: the folders checked, an earlier layout taken over, the live database opened and a
+    // stale snapshot published again.
+    uint32_t OpenLive();
+    // Publishes the live database as the snapshot; the caller holds the publication lock.
+    uint32_t Publish();
+    uint32_t PublishIfStale();
+    // Other users' side: follows the snapshot to the one last published.
+    uint32_t Refresh();
+    uint32_t OpenSnapshot();
 
     class Transaction;
     // Runs body in a write transaction that is committed only when body succeeds.
@@ -87,10 +103,18 @@ private:
     uint32_t ChildOf(int64_t parent, const std::wstring& name, int64_t& id);
     uint32_t DeleteSubtree(int64_t id);
 
-    sqlite3* db_;
+    sqlite3* db_ = nullptr;
     std::string path_;
     bool writable_;
     std::recursive_mutex lock_;
+    // Root: the store folder and the private folder, checked once and used for every file operation.
+    UniqueFd storeFolder_;
+    UniqueFd privateFolder_;
+    // Other users: the snapshot file the connection was opened on, held so that its inode number
+    // cannot be handed to a later snapshot while it is compared with the published one.
+    UniqueFd snapshot_;
+    dev_t snapshotDevice_ = 0;
+    ino_t snapshotInode_ = 0;
 };
 
 // Case-insensitive form of a key or value name (simple upper-casing, as the registry compares).

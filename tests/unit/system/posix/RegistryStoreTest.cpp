@@ -1,4 +1,5 @@
-// Linux side of the registry: the settings store's file, its transactions and stored key security.
+// Linux side of the registry: the settings store's files, its transactions, its snapshot that other users
+// read without ever delaying root, and stored key security.
 #include "system/posix/RegistryStore.h"
 
 #include "diag/IMException.h"
@@ -9,13 +10,18 @@
 #include "system/WinRegistryKey.h"
 #include "system/posix/PosixSupport.h"
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace ZEPMaintenance {
 namespace {
@@ -55,24 +61,181 @@ std::string QueryText(const std::string& path, const char* sql) {
     return text;
 }
 
-TEST(RegistryStoreTest, OneFileReadableByAllWithARollbackJournal) {
+// Runs SQL straight on a database file, as another program would.
+bool ExecuteSql(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    const bool done = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+                      sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return done;
+}
+
+// A store of the first layout and schema: the live database at the public name, a key "Kept" with the
+// REG_DWORD value "v" = 42.
+void WriteEarlierStore() {
+    const std::string path = RegistryStore::DatabasePath();
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    ASSERT_TRUE(ExecuteSql(
+        path, "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER REFERENCES keys(id), "
+              "name TEXT NOT NULL, folded TEXT NOT NULL, security BLOB);"
+              "CREATE UNIQUE INDEX keys_by_name ON keys(parent, folded);"
+              "CREATE TABLE key_values(key INTEGER NOT NULL REFERENCES keys(id), name TEXT NOT NULL, "
+              "folded TEXT NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL, "
+              "PRIMARY KEY(key, folded)) WITHOUT ROWID;"
+              "INSERT INTO keys VALUES(1, NULL, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE', NULL);"
+              "INSERT INTO keys VALUES(2, NULL, 'HKEY_USERS', 'HKEY_USERS', NULL);"
+              "INSERT INTO keys VALUES(3, 1, 'Kept', 'KEPT', NULL);"
+              "INSERT INTO key_values VALUES(3, 'v', 'V', 4, x'2a000000');"
+              "PRAGMA user_version = 1;"));
+}
+
+// The first byte of HKLM\kept value v as this process's store reads it, or 255 when it cannot.
+int KeptValue() {
+    uint32_t error = 0;
+    const std::shared_ptr<RegistryStore> store = RegistryStore::ForMachineRoot(error);
+    int64_t id = 0;
+    posix::RegistryValue value;
+    if (!store || store->OpenKey(1, L"kept", id) != WinError::kSuccess ||
+        store->QueryValue(id, L"v", value) != WinError::kSuccess || value.data.empty()) {
+        return 255;
+    }
+    return value.data[0];
+}
+
+// Runs body in a forked process of this user, one that opens the store afresh; its exit status.
+int InOwnProcess(int (*body)()) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        int result = 102;
+        try {
+            result = body();
+        } catch (...) {
+        }
+        _exit(result);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+}
+
+// A process of the user nobody that answers one-byte commands with one byte, for as long as the test
+// holds it; what it opened stays open until then.
+class NobodyPeer {
+public:
+    explicit NobodyPeer(char (*answer)(char)) {
+        int toChild[2];
+        int fromChild[2];
+        if (pipe(toChild) != 0 || pipe(fromChild) != 0) {
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(toChild[1]);
+            close(fromChild[0]);
+            if (setresgid(test::kNobody, test::kNobody, test::kNobody) != 0 ||
+                setresuid(test::kNobody, test::kNobody, test::kNobody) != 0) {
+                _exit(100);
+            }
+            char command = 0;
+            while (read(toChild[0], &command, 1) == 1) {
+                const char reply = answer(command);
+                if (write(fromChild[1], &reply, 1) != 1) {
+                    break;
+                }
+            }
+            _exit(0);
+        }
+        close(toChild[0]);
+        close(fromChild[1]);
+        toChild_ = toChild[1];
+        fromChild_ = fromChild[0];
+    }
+    ~NobodyPeer() {
+        close(toChild_);
+        close(fromChild_);
+        if (pid_ > 0) {
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    NobodyPeer(const NobodyPeer&) = delete;
+    NobodyPeer& operator=(const NobodyPeer&) = delete;
+
+    char Ask(char command) {
+        char reply = 0;
+        if (write(toChild_, &command, 1) != 1 || read(fromChild_, &reply, 1) != 1) {
+            return 0;
+        }
+        return reply;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int toChild_ = -1;
+    int fromChild_ = -1;
+};
+
+// Byte-range read locks over the whole file and an flock: all a reader can take.
+bool LockEveryWay(int fd) {
+    struct flock range {};
+    range.l_type = F_RDLCK;
+    range.l_whence = SEEK_SET;
+    return fcntl(fd, F_SETLK, &range) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+// What a hostile user does to the store ('L'): opens and locks the snapshot published now, holds a read
+// transaction on it, locks the store folder, and tries every file of root's. '1' when the snapshot
+// was locked every way and none of root's files could be opened.
+char LockTheStore(char command) {
+    static std::vector<int> held;
+    static std::vector<sqlite3*> readers;
+    if (command != 'L') {
+        return '0';
+    }
+    const std::string snapshot = RegistryStore::DatabasePath();
+    const int file = open(snapshot.c_str(), O_RDONLY);
+    const int folder = open(std::filesystem::path(snapshot).parent_path().c_str(), O_RDONLY | O_DIRECTORY);
+    held.push_back(file);
+    held.push_back(folder);
+    bool locked = file >= 0 && folder >= 0 && LockEveryWay(file) && flock(folder, LOCK_SH | LOCK_NB) == 0;
+    sqlite3* db = nullptr;
+    locked = locked && sqlite3_open_v2(snapshot.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+             sqlite3_exec(db, "BEGIN; SELECT count(*) FROM keys;", nullptr, nullptr, nullptr) == SQLITE_OK;
+    readers.push_back(db);
+    const std::string live = RegistryStore::LiveDatabasePath();
+    const std::string privateFolder = std::filesystem::path(live).parent_path();
+    for (const std::string& name : {live, live + "-journal", privateFolder + "/publish.lock",
+                                    privateFolder + "/snapshot.tmp", privateFolder}) {
+        const int opened = open(name.c_str(), O_RDONLY);
+        if (opened >= 0 || errno != EACCES) {
+            locked = false;
+        }
+        held.push_back(opened);
+    }
+    return locked ? '1' : '0';
+}
+
+TEST(RegistryStoreTest, RootsLiveDatabaseIsPrivateAndItsSnapshotReadableByAll) {
     test::ScopedMachineRoot machine;
     WinRegistryKey key;
     key.CreateKey(WinRegistryKey::LocalMachine, L"software\\A");
-    const std::string path = RegistryStore::DatabasePath();
-    EXPECT_EQ(path, posix::UnderMachineRoot("var/lib/zepmaintenance/registry.db"));
+    const std::string snapshot = RegistryStore::DatabasePath();
+    const std::string live = RegistryStore::LiveDatabasePath();
+    EXPECT_EQ(snapshot, posix::UnderMachineRoot("var/lib/zepmaintenance/registry.db"));
+    EXPECT_EQ(live, posix::UnderMachineRoot("var/lib/zepmaintenance/store/registry.db"));
     struct stat info {};
-    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    ASSERT_EQ(stat(snapshot.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0644u);
+    ASSERT_EQ(stat(live.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    ASSERT_EQ(stat(std::filesystem::path(live).parent_path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    EXPECT_EQ(info.st_uid, 0u);
 
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* statement = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &statement, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)), "delete");
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
+    EXPECT_EQ(QueryText(live, "PRAGMA journal_mode"), "delete");
+    // The snapshot holds the change, and the generation it was published at.
+    EXPECT_EQ(QueryText(snapshot, "SELECT name FROM keys WHERE folded = 'A'"), "A");
+    EXPECT_EQ(QueryText(snapshot, "SELECT generation FROM publication"),
+              QueryText(live, "SELECT generation FROM publication"));
 }
 
 TEST(RegistryStoreTest, AFailedCreationLeavesNothingBehind) {
@@ -198,56 +361,33 @@ TEST(RegistryStoreTest, KeyIdsOfDeletedKeysAreNeverReused) {
     EXPECT_EQ(store->SetValue(first, L"x", platform::kRegNone, nullptr, 0), WinError::kKeyDeleted);
 }
 
-TEST(RegistryStoreTest, AnEarlierStoreIsUpgradedWithItsKeys) {
+TEST(RegistryStoreTest, AnEarlierStoreIsTakenOverAndUpgradedWithItsKeys) {
     test::ScopedMachineRoot machine;
-    const std::string path = RegistryStore::DatabasePath();
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(
-        sqlite3_exec(db,
-                     "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER REFERENCES keys(id), "
-                     "name TEXT NOT NULL, folded TEXT NOT NULL, security BLOB);"
-                     "CREATE UNIQUE INDEX keys_by_name ON keys(parent, folded);"
-                     "CREATE TABLE key_values(key INTEGER NOT NULL REFERENCES keys(id), name TEXT NOT NULL, "
-                     "folded TEXT NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL, "
-                     "PRIMARY KEY(key, folded)) WITHOUT ROWID;"
-                     "INSERT INTO keys VALUES(1, NULL, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE', NULL);"
-                     "INSERT INTO keys VALUES(2, NULL, 'HKEY_USERS', 'HKEY_USERS', NULL);"
-                     "INSERT INTO keys VALUES(3, 1, 'Kept', 'KEPT', NULL);"
-                     "INSERT INTO key_values VALUES(3, 'v', 'V', 4, x'2a000000');"
-                     "PRAGMA user_version = 1;",
-                     nullptr, nullptr, nullptr),
-        SQLITE_OK);
-    sqlite3_close(db);
+    WriteEarlierStore();
+    const std::string live = RegistryStore::LiveDatabasePath();
 
     WinRegistryKey key;
     key.Open(WinRegistryKey::LocalMachine, L"kept", false);
-    EXPECT_EQ(QueryText(path, "SELECT hex(data) FROM key_values WHERE folded = 'V'"), "2A000000");
+    EXPECT_EQ(QueryText(live, "SELECT hex(data) FROM key_values WHERE folded = 'V'"), "2A000000");
     key.CreateKey(WinRegistryKey::LocalMachine, L"kept\\new");
-    EXPECT_NE(QueryText(path, "SELECT sql FROM sqlite_master WHERE name = 'keys'").find("AUTOINCREMENT"),
+    EXPECT_NE(QueryText(live, "SELECT sql FROM sqlite_master WHERE name = 'keys'").find("AUTOINCREMENT"),
               std::string::npos);
-    EXPECT_EQ(QueryText(path, "PRAGMA user_version"), "2");
-    EXPECT_EQ(QueryText(path, "SELECT count(*) FROM sqlite_master WHERE name = 'keys_by_name'"), "1");
+    EXPECT_EQ(QueryText(live, "PRAGMA user_version"), "2");
+    EXPECT_EQ(QueryText(live, "SELECT count(*) FROM sqlite_master WHERE name = 'keys_by_name'"), "1");
+    // The public name now holds a snapshot of it.
+    EXPECT_EQ(QueryText(RegistryStore::DatabasePath(), "SELECT count(*) FROM keys WHERE folded = 'NEW'"),
+              "1");
 }
 
-TEST(RegistryStoreTest, AWriterKilledInItsTransactionChangesNothing) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to roll an interrupted change back";
-    }
-    test::ScopedMachineRoot machine;
-    const std::string path = RegistryStore::DatabasePath();
+// Kills a process of root's in the middle of a change to the database at path, after prepare ran in it,
+// so that it leaves a hot journal behind. The process is one that this process never opened the store in.
+void KillWriterInTransaction(const std::string& path, void (*prepare)()) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
-    // The writer is a process of its own that this process never opened the store in.
     const pid_t writer = fork();
     if (writer == 0) {
         close(ready[0]);
-        {
-            WinRegistryKey key;
-            key.CreateKey(WinRegistryKey::LocalMachine, L"software\\steady");
-            key.SetStringValue(L"value", L"before");
-        }
+        prepare();
         sqlite3* db = nullptr;
         // A tiny page cache makes the change reach the database file before the commit.
         if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
@@ -272,12 +412,226 @@ TEST(RegistryStoreTest, AWriterKilledInItsTransactionChangesNothing) {
     waitpid(writer, nullptr, 0);
     struct stat info {};
     ASSERT_EQ(stat((path + "-journal").c_str(), &info), 0) << "the writer left no journal behind";
+}
+
+TEST(RegistryStoreTest, AWriterKilledInItsTransactionChangesNothing) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to roll an interrupted change back";
+    }
+    test::ScopedMachineRoot machine;
+    ASSERT_EQ(chmod(posix::MachineRoot().c_str(), 0755), 0);
+    const std::string path = RegistryStore::LiveDatabasePath();
+    KillWriterInTransaction(path, [] {
+        WinRegistryKey key;
+        key.CreateKey(WinRegistryKey::LocalMachine, L"software\\steady");
+        key.SetStringValue(L"value", L"before");
+    });
+    // Until root rolls the change back, other users read the last snapshot.
+    EXPECT_EQ(AsNobody([] {
+                  WinRegistryKey key;
+                  key.Open(WinRegistryKey::LocalMachine, L"software\\steady", false);
+                  return key.GetStringValue(L"value") == L"before" ? 0 : 1;
+              }),
+              0);
 
     WinRegistryKey key;
     key.Open(WinRegistryKey::LocalMachine, L"software\\steady", false);
     EXPECT_EQ(key.GetStringValue(L"value"), L"before");
     EXPECT_FALSE(key.KeyExists(WinRegistryKey::LocalMachine, L"half"));
     EXPECT_EQ(QueryText(path, "PRAGMA integrity_check"), "ok");
+}
+
+// Another user opens every file of the store they can and locks it every way they can; root's changes
+// still go through at once (a writer that waited would fail with ERROR_BUSY after the time-out).
+TEST(RegistryStoreTest, NoLockOfAnotherUserDelaysAWriter) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to write the store and to become another user";
+    }
+    test::ScopedMachineRoot machine;
+    ASSERT_EQ(chmod(posix::MachineRoot().c_str(), 0755), 0);
+    const std::shared_ptr<RegistryStore> store = OpenStore();
+    ASSERT_TRUE(store);
+    const int64_t root = HiveOf(*store, RegistryStore::Hive::LocalMachine);
+    int64_t id = 0;
+    bool created = false;
+    ASSERT_EQ(store->CreateKey(root, L"software\\seed", nullptr, id, created), WinError::kSuccess);
+
+    NobodyPeer hostile(LockTheStore);
+    const uint8_t data[] = {'x', 0};
+    // Before each change the other user locks the snapshot published by the one before.
+    ASSERT_EQ(hostile.Ask('L'), '1');
+    EXPECT_EQ(store->CreateKey(root, L"software\\made", nullptr, id, created), WinError::kSuccess);
+    ASSERT_EQ(hostile.Ask('L'), '1');
+    EXPECT_EQ(store->SetValue(id, L"name", platform::kRegSz, data, sizeof data), WinError::kSuccess);
+    ASSERT_EQ(hostile.Ask('L'), '1');
+    EXPECT_EQ(store->DeleteValue(id, L"name"), WinError::kSuccess);
+    ASSERT_EQ(hostile.Ask('L'), '1');
+    EXPECT_EQ(store->DeleteTree(root, L"software"), WinError::kSuccess);
+    ASSERT_EQ(hostile.Ask('L'), '1');
+    EXPECT_EQ(store->OpenKey(root, L"software", id), WinError::kFileNotFound);
+}
+
+// The long-lived reader of the test below: its store, opened once, and a key it holds across changes.
+char ReadAlong(char command) {
+    static std::shared_ptr<RegistryStore> store;
+    static int64_t doomed = 0;
+    uint32_t error = 0;
+    if (!store) {
+        store = RegistryStore::ForMachineRoot(error);
+        if (!store || store->OpenKey(1, L"doomed", doomed) != WinError::kSuccess) {
+            return '0';
+        }
+    }
+    posix::RegistryValue value;
+    if (command == 'D') {
+        return store->QueryValue(doomed, L"v", value) == WinError::kKeyDeleted ? '1' : '0';
+    }
+    int64_t id = 0;
+    const bool seen = store->OpenKey(1, L"kept", id) == WinError::kSuccess &&
+                      store->QueryValue(id, L"v", value) == WinError::kSuccess && value.data.size() == 4 &&
+                      value.data[0] == static_cast<uint8_t>(command);
+    return seen ? '1' : '0';
+}
+
+int gExpected = 0;
+
+TEST(RegistryStoreTest, OtherUsersSeeEachChangeOnceTheCallReturns) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to write the store and to become another user";
+    }
+    test::ScopedMachineRoot machine;
+    ASSERT_EQ(chmod(posix::MachineRoot().c_str(), 0755), 0);
+    const std::shared_ptr<RegistryStore> store = OpenStore();
+    ASSERT_TRUE(store);
+    int64_t kept = 0;
+    int64_t doomed = 0;
+    bool created = false;
+    ASSERT_EQ(store->CreateKey(1, L"kept", nullptr, kept, created), WinError::kSuccess);
+    ASSERT_EQ(store->CreateKey(1, L"doomed", nullptr, doomed, created), WinError::kSuccess);
+    // A reader whose connection outlives many snapshots, and a new reader after each change.
+    NobodyPeer reader(ReadAlong);
+    for (uint8_t round = 1; round <= 5; ++round) {
+        const uint8_t data[] = {round, 0, 0, 0};
+        ASSERT_EQ(store->SetValue(kept, L"v", platform::kRegDword, data, sizeof data), WinError::kSuccess);
+        EXPECT_EQ(reader.Ask(static_cast<char>(round)), '1') << "round " << int{round};
+        gExpected = round;
+        EXPECT_EQ(AsNobody([] { return KeptValue() == gExpected ? 0 : 1; }), 0) << "round " << int{round};
+    }
+    // Key ids are the same in every snapshot: the reader's handle to a deleted key reports it.
+    ASSERT_EQ(store->DeleteKey(1, L"doomed"), WinError::kSuccess);
+    EXPECT_EQ(reader.Ask('D'), '1');
+}
+
+// A crash after a commit and before its snapshot was published, with a half-written snapshot left
+// behind: other users read the last whole snapshot until the next process of root's publishes.
+TEST(RegistryStoreTest, AChangeNotYetPublishedIsPublishedByTheNextRootProcess) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to write the store and to become another user";
+    }
+    test::ScopedMachineRoot machine;
+    ASSERT_EQ(chmod(posix::MachineRoot().c_str(), 0755), 0);
+    ASSERT_EQ(InOwnProcess([] {
+                  WinRegistryKey key;
+                  key.CreateKey(WinRegistryKey::LocalMachine, L"kept");
+                  const uint8_t data[] = {1, 0, 0, 0};
+                  key.SetValue(L"v", platform::kRegDword, data, sizeof data);
+                  return 0;
+              }),
+              0);
+    const std::string live = RegistryStore::LiveDatabasePath();
+    ASSERT_TRUE(ExecuteSql(live, "UPDATE key_values SET data = x'02000000';"
+                                 "UPDATE publication SET generation = generation + 1;"));
+    const std::string leftover = std::filesystem::path(live).parent_path() / "snapshot.tmp";
+    std::ofstream(leftover) << "half a snapshot";
+    EXPECT_EQ(AsNobody(KeptValue), 1);
+
+    EXPECT_TRUE(OpenStore());
+    EXPECT_EQ(AsNobody(KeptValue), 2);
+    EXPECT_FALSE(std::filesystem::exists(leftover));
+}
+
+// The earlier layout with a hot journal, while another user locks its files: the take-over rolls the
+// change back in its own copy and never waits for the user.
+TEST(RegistryStoreTest, AnEarlierStoreWithAHotJournalIsTakenOverWhateverAUserLocks) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to write the store and to become another user";
+    }
+    test::ScopedMachineRoot machine;
+    ASSERT_EQ(chmod(posix::MachineRoot().c_str(), 0755), 0);
+    WriteEarlierStore();
+    const std::string snapshot = RegistryStore::DatabasePath();
+    KillWriterInTransaction(snapshot, [] {});
+    // A take-over interrupted once already left its copy behind.
+    const std::string live = RegistryStore::LiveDatabasePath();
+    std::filesystem::create_directories(std::filesystem::path(live).parent_path());
+    std::ofstream(std::filesystem::path(live).parent_path() / "takeover.db") << "half a copy";
+    NobodyPeer hostile([](char) {
+        static int files[2];
+        files[0] = open(RegistryStore::DatabasePath().c_str(), O_RDONLY);
+        files[1] = open((RegistryStore::DatabasePath() + "-journal").c_str(), O_RDONLY);
+        return LockEveryWay(files[0]) && LockEveryWay(files[1]) ? '1' : '0';
+    });
+    ASSERT_EQ(hostile.Ask('L'), '1');
+
+    EXPECT_EQ(KeptValue(), 42);
+    EXPECT_EQ(QueryText(live, "SELECT count(*) FROM keys WHERE folded = 'HALF'"), "0");
+    EXPECT_EQ(QueryText(live, "PRAGMA integrity_check"), "ok");
+    EXPECT_FALSE(std::filesystem::exists(snapshot + "-journal"));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(live).parent_path() / "takeover.db"));
+    EXPECT_EQ(AsNobody(KeptValue), 42);
+}
+
+// Folders another user could change, or that are not what they seem, are never used.
+TEST(RegistryStoreTest, FoldersOthersCouldChangeAreRefused) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to write the store and to give folders away";
+    }
+    namespace fs = std::filesystem;
+    const struct {
+        const char* what;
+        void (*make)(const fs::path& store);
+        uint32_t error;
+    } cases[] = {
+        {"store folder of another user",
+         [](const fs::path& store) { (void)!chown(store.c_str(), test::kNobody, 0); },
+         WinError::kAccessDenied},
+        {"store folder others may write",
+         [](const fs::path& store) { fs::permissions(store, fs::perms::all); }, WinError::kAccessDenied},
+        {"private folder of another user",
+         [](const fs::path& store) {
+             fs::create_directory(store / "store");
+             (void)!chown((store / "store").c_str(), test::kNobody, 0);
+         },
+         WinError::kAccessDenied},
+        {"private folder a link",
+         [](const fs::path& store) { fs::create_directory_symlink(store.parent_path(), store / "store"); },
+         WinError::kCantAccessFile},
+        {"private folder a file", [](const fs::path& store) { std::ofstream(store / "store") << ""; },
+         WinError::kDirectory},
+        {"store folder a link",
+         [](const fs::path& store) {
+             fs::remove(store);
+             fs::create_directory_symlink(store.parent_path(), store);
+         },
+         WinError::kCantAccessFile},
+    };
+    for (const auto& entry : cases) {
+        test::ScopedMachineRoot machine;
+        const fs::path store = fs::path(RegistryStore::DatabasePath()).parent_path();
+        fs::create_directories(store);
+        entry.make(store);
+        uint32_t error = 0;
+        EXPECT_FALSE(RegistryStore::ForMachineRoot(error)) << entry.what;
+        EXPECT_EQ(error, entry.error) << entry.what;
+    }
+    // A private folder of root's that others may read is made private again.
+    test::ScopedMachineRoot machine;
+    const fs::path folder = fs::path(RegistryStore::LiveDatabasePath()).parent_path();
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    EXPECT_TRUE(OpenStore());
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
 }
 
 } // namespace
