@@ -6,12 +6,13 @@
 #include "system/Sha1Hash.h"
 #include "system/Text.h"
 
+#include "RatioReporter.h"
+
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -139,42 +140,12 @@ BENCHMARK(BM_HashFileSha1sum)->Unit(benchmark::kMillisecond)->UseRealTime()->Min
 BENCHMARK(BM_CopyTreeCopyContentTo)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_CopyTreeCpA)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
-// The console report, plus the mean real time per run name for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (!run.error_occurred) {
-                times[run.benchmark_name()] = run.GetAdjustedRealTime();
-            }
-        }
-    }
-    // Runs are named after the function, followed by their options.
-    const double* Find(const std::string& function) const {
-        for (const auto& [name, time] : times) {
-            if (name.rfind(function, 0) == 0) {
-                return &time;
-            }
-        }
-        return nullptr;
-    }
-    void PrintRatio(const char* what, const std::string& ours, const std::string& theirs) const {
-        const double* a = Find(ours);
-        const double* b = Find(theirs);
-        if (a != nullptr && b != nullptr && *b > 0) {
-            std::printf("ratio %s: %.2f (%s / %s)\n", what, *a / *b, ours.c_str(), theirs.c_str());
-        }
-    }
-    std::map<std::string, double> times;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     Sha1Hash::Initialize();
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatio("hash 256 MiB, GetSha1Hash vs sha1sum", "BM_HashFileGetSha1Hash",
                         "BM_HashFileSha1sum");
