@@ -118,6 +118,51 @@ reg query HKU
 zep_checks=$((zep_checks + 1))
 ! grep -qiF "HKEY_USERS\\$sid" <<<"$reg_out" || fail "a query created the hive $sid"
 
+# The listing, exactly: a key, its values, then each sub-key (every level with /s), names as stored.
+"$zepreg" add 'HKLM\software\Listed\Beta\Deep' /v n /t REG_DWORD /d 7 >/dev/null
+"$zepreg" add 'HKLM\software\Listed\alpha' >/dev/null
+"$zepreg" add 'HKLM\software\Listed' /v text /d 'a b' >/dev/null
+"$zepreg" add 'HKLM\software\Listed' /ve /t REG_BINARY /d 0aff >/dev/null
+reg query 'HKLM\SOFTWARE\listed'
+zep_checks=$((zep_checks + 1))
+[ "$reg_out" = "$(printf '\n%s\n%s\n%s\n\n%s\n%s' 'HKEY_LOCAL_MACHINE\software\Listed' \
+    '    (Default)    REG_BINARY    0AFF' '    text    REG_SZ    a b' \
+    'HKEY_LOCAL_MACHINE\software\Listed\alpha' 'HKEY_LOCAL_MACHINE\software\Listed\Beta')" ] ||
+    fail "query lists differently:
+$reg_out"
+reg query 'HKLM\SOFTWARE\listed' /s
+zep_checks=$((zep_checks + 1))
+[ "$reg_out" = "$(printf '\n%s\n%s\n%s\n\n%s\n\n%s\n\n%s\n%s\n' 'HKEY_LOCAL_MACHINE\software\Listed' \
+    '    (Default)    REG_BINARY    0AFF' '    text    REG_SZ    a b' \
+    'HKEY_LOCAL_MACHINE\software\Listed\alpha' 'HKEY_LOCAL_MACHINE\software\Listed\Beta' \
+    'HKEY_LOCAL_MACHINE\software\Listed\Beta\Deep' '    n    REG_DWORD    0x7')" ] ||
+    fail "query /s lists differently:
+$reg_out"
+"$zepreg" delete 'HKLM\software\Listed' /f >/dev/null
+
+# Depth: 510 names below HKLM is as deep as the registry goes (level 512, the hive roots being at level 2).
+# Deeper paths are refused before anything is written; the deepest tree is listed and deleted.
+deep=$(printf 'k\\%.0s' $(seq 509))k
+reg add "HKLM\\$deep" /v leaf /d bottom
+expect_reg 0 "add a key 512 levels deep"
+reg add "HKLM\\$deep\\below"
+expect_reg 1 "add a key 513 levels deep"
+expect_output "add a key 513 levels deep" "(error 87)"
+reg add "HKLM\\software\\$(printf 'x\\%.0s' $(seq 59999))x"
+expect_reg 1 "add a key 60,000 levels deep"
+reg query 'HKLM\software\x'
+expect_reg 1 "nothing of a refused deep key is left"
+reg query 'HKLM\k' /s
+expect_reg 0 "query the deepest tree"
+zep_checks=$((zep_checks + 1))
+[ "$(grep -c '^HKEY_LOCAL_MACHINE' <<<"$reg_out")" -eq 510 ] || fail "the deepest tree lists $(grep -c '^HKEY' <<<"$reg_out") keys"
+expect_output "query the deepest tree" "HKEY_LOCAL_MACHINE\\$deep
+    leaf    REG_SZ    bottom"
+reg delete 'HKLM\k' /f
+expect_reg 0 "delete the deepest tree"
+reg query 'HKLM\k'
+expect_reg 1 "deleted deepest tree"
+
 # Deletion: a value, then a whole tree; /f is required.
 reg delete 'HKLM\software\ZEP\Z.EP Maintenance2\Test' /v count
 expect_reg 1 "delete without /f"

@@ -249,36 +249,23 @@ void PrintValue(const RegistryValue& value) {
     Print(L"    " + name + L"    " + TypeName(value.type) + L"    " + DataText(value));
 }
 
+// The key with its values, then its sub-keys: their names, or with /s each of them listed in turn. The
+// store walks the tree in one read transaction and without recursion, whatever its depth.
 uint32_t QueryKey(RegistryStore& store, int64_t id, const std::wstring& spelled, bool recursive) {
-    std::vector<RegistryValue> values;
-    std::vector<std::wstring> names;
-    uint32_t result = store.ListValues(id, values);
-    if (result == WinError::kSuccess) {
-        result = store.SubKeyNames(id, names);
-    }
-    if (result != WinError::kSuccess) {
-        return result;
-    }
-    Print(spelled);
-    for (const RegistryValue& value : values) {
-        PrintValue(value);
-    }
-    Print(L"");
-    for (const std::wstring& name : names) {
+    return store.ReadTree(id, recursive, [&](const ZEPMaintenance::posix::RegistryKeyView& key) {
+        const std::wstring path = key.path.empty() ? spelled : spelled + L"\\" + key.path;
+        Print(path);
+        for (const RegistryValue& value : key.values) {
+            PrintValue(value);
+        }
+        Print(L"");
         if (!recursive) {
-            Print(spelled + L"\\" + name);
-            continue;
+            for (const std::wstring& name : key.subKeys) {
+                Print(path + L"\\" + name);
+            }
         }
-        int64_t child = 0;
-        result = store.OpenKey(id, name, child);
-        if (result == WinError::kSuccess) {
-            result = QueryKey(store, child, spelled + L"\\" + name, true);
-        }
-        if (result != WinError::kSuccess) {
-            return result;
-        }
-    }
-    return WinError::kSuccess;
+        return static_cast<uint32_t>(WinError::kSuccess);
+    });
 }
 
 int Query(RegistryStore& store, const Options& options, const KeyPath& key) {

@@ -29,6 +29,10 @@ constexpr uint32_t kErrorRegistryIoFailed = 1016;
 constexpr int64_t kLocalMachineId = 1;
 constexpr int64_t kUsersId = 2;
 
+// The registry's trees are at most 512 levels deep, counted from the registry's own root, above the
+// hives: HKEY_LOCAL_MACHINE and HKEY_USERS are at level 2.
+constexpr std::size_t kLevelsBelowHiveRoots = 510;
+
 // Long enough for a writer that copies a whole product's settings. Only root's processes ever wait:
 // other users read a snapshot that takes no lock.
 constexpr int kBusyTimeoutMs = 30000;
@@ -820,6 +824,18 @@ uint32_t RegistryStore::Walk(int64_t parent, const std::wstring& subKey, bool cr
     if (result != WinError::kSuccess) {
         return result;
     }
+    if (create && !names.empty()) {
+        // The key cannot exist deeper, so a path too long is refused before any name of it is looked up.
+        Statement depth(db_, "WITH RECURSIVE up(id, depth) AS (SELECT ?, 0 UNION ALL "
+                             "SELECT keys.parent, up.depth + 1 FROM keys JOIN up ON keys.id = up.id "
+                             "WHERE keys.parent IS NOT NULL) SELECT max(depth) FROM up");
+        if (!depth.Bind(1, parent).Step()) {
+            return depth.Error();
+        }
+        if (static_cast<std::size_t>(depth.Int(0)) + names.size() > kLevelsBelowHiveRoots) {
+            return WinError::kInvalidParameter;
+        }
+    }
     id = parent;
     for (const std::wstring& name : names) {
         if (id == kNoKey || db_ == nullptr) {
@@ -877,32 +893,20 @@ uint32_t RegistryStore::CreateKey(int64_t parent, const std::wstring& subKey,
     return Writing([&] { return Walk(parent, subKey, true, security, id, created); });
 }
 
+// SQLite walks a recursive query with a queue, not a stack, so a tree of any depth is deleted.
 uint32_t RegistryStore::DeleteSubtree(int64_t id) {
-    std::vector<int64_t> children;
-    {
-        Statement query(db_, "SELECT id FROM keys WHERE parent = ?");
-        query.Bind(1, id);
-        while (query.Step()) {
-            children.push_back(query.Int(0));
-        }
-        if (query.Error() != WinError::kSuccess) {
-            return query.Error();
-        }
-    }
-    for (const int64_t child : children) {
-        const uint32_t result = DeleteSubtree(child);
-        if (result != WinError::kSuccess) {
-            return result;
-        }
-    }
-    Statement values(db_, "DELETE FROM key_values WHERE key = ?");
+    Statement values(db_, "WITH RECURSIVE subtree(id) AS (SELECT ? UNION ALL SELECT keys.id FROM keys "
+                          "JOIN subtree ON keys.parent = subtree.id) "
+                          "DELETE FROM key_values WHERE key IN subtree");
     values.Bind(1, id).Step();
     if (values.Error() != WinError::kSuccess) {
         return values.Error();
     }
-    Statement key(db_, "DELETE FROM keys WHERE id = ?");
-    key.Bind(1, id).Step();
-    return key.Error();
+    Statement keys(db_, "WITH RECURSIVE subtree(id) AS (SELECT ? UNION ALL SELECT keys.id FROM keys "
+                        "JOIN subtree ON keys.parent = subtree.id) "
+                        "DELETE FROM keys WHERE id IN subtree");
+    keys.Bind(1, id).Step();
+    return keys.Error();
 }
 
 uint32_t RegistryStore::DeleteKey(int64_t parent, const std::wstring& subKey) {
@@ -1009,6 +1013,15 @@ uint32_t RegistryStore::DeleteValue(int64_t key, const std::wstring& name) {
     });
 }
 
+uint32_t RegistryStore::ValuesOf(int64_t key, std::vector<RegistryValue>& values) {
+    Statement query(db_, "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY folded");
+    query.Bind(1, key);
+    while (query.Step()) {
+        values.push_back({query.Text(0), static_cast<uint32_t>(query.Int(1)), query.Blob(2)});
+    }
+    return query.Error();
+}
+
 uint32_t RegistryStore::ListValues(int64_t key, std::vector<RegistryValue>& values) {
     std::lock_guard guard(lock_);
     if (const uint32_t refreshed = Refresh(); refreshed != WinError::kSuccess) {
@@ -1018,14 +1031,7 @@ uint32_t RegistryStore::ListValues(int64_t key, std::vector<RegistryValue>& valu
     if (db_ == nullptr || key == kNoKey) {
         return Exists(key);
     }
-    return ReadingKey(key, [&] {
-        Statement query(db_, "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY folded");
-        query.Bind(1, key);
-        while (query.Step()) {
-            values.push_back({query.Text(0), static_cast<uint32_t>(query.Int(1)), query.Blob(2)});
-        }
-        return query.Error();
-    });
+    return ReadingKey(key, [&] { return ValuesOf(key, values); });
 }
 
 uint32_t RegistryStore::SubKeyCount(int64_t key, uint32_t& count, uint32_t& maxNameLength) {
@@ -1067,6 +1073,18 @@ uint32_t RegistryStore::SubKeyAt(int64_t key, uint32_t index, std::wstring& name
     });
 }
 
+uint32_t RegistryStore::SubKeysOf(int64_t key, std::vector<int64_t>* ids, std::vector<std::wstring>& names) {
+    Statement query(db_, "SELECT id, name FROM keys WHERE parent = ? ORDER BY folded");
+    query.Bind(1, key);
+    while (query.Step()) {
+        if (ids != nullptr) {
+            ids->push_back(query.Int(0));
+        }
+        names.push_back(query.Text(1));
+    }
+    return query.Error();
+}
+
 uint32_t RegistryStore::SubKeyNames(int64_t key, std::vector<std::wstring>& names) {
     std::lock_guard guard(lock_);
     if (const uint32_t refreshed = Refresh(); refreshed != WinError::kSuccess) {
@@ -1076,13 +1094,45 @@ uint32_t RegistryStore::SubKeyNames(int64_t key, std::vector<std::wstring>& name
     if (db_ == nullptr || key == kNoKey) {
         return Exists(key);
     }
+    return ReadingKey(key, [&] { return SubKeysOf(key, nullptr, names); });
+}
+
+// Depth first with a stack of its own, so that no depth of tree exhausts the thread's stack.
+uint32_t RegistryStore::ReadTree(int64_t key, bool recursive,
+                                 const std::function<uint32_t(const RegistryKeyView&)>& visit) {
+    std::lock_guard guard(lock_);
+    if (const uint32_t refreshed = Refresh(); refreshed != WinError::kSuccess) {
+        return refreshed;
+    }
+    if (db_ == nullptr || key == kNoKey) {
+        const uint32_t result = Exists(key);
+        return result != WinError::kSuccess ? result : visit(RegistryKeyView{});
+    }
     return ReadingKey(key, [&] {
-        Statement query(db_, "SELECT name FROM keys WHERE parent = ? ORDER BY folded");
-        query.Bind(1, key);
-        while (query.Step()) {
-            names.push_back(query.Text(0));
+        std::vector<std::pair<int64_t, std::wstring>> pending{{key, std::wstring()}};
+        while (!pending.empty()) {
+            RegistryKeyView view;
+            const int64_t id = pending.back().first;
+            view.path = std::move(pending.back().second);
+            pending.pop_back();
+            std::vector<int64_t> children;
+            uint32_t result = ValuesOf(id, view.values);
+            if (result == WinError::kSuccess) {
+                result = SubKeysOf(id, &children, view.subKeys);
+            }
+            if (result == WinError::kSuccess) {
+                result = visit(view);
+            }
+            if (result != WinError::kSuccess) {
+                return result;
+            }
+            // Pushed last to first, so that the first sub-key is visited next.
+            for (std::size_t i = children.size(); recursive && i > 0; --i) {
+                const std::wstring& name = view.subKeys[i - 1];
+                pending.emplace_back(children[i - 1], view.path.empty() ? name : view.path + L"\\" + name);
+            }
         }
-        return query.Error();
+        return static_cast<uint32_t>(WinError::kSuccess);
     });
 }
 

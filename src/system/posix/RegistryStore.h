@@ -5,6 +5,7 @@
 #include "system/posix/PosixSupport.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +20,14 @@ struct RegistryValue {
     std::wstring name;
     uint32_t type = 0;
     std::vector<uint8_t> data;
+};
+
+// One key as a walk over a tree meets it: its path below the key the walk started at (empty for that
+// key), its values and the names of its sub-keys, both in enumeration order.
+struct RegistryKeyView {
+    std::wstring path;
+    std::vector<RegistryValue> values;
+    std::vector<std::wstring> subKeys;
 };
 
 // Keys form one tree under two hive roots; names compare case-insensitively and keep their case.
@@ -53,7 +62,9 @@ public:
 
     // subKey is a backslash-separated path relative to parent; empty means parent itself.
     uint32_t OpenKey(int64_t parent, const std::wstring& subKey, int64_t& id);
-    // Creates the missing keys of the path in one transaction.
+    // Creates the missing keys of the path in one transaction. A key deeper than the registry allows
+    // (512 levels, counted as Windows counts them: the hive roots are at level 2) is refused with
+    // ERROR_INVALID_PARAMETER.
     uint32_t CreateKey(int64_t parent, const std::wstring& subKey, const std::vector<uint8_t>* security,
                        int64_t& id, bool& created);
     // Fails with ERROR_ACCESS_DENIED when the key has sub-keys or is a hive root.
@@ -72,6 +83,10 @@ public:
     uint32_t SubKeyCount(int64_t key, uint32_t& count, uint32_t& maxNameLength);
     uint32_t SubKeyAt(int64_t key, uint32_t index, std::wstring& name);
     uint32_t SubKeyNames(int64_t key, std::vector<std::wstring>& names);
+    // Visits the key and, when recursive, every key below it, each before its sub-keys and those in
+    // enumeration order, all read in one read transaction; a visit that fails ends the walk with its error.
+    uint32_t ReadTree(int64_t key, bool recursive,
+                      const std::function<uint32_t(const RegistryKeyView&)>& visit);
 
     // The DACL a key was created with, in binary ACL form; empty when it was created without one.
     uint32_t KeySecurity(int64_t key, std::vector<uint8_t>& security);
@@ -101,6 +116,8 @@ private:
     uint32_t Walk(int64_t parent, const std::wstring& subKey, bool create,
                   const std::vector<uint8_t>* security, int64_t& id, bool& created);
     uint32_t ChildOf(int64_t parent, const std::wstring& name, int64_t& id);
+    uint32_t ValuesOf(int64_t key, std::vector<RegistryValue>& values);
+    uint32_t SubKeysOf(int64_t key, std::vector<int64_t>* ids, std::vector<std::wstring>& names);
     uint32_t DeleteSubtree(int64_t id);
 
     sqlite3* db_ = nullptr;

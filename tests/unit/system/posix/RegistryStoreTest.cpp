@@ -10,12 +10,14 @@
 #include "system/WinRegistryKey.h"
 #include "system/posix/PosixSupport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <numeric>
 #include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -377,6 +379,63 @@ TEST(RegistryStoreTest, AnEarlierStoreIsTakenOverAndUpgradedWithItsKeys) {
     // The public name now holds a snapshot of it.
     EXPECT_EQ(QueryText(RegistryStore::DatabasePath(), "SELECT count(*) FROM keys WHERE folded = 'NEW'"),
               "1");
+}
+
+// A key path of the given number of names.
+std::wstring Chain(std::size_t levels, const std::wstring& name = L"k") {
+    std::wstring path = name;
+    for (std::size_t level = 1; level < levels; ++level) {
+        path += L"\\" + name;
+    }
+    return path;
+}
+
+// The registry's trees are 512 levels deep, counted from above the hives, which are at level 2.
+TEST(RegistryStoreTest, KeysDeeperThanTheRegistryAllowsAreRefused) {
+    test::ScopedMachineRoot machine;
+    const std::shared_ptr<RegistryStore> store = OpenStore();
+    ASSERT_TRUE(store);
+    const int64_t root = HiveOf(*store, RegistryStore::Hive::LocalMachine);
+    const int64_t users = HiveOf(*store, RegistryStore::Hive::Users);
+    int64_t id = 0;
+    int64_t deepest = 0;
+    bool created = false;
+    EXPECT_EQ(store->CreateKey(root, Chain(60000), nullptr, id, created), WinError::kInvalidParameter);
+    EXPECT_EQ(store->OpenKey(root, L"k", id), WinError::kFileNotFound);
+
+    ASSERT_EQ(store->CreateKey(root, Chain(510), nullptr, deepest, created), WinError::kSuccess);
+    EXPECT_EQ(store->CreateKey(deepest, L"below", nullptr, id, created), WinError::kInvalidParameter);
+    EXPECT_EQ(store->CreateKey(root, Chain(511), nullptr, id, created), WinError::kInvalidParameter);
+    EXPECT_EQ(store->CreateKey(users, L"S-1-22-1-1000\\" + Chain(509), nullptr, id, created),
+              WinError::kSuccess);
+    EXPECT_EQ(store->CreateKey(users, L"S-1-22-1-1000\\" + Chain(510), nullptr, id, created),
+              WinError::kInvalidParameter);
+
+    // One walk reads the whole tree, each key before its sub-keys; a visit that fails ends it.
+    std::vector<std::size_t> depths;
+    const auto record = [&](const posix::RegistryKeyView& key) {
+        depths.push_back(key.path.empty() ? 0 : std::count(key.path.begin(), key.path.end(), L'\\') + 1);
+        return depths.size() == 600 ? WinError::kAccessDenied : WinError::kSuccess;
+    };
+    ASSERT_EQ(store->ReadTree(root, true, record), WinError::kSuccess);
+    std::vector<std::size_t> expected(511);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(depths, expected);
+    EXPECT_EQ(store->ReadTree(root, true, record), WinError::kAccessDenied);
+    EXPECT_EQ(depths.size(), 600u);
+    EXPECT_EQ(store->DeleteTree(root, L"k"), WinError::kSuccess);
+    EXPECT_EQ(store->OpenKey(root, L"k", id), WinError::kFileNotFound);
+
+    // A tree deeper than that, as an earlier program could leave it, is deleted all the same.
+    ASSERT_TRUE(
+        ExecuteSql(RegistryStore::LiveDatabasePath(),
+                   "WITH RECURSIVE chain(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM chain "
+                   "WHERE n < 100000) INSERT INTO keys(id, parent, name, folded) "
+                   "SELECT 1000000 + n, CASE n WHEN 1 THEN 1 ELSE 999999 + n END, 'd', 'D' FROM chain;"));
+    ASSERT_EQ(store->OpenKey(root, L"d\\d\\d", id), WinError::kSuccess);
+    EXPECT_EQ(store->DeleteTree(root, L"d"), WinError::kSuccess);
+    EXPECT_EQ(QueryText(RegistryStore::LiveDatabasePath(), "SELECT count(*) FROM keys WHERE folded = 'D'"),
+              "0");
 }
 
 // Kills a process of root's in the middle of a change to the database at path, after prepare ran in it,
