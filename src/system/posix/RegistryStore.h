@@ -106,7 +106,8 @@ private:
     uint32_t OpenSnapshot();
 
     class Transaction;
-    // Runs body in a write transaction that is committed only when body succeeds.
+    // Runs body in a write transaction that is committed only when body succeeds, and then publishes
+    // the snapshot.
     template <class Body> uint32_t Writing(Body body);
     // Runs body in a read transaction once the key is known to exist.
     template <class Body> uint32_t ReadingKey(int64_t key, Body body);
