@@ -64,11 +64,12 @@ zep_checks=$((zep_checks + 1))
 # A FIFO with a reader opens at once for writing: it must still not be written.
 plant_round
 as_user mkfifo "$zep_logdir/$log"
-as_user sh -c "exec 3<>'$zep_logdir/$log'; sleep 30" &
+as_user sh -c "exec 3<>'$zep_logdir/$log'; exec sleep 30" </dev/null >/dev/null 2>&1 &
 holder=$!
 sleep 0.2
 run_as_root
 kill "$holder" 2>/dev/null
+wait "$holder" 2>/dev/null
 expect_status 0 "FIFO held open by its maker"
 expect_own_log "FIFO held open by its maker"
 
