@@ -5,6 +5,7 @@
 #include "system/Base64.h"
 #include "system/Utf16.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace ZEPMaintenance {
@@ -87,7 +88,10 @@ std::wstring BuildCommandLine(const ArgumentMap& arguments) {
         if (!line.empty()) {
             line += L' ';
         }
-        line += name + L" \"" + value + L"\"";
+        // A name holding white space is quoted too, or it would come back as a name and a value.
+        const bool quoteName = std::any_of(name.begin(), name.end(), IsWhiteSpace);
+        line += quoteName ? L"\"" + name + L"\"" : name;
+        line += L" \"" + value + L"\"";
     }
     return line;
 }

@@ -12,6 +12,9 @@ using ArgumentMap = std::map<std::wstring, std::wstring>;
 
 void SplitCommandLine(const wchar_t* commandLine, ArgumentMap& arguments);
 void SplitArgumentVector(int count, const wchar_t* const* vector, ArgumentMap& arguments);
+// SplitCommandLine(BuildCommandLine(map)) gives the map back for every map the grammar can carry:
+// names empty or starting with '-', values not starting with '-', no double quote anywhere (the
+// grammar has no escape for one), and no empty value under the empty name.
 std::wstring BuildCommandLine(const ArgumentMap& arguments);
 
 bool HasArgument(const ArgumentMap& arguments, const std::wstring& name);

@@ -45,6 +45,17 @@ RunMode SelectMode(const ArgumentMap& arguments) {
     ThrowIMException(ErrorCode::kArgumentError);
 }
 
+// The grammar has no escape for a double quote: the run would see other options than it was given.
+[[noreturn]] void RefuseUncarriedArgument(const UncarriedArgument& uncarried) {
+    mainLogger().Error(L"wWinMain: Argument %d holds a double quote, which the command line cannot carry. "
+                       L"(argument: %ls)",
+                       uncarried.position, uncarried.text);
+    platform::ReportOutsideLog("ZEPMaintenance: argument " + std::to_string(uncarried.position) +
+                               " holds a double quote, which the command line cannot carry: " +
+                               WideToMultiByte(uncarried.text, kAnsiCodePage));
+    ThrowIMException(ErrorCode::kArgumentError);
+}
+
 int32_t RunServiceDispatcher(Maintenance& /*controller*/) {
     mainLogger().Error(L"Service mode is not available in this build.");
     return -1;
@@ -52,7 +63,7 @@ int32_t RunServiceDispatcher(Maintenance& /*controller*/) {
 
 } // namespace
 
-int32_t ProgramMain(const wchar_t* commandLineTail) {
+int32_t ProgramMain(const wchar_t* commandLineTail, const UncarriedArgument* uncarried) {
     int32_t returnCode = -1;
     bool comInitialized = false;
     try {
@@ -65,6 +76,9 @@ int32_t ProgramMain(const wchar_t* commandLineTail) {
         Sha1Hash::Initialize();
         mainLogger().Info(L"wWinMain started. (args: %ls)",
                           commandLineTail != nullptr ? commandLineTail : L"");
+        if (uncarried != nullptr) {
+            RefuseUncarriedArgument(*uncarried);
+        }
         const Logger versionLogger(L"VersionLogger");
         LogVersion(versionLogger);
 

@@ -2,6 +2,7 @@
 #include "diag/Format.h"
 
 #include "system/Text.h"
+#include "system/Utf16.h"
 
 #include <cstdio>
 
@@ -216,11 +217,11 @@ bool FormatWithArgs(std::wstring& out, std::wstring_view format, const Arg* args
         case ArgKind::Unsupported:
             break;
         }
-        if (!rendered || out.size() > maxChars) {
+        if (!rendered || Utf16Length(out) > maxChars) {
             return false;
         }
     }
-    return next == count && out.size() <= maxChars;
+    return next == count && Utf16Length(out) <= maxChars;
 }
 
 } // namespace ZEPMaintenance

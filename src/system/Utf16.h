@@ -4,9 +4,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ZEPMaintenance {
+
+// The length of the text in UTF-16 code units, the unit Windows states its limits in (a log message
+// of 1023 characters, a key name of 255); where wchar_t is wider, a character beyond U+FFFF counts two.
+inline std::size_t Utf16Length(std::wstring_view text) {
+    std::size_t units = text.size();
+    if constexpr (sizeof(wchar_t) > 2) {
+        for (const wchar_t c : text) {
+            units += static_cast<uint32_t>(c) > 0xFFFF ? 1 : 0;
+        }
+    }
+    return units;
+}
 
 // units UTF-16 code units taken little-endian from bytes; where wchar_t is wider, surrogate pairs
 // become one character and a lone surrogate is kept as it is.

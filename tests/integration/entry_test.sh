@@ -102,6 +102,18 @@ if [ "$zep_kind" = native ] && [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/
 fi
 
 if [ "$zep_kind" = native ]; then
+    # An argument holding a double quote cannot be carried by the grammar: refused, never split.
+    rm -rf "$zep_logdir"
+    "$zep_program" -mode notifier -op install -pp 'C:\a "b" c' </dev/null >/dev/null 2>"$zep_root/stderr"
+    zep_status=$?
+    expect_status 255 "an argument with a double quote"
+    expect_line ZEPMaintenance2-notifier.log "an argument with a double quote" ERROR \
+        'wWinMain: Argument 6 holds a double quote, which the command line cannot carry. (argument: C:\a "b" c)'
+    expect_line ZEPMaintenance2-notifier.log "an argument with a double quote" INFO "wWinMain exit (returnCode: -1)"
+    zep_checks=$((zep_checks + 1))
+    grep -qF 'argument 6 holds a double quote' "$zep_root/stderr" || fail "no word of the refusal on standard error"
+    rm -f "$zep_root/stderr"
+
     # Without a program-data folder the log cannot be set up: the run fails and writes nothing.
     rm -rf "$zep_root/var"
     zep_run -mode notifier -op install

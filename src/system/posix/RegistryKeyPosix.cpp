@@ -2,6 +2,7 @@
 #include "system/WinRegistryKey.h"
 
 #include "system/Permissions.h"
+#include "system/Utf16.h"
 #include "system/WinError.h"
 #include "system/posix/RegistryStore.h"
 #include "system/posix/UserSid.h"
@@ -193,7 +194,8 @@ uint32_t EnumRegistryKey(const RegistryKeyHandle& key, uint32_t index, wchar_t* 
     if (result != WinError::kSuccess) {
         return result;
     }
-    if (text.size() + 1 > *length) {
+    // The buffer's length is counted as the registry counts it, in UTF-16 units.
+    if (Utf16Length(text) + 1 > *length) {
         return WinError::kMoreData;
     }
     std::memcpy(name, text.c_str(), (text.size() + 1) * sizeof(wchar_t));

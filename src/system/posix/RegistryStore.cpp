@@ -2,6 +2,7 @@
 #include "system/posix/RegistryStore.h"
 
 #include "system/Text.h"
+#include "system/Utf16.h"
 #include "system/WinError.h"
 #include "system/posix/PosixSupport.h"
 
@@ -844,7 +845,7 @@ uint32_t RegistryStore::Walk(int64_t parent, const std::wstring& subKey, bool cr
         int64_t child = 0;
         result = ChildOf(id, name, child);
         if (result == WinError::kFileNotFound && create) {
-            if (name.size() > 255) {
+            if (Utf16Length(name) > 255) {
                 return WinError::kInvalidParameter;
             }
             Statement insert(db_, "INSERT INTO keys(parent, name, folded, security) VALUES(?, ?, ?, ?)");
@@ -1036,19 +1037,21 @@ uint32_t RegistryStore::ListValues(int64_t key, std::vector<RegistryValue>& valu
 
 uint32_t RegistryStore::SubKeyCount(int64_t key, uint32_t& count, uint32_t& maxNameLength) {
     std::lock_guard guard(lock_);
+    count = 0;
+    maxNameLength = 0;
     if (const uint32_t refreshed = Refresh(); refreshed != WinError::kSuccess) {
         return refreshed;
     }
-    count = 0;
-    maxNameLength = 0;
     if (db_ == nullptr || key == kNoKey) {
         return Exists(key);
     }
+    // The longest name in UTF-16 units, as the registry reports it.
     return ReadingKey(key, [&] {
-        Statement query(db_, "SELECT count(*), coalesce(max(length(name)), 0) FROM keys WHERE parent = ?");
-        if (query.Bind(1, key).Step()) {
-            count = static_cast<uint32_t>(query.Int(0));
-            maxNameLength = static_cast<uint32_t>(query.Int(1));
+        Statement query(db_, "SELECT name FROM keys WHERE parent = ?");
+        query.Bind(1, key);
+        while (query.Step()) {
+            ++count;
+            maxNameLength = std::max(maxNameLength, static_cast<uint32_t>(Utf16Length(query.Text(0))));
         }
         return query.Error();
     });

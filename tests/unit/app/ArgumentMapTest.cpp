@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace ZEPMaintenance {
 namespace {
 
@@ -68,6 +70,46 @@ TEST(BuildCommandLineTest, RoundTripsThroughTheSplitter) {
     EXPECT_EQ(BuildCommandLine({}), L"");
     const ArgumentMap spaced{{L"-pp", L"C:\\Program Files\\A"}, {L"-dp", L""}, {L"-op", L"rollback"}};
     EXPECT_EQ(Split(BuildCommandLine(spaced).c_str()), spaced);
+    // A name holding white space is quoted; one without keeps the plain form.
+    const ArgumentMap spacedName{{L"-a b", L"c"}, {L"-d\te", L""}, {L"", L"before"}};
+    EXPECT_EQ(BuildCommandLine(spacedName), L" \"before\" \"-a b\" \"c\" \"-d\te\" \"\"");
+    EXPECT_EQ(Split(BuildCommandLine(spacedName).c_str()), spacedName);
+}
+
+// A map the grammar can carry, drawn at random: names empty or starting with '-', values not
+// starting with '-', white space of every kind, non-ASCII text, no double quote.
+ArgumentMap RandomCarriableMap(std::mt19937& random) {
+    static const std::wstring kAlphabet = L"ab-_:\\/. \t\r\n\u00E9\u010D\u4E2D=0";
+    const auto text = [&](std::size_t maxLength) {
+        std::wstring made(std::uniform_int_distribution<std::size_t>(0, maxLength)(random), L'a');
+        for (wchar_t& c : made) {
+            c = kAlphabet[std::uniform_int_distribution<std::size_t>(0, kAlphabet.size() - 1)(random)];
+        }
+        return made;
+    };
+    ArgumentMap map;
+    const int entries = std::uniform_int_distribution<int>(0, 6)(random);
+    for (int i = 0; i < entries; ++i) {
+        const bool unnamed = std::uniform_int_distribution<int>(0, 7)(random) == 0;
+        const std::wstring name = unnamed ? std::wstring() : L"-" + text(8);
+        std::wstring value = text(12);
+        if (!value.empty() && value.front() == L'-') {
+            value.front() = L'x';
+        }
+        if (!(name.empty() && value.empty())) {
+            map[name] = value;
+        }
+    }
+    return map;
+}
+
+TEST(BuildCommandLineTest, EveryCarriableMapRoundTrips) {
+    std::mt19937 random(20261206);
+    for (int round = 0; round < 20000; ++round) {
+        const ArgumentMap map = RandomCarriableMap(random);
+        const std::wstring line = BuildCommandLine(map);
+        ASSERT_EQ(Split(line.c_str()), map) << "command line: " << WideToMultiByte(line, kUtf8CodePage);
+    }
 }
 
 TEST(ArgumentAccessTest, TypedAccessorsAndTheirCodes) {

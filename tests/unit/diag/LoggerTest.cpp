@@ -64,6 +64,29 @@ TEST(LoggerTest, MessagesOverTheLimitAreReplaced) {
     EXPECT_EQ(log.Lines()[2].message, L"Message too long."); // no characters at all
 }
 
+TEST(LoggerTest, TheLimitIsCountedInUtf16Units) {
+    // A character beyond U+FFFF is two UTF-16 units, wherever wchar_t holds it whole.
+    const std::wstring face = L"\U0001F600";
+    std::wstring fits;
+    for (int i = 0; i < 511; ++i) {
+        fits += face;
+    }
+    fits += L'x'; // 1023 units
+    CapturedLog log;
+    Logger logger(L"Limit");
+    logger.Info(L"%ls", fits);
+    logger.Info(L"%ls", fits + L'y');
+    std::wstring faces;
+    for (int i = 0; i < 600; ++i) {
+        faces += face;
+    }
+    logger.Info(L"%ls", faces);
+    ASSERT_EQ(log.Lines().size(), 3u);
+    EXPECT_EQ(log.Lines()[0].message, fits);
+    EXPECT_EQ(log.Lines()[1].message, L"Message too long.");
+    EXPECT_EQ(log.Lines()[2].message, L"Message too long.");
+}
+
 // Reads the log file as written: its bytes, split into lines without their line ends.
 std::vector<std::string> ReadLines(const std::string& path, std::string& raw) {
     std::ifstream in(path, std::ios::binary);

@@ -256,6 +256,32 @@ TEST(RegistryStoreTest, AFailedCreationLeavesNothingBehind) {
     EXPECT_TRUE(created);
 }
 
+TEST(RegistryStoreTest, KeyNamesAreMeasuredInUtf16Units) {
+    test::ScopedMachineRoot machine;
+    // 127 faces beyond U+FFFF and one letter are 255 UTF-16 units; one face more is 256.
+    const std::wstring faces(127, static_cast<wchar_t>(0x1F600));
+    WinRegistryKey key;
+    key.CreateKey(WinRegistryKey::LocalMachine, L"software\\" + faces + L"x");
+    const std::shared_ptr<RegistryStore> store = OpenStore();
+    ASSERT_TRUE(store);
+    int64_t id = 0;
+    bool created = false;
+    EXPECT_EQ(store->CreateKey(HiveOf(*store, RegistryStore::Hive::LocalMachine),
+                               L"software\\" + faces + static_cast<wchar_t>(0x1F600), nullptr, id, created),
+              WinError::kInvalidParameter);
+
+    // Enumeration sizes its buffer from the longest name in UTF-16 units, as the registry reports it.
+    WinRegistryKey parent;
+    parent.Open(WinRegistryKey::LocalMachine, L"software", false);
+    EXPECT_EQ(parent.GetSubKeyNames(), std::vector<std::wstring>{faces + L"x"});
+    uint32_t count = 0;
+    uint32_t longest = 0;
+    ASSERT_EQ(store->OpenKey(HiveOf(*store, RegistryStore::Hive::LocalMachine), L"software", id), 0u);
+    ASSERT_EQ(store->SubKeyCount(id, count, longest), 0u);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(longest, 255u);
+}
+
 TEST(RegistryStoreTest, KeysCreatedWithPermissionsKeepTheirDacl) {
     test::ScopedMachineRoot machine;
     Permissions permissions;
