@@ -30,6 +30,18 @@ for log in "$logs"/*.log; do
 done
 
 echo
+echo "Another user plants a FIFO under the name of the next log; the run neither hangs nor writes into it:"
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+    chmod 755 "$root"
+    setpriv --reuid=nobody --regid=nogroup --clear-groups mkfifo "$logs/ZEPMaintenance2-worker.log"
+else
+    mkfifo "$logs/ZEPMaintenance2-worker.log"
+fi
+run -mode worker -op install
+ls -l "$logs" | grep worker
+head -n 2 "$logs/ZEPMaintenance2-worker.log"
+
+echo
 echo "The update itself (loader, service and worker with the upgrade engine) is not built yet:"
 run -mode loader -op update -pp "$root/product" -dp "$root/data"
 tail -n 3 "$logs/ZEPMaintenance2-loader.log"
