@@ -15,7 +15,8 @@ inline std::size_t Utf16Length(std::wstring_view text) {
     std::size_t units = text.size();
     if constexpr (sizeof(wchar_t) > 2) {
         for (const wchar_t c : text) {
-            units += static_cast<uint32_t>(c) > 0xFFFF ? 1 : 0;
+            units +=
+                (static_cast<uint32_t>(c) >> 16) != 0 ? 1 : 0; // no range warning where wchar_t is 16 bits
         }
     }
     return units;
