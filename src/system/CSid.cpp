@@ -2,6 +2,7 @@
 #include "system/CSid.h"
 
 #include "system/Text.h"
+#include "system/platform/TextPrimitives.h"
 
 namespace ZEPMaintenance {
 

@@ -5,6 +5,7 @@
 #include "system/Permissions.h"
 #include "system/Platform.h"
 #include "system/WinError.h"
+#include "system/platform/FilePrimitives.h"
 
 namespace ZEPMaintenance {
 

@@ -5,9 +5,7 @@
 #include "system/FileVersion.h"
 #include "system/Sha1Hash.h"
 
-#include <cstdint>
 #include <string>
-#include <vector>
 
 namespace ZEPMaintenance {
 
@@ -47,19 +45,5 @@ private:
     std::wstring path;
     std::wstring filename;
 };
-
-namespace platform {
-// Opening as a C runtime input stream (read, text mode, sharing read and write) and closing at once.
-bool CanOpenForReading(const std::wstring& fullPath);
-// DeleteFileW; CopyFileW(source, target, FALSE).
-uint32_t RemoveFile(const std::wstring& fullPath);
-uint32_t CopyFileOverwriting(const std::wstring& source, const std::wstring& target);
-// GetFileVersionInfoSizeW (0 when there is no version resource; the error is the last error),
-// GetFileVersionInfoW into a buffer of that size, and VerQueryValueW(buffer, "\\") for the fixed
-// file information's dwFileVersionMS and dwFileVersionLS (false without that block).
-uint32_t GetVersionInfoSize(const std::wstring& fullPath);
-uint32_t GetVersionInfo(const std::wstring& fullPath, std::vector<uint8_t>& buffer);
-bool QueryFixedFileVersion(const std::vector<uint8_t>& buffer, uint32_t& versionMs, uint32_t& versionLs);
-} // namespace platform
 
 } // namespace ZEPMaintenance

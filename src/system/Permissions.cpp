@@ -5,6 +5,7 @@
 #include "diag/Log.h"
 #include "system/Platform.h"
 #include "system/WinError.h"
+#include "system/platform/PermissionsPrimitives.h"
 
 namespace ZEPMaintenance {
 

@@ -4,6 +4,7 @@
 #include "diag/IMException.h"
 #include "diag/Log.h"
 #include "system/WinError.h"
+#include "system/platform/Sha1HashPrimitives.h"
 
 #include <cctype>
 #include <cstring>

@@ -2,6 +2,7 @@
 #include "system/Text.h"
 
 #include "diag/IMException.h"
+#include "system/platform/TextPrimitives.h"
 
 #include <cstdlib>
 #include <cxxabi.h>

@@ -25,15 +25,4 @@ std::wstring GetModuleDirectory();
 // "class " + the demangled C++ name, the form the program's descriptions use on every platform.
 std::wstring RuntimeTypeName(const std::type_info& type);
 
-namespace platform {
-// The platform's halves of the conversions above; each returns false (or empty) on failure.
-std::string WideToMultiByte(std::wstring_view text, uint32_t codePage);
-std::wstring MultiByteToWide(std::string_view text, uint32_t codePage);
-std::wstring LocaleCharToWide(const char* text);                 // includes the terminating NUL in its input
-std::size_t UpperCaseInPlace(wchar_t* text, std::size_t length); // characters processed
-bool StringToSidBytes(const std::wstring& text, std::vector<uint8_t>& binary);
-std::wstring SidBytesToString(const std::vector<uint8_t>& binary);
-bool ModuleFileName(std::wstring& path); // the running program's path
-} // namespace platform
-
 } // namespace ZEPMaintenance

@@ -5,6 +5,7 @@
 #include "system/Platform.h"
 #include "system/Text.h"
 #include "system/WinError.h"
+#include "system/platform/WinProcessPrimitives.h"
 
 namespace ZEPMaintenance {
 

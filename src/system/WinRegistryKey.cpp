@@ -6,6 +6,7 @@
 #include "system/Platform.h"
 #include "system/Utf16.h"
 #include "system/WinError.h"
+#include "system/platform/WinRegistryKeyPrimitives.h"
 
 namespace ZEPMaintenance {
 

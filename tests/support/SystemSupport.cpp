@@ -2,6 +2,7 @@
 #include "support/SystemSupport.h"
 
 #include "system/Dacl.h"
+#include "system/platform/Sha1HashPrimitives.h"
 
 #include <filesystem>
 #include <fstream>

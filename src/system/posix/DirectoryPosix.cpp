@@ -1,6 +1,6 @@
 // Linux side of Directory: folders, known folders below the machine root, scans and a tree delete
 // that never follows a symbolic link.
-#include "system/Directory.h"
+#include "system/platform/DirectoryPrimitives.h"
 
 #include "system/WinError.h"
 #include "system/posix/PosixSupport.h"

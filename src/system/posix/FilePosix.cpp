@@ -1,5 +1,5 @@
 // Linux side of File: existence, deletion, copying and the version resource of PE files.
-#include "system/File.h"
+#include "system/platform/FilePrimitives.h"
 
 #include "system/WinError.h"
 #include "system/posix/PeVersionResource.h"

@@ -1,5 +1,7 @@
 // Linux side of Permissions: DACLs kept in a trusted.* attribute sealed to the file's owner, mode and
 // POSIX ACL, enforced as far as mode bits reach; owners map to uids.
+#include "system/platform/PermissionsPrimitives.h"
+
 #include "system/Permissions.h"
 
 #include "system/WinError.h"

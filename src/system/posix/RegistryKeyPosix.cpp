@@ -1,5 +1,5 @@
 // Linux side of WinRegistryKey: the registry calls over the settings store.
-#include "system/WinRegistryKey.h"
+#include "system/platform/WinRegistryKeyPrimitives.h"
 
 #include "system/Permissions.h"
 #include "system/Utf16.h"

@@ -1,5 +1,5 @@
 // Linux side of Sha1Hash: OpenSSL stands in for the CryptoAPI provider; files are plain descriptors.
-#include "system/Sha1Hash.h"
+#include "system/platform/Sha1HashPrimitives.h"
 
 #include "system/WinError.h"
 #include "system/posix/PosixSupport.h"

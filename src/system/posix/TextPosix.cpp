@@ -1,6 +1,7 @@
 // Linux side of the text conversions: UTF-8, iconv for the locale's text, SID text, /proc/self/exe.
-#include "system/Text.h"
+#include "system/platform/TextPrimitives.h"
 
+#include "system/CSid.h"
 #include "system/posix/PosixSupport.h"
 #include "system/posix/Utf8.h"
 

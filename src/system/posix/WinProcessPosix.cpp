@@ -1,5 +1,5 @@
 // Linux side of WinProcess: posix_spawn, process file descriptors, exit codes and process owners.
-#include "system/WinProcess.h"
+#include "system/platform/WinProcessPrimitives.h"
 
 #include "system/Text.h"
 #include "system/WinError.h"

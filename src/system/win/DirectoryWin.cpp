@@ -1,5 +1,5 @@
 // Windows side of Directory: folder creation and test, known folders, shell delete and searches.
-#include "system/Directory.h"
+#include "system/platform/DirectoryPrimitives.h"
 
 #include "system/win/WinHeaders.h"
 

@@ -1,5 +1,5 @@
 // Windows side of File: existence, deletion, copying and the version resource.
-#include "system/File.h"
+#include "system/platform/FilePrimitives.h"
 
 #include "system/win/WinHeaders.h"
 

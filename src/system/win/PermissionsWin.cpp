@@ -1,5 +1,7 @@
 // Windows side of Permissions: named security information of files and folders, and security
 // attributes for creation calls.
+#include "system/platform/PermissionsPrimitives.h"
+
 #include "system/Permissions.h"
 
 #include "system/win/WinHeaders.h"

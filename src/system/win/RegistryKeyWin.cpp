@@ -1,5 +1,5 @@
 // Windows side of WinRegistryKey: the registry calls.
-#include "system/WinRegistryKey.h"
+#include "system/platform/WinRegistryKeyPrimitives.h"
 
 #include "system/Permissions.h"
 #include "system/win/WinHeaders.h"

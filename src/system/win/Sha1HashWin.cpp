@@ -1,5 +1,5 @@
 // Windows side of Sha1Hash: the process-wide CryptoAPI provider, file reads and SHA-1 hash objects.
-#include "system/Sha1Hash.h"
+#include "system/platform/Sha1HashPrimitives.h"
 
 #include "system/win/WinHeaders.h"
 

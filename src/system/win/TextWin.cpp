@@ -1,5 +1,5 @@
 // Windows side of the text conversions: the code-page functions and the SID string calls.
-#include "system/Text.h"
+#include "system/platform/TextPrimitives.h"
 
 #include "system/win/WinHeaders.h"
 

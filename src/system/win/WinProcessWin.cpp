@@ -1,5 +1,5 @@
 // Windows side of WinProcess: the shell start, process handles, waits, exit codes and tokens.
-#include "system/WinProcess.h"
+#include "system/platform/WinProcessPrimitives.h"
 
 #include "system/win/WinHeaders.h"
 

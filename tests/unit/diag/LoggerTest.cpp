@@ -4,9 +4,9 @@
 #include "diag/VersionLogger.h"
 #include "support/CapturedLog.h"
 #include "support/TempDir.h"
-#include "system/Directory.h"
 #include "system/Platform.h"
 #include "system/Text.h"
+#include "system/platform/DirectoryPrimitives.h"
 
 #include <gtest/gtest.h>
 

@@ -8,6 +8,7 @@
 #include "system/Permissions.h"
 #include "system/WinError.h"
 #include "system/WinProcess.h"
+#include "system/platform/WinRegistryKeyPrimitives.h"
 
 #include <chrono>
 #include <functional>

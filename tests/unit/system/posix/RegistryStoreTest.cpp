@@ -8,6 +8,7 @@
 #include "system/Permissions.h"
 #include "system/WinError.h"
 #include "system/WinRegistryKey.h"
+#include "system/platform/WinRegistryKeyPrimitives.h"
 #include "system/posix/PosixSupport.h"
 
 #include <algorithm>
