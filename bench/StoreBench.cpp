@@ -89,30 +89,28 @@ public:
         if (pipe(report) != 0) {
             return;
         }
+        report_.Reset(report[0]);
+        posix::UniqueFd reporting(report[1]);
         pid_ = fork();
         if (pid_ == 0) {
-            close(report[0]);
+            report_.Reset();
             if (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0) {
                 _exit(100);
             }
-            Chase(report[1]);
+            Chase(reporting.Get());
         }
-        close(report[1]);
-        report_ = report[0];
+        reporting.Reset();
         // Wait until the first snapshot is held.
         char byte = 0;
-        if (read(report_, &byte, 1) == 1) {
+        if (read(report_.Get(), &byte, 1) == 1) {
             locked_ = 1;
         }
-        fcntl(report_, F_SETFL, O_NONBLOCK);
+        fcntl(report_.Get(), F_SETFL, O_NONBLOCK);
     }
     ~HostileReader() {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
-        }
-        if (report_ >= 0) {
-            close(report_);
         }
     }
     HostileReader(const HostileReader&) = delete;
@@ -123,7 +121,7 @@ public:
     int64_t Locked() {
         char bytes[256];
         ssize_t got = 0;
-        while ((got = read(report_, bytes, sizeof bytes)) > 0) {
+        while ((got = read(report_.Get(), bytes, sizeof bytes)) > 0) {
             locked_ += got;
         }
         return locked_;
@@ -133,8 +131,8 @@ private:
     [[noreturn]] static void Chase(int report) {
         const std::string path = RegistryStore::DatabasePath();
         struct Held {
-            int fd;
-            sqlite3* db;
+            posix::UniqueFd fd;
+            posix::Database db;
         };
         std::vector<Held> held;
         const int folder = open(fs::path(path).parent_path().c_str(), O_RDONLY | O_DIRECTORY);
@@ -144,20 +142,20 @@ private:
             struct stat info {};
             if (stat(path.c_str(), &info) == 0 && info.st_ino != last) {
                 last = info.st_ino;
-                Held now{open(path.c_str(), O_RDONLY), nullptr};
+                Held now{posix::UniqueFd(open(path.c_str(), O_RDONLY)), posix::Database()};
                 struct flock range {};
                 range.l_type = F_RDLCK;
                 range.l_whence = SEEK_SET;
                 bool locked =
-                    now.fd >= 0 && fcntl(now.fd, F_SETLK, &range) == 0 && flock(now.fd, LOCK_EX) == 0;
-                locked = locked &&
-                         sqlite3_open_v2(path.c_str(), &now.db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-                         sqlite3_exec(now.db, "BEGIN; SELECT count(*) FROM keys;", nullptr, nullptr,
-                                      nullptr) == SQLITE_OK;
-                held.push_back(now);
+                    now.fd && fcntl(now.fd.Get(), F_SETLK, &range) == 0 && flock(now.fd.Get(), LOCK_EX) == 0;
+                sqlite3* db = nullptr;
+                locked =
+                    locked && sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK;
+                now.db.Reset(db);
+                locked = locked && sqlite3_exec(now.db, "BEGIN; SELECT count(*) FROM keys;", nullptr, nullptr,
+                                                nullptr) == SQLITE_OK;
+                held.push_back(std::move(now));
                 if (held.size() > 8) {
-                    sqlite3_close(held.front().db);
-                    close(held.front().fd);
                     held.erase(held.begin());
                 }
                 if (locked && write(report, "x", 1) != 1) {
@@ -169,7 +167,7 @@ private:
     }
 
     pid_t pid_ = -1;
-    int report_ = -1;
+    posix::UniqueFd report_;
     int64_t locked_ = 0;
 };
 

@@ -2,6 +2,7 @@
 // nothing and the call that releases a handle.
 #pragma once
 
+#include <type_traits>
 #include <utility>
 
 namespace ZEPMaintenance {
@@ -26,6 +27,8 @@ public:
     Value Get() const noexcept { return value_; }
     bool IsValid() const noexcept { return value_ != Traits::Invalid(); }
     explicit operator bool() const noexcept { return IsValid(); }
+    // Where the handle is a platform's own state object.
+    Value operator->() const noexcept requires std::is_pointer_v<Value> { return value_; }
 
     // Gives ownership up, as when another object (a DIR stream) takes the handle over.
     [[nodiscard]] Value Release() noexcept { return std::exchange(value_, Traits::Invalid()); }

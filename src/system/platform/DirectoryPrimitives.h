@@ -3,6 +3,7 @@
 #pragma once
 
 #include "system/KnownFolder.h"
+#include "system/UniqueHandle.h"
 
 #include <cstdint>
 #include <string>
@@ -20,15 +21,15 @@ bool IsDirectory(const std::wstring& fullPath);
 // The recycle bin is used when permanently is false and the platform has one.
 int32_t DeleteFolderTree(const std::wstring& folder, bool permanently);
 
-// A directory search (FindFirstFileW's handle); closed when the owner goes.
-class FindHandle {
-public:
-    FindHandle() = default;
-    ~FindHandle();
-    FindHandle(const FindHandle&) = delete;
-    FindHandle& operator=(const FindHandle&) = delete;
-    intptr_t value = -1;
+// A directory search: FindFirstFileW's handle on Windows, a directory stream on Linux. Each side gives
+// the value its meaning and closes it.
+enum class DirectorySearch : intptr_t { kNone = 0 };
+struct FindTraits {
+    using Value = DirectorySearch;
+    static DirectorySearch Invalid() noexcept { return DirectorySearch::kNone; }
+    static void Close(DirectorySearch search) noexcept;
 };
+using FindHandle = UniqueHandle<FindTraits>;
 
 struct FindEntry {
     std::wstring name;

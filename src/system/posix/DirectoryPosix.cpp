@@ -17,25 +17,25 @@ namespace ZEPMaintenance::platform {
 
 namespace {
 
-DIR* Stream(const FindHandle& search) {
-    return reinterpret_cast<DIR*>(search.value);
+struct DirectoryStreamTraits {
+    using Value = DIR*;
+    static DIR* Invalid() noexcept { return nullptr; }
+    static void Close(DIR* stream) noexcept { closedir(stream); }
+};
+using DirectoryStream = UniqueHandle<DirectoryStreamTraits>;
+
+// A stream over the open folder; once it is made, it owns the descriptor.
+DirectoryStream StreamOf(posix::UniqueFd& folder) {
+    DirectoryStream stream(fdopendir(folder.Get()));
+    if (stream) {
+        static_cast<void>(folder.Release());
+    }
+    return stream;
 }
 
-class DirectoryStream {
-public:
-    explicit DirectoryStream(DIR* stream) : stream_(stream) {}
-    ~DirectoryStream() {
-        if (stream_ != nullptr) {
-            closedir(stream_);
-        }
-    }
-    DirectoryStream(const DirectoryStream&) = delete;
-    DirectoryStream& operator=(const DirectoryStream&) = delete;
-    DIR* Get() const { return stream_; }
-
-private:
-    DIR* stream_;
-};
+DIR* Stream(const FindHandle& search) {
+    return reinterpret_cast<DIR*>(static_cast<intptr_t>(search.Get()));
+}
 
 bool IsFolderEntry(DIR* stream, const dirent* entry) {
     if (entry->d_type != DT_UNKNOWN) {
@@ -54,11 +54,10 @@ int RemoveContents(int folder, dev_t device) {
     }
     std::vector<std::string> names;
     {
-        const DirectoryStream stream(fdopendir(listing.Get()));
-        if (stream.Get() == nullptr) {
+        const DirectoryStream stream = StreamOf(listing);
+        if (!stream) {
             return -1;
         }
-        listing.Release(); // the stream closes it
         errno = 0;
         while (const dirent* entry = readdir(stream.Get())) {
             const std::string name = entry->d_name;
@@ -162,10 +161,8 @@ int32_t DeleteFolderTree(const std::wstring& folder, bool /*permanently*/) {
     return rmdir(path.c_str()) == 0 ? 0 : static_cast<int32_t>(posix::WinErrorFromErrno(errno));
 }
 
-FindHandle::~FindHandle() {
-    if (value != -1) {
-        closedir(Stream(*this));
-    }
+void FindTraits::Close(DirectorySearch search) noexcept {
+    DirectoryStreamTraits::Close(reinterpret_cast<DIR*>(static_cast<intptr_t>(search)));
 }
 
 uint32_t FindFirstEntry(const std::wstring& pattern, FindHandle& search, FindEntry& entry) {
@@ -180,13 +177,12 @@ uint32_t FindFirstEntry(const std::wstring& pattern, FindHandle& search, FindEnt
         // FindFirstFileW reports a missing folder as a missing path.
         return error == WinError::kFileNotFound ? WinError::kPathNotFound : error;
     }
-    DIR* stream = fdopendir(opened.Get());
-    if (stream == nullptr) {
+    DirectoryStream stream = StreamOf(opened);
+    if (!stream) {
         return posix::LastWinError();
     }
-    opened.Release(); // the stream closes it
-    search.value = reinterpret_cast<intptr_t>(stream);
-    const uint32_t first = Fill(stream, entry);
+    search.Reset(static_cast<DirectorySearch>(reinterpret_cast<intptr_t>(stream.Release())));
+    const uint32_t first = Fill(Stream(search), entry);
     return first == WinError::kNoMoreFiles ? WinError::kFileNotFound : first;
 }
 

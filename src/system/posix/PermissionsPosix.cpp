@@ -39,21 +39,14 @@ constexpr uint32_t kExecuteRights = 0x00000020u | 0x20000000u | 0x10000000u;
 constexpr uint32_t kOwnerRights = 0x000D0000u | 0x00020000u;
 constexpr uint32_t kDeleteChild = 0x40;
 
-class AclHandle {
-public:
-    explicit AclHandle(acl_t acl) : acl_(acl) {}
-    ~AclHandle() {
-        if (acl_ != nullptr) {
-            acl_free(acl_);
-        }
-    }
-    AclHandle(const AclHandle&) = delete;
-    AclHandle& operator=(const AclHandle&) = delete;
-    acl_t Get() const { return acl_; }
-
-private:
-    acl_t acl_;
+// What the ACL library hands out (an ACL, its text, an entry's qualifier) goes back with acl_free.
+template <class T> struct AclMemoryTraits {
+    using Value = T;
+    static T Invalid() noexcept { return nullptr; }
+    static void Close(T memory) noexcept { acl_free(memory); }
 };
+template <class T> using AclMemory = UniqueHandle<AclMemoryTraits<T>>;
+using AclHandle = AclMemory<acl_t>;
 
 std::string ProcPath(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
@@ -161,13 +154,8 @@ std::string AclText(acl_t acl) {
     if (acl == nullptr) {
         return {};
     }
-    char* text = acl_to_any_text(acl, nullptr, ',', TEXT_NUMERIC_IDS);
-    if (text == nullptr) {
-        return {};
-    }
-    std::string result = text;
-    acl_free(text);
-    return result;
+    const AclMemory<char*> text(acl_to_any_text(acl, nullptr, ',', TEXT_NUMERIC_IDS));
+    return text ? std::string(text.Get()) : std::string();
 }
 
 // SHA-256 over what the DACL was written with: the object's identity, owner, group, mode and POSIX
@@ -282,14 +270,13 @@ Dacl SynthesizedDacl(int fd, const struct stat& info) {
             } else if (tag == ACL_GROUP_OBJ) {
                 groupBits = bits;
             } else if (tag == ACL_USER || tag == ACL_GROUP) {
-                const void* qualifier = acl_get_qualifier(entry);
-                if (qualifier == nullptr) {
+                const AclMemory<void*> qualifier(acl_get_qualifier(entry));
+                if (!qualifier) {
                     continue;
                 }
                 const uint32_t id = tag == ACL_USER
-                                        ? static_cast<uint32_t>(*static_cast<const uid_t*>(qualifier))
-                                        : static_cast<uint32_t>(*static_cast<const gid_t*>(qualifier));
-                acl_free(const_cast<void*>(qualifier));
+                                        ? static_cast<uint32_t>(*static_cast<const uid_t*>(qualifier.Get()))
+                                        : static_cast<uint32_t>(*static_cast<const gid_t*>(qualifier.Get()));
                 const CSid sid = tag == ACL_USER ? CSid(kUnixUserAuthority, {kUnixUsers, id})
                                                  : CSid(kUnixUserAuthority, {kUnixGroups, id});
                 named.push_back(AccessEntry{sid, bits, kAccessAllowedAceType, 0});

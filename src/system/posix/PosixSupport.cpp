@@ -71,23 +71,8 @@ uint32_t LastWinError() {
     return WinErrorFromErrno(errno);
 }
 
-UniqueFd::~UniqueFd() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-int UniqueFd::Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void UniqueFd::Reset(int fd) {
-    if (fd_ >= 0 && fd_ != fd) {
-        close(fd_);
-    }
-    fd_ = fd;
+void FdTraits::Close(int fd) noexcept {
+    close(fd);
 }
 
 std::string WithoutTrailingSlash(const std::string& path) {

@@ -1,6 +1,8 @@
 // Linux side: helpers shared by the primitives that stand in for Windows facilities.
 #pragma once
 
+#include "system/UniqueHandle.h"
+
 #include <cstdint>
 #include <string>
 
@@ -13,22 +15,13 @@ uint32_t LastWinError();
 // A short text for a Windows error number that WinErrorFromErrno gives: the text of its usual errno.
 std::string ErrorText(uint32_t winError);
 
-// Owns one file descriptor; -1 owns nothing.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd();
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int Get() const { return fd_; }
-    // Gives up ownership, as when another object (a DIR stream) takes the descriptor over.
-    int Release();
-    // Closes what it owns and takes fd over.
-    void Reset(int fd);
-
-private:
-    int fd_;
+struct FdTraits {
+    using Value = int;
+    static int Invalid() noexcept { return -1; }
+    static void Close(int fd) noexcept;
 };
+// Owns one file descriptor; -1 owns nothing.
+using UniqueFd = UniqueHandle<FdTraits>;
 
 // Which kinds of object OpenObject accepts.
 enum class ObjectKind { File, Folder, FileOrFolder };

@@ -129,14 +129,13 @@ std::wstring Wide(const unsigned char* text) {
 class Statement {
 public:
     Statement(sqlite3* db, const char* sql) : db_(db) {
-        result_ = sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr);
+        sqlite3_stmt* prepared = nullptr;
+        result_ = sqlite3_prepare_v2(db, sql, -1, &prepared, nullptr);
+        statement_.Reset(prepared);
     }
-    ~Statement() { sqlite3_finalize(statement_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
 
     Statement& Bind(int index, int64_t value) {
-        Check(sqlite3_bind_int64(statement_, index, value));
+        Check(sqlite3_bind_int64(statement_.Get(), index, value));
         return *this;
     }
     // A name holding what UTF-8 cannot carry (a lone surrogate) is refused, never stored altered.
@@ -151,25 +150,25 @@ public:
             invalid_ = true;
             return *this;
         }
-        Check(sqlite3_bind_text(statement_, index, utf8.data(), static_cast<int>(utf8.size()),
+        Check(sqlite3_bind_text(statement_.Get(), index, utf8.data(), static_cast<int>(utf8.size()),
                                 SQLITE_TRANSIENT));
         return *this;
     }
     // A file name: its bytes as they are, UTF-8 or not.
     Statement& BindPath(int index, const std::string& path) {
-        Check(sqlite3_bind_text(statement_, index, path.data(), static_cast<int>(path.size()),
+        Check(sqlite3_bind_text(statement_.Get(), index, path.data(), static_cast<int>(path.size()),
                                 SQLITE_TRANSIENT));
         return *this;
     }
     Statement& BindBlob(int index, const uint8_t* data, std::size_t size) {
         // A zero-length blob, not NULL, for empty data.
         static const uint8_t kEmpty = 0;
-        Check(sqlite3_bind_blob(statement_, index, data != nullptr ? data : &kEmpty, static_cast<int>(size),
-                                SQLITE_TRANSIENT));
+        Check(sqlite3_bind_blob(statement_.Get(), index, data != nullptr ? data : &kEmpty,
+                                static_cast<int>(size), SQLITE_TRANSIENT));
         return *this;
     }
     Statement& BindNull(int index) {
-        Check(sqlite3_bind_null(statement_, index));
+        Check(sqlite3_bind_null(statement_.Get(), index));
         return *this;
     }
 
@@ -178,7 +177,7 @@ public:
         if (result_ != SQLITE_OK) {
             return false;
         }
-        const int result = sqlite3_step(statement_);
+        const int result = sqlite3_step(statement_.Get());
         if (result == SQLITE_ROW) {
             return true;
         }
@@ -189,12 +188,12 @@ public:
     }
     uint32_t Error() const { return invalid_ ? WinError::kInvalidParameter : ErrorFromSqlite(db_, result_); }
 
-    int64_t Int(int column) const { return sqlite3_column_int64(statement_, column); }
-    bool IsNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
-    std::wstring Text(int column) const { return Wide(sqlite3_column_text(statement_, column)); }
+    int64_t Int(int column) const { return sqlite3_column_int64(statement_.Get(), column); }
+    bool IsNull(int column) const { return sqlite3_column_type(statement_.Get(), column) == SQLITE_NULL; }
+    std::wstring Text(int column) const { return Wide(sqlite3_column_text(statement_.Get(), column)); }
     std::vector<uint8_t> Blob(int column) const {
-        const auto* data = static_cast<const uint8_t*>(sqlite3_column_blob(statement_, column));
-        const int size = sqlite3_column_bytes(statement_, column);
+        const auto* data = static_cast<const uint8_t*>(sqlite3_column_blob(statement_.Get(), column));
+        const int size = sqlite3_column_bytes(statement_.Get(), column);
         return data == nullptr ? std::vector<uint8_t>() : std::vector<uint8_t>(data, data + size);
     }
 
@@ -205,8 +204,14 @@ private:
         }
     }
 
+    struct Traits {
+        using Value = sqlite3_stmt*;
+        static sqlite3_stmt* Invalid() noexcept { return nullptr; }
+        static void Close(sqlite3_stmt* statement) noexcept { sqlite3_finalize(statement); }
+    };
+
     sqlite3* db_;
-    sqlite3_stmt* statement_ = nullptr;
+    UniqueHandle<Traits> statement_;
     int result_ = SQLITE_OK;
     bool invalid_ = false;
 };
@@ -415,17 +420,18 @@ std::string SnapshotUri(const std::string& path) {
     return uri + "?immutable=1";
 }
 
-uint32_t OpenDatabase(const std::string& name, int flags, sqlite3*& db) {
-    db = nullptr;
+uint32_t OpenDatabase(const std::string& name, int flags, Database& db) {
     // Never through a symbolic link: SQLite then refuses a link in any part of the path.
-    const int opened =
-        sqlite3_open_v2(name.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
-    if (opened != SQLITE_OK) {
-        const uint32_t error = ErrorFromSqlite(db, opened);
-        sqlite3_close(db);
-        db = nullptr;
-        return error;
+    sqlite3* opened = nullptr;
+    const int result =
+        sqlite3_open_v2(name.c_str(), &opened, flags | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
+    // A connection is handed out even when the opening fails, to read the error from.
+    Database connection(opened);
+    if (result != SQLITE_OK) {
+        db.Reset();
+        return ErrorFromSqlite(connection, result);
     }
+    db = std::move(connection);
     return WinError::kSuccess;
 }
 
@@ -434,12 +440,11 @@ std::string InPrivateFolder(const char* name) {
 }
 
 uint32_t SnapshotGeneration(const std::string& path, int64_t& generation) {
-    sqlite3* db = nullptr;
+    Database db;
     uint32_t result = OpenDatabase(SnapshotUri(path), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, db);
     if (result == WinError::kSuccess) {
         result = Generation(db, generation);
     }
-    sqlite3_close(db);
     return result;
 }
 
@@ -460,12 +465,11 @@ uint32_t TakeOverEarlierLayout(int store, int live) {
         result = CopyAt(store, kJournalName, live, kTakeOverJournal);
     }
     if (result == WinError::kSuccess) {
-        sqlite3* copy = nullptr;
+        Database copy;
         result = OpenDatabase(InPrivateFolder(kTakeOverTemp), SQLITE_OPEN_READWRITE, copy);
         if (result == WinError::kSuccess) {
             result = Execute(copy, "SELECT count(*) FROM sqlite_master");
         }
-        sqlite3_close(copy);
     }
     // What is left of the journal after that was not hot.
     if (result == WinError::kSuccess) {
@@ -484,6 +488,10 @@ uint32_t TakeOverEarlierLayout(int store, int live) {
 }
 
 } // namespace
+
+void DatabaseTraits::Close(sqlite3* db) noexcept {
+    sqlite3_close(db);
+}
 
 std::wstring FoldRegistryName(const std::wstring& name) {
     static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
@@ -741,9 +749,8 @@ uint32_t RegistryStore::Refresh() {
 }
 
 uint32_t RegistryStore::OpenSnapshot() {
-    sqlite3_close(db_);
-    db_ = nullptr;
-    snapshot_.Reset(-1);
+    db_.Reset();
+    snapshot_.Reset();
     UniqueFd file;
     uint32_t result = OpenObject(path_, O_RDONLY, ObjectKind::File, file);
     if (result == WinError::kFileNotFound) {
@@ -769,9 +776,7 @@ uint32_t RegistryStore::OpenSnapshot() {
     return result;
 }
 
-RegistryStore::~RegistryStore() {
-    sqlite3_close(db_);
-}
+RegistryStore::~RegistryStore() = default;
 
 uint32_t RegistryStore::HiveKey(Hive hive, int64_t& id) {
     id = hive == Hive::LocalMachine ? kLocalMachineId : kUsersId;

@@ -16,6 +16,18 @@ struct sqlite3;
 
 namespace ZEPMaintenance::posix {
 
+struct DatabaseTraits {
+    using Value = sqlite3*;
+    static sqlite3* Invalid() noexcept { return nullptr; }
+    static void Close(sqlite3* db) noexcept;
+};
+// An open SQLite connection. It is handed to nearly every statement, so it reads as the connection.
+class Database : public UniqueHandle<DatabaseTraits> {
+public:
+    using UniqueHandle::UniqueHandle;
+    operator sqlite3*() const noexcept { return Get(); }
+};
+
 struct RegistryValue {
     std::wstring name;
     uint32_t type = 0;
@@ -121,7 +133,7 @@ private:
     uint32_t SubKeysOf(int64_t key, std::vector<int64_t>* ids, std::vector<std::wstring>& names);
     uint32_t DeleteSubtree(int64_t id);
 
-    sqlite3* db_ = nullptr;
+    Database db_;
     std::string path_;
     bool writable_;
     std::recursive_mutex lock_;

@@ -18,11 +18,17 @@ namespace ZEPMaintenance::platform {
 
 namespace {
 
+struct IconvTraits {
+    using Value = iconv_t;
+    static iconv_t Invalid() noexcept { return reinterpret_cast<iconv_t>(-1); }
+    static void Close(iconv_t converter) noexcept { iconv_close(converter); }
+};
+
 // One iconv pass over the whole input; false on any invalid or unconvertible sequence.
 bool Convert(const char* to, const char* from, const char* input, std::size_t inputBytes,
              std::string& output) {
-    iconv_t converter = iconv_open(to, from);
-    if (converter == reinterpret_cast<iconv_t>(-1)) {
+    const UniqueHandle<IconvTraits> converter(iconv_open(to, from));
+    if (!converter) {
         return false;
     }
     output.assign(inputBytes * 4 + 16, '\0');
@@ -30,9 +36,8 @@ bool Convert(const char* to, const char* from, const char* input, std::size_t in
     std::size_t inLeft = inputBytes;
     char* out = output.data();
     std::size_t outLeft = output.size();
-    iconv(converter, nullptr, nullptr, nullptr, nullptr);
-    const std::size_t result = iconv(converter, &in, &inLeft, &out, &outLeft);
-    iconv_close(converter);
+    iconv(converter.Get(), nullptr, nullptr, nullptr, nullptr);
+    const std::size_t result = iconv(converter.Get(), &in, &inLeft, &out, &outLeft);
     if (result == static_cast<std::size_t>(-1) || inLeft != 0) {
         return false;
     }

@@ -7,6 +7,19 @@
 
 namespace ZEPMaintenance::platform {
 
+namespace {
+
+struct TaskMemoryTraits {
+    using Value = void*;
+    static void* Invalid() noexcept { return nullptr; }
+    static void Close(void* memory) noexcept { CoTaskMemFree(memory); }
+};
+
+HANDLE Native(DirectorySearch search) {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(search));
+}
+} // namespace
+
 uint32_t MakeDirectory(const std::wstring& fullPath) {
     return CreateDirectoryW(fullPath.c_str(), nullptr) ? ERROR_SUCCESS : GetLastError();
 }
@@ -20,10 +33,11 @@ int32_t GetKnownFolderPath(KnownFolder id, std::wstring& path) {
     PWSTR text = nullptr;
     const HRESULT hr = SHGetKnownFolderPath(
         id == KnownFolder::ProgramData ? FOLDERID_ProgramData : FOLDERID_System, 0, nullptr, &text);
+    // The path is the caller's to free, even when the call fails.
+    const UniqueHandle<TaskMemoryTraits> heldText(text);
     if (SUCCEEDED(hr)) {
         path = text;
     }
-    CoTaskMemFree(text);
     return static_cast<int32_t>(hr);
 }
 
@@ -42,10 +56,8 @@ int32_t DeleteFolderTree(const std::wstring& folder, bool permanently) {
     return SHFileOperationW(&operation);
 }
 
-FindHandle::~FindHandle() {
-    if (value != -1) {
-        FindClose(reinterpret_cast<HANDLE>(value));
-    }
+void FindTraits::Close(DirectorySearch search) noexcept {
+    FindClose(Native(search));
 }
 
 namespace {
@@ -61,14 +73,14 @@ uint32_t FindFirstEntry(const std::wstring& pattern, FindHandle& search, FindEnt
     if (handle == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
-    search.value = reinterpret_cast<intptr_t>(handle);
+    search.Reset(static_cast<DirectorySearch>(reinterpret_cast<intptr_t>(handle)));
     Fill(data, entry);
     return ERROR_SUCCESS;
 }
 
 uint32_t FindNextEntry(FindHandle& search, FindEntry& entry) {
     WIN32_FIND_DATAW data{};
-    if (!FindNextFileW(reinterpret_cast<HANDLE>(search.value), &data)) {
+    if (!FindNextFileW(Native(search.Get()), &data)) {
         return GetLastError();
     }
     Fill(data, entry);

@@ -1,19 +1,23 @@
 // Windows side of File: existence, deletion, copying and the version resource.
 #include "system/platform/FilePrimitives.h"
 
+#include "system/UniqueHandle.h"
 #include "system/win/WinHeaders.h"
 
 #include <cstdio>
 
 namespace ZEPMaintenance::platform {
 
+namespace {
+struct StreamTraits {
+    using Value = FILE*;
+    static FILE* Invalid() noexcept { return nullptr; }
+    static void Close(FILE* stream) noexcept { std::fclose(stream); }
+};
+} // namespace
+
 bool CanOpenForReading(const std::wstring& fullPath) {
-    FILE* stream = _wfopen(fullPath.c_str(), L"r");
-    if (stream == nullptr) {
-        return false;
-    }
-    std::fclose(stream);
-    return true;
+    return UniqueHandle<StreamTraits>(_wfopen(fullPath.c_str(), L"r")).IsValid();
 }
 
 uint32_t RemoveFile(const std::wstring& fullPath) {

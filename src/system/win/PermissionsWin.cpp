@@ -4,25 +4,11 @@
 
 #include "system/Permissions.h"
 
-#include "system/win/WinHeaders.h"
+#include "system/win/WinHandle.h"
 
 namespace ZEPMaintenance {
 
 namespace {
-
-// A security descriptor allocated by the system for the caller.
-class LocalDescriptor {
-public:
-    LocalDescriptor() = default;
-    ~LocalDescriptor() {
-        if (descriptor != nullptr) {
-            LocalFree(descriptor);
-        }
-    }
-    LocalDescriptor(const LocalDescriptor&) = delete;
-    LocalDescriptor& operator=(const LocalDescriptor&) = delete;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-};
 
 PACL AclOf(std::vector<uint8_t>& bytes, const Dacl& dacl) {
     return dacl.IsNull() ? nullptr : reinterpret_cast<PACL>(bytes.data());
@@ -63,10 +49,11 @@ uint32_t SetFileDacl(const std::wstring& path, const Dacl& dacl) {
 
 uint32_t GetFileDacl(const std::wstring& path, Dacl& dacl) {
     PACL acl = nullptr;
-    LocalDescriptor descriptor;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
     const DWORD ret = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
                                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                            nullptr, nullptr, &acl, nullptr, &descriptor.descriptor);
+                                            nullptr, nullptr, &acl, nullptr, &descriptor);
+    const LocalMemory heldDescriptor(descriptor);
     if (ret != ERROR_SUCCESS) {
         return ret;
     }
@@ -87,9 +74,10 @@ uint32_t SetFileOwnerSid(const std::wstring& path, const CSid& owner) {
 
 uint32_t GetFileOwnerSid(const std::wstring& path, CSid& owner) {
     PSID sid = nullptr;
-    LocalDescriptor descriptor;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
     const DWORD ret = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
-                                            nullptr, nullptr, nullptr, &descriptor.descriptor);
+                                            nullptr, nullptr, nullptr, &descriptor);
+    const LocalMemory heldDescriptor(descriptor);
     if (ret != ERROR_SUCCESS) {
         return ret;
     }

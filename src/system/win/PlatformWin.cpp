@@ -65,17 +65,17 @@ bool IsOwnedByThisProcess(HANDLE file) {
     }();
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS) {
+    const DWORD result = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                         nullptr, nullptr, &descriptor);
+    const LocalMemory heldDescriptor(descriptor);
+    if (result != ERROR_SUCCESS) {
         return false;
     }
-    const bool own = owner != nullptr &&
-                     ((!sids.user.empty() &&
-                       EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(sids.user.data())->User.Sid)) ||
-                      (!sids.owner.empty() &&
-                       EqualSid(owner, reinterpret_cast<const TOKEN_OWNER*>(sids.owner.data())->Owner)));
-    LocalFree(descriptor);
-    return own;
+    return owner != nullptr &&
+           ((!sids.user.empty() &&
+             EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(sids.user.data())->User.Sid)) ||
+            (!sids.owner.empty() &&
+             EqualSid(owner, reinterpret_cast<const TOKEN_OWNER*>(sids.owner.data())->Owner)));
 }
 
 // A regular file on disk with a single name, no reparse point, of this process's own.
@@ -187,8 +187,8 @@ std::string ErrorText(uint32_t error) {
     const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                             FORMAT_MESSAGE_IGNORE_INSERTS,
                                         nullptr, error, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+    const LocalMemory heldBuffer(buffer);
     std::string text = length != 0 && buffer != nullptr ? std::string(buffer, length) : std::string();
-    LocalFree(buffer);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
         text.pop_back();
     }

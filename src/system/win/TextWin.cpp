@@ -1,7 +1,7 @@
 // Windows side of the text conversions: the code-page functions and the SID string calls.
 #include "system/platform/TextPrimitives.h"
 
-#include "system/win/WinHeaders.h"
+#include "system/win/WinHandle.h"
 
 #include <vector>
 
@@ -50,9 +50,9 @@ bool StringToSidBytes(const std::wstring& text, std::vector<uint8_t>& binary) {
     if (!ConvertStringSidToSidW(text.c_str(), &sid)) {
         return false;
     }
+    const LocalMemory heldSid(sid);
     const auto* bytes = static_cast<const uint8_t*>(sid);
     binary.assign(bytes, bytes + GetLengthSid(sid));
-    LocalFree(sid);
     return true;
 }
 
@@ -62,9 +62,8 @@ std::wstring SidBytesToString(const std::vector<uint8_t>& binary) {
     if (!ConvertSidToStringSidW(copy.data(), &text)) {
         return {};
     }
-    std::wstring result(text);
-    LocalFree(text);
-    return result;
+    const LocalMemory heldText(text);
+    return std::wstring(text);
 }
 
 bool ModuleFileName(std::wstring& path) {

@@ -1,5 +1,6 @@
-// Windows side: owners of kernel handles. CreateFile reports failure as INVALID_HANDLE_VALUE, most
-// other calls (OpenProcess, OpenProcessToken, CreateEvent) as a null handle.
+// Windows side: owners of kernel handles and of memory the system allocates for the caller. CreateFile
+// reports failure as INVALID_HANDLE_VALUE, most other calls (OpenProcess, OpenProcessToken,
+// CreateEvent) as a null handle.
 #pragma once
 
 #include "system/UniqueHandle.h"
@@ -20,5 +21,13 @@ struct WinHandleTraits {
     static void Close(HANDLE handle) noexcept { CloseHandle(handle); }
 };
 using WinHandle = UniqueHandle<WinHandleTraits>;
+
+// What the security and text calls allocate for the caller (descriptors, SIDs, texts): LocalFree.
+struct LocalMemoryTraits {
+    using Value = HLOCAL;
+    static HLOCAL Invalid() noexcept { return nullptr; }
+    static void Close(HLOCAL memory) noexcept { LocalFree(memory); }
+};
+using LocalMemory = UniqueHandle<LocalMemoryTraits>;
 
 } // namespace ZEPMaintenance::platform

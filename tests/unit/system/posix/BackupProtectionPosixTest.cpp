@@ -8,6 +8,7 @@
 #include "system/Directory.h"
 #include "system/Permissions.h"
 #include "system/Text.h"
+#include "system/posix/PosixSupport.h"
 
 #include <acl/libacl.h>
 #include <chrono>
@@ -202,10 +203,10 @@ TEST_F(BackupProtectionTest, ContentWrittenThroughAKeptDescriptorIsDetected) {
     // ticks, so one passes first.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const std::string path = Native(backupPath + L"two.exe");
-    const int writer = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(writer, 0);
-    EXPECT_EQ(pwrite(writer, "CONTENT", 7, 0), 7);
-    close(writer);
+    posix::UniqueFd writer(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_TRUE(writer);
+    EXPECT_EQ(pwrite(writer.Get(), "CONTENT", 7, 0), 7);
+    writer.Reset();
     ExpectStoppedAtFile(L"two.exe");
 }
 

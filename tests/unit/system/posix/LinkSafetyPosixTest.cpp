@@ -10,6 +10,7 @@
 #include "system/File.h"
 #include "system/Permissions.h"
 #include "system/Text.h"
+#include "system/posix/PosixSupport.h"
 
 #include <chrono>
 #include <csignal>
@@ -128,8 +129,8 @@ TEST_F(LinkSafetyTest, WriterHoldingTheOldTargetCannotReachTheCopy) {
     test::WriteTextFile(held.wstring(), "old content of a");
     fs::permissions(held, fs::perms(0666));
     fs::permissions(dir.FsPath() / "source" / "a.dll", fs::perms(0666));
-    const int writer = open(held.c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(writer, 0);
+    posix::UniqueFd writer(open(held.c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_TRUE(writer);
 
     const Permissions backupSet = test::BackupFileSet();
     const CSid administrators = CSid::Administrators();
@@ -137,8 +138,8 @@ TEST_F(LinkSafetyTest, WriterHoldingTheOldTargetCannotReachTheCopy) {
     Directory into(dir.Path(), L"target");
     Directory(dir.Path(), L"source")
         .CopyContentTo(into, stamp ? &backupSet : nullptr, nullptr, stamp ? &administrators : nullptr, false);
-    EXPECT_EQ(write(writer, "EVIL", 4), 4);
-    close(writer);
+    EXPECT_EQ(write(writer.Get(), "EVIL", 4), 4);
+    writer.Reset();
 
     EXPECT_EQ(test::ReadTextFile(held.wstring()), "new a");
     // The copy never lets others write to it, whatever the source allowed.

@@ -50,27 +50,28 @@ int64_t HiveOf(RegistryStore& store, RegistryStore::Hive hive) {
 
 // One statement's first column, straight from SQLite.
 std::string QueryText(const std::string& path, const char* sql) {
-    sqlite3* db = nullptr;
+    sqlite3* opened = nullptr;
+    const int result = sqlite3_open_v2(path.c_str(), &opened, SQLITE_OPEN_READONLY, nullptr);
+    const posix::Database db(opened);
     std::string text;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_text(statement, 0) != nullptr) {
-            text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    const auto firstRow = [](void* out, int, char** values, char**) {
+        if (values[0] != nullptr) {
+            *static_cast<std::string*>(out) = values[0];
         }
-        sqlite3_finalize(statement);
+        return 1; // no further rows
+    };
+    if (result == SQLITE_OK) {
+        sqlite3_exec(db.Get(), sql, firstRow, &text, nullptr);
     }
-    sqlite3_close(db);
     return text;
 }
 
 // Runs SQL straight on a database file, as another program would.
 bool ExecuteSql(const std::string& path, const char* sql) {
-    sqlite3* db = nullptr;
-    const bool done = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-                      sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_close(db);
-    return done;
+    sqlite3* opened = nullptr;
+    const int result = sqlite3_open(path.c_str(), &opened);
+    const posix::Database db(opened);
+    return result == SQLITE_OK && sqlite3_exec(db.Get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 // A store of the first layout and schema: the live database at the public name, a key "Kept" with the
@@ -128,34 +129,38 @@ public:
     explicit NobodyPeer(char (*answer)(char)) {
         int toChild[2];
         int fromChild[2];
-        if (pipe(toChild) != 0 || pipe(fromChild) != 0) {
+        if (pipe(toChild) != 0) {
             return;
         }
+        const posix::UniqueFd commands(toChild[0]);
+        toChild_.Reset(toChild[1]);
+        if (pipe(fromChild) != 0) {
+            return;
+        }
+        fromChild_.Reset(fromChild[0]);
+        const posix::UniqueFd replies(fromChild[1]);
         pid_ = fork();
         if (pid_ == 0) {
-            close(toChild[1]);
-            close(fromChild[0]);
+            toChild_.Reset();
+            fromChild_.Reset();
             if (setresgid(test::kNobody, test::kNobody, test::kNobody) != 0 ||
                 setresuid(test::kNobody, test::kNobody, test::kNobody) != 0) {
                 _exit(100);
             }
             char command = 0;
-            while (read(toChild[0], &command, 1) == 1) {
+            while (read(commands.Get(), &command, 1) == 1) {
                 const char reply = answer(command);
-                if (write(fromChild[1], &reply, 1) != 1) {
+                if (write(replies.Get(), &reply, 1) != 1) {
                     break;
                 }
             }
             _exit(0);
         }
-        close(toChild[0]);
-        close(fromChild[1]);
-        toChild_ = toChild[1];
-        fromChild_ = fromChild[0];
     }
     ~NobodyPeer() {
-        close(toChild_);
-        close(fromChild_);
+        // The peer ends once its commands end.
+        toChild_.Reset();
+        fromChild_.Reset();
         if (pid_ > 0) {
             waitpid(pid_, nullptr, 0);
         }
@@ -165,7 +170,7 @@ public:
 
     char Ask(char command) {
         char reply = 0;
-        if (write(toChild_, &command, 1) != 1 || read(fromChild_, &reply, 1) != 1) {
+        if (write(toChild_.Get(), &command, 1) != 1 || read(fromChild_.Get(), &reply, 1) != 1) {
             return 0;
         }
         return reply;
@@ -173,8 +178,8 @@ public:
 
 private:
     pid_t pid_ = -1;
-    int toChild_ = -1;
-    int fromChild_ = -1;
+    posix::UniqueFd toChild_;
+    posix::UniqueFd fromChild_;
 };
 
 // Byte-range read locks over the whole file and an flock: all a reader can take.
@@ -470,9 +475,11 @@ TEST(RegistryStoreTest, KeysDeeperThanTheRegistryAllowsAreRefused) {
 void KillWriterInTransaction(const std::string& path, void (*prepare)()) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
+    posix::UniqueFd readyRead(ready[0]);
+    posix::UniqueFd readyWrite(ready[1]);
     const pid_t writer = fork();
     if (writer == 0) {
-        close(ready[0]);
+        readyRead.Reset();
         prepare();
         sqlite3* db = nullptr;
         // A tiny page cache makes the change reach the database file before the commit.
@@ -484,16 +491,16 @@ void KillWriterInTransaction(const std::string& path, void (*prepare)()) {
                          nullptr, nullptr, nullptr) != SQLITE_OK) {
             _exit(1);
         }
-        if (write(ready[1], "x", 1) != 1) {
+        if (write(readyWrite.Get(), "x", 1) != 1) {
             _exit(1);
         }
         pause();
         _exit(0);
     }
-    close(ready[1]);
+    readyWrite.Reset();
     char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
+    ASSERT_EQ(read(readyRead.Get(), &byte, 1), 1);
+    readyRead.Reset();
     kill(writer, SIGKILL);
     waitpid(writer, nullptr, 0);
     struct stat info {};
