@@ -3,9 +3,9 @@
 
 #include "diag/Logger.h"
 #include "system/CSid.h"
+#include "system/UniqueHandle.h"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,12 +15,14 @@ inline constexpr uint32_t kStillActive = 259;
 
 namespace platform {
 
-// A process handle; each platform defines what it holds and how it is released.
+// A process handle: each platform defines what its state holds, released with the state.
 struct ProcessState;
-struct ProcessStateDeleter {
-    void operator()(ProcessState* state) const;
+struct ProcessTraits {
+    using Value = ProcessState*;
+    static ProcessState* Invalid() noexcept { return nullptr; }
+    static void Close(ProcessState* state) noexcept;
 };
-using ProcessHandle = std::unique_ptr<ProcessState, ProcessStateDeleter>;
+using ProcessHandle = UniqueHandle<ProcessTraits>;
 
 } // namespace platform
 
@@ -45,7 +47,7 @@ public:
     CSid GetOwner();
     uint32_t GetExitCode();
 
-    bool IsOpen() const { return process != nullptr; }
+    bool IsOpen() const { return process.IsValid(); }
     // The id of the held process; 0 when none is held.
     uint32_t GetProcessId() const;
 

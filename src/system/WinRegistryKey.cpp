@@ -49,7 +49,7 @@ void WinRegistryKey::OpenBelow(int32_t rootKey, int32_t recordedRoot, const std:
     const uint32_t result = platform::OpenRegistryKey(rootHandle, subKey, access, key);
     if (result != WinError::kSuccess) {
         const uint32_t error = platform::GetLastErrorCode();
-        key.reset();
+        key.Reset();
         lastError = static_cast<int32_t>(result);
         logger.Error(L"Open: RegOpenKeyEx failed. (returnedError: %d, lastError: %d)", result, error);
         ThrowIMException(ErrorCode::kRegistryOpenFailed);
@@ -75,7 +75,7 @@ void WinRegistryKey::CreateBelow(int32_t rootKey, int32_t recordedRoot, const st
     }
     if (result != WinError::kSuccess) {
         const uint32_t error = platform::GetLastErrorCode();
-        key.reset();
+        key.Reset();
         lastError = static_cast<int32_t>(result);
         logger.Error(
             L"CreateKey: RegCreateKeyEx failed. (root: %d, subkey: %ls, returnedError: %d, lastError: %d)",
@@ -267,7 +267,7 @@ std::vector<std::wstring> WinRegistryKey::GetSubKeyNames() {
 }
 
 void WinRegistryKey::Close() {
-    key.reset();
+    key.Reset();
 }
 
 } // namespace ZEPMaintenance

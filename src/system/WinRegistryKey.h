@@ -3,9 +3,9 @@
 
 #include "diag/Logger.h"
 #include "system/CSid.h"
+#include "system/UniqueHandle.h"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,12 +16,14 @@ class SecurityAttributes;
 
 namespace platform {
 
-// An open key of the registry; each platform defines what it holds and how it is released.
+// An open key of the registry: each platform defines what its state holds, released with the state.
 struct RegistryKeyState;
-struct RegistryKeyStateDeleter {
-    void operator()(RegistryKeyState* state) const;
+struct RegistryKeyTraits {
+    using Value = RegistryKeyState*;
+    static RegistryKeyState* Invalid() noexcept { return nullptr; }
+    static void Close(RegistryKeyState* state) noexcept;
 };
-using RegistryKeyHandle = std::unique_ptr<RegistryKeyState, RegistryKeyStateDeleter>;
+using RegistryKeyHandle = UniqueHandle<RegistryKeyTraits>;
 
 // Value types, as SetValue takes them.
 inline constexpr uint32_t kRegNone = 0;
@@ -63,7 +65,7 @@ public:
     std::vector<std::wstring> GetSubKeyNames();
     void Close();
 
-    bool IsOpen() const { return key != nullptr; }
+    bool IsOpen() const { return key.IsValid(); }
     int32_t GetRoot() const { return root; }
     int32_t GetLastError() const { return lastError; }
     const std::wstring& GetSubKey() const { return subKeyPath; }

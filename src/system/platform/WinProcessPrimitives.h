@@ -2,21 +2,23 @@
 // posix/WinProcessPosix.cpp.
 #pragma once
 
+#include "system/UniqueHandle.h"
 #include "system/WinProcess.h"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace ZEPMaintenance::platform {
 
-// An access token of a process.
+// An access token of a process: each platform defines what its state holds, released with the state.
 struct TokenState;
-struct TokenStateDeleter {
-    void operator()(TokenState* state) const;
+struct TokenTraits {
+    using Value = TokenState*;
+    static TokenState* Invalid() noexcept { return nullptr; }
+    static void Close(TokenState* state) noexcept;
 };
-using TokenHandle = std::unique_ptr<TokenState, TokenStateDeleter>;
+using TokenHandle = UniqueHandle<TokenTraits>;
 
 // Each returns a Windows error number, 0 on success.
 // ShellExecuteExA with SEE_MASK_NOCLOSEPROCESS, verb "runas" or the default, SW_SHOWNORMAL; the

@@ -19,7 +19,7 @@ struct RegistryKeyState {
     uint32_t access = 0;
 };
 
-void RegistryKeyStateDeleter::operator()(RegistryKeyState* state) const {
+void RegistryKeyTraits::Close(RegistryKeyState* state) noexcept {
     delete state;
 }
 
@@ -37,7 +37,7 @@ uint32_t CheckAccess(const posix::RegistryStore& store, uint32_t access) {
 
 uint32_t MakeHandle(std::shared_ptr<posix::RegistryStore> store, int64_t id, uint32_t access,
                     RegistryKeyHandle& key) {
-    key.reset(new RegistryKeyState{std::move(store), id, access});
+    key.Reset(new RegistryKeyState{std::move(store), id, access});
     return WinError::kSuccess;
 }
 

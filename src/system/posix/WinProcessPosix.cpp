@@ -171,15 +171,16 @@ uint32_t WinErrorOfSpawn(int error) {
     return error == ENOEXEC ? kErrorBadExeFormat : posix::WinErrorFromErrno(error);
 }
 
-int OpenPidfd(pid_t pid) {
-    return pidfd_open(pid, 0);
-}
-
 } // namespace
 
 struct ProcessState {
+    ProcessState() = default;
+    ~ProcessState();
+    ProcessState(const ProcessState&) = delete;
+    ProcessState& operator=(const ProcessState&) = delete;
+
     pid_t pid = 0;
-    int pidfd = -1;
+    posix::UniqueFd pidfd;
     bool current = false;
     bool child = false;  // started by us, so we reap it and read its exit status
     bool reaped = false; // the child's status was collected
@@ -192,17 +193,18 @@ struct ProcessState {
         if (reaped) {
             return true;
         }
-        pollfd entry{pidfd, POLLIN, 0};
-        return pidfd >= 0 && poll(&entry, 1, 0) == 1;
+        pollfd entry{pidfd.Get(), POLLIN, 0};
+        return pidfd && poll(&entry, 1, 0) == 1;
     }
 
     // Collects our child's status once it has ended.
     void Reap() {
-        if (!child || reaped || pidfd < 0) {
+        if (!child || reaped || !pidfd) {
             return;
         }
         siginfo_t info{};
-        if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG) == 0 &&
+        if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd.Get()), &info,
+                   WEXITED | WNOHANG) == 0 &&
             info.si_pid != 0) {
             exitCode = ExitCodeFromStatus(info.si_code, info.si_status);
             reaped = true;
@@ -214,32 +216,30 @@ struct TokenState {
     uid_t uid = 0;
 };
 
-void ProcessStateDeleter::operator()(ProcessState* state) const {
-    state->Reap();
-    if (state->child && !state->reaped && state->pidfd >= 0) {
-        // A child let go while it runs is collected when it ends, so that it leaves no zombie.
-        const int pidfd = state->pidfd;
+ProcessState::~ProcessState() {
+    Reap();
+    if (child && !reaped && pidfd) {
+        // A child let go while it runs is collected when it ends, so that it leaves no zombie. The
+        // thread takes the descriptor over.
         try {
-            std::thread([pidfd] {
+            std::thread([held = std::move(pidfd)] {
                 siginfo_t info{};
-                while (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) !=
-                           0 &&
+                while (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(held.Get()), &info,
+                              WEXITED) != 0 &&
                        errno == EINTR) {
                 }
-                close(pidfd);
             }).detach();
-            state->pidfd = -1;
         } catch (const std::system_error&) {
             // No thread to spare: the child stays a zombie until this process ends.
         }
     }
-    if (state->pidfd >= 0) {
-        close(state->pidfd);
-    }
+}
+
+void ProcessTraits::Close(ProcessState* state) noexcept {
     delete state;
 }
 
-void TokenStateDeleter::operator()(TokenState* state) const {
+void TokenTraits::Close(TokenState* state) noexcept {
     delete state;
 }
 
@@ -263,11 +263,11 @@ uint32_t AwaitElevation(int handshake, ProcessState& state) {
             break;
         }
     }
-    pollfd ended{state.pidfd, POLLIN, 0};
+    pollfd ended{state.pidfd.Get(), POLLIN, 0};
     while (poll(&ended, 1, kHandshakeSettleMs) < 0 && errno == EINTR) {
     }
     siginfo_t info{};
-    if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(state.pidfd), &info,
+    if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(state.pidfd.Get()), &info,
                WEXITED | WNOHANG | WNOWAIT) == 0 &&
         info.si_pid != 0 && info.si_code == CLD_EXITED &&
         (info.si_status == kPkexecNotAuthorized || info.si_status == kPkexecCannotRun)) {
@@ -370,8 +370,8 @@ uint32_t ShellStart(const std::string& file, const std::string& parameters, cons
     state->owner = elevate ? 0 : getuid();
     state->ownerKnown = true;
     // Our unreaped child cannot vanish before its descriptor is taken.
-    state->pidfd = OpenPidfd(pid);
-    if (state->pidfd < 0) {
+    state->pidfd.Reset(pidfd_open(pid, 0));
+    if (!state->pidfd) {
         // A child we cannot follow is not left running.
         result = posix::LastWinError();
         kill(pid, SIGKILL);
@@ -385,7 +385,7 @@ uint32_t ShellStart(const std::string& file, const std::string& parameters, cons
             return result;
         }
     }
-    process.reset(state.release());
+    process.Reset(state.release());
     return WinError::kSuccess;
 }
 
@@ -393,21 +393,21 @@ uint32_t OpenProcessById(uint32_t pid, ProcessHandle& process) {
     if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) {
         return WinError::kInvalidParameter;
     }
-    const int pidfd = OpenPidfd(static_cast<pid_t>(pid));
-    if (pidfd < 0) {
+    posix::UniqueFd pidfd(pidfd_open(static_cast<pid_t>(pid), 0));
+    if (!pidfd) {
         // No process with that id reads as the invalid parameter it is on Windows.
         return errno == ESRCH || errno == EINVAL ? WinError::kInvalidParameter
                                                  : posix::WinErrorFromErrno(errno);
     }
     auto state = std::make_unique<ProcessState>();
     state->pid = static_cast<pid_t>(pid);
-    state->pidfd = pidfd;
+    state->pidfd = std::move(pidfd);
     ProcStat stat;
     if (ReadProcStat(state->pid, stat)) {
         state->startTime = stat.startTime;
     }
     state->ownerKnown = ReadRealUid(state->pid, state->owner);
-    process.reset(state.release());
+    process.Reset(state.release());
     return WinError::kSuccess;
 }
 
@@ -447,7 +447,7 @@ bool WaitForProcess(const ProcessHandle& process, uint32_t milliseconds) {
     for (;;) {
         const long long remaining = unlimited ? -1 : std::max(deadline - now(), 0LL);
         const int timeout = static_cast<int>(std::min<long long>(remaining, INT_MAX));
-        pollfd entry{process->pidfd, POLLIN, 0};
+        pollfd entry{process->pidfd.Get(), POLLIN, 0};
         const int ready = poll(&entry, 1, timeout);
         if (ready > 0) {
             return false;
@@ -500,7 +500,7 @@ uint32_t OpenTokenOf(const ProcessHandle& process, TokenHandle& token) {
     if (!process->ownerKnown) {
         return WinError::kAccessDenied;
     }
-    token.reset(new TokenState{process->owner});
+    token.Reset(new TokenState{process->owner});
     return WinError::kSuccess;
 }
 

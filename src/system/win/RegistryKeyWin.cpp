@@ -6,14 +6,19 @@
 
 namespace ZEPMaintenance::platform {
 
+namespace {
+struct KeyTraits {
+    using Value = HKEY;
+    static HKEY Invalid() noexcept { return nullptr; }
+    static void Close(HKEY key) noexcept { RegCloseKey(key); }
+};
+} // namespace
+
 struct RegistryKeyState {
-    HKEY key = nullptr;
+    UniqueHandle<KeyTraits> key;
 };
 
-void RegistryKeyStateDeleter::operator()(RegistryKeyState* state) const {
-    if (state->key != nullptr) {
-        RegCloseKey(state->key);
-    }
+void RegistryKeyTraits::Close(RegistryKeyState* state) noexcept {
     delete state;
 }
 
@@ -22,7 +27,7 @@ namespace {
 // The handle is taken by reference: it is read only after the call that fills it has run.
 uint32_t Keep(LSTATUS result, const HKEY& opened, RegistryKeyHandle& key) {
     if (result == ERROR_SUCCESS) {
-        key.reset(new RegistryKeyState{opened});
+        key.Reset(new RegistryKeyState{UniqueHandle<KeyTraits>(opened)});
     }
     return static_cast<uint32_t>(result);
 }
@@ -45,7 +50,7 @@ uint32_t OpenCurrentUserRoot(uint32_t access, RegistryKeyHandle& key) {
 uint32_t OpenRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
                          RegistryKeyHandle& key) {
     HKEY opened = nullptr;
-    return Keep(RegOpenKeyExW(parent->key, subKey.c_str(), 0, access, &opened), opened, key);
+    return Keep(RegOpenKeyExW(parent->key.Get(), subKey.c_str(), 0, access, &opened), opened, key);
 }
 
 uint32_t CreateRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
@@ -54,21 +59,21 @@ uint32_t CreateRegistryKey(const RegistryKeyHandle& parent, const std::wstring& 
     HKEY created = nullptr;
     DWORD result = 0;
     auto* security = attributes != nullptr ? static_cast<SECURITY_ATTRIBUTES*>(attributes->Get()) : nullptr;
-    const LSTATUS status = RegCreateKeyExW(parent->key, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                           access, security, &created, &result);
+    const LSTATUS status = RegCreateKeyExW(parent->key.Get(), subKey.c_str(), 0, nullptr,
+                                           REG_OPTION_NON_VOLATILE, access, security, &created, &result);
     disposition = result;
     return Keep(status, created, key);
 }
 
 uint32_t DeleteRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t view) {
-    return static_cast<uint32_t>(RegDeleteKeyExW(parent->key, subKey.c_str(), view, 0));
+    return static_cast<uint32_t>(RegDeleteKeyExW(parent->key.Get(), subKey.c_str(), view, 0));
 }
 
 uint32_t QueryRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t* type,
                             uint8_t* data, uint32_t* size) {
     DWORD valueType = 0;
     DWORD byteCount = size != nullptr ? *size : 0;
-    const LSTATUS result = RegQueryValueExW(key->key, name.c_str(), nullptr, &valueType, data,
+    const LSTATUS result = RegQueryValueExW(key->key.Get(), name.c_str(), nullptr, &valueType, data,
                                             size != nullptr ? &byteCount : nullptr);
     if (type != nullptr) {
         *type = valueType;
@@ -81,19 +86,19 @@ uint32_t QueryRegistryValue(const RegistryKeyHandle& key, const std::wstring& na
 
 uint32_t SetRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t type,
                           const uint8_t* data, uint32_t size) {
-    return static_cast<uint32_t>(RegSetValueExW(key->key, name.c_str(), 0, type, data, size));
+    return static_cast<uint32_t>(RegSetValueExW(key->key.Get(), name.c_str(), 0, type, data, size));
 }
 
 uint32_t DeleteRegistryValue(const RegistryKeyHandle& key, const std::wstring& name) {
-    return static_cast<uint32_t>(RegDeleteValueW(key->key, name.c_str()));
+    return static_cast<uint32_t>(RegDeleteValueW(key->key.Get(), name.c_str()));
 }
 
 uint32_t QueryRegistryKeyInfo(const RegistryKeyHandle& key, uint32_t& subKeyCount,
                               uint32_t& maxSubKeyLength) {
     DWORD count = 0;
     DWORD longest = 0;
-    const LSTATUS result = RegQueryInfoKeyW(key->key, nullptr, nullptr, nullptr, &count, &longest, nullptr,
-                                            nullptr, nullptr, nullptr, nullptr, nullptr);
+    const LSTATUS result = RegQueryInfoKeyW(key->key.Get(), nullptr, nullptr, nullptr, &count, &longest,
+                                            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     subKeyCount = count;
     maxSubKeyLength = longest;
     return static_cast<uint32_t>(result);
@@ -102,7 +107,7 @@ uint32_t QueryRegistryKeyInfo(const RegistryKeyHandle& key, uint32_t& subKeyCoun
 uint32_t EnumRegistryKey(const RegistryKeyHandle& key, uint32_t index, wchar_t* name, uint32_t* length) {
     DWORD characters = *length;
     const LSTATUS result =
-        RegEnumKeyExW(key->key, index, name, &characters, nullptr, nullptr, nullptr, nullptr);
+        RegEnumKeyExW(key->key.Get(), index, name, &characters, nullptr, nullptr, nullptr, nullptr);
     *length = characters;
     return static_cast<uint32_t>(result);
 }

@@ -1,30 +1,27 @@
 // Windows side of WinProcess: the shell start, process handles, waits, exit codes and tokens.
 #include "system/platform/WinProcessPrimitives.h"
 
-#include "system/win/WinHeaders.h"
+#include "system/win/WinHandle.h"
 
 namespace ZEPMaintenance::platform {
 
 struct ProcessState {
-    HANDLE handle = nullptr;
-    bool pseudo = false; // GetCurrentProcess's handle is never closed
+    WinHandle owned;
+    // GetCurrentProcess's pseudo-handle stands for the current process and is never closed.
+    bool current = false;
+
+    HANDLE Get() const { return current ? GetCurrentProcess() : owned.Get(); }
 };
 
 struct TokenState {
-    HANDLE token = nullptr;
+    WinHandle token;
 };
 
-void ProcessStateDeleter::operator()(ProcessState* state) const {
-    if (state->handle != nullptr && !state->pseudo) {
-        CloseHandle(state->handle);
-    }
+void ProcessTraits::Close(ProcessState* state) noexcept {
     delete state;
 }
 
-void TokenStateDeleter::operator()(TokenState* state) const {
-    if (state->token != nullptr) {
-        CloseHandle(state->token);
-    }
+void TokenTraits::Close(TokenState* state) noexcept {
     delete state;
 }
 
@@ -44,9 +41,9 @@ uint32_t ShellStart(const std::string& file, const std::string& parameters, cons
     }
     // The shell may hand the file to a program that is already running: no new process then.
     if (info.hProcess != nullptr) {
-        process.reset(new ProcessState{info.hProcess, false});
+        process.Reset(new ProcessState{WinHandle(info.hProcess)});
     } else {
-        process.reset();
+        process.Reset();
     }
     return ERROR_SUCCESS;
 }
@@ -56,21 +53,21 @@ uint32_t OpenProcessById(uint32_t pid, ProcessHandle& process) {
     if (handle == nullptr) {
         return GetLastError();
     }
-    process.reset(new ProcessState{handle, false});
+    process.Reset(new ProcessState{WinHandle(handle)});
     return ERROR_SUCCESS;
 }
 
 ProcessHandle CurrentProcessHandle() {
-    return ProcessHandle(new ProcessState{GetCurrentProcess(), true});
+    return ProcessHandle(new ProcessState{WinHandle(), true});
 }
 
 bool WaitForProcess(const ProcessHandle& process, uint32_t milliseconds) {
-    return WaitForSingleObject(process->handle, milliseconds) == WAIT_TIMEOUT;
+    return WaitForSingleObject(process->Get(), milliseconds) == WAIT_TIMEOUT;
 }
 
 uint32_t ReadExitCode(const ProcessHandle& process, uint32_t& exitCode) {
     DWORD code = 0;
-    if (!GetExitCodeProcess(process->handle, &code)) {
+    if (!GetExitCodeProcess(process->Get(), &code)) {
         return GetLastError();
     }
     exitCode = code;
@@ -78,23 +75,23 @@ uint32_t ReadExitCode(const ProcessHandle& process, uint32_t& exitCode) {
 }
 
 uint32_t ProcessIdOf(const ProcessHandle& process) {
-    return process ? GetProcessId(process->handle) : 0;
+    return process ? GetProcessId(process->Get()) : 0;
 }
 
 uint32_t OpenTokenOf(const ProcessHandle& process, TokenHandle& token) {
     HANDLE opened = nullptr;
-    if (!OpenProcessToken(process->handle, TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, &opened)) {
+    if (!OpenProcessToken(process->Get(), TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, &opened)) {
         return GetLastError();
     }
-    token.reset(new TokenState{opened});
+    token.Reset(new TokenState{WinHandle(opened)});
     return ERROR_SUCCESS;
 }
 
 uint32_t ReadTokenUser(const TokenHandle& token, std::vector<uint8_t>& sid) {
     DWORD needed = 0;
-    GetTokenInformation(token->token, TokenUser, nullptr, 0, &needed);
+    GetTokenInformation(token->token.Get(), TokenUser, nullptr, 0, &needed);
     std::vector<uint8_t> buffer(needed, 0);
-    if (!GetTokenInformation(token->token, TokenUser, buffer.data(), needed, &needed)) {
+    if (!GetTokenInformation(token->token.Get(), TokenUser, buffer.data(), needed, &needed)) {
         return GetLastError();
     }
     const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());

@@ -4,10 +4,12 @@
 #include "diag/IMException.h"
 #include "system/Platform.h"
 #include "system/Text.h"
+#include "system/posix/PosixSupport.h"
 
 #include "support/TempDir.h"
 #include "support/posix/AsNobody.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -157,14 +159,15 @@ TEST(WinProcessPosixTest, StartedProgramsGetDefaultSignalsAndNoStrayDescriptors)
     struct sigaction savedAction {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGUSR1, &ignore, &savedAction);
-    const int stray = fcntl(STDERR_FILENO, F_DUPFD, 200);
-    ASSERT_GE(stray, 200);
+    posix::UniqueFd stray(fcntl(STDERR_FILENO, F_DUPFD, 200));
+    ASSERT_GE(stray.Get(), 200);
     {
         WinProcess process;
         process.Start(ChildProgram(), L"--describe \"" + report.wstring() + L"\"", L"", false);
         EXPECT_TRUE(process.WaitToClose(30));
     }
-    close(stray);
+    const int strayNumber = stray.Get();
+    stray.Reset();
     sigaction(SIGUSR1, &savedAction, nullptr);
     pthread_sigmask(SIG_SETMASK, &savedMask, nullptr);
 
@@ -184,7 +187,7 @@ TEST(WinProcessPosixTest, StartedProgramsGetDefaultSignalsAndNoStrayDescriptors)
     EXPECT_EQ(blockedSet, 0u);
     EXPECT_EQ(ignoredSet & (1ull << (SIGUSR1 - 1)), 0u);
     ASSERT_FALSE(fds.empty());
-    EXPECT_EQ(std::count(fds.begin(), fds.end(), std::to_string(stray)), 0);
+    EXPECT_EQ(std::count(fds.begin(), fds.end(), std::to_string(strayNumber)), 0);
 }
 
 // Elevation through a stand-in for pkexec that accepts or declines as the test tells it to.
@@ -231,6 +234,55 @@ TEST(WinProcessPosixTest, ElevationThroughPkexecReportsADeclinedPrompt) {
     EXPECT_EQ(StartElevatedAsNobody(), 111);
     WriteFakePkexec("sleep 0.5; exit 126");
     EXPECT_EQ(StartElevatedAsNobody(), 111);
+}
+
+// The descriptors this process holds, as the kernel lists them.
+std::size_t OpenDescriptorCount() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(WinProcessPosixTest, DeclinedAndFailedStartsKeepNoDescriptor) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to become another user";
+    }
+    test::TempDir folder;
+    chmod(folder.FsPath().c_str(), 0777);
+    gFakeFolder = folder.FsPath().string();
+    WriteFakePkexec("exit 126");
+    // A program the system cannot run: its start fails once the child is made.
+    const std::string unrunnable = gFakeFolder + "/unrunnable";
+    std::ofstream(unrunnable) << "neither a script nor a program\n";
+    chmod(unrunnable.c_str(), 0755);
+
+    // Counted in a process of its own, where no thread of another test opens or closes descriptors.
+    const int gained = AsNobody([] {
+        setenv("PATH", (gFakeFolder + ":/usr/bin:/bin").c_str(), 1);
+        const std::size_t before = OpenDescriptorCount();
+        for (int i = 0; i < 100; ++i) {
+            WinProcess process;
+            try {
+                process.Start(ChildProgram(), L"--exit 0", L"", true);
+                return 250; // started although declined
+            } catch (const IMException&) {
+            }
+        }
+        const std::wstring failing[] = {ChildProgram() + L".missing",
+                                        Utf8ToWide(gFakeFolder + "/unrunnable")};
+        for (int i = 0; i < 100; ++i) {
+            WinProcess process;
+            try {
+                process.Start(failing[i % 2], L"", L"", false);
+                return 251; // started what cannot run
+            } catch (const IMException&) {
+            }
+        }
+        return static_cast<int>(std::min<std::size_t>(OpenDescriptorCount() - before, 249));
+    });
+    EXPECT_EQ(gained, 0) << "descriptors gained over 100 declined and 100 failed starts";
 }
 
 TEST(WinProcessPosixTest, AnotherUsersEndedProcessHasNoExitCodeToRead) {
