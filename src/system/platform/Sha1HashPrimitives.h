@@ -1,35 +1,37 @@
 // The platform primitives under Sha1Hash, implemented by win/Sha1HashWin.cpp and posix/Sha1HashPosix.cpp.
 #pragma once
 
+#include "system/UniqueHandle.h"
+
 #include <cstdint>
 #include <string>
 
 namespace ZEPMaintenance::platform {
 
-// CryptAcquireContext / CryptReleaseContext stand-ins: Windows error number, 0 on success.
+// CryptAcquireContext / CryptReleaseContext stand-ins: Windows error number, 0 on success. Acquiring
+// again releases the provider held before; a failed acquisition leaves none.
 uint32_t AcquireCryptoProvider();
 uint32_t ReleaseCryptoProvider();
 bool IsCryptoProviderAcquired();
 
-// An open file for reading (HANDLE / descriptor); closed when the owner goes.
-class FileHandle {
-public:
-    FileHandle() = default;
-    ~FileHandle();
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    intptr_t value = -1;
+// A file open for hashing (a HANDLE on Windows, a descriptor on Linux) and a hash object of the
+// provider (an HCRYPTHASH, an OpenSSL digest context). Each side gives the values their meaning and
+// releases them.
+enum class HashedFile : intptr_t { kNone = -1 };
+struct HashedFileTraits {
+    using Value = HashedFile;
+    static HashedFile Invalid() noexcept { return HashedFile::kNone; }
+    static void Close(HashedFile file) noexcept;
 };
+using FileHandle = UniqueHandle<HashedFileTraits>;
 
-// A hash object of the provider (HCRYPTHASH / digest context); destroyed when the owner goes.
-class HashHandle {
-public:
-    HashHandle() = default;
-    ~HashHandle();
-    HashHandle(const HashHandle&) = delete;
-    HashHandle& operator=(const HashHandle&) = delete;
-    uintptr_t value = 0;
+enum class HashObject : uintptr_t { kNone = 0 };
+struct HashObjectTraits {
+    using Value = HashObject;
+    static HashObject Invalid() noexcept { return HashObject::kNone; }
+    static void Close(HashObject hash) noexcept;
 };
+using HashHandle = UniqueHandle<HashObjectTraits>;
 
 // CreateFileW(GENERIC_READ, share read and write, OPEN_EXISTING, sequential scan).
 uint32_t OpenFileSequential(const std::wstring& path, FileHandle& file);

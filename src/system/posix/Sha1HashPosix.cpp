@@ -14,39 +14,54 @@
 namespace ZEPMaintenance::platform {
 
 namespace {
-EVP_MD* gSha1 = nullptr;
+
+struct AlgorithmTraits {
+    using Value = EVP_MD*;
+    static EVP_MD* Invalid() noexcept { return nullptr; }
+    static void Close(EVP_MD* algorithm) noexcept { EVP_MD_free(algorithm); }
+};
+
+// The SHA-1 implementation the provider stands for. Never destroyed: at exit OpenSSL has already
+// released its own state, which freeing the implementation then would reach into.
+UniqueHandle<AlgorithmTraits>& Sha1() {
+    static auto* const algorithm = new UniqueHandle<AlgorithmTraits>();
+    return *algorithm;
+}
+
+int Descriptor(const FileHandle& file) {
+    return static_cast<int>(file.Get());
+}
 
 EVP_MD_CTX* Context(const HashHandle& hash) {
-    return reinterpret_cast<EVP_MD_CTX*>(hash.value);
+    return reinterpret_cast<EVP_MD_CTX*>(static_cast<uintptr_t>(hash.Get()));
 }
+
 } // namespace
 
+void HashedFileTraits::Close(HashedFile file) noexcept {
+    posix::FdTraits::Close(static_cast<int>(file));
+}
+
+void HashObjectTraits::Close(HashObject hash) noexcept {
+    EVP_MD_CTX_free(reinterpret_cast<EVP_MD_CTX*>(static_cast<uintptr_t>(hash)));
+}
+
 uint32_t AcquireCryptoProvider() {
+    Sha1().Reset();
     if (OPENSSL_init_crypto(0, nullptr) != 1) {
         return WinError::kNotSupported;
     }
-    gSha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);
-    return gSha1 != nullptr ? WinError::kSuccess : WinError::kNotSupported;
+    Sha1().Reset(EVP_MD_fetch(nullptr, "SHA1", nullptr));
+    return Sha1() ? WinError::kSuccess : WinError::kNotSupported;
 }
 
 uint32_t ReleaseCryptoProvider() {
-    EVP_MD_free(gSha1);
-    gSha1 = nullptr;
+    Sha1().Reset();
     return WinError::kSuccess;
 }
 
 bool IsCryptoProviderAcquired() {
-    return gSha1 != nullptr;
-}
-
-FileHandle::~FileHandle() {
-    if (value >= 0) {
-        close(static_cast<int>(value));
-    }
-}
-
-HashHandle::~HashHandle() {
-    EVP_MD_CTX_free(Context(*this));
+    return Sha1().IsValid();
 }
 
 uint32_t OpenFileSequential(const std::wstring& path, FileHandle& file) {
@@ -58,14 +73,14 @@ uint32_t OpenFileSequential(const std::wstring& path, FileHandle& file) {
     if (error != WinError::kSuccess) {
         return error;
     }
-    file.value = opened.Release();
-    (void)posix_fadvise(static_cast<int>(file.value), 0, 0, POSIX_FADV_SEQUENTIAL);
+    file.Reset(static_cast<HashedFile>(opened.Release()));
+    (void)posix_fadvise(Descriptor(file), 0, 0, POSIX_FADV_SEQUENTIAL);
     return WinError::kSuccess;
 }
 
 uint32_t ReadFileChunk(FileHandle& file, uint8_t* buffer, uint32_t size, uint32_t& count) {
     for (;;) {
-        const ssize_t result = read(static_cast<int>(file.value), buffer, size);
+        const ssize_t result = read(Descriptor(file), buffer, size);
         if (result >= 0) {
             count = static_cast<uint32_t>(result);
             return WinError::kSuccess;
@@ -78,16 +93,16 @@ uint32_t ReadFileChunk(FileHandle& file, uint8_t* buffer, uint32_t size, uint32_
 }
 
 uint32_t CreateSha1Hash(HashHandle& hash) {
-    if (gSha1 == nullptr) {
+    if (!Sha1()) {
         return WinError::kInvalidHandle;
     }
     EVP_MD_CTX* context = EVP_MD_CTX_new();
     if (context == nullptr) {
         return WinError::kNotEnoughMemory;
     }
-    hash.value = reinterpret_cast<uintptr_t>(context);
-    return EVP_DigestInit_ex2(context, gSha1, nullptr) == 1 ? WinError::kSuccess
-                                                            : WinError::kInvalidParameter;
+    hash.Reset(static_cast<HashObject>(reinterpret_cast<uintptr_t>(context)));
+    return EVP_DigestInit_ex2(context, Sha1().Get(), nullptr) == 1 ? WinError::kSuccess
+                                                                   : WinError::kInvalidParameter;
 }
 
 uint32_t HashData(HashHandle& hash, const uint8_t* data, uint32_t count) {
@@ -96,7 +111,7 @@ uint32_t HashData(HashHandle& hash, const uint8_t* data, uint32_t count) {
 }
 
 uint32_t GetHashValue(HashHandle& hash, uint8_t* buffer, uint32_t& length) {
-    if (length < static_cast<uint32_t>(EVP_MD_get_size(gSha1))) {
+    if (length < static_cast<uint32_t>(EVP_MD_get_size(Sha1().Get()))) {
         return WinError::kMoreData;
     }
     unsigned int written = 0;

@@ -1,46 +1,57 @@
 // Windows side of Sha1Hash: the process-wide CryptoAPI provider, file reads and SHA-1 hash objects.
 #include "system/platform/Sha1HashPrimitives.h"
 
-#include "system/win/WinHeaders.h"
+#include "system/win/WinHandle.h"
 
 namespace ZEPMaintenance::platform {
 
 namespace {
-HCRYPTPROV gProvider = 0;
 
-HANDLE Native(const FileHandle& file) {
-    return reinterpret_cast<HANDLE>(file.value);
+struct ProviderTraits {
+    using Value = HCRYPTPROV;
+    static HCRYPTPROV Invalid() noexcept { return 0; }
+    static void Close(HCRYPTPROV provider) noexcept { Free(provider); }
+    // The release's error, which UnInitialize reports.
+    static DWORD Free(HCRYPTPROV provider) noexcept {
+        return CryptReleaseContext(provider, 0) ? ERROR_SUCCESS : GetLastError();
+    }
+};
+UniqueHandle<ProviderTraits> gProvider;
+
+HANDLE Native(HashedFile file) {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(file));
 }
+
+HCRYPTHASH Native(HashObject hash) {
+    return static_cast<HCRYPTHASH>(hash);
+}
+
 } // namespace
 
+void HashedFileTraits::Close(HashedFile file) noexcept {
+    WinFileTraits::Close(Native(file));
+}
+
+void HashObjectTraits::Close(HashObject hash) noexcept {
+    CryptDestroyHash(Native(hash));
+}
+
 uint32_t AcquireCryptoProvider() {
-    if (!CryptAcquireContextW(&gProvider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-        gProvider = 0;
+    gProvider.Reset();
+    HCRYPTPROV acquired = 0;
+    if (!CryptAcquireContextW(&acquired, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
         return GetLastError();
     }
+    gProvider.Reset(acquired);
     return ERROR_SUCCESS;
 }
 
 uint32_t ReleaseCryptoProvider() {
-    const DWORD error = CryptReleaseContext(gProvider, 0) ? ERROR_SUCCESS : GetLastError();
-    gProvider = 0;
-    return error;
+    return ProviderTraits::Free(gProvider.Release());
 }
 
 bool IsCryptoProviderAcquired() {
-    return gProvider != 0;
-}
-
-FileHandle::~FileHandle() {
-    if (Native(*this) != INVALID_HANDLE_VALUE) {
-        CloseHandle(Native(*this));
-    }
-}
-
-HashHandle::~HashHandle() {
-    if (value != 0) {
-        CryptDestroyHash(static_cast<HCRYPTHASH>(value));
-    }
+    return gProvider.IsValid();
 }
 
 uint32_t OpenFileSequential(const std::wstring& path, FileHandle& file) {
@@ -49,13 +60,13 @@ uint32_t OpenFileSequential(const std::wstring& path, FileHandle& file) {
     if (handle == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
-    file.value = reinterpret_cast<intptr_t>(handle);
+    file.Reset(static_cast<HashedFile>(reinterpret_cast<intptr_t>(handle)));
     return ERROR_SUCCESS;
 }
 
 uint32_t ReadFileChunk(FileHandle& file, uint8_t* buffer, uint32_t size, uint32_t& count) {
     DWORD read = 0;
-    if (!ReadFile(Native(file), buffer, size, &read, nullptr)) {
+    if (!ReadFile(Native(file.Get()), buffer, size, &read, nullptr)) {
         count = 0;
         return GetLastError();
     }
@@ -65,21 +76,20 @@ uint32_t ReadFileChunk(FileHandle& file, uint8_t* buffer, uint32_t size, uint32_
 
 uint32_t CreateSha1Hash(HashHandle& hash) {
     HCRYPTHASH handle = 0;
-    if (!CryptCreateHash(gProvider, CALG_SHA1, 0, 0, &handle)) {
+    if (!CryptCreateHash(gProvider.Get(), CALG_SHA1, 0, 0, &handle)) {
         return GetLastError();
     }
-    hash.value = static_cast<uintptr_t>(handle);
+    hash.Reset(static_cast<HashObject>(handle));
     return ERROR_SUCCESS;
 }
 
 uint32_t HashData(HashHandle& hash, const uint8_t* data, uint32_t count) {
-    return CryptHashData(static_cast<HCRYPTHASH>(hash.value), data, count, 0) ? ERROR_SUCCESS
-                                                                              : GetLastError();
+    return CryptHashData(Native(hash.Get()), data, count, 0) ? ERROR_SUCCESS : GetLastError();
 }
 
 uint32_t GetHashValue(HashHandle& hash, uint8_t* buffer, uint32_t& length) {
     DWORD size = length;
-    if (!CryptGetHashParam(static_cast<HCRYPTHASH>(hash.value), HP_HASHVAL, buffer, &size, 0)) {
+    if (!CryptGetHashParam(Native(hash.Get()), HP_HASHVAL, buffer, &size, 0)) {
         return GetLastError();
     }
     length = size;

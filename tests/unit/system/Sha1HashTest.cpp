@@ -6,6 +6,7 @@
 #include "support/ErrorCodeOf.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
+#include "system/platform/Sha1HashPrimitives.h"
 
 #include <filesystem>
 #include <fstream>
@@ -128,6 +129,26 @@ TEST_F(Sha1HashTest, MissingFileOrFolderFailsWith116AndKeepsTheValue) {
         << log.Dump();
     EXPECT_EQ(hash.ToString(), "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
     EXPECT_EQ(CodeOf([&] { hash.CalcFromFile(dir.Path()); }), 116);
+}
+
+TEST(Sha1HashProviderTest, ASecondInitializeReplacesTheProviderAndOneUnInitializeReleasesIt) {
+    // Other tests of this program may hold the process-wide provider; it is held again at the end.
+    const bool held = platform::IsCryptoProviderAcquired();
+    CapturedLog log;
+    test::TempDir dir;
+    test::WriteTextFile(dir.Path() + L"abc", "abc");
+    Sha1Hash::Initialize();
+    Sha1Hash::Initialize();
+    Sha1Hash hash;
+    hash.CalcFromFile(dir.Path() + L"abc");
+    EXPECT_EQ(hash.ToString(), "A9993E364706816ABA3E25717850C26C9CD0D89D");
+    Sha1Hash::UnInitialize();
+    EXPECT_FALSE(platform::IsCryptoProviderAcquired());
+    Sha1Hash::UnInitialize();
+    EXPECT_TRUE(log.Lines().empty()) << log.Dump();
+    if (held) {
+        Sha1Hash::Initialize();
+    }
 }
 
 } // namespace
