@@ -24,27 +24,26 @@ bool CopyBytes(int source, int target) {
     for (;;) {
         ssize_t copied;
         if (kernelCopy) {
-            copied = copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
+            copied = posix::RetryAfterSignal(-1, copy_file_range, source, nullptr, target, nullptr,
+                                             std::size_t{1} << 30, 0u);
             if (copied < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
                 kernelCopy = false;
                 continue;
             }
         } else {
             char buffer[1 << 16];
-            copied = read(source, buffer, sizeof buffer);
+            copied = posix::RetryAfterSignal(-1, read, source, buffer, sizeof buffer);
             for (ssize_t done = 0; copied > 0 && done < copied;) {
-                const ssize_t n = write(target, buffer + done, static_cast<std::size_t>(copied - done));
-                if (n < 0 && errno != EINTR) {
+                const ssize_t n = posix::RetryAfterSignal(-1, write, target, buffer + done,
+                                                          static_cast<std::size_t>(copied - done));
+                if (n < 0) {
                     return false;
                 }
-                done += n > 0 ? n : 0;
+                done += n;
             }
         }
-        if (copied == 0) {
-            return true;
-        }
-        if (copied < 0 && errno != EINTR) {
-            return false;
+        if (copied <= 0) {
+            return copied == 0;
         }
     }
 }

@@ -46,10 +46,8 @@ public:
         auto* out = static_cast<uint8_t*>(buffer);
         std::size_t done = 0;
         while (done < size) {
-            const ssize_t n = pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
+            const ssize_t n =
+                RetryAfterSignal(-1, pread, fd_, out + done, size - done, static_cast<off_t>(offset + done));
             if (n <= 0) {
                 return false;
             }

@@ -3,6 +3,7 @@
 
 #include "system/UniqueHandle.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -22,6 +23,20 @@ struct FdTraits {
 };
 // Owns one file descriptor; -1 owns nothing.
 using UniqueFd = UniqueHandle<FdTraits>;
+
+// Calls call(args...) until it returns anything but failure, or fails with an error other than EINTR:
+// a signal that interrupts a system call is no failure of the call. What a call does in part (a short
+// read or write) is left to the caller. The arguments are passed anew each time, so a call that updates
+// what they point to (nanosleep's remaining time) goes on from there.
+template <class Result, class Call, class... Args>
+auto RetryAfterSignal(const Result& failure, const Call& call, Args&&... args) {
+    for (;;) {
+        const auto result = call(args...);
+        if (!(result == failure && errno == EINTR)) {
+            return result;
+        }
+    }
+}
 
 // Which kinds of object OpenObject accepts.
 enum class ObjectKind { File, Folder, FileOrFolder };

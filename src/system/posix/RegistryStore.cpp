@@ -341,10 +341,7 @@ uint32_t CopyAt(int fromFolder, const char* from, int toFolder, const char* to) 
     const UniqueFd out(target);
     std::vector<char> buffer(1 << 16);
     while (true) {
-        const ssize_t got = read(in.Get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t got = RetryAfterSignal(-1, read, in.Get(), buffer.data(), buffer.size());
         if (got < 0) {
             return LastWinError();
         }
@@ -352,10 +349,8 @@ uint32_t CopyAt(int fromFolder, const char* from, int toFolder, const char* to) 
             return WinError::kSuccess;
         }
         for (ssize_t done = 0; done < got;) {
-            const ssize_t put = write(out.Get(), buffer.data() + done, static_cast<std::size_t>(got - done));
-            if (put < 0 && errno == EINTR) {
-                continue;
-            }
+            const ssize_t put = RetryAfterSignal(-1, write, out.Get(), buffer.data() + done,
+                                                 static_cast<std::size_t>(got - done));
             if (put <= 0) {
                 return put < 0 ? LastWinError() : WinError::kDiskFull;
             }
@@ -378,10 +373,7 @@ public:
         // Polled like SQLite's busy handler, so that a root process that hangs costs the time-out only.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
         auto pause = std::chrono::milliseconds(1);
-        while (flock(file_.Get(), LOCK_EX | LOCK_NB) != 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        while (RetryAfterSignal(-1, flock, file_.Get(), LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK) {
                 return LastWinError();
             }

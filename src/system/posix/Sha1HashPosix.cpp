@@ -79,17 +79,13 @@ uint32_t OpenFileSequential(const std::wstring& path, FileHandle& file) {
 }
 
 uint32_t ReadFileChunk(FileHandle& file, uint8_t* buffer, uint32_t size, uint32_t& count) {
-    for (;;) {
-        const ssize_t result = read(Descriptor(file), buffer, size);
-        if (result >= 0) {
-            count = static_cast<uint32_t>(result);
-            return WinError::kSuccess;
-        }
-        if (errno != EINTR) {
-            count = 0;
-            return posix::WinErrorFromErrno(errno);
-        }
+    const ssize_t result = posix::RetryAfterSignal(-1, read, Descriptor(file), buffer, size);
+    if (result < 0) {
+        count = 0;
+        return posix::LastWinError();
     }
+    count = static_cast<uint32_t>(result);
+    return WinError::kSuccess;
 }
 
 uint32_t CreateSha1Hash(HashHandle& hash) {

@@ -52,10 +52,7 @@ bool ReadProcFile(const std::string& path, std::string& text) {
     text.clear();
     char buffer[4096];
     for (;;) {
-        const ssize_t got = read(fd.Get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t got = posix::RetryAfterSignal(-1, read, fd.Get(), buffer, sizeof buffer);
         if (got < 0) {
             return false;
         }
@@ -224,10 +221,8 @@ ProcessState::~ProcessState() {
         try {
             std::thread([held = std::move(pidfd)] {
                 siginfo_t info{};
-                while (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(held.Get()), &info,
-                              WEXITED) != 0 &&
-                       errno == EINTR) {
-                }
+                posix::RetryAfterSignal(-1, waitid, static_cast<idtype_t>(P_PIDFD),
+                                        static_cast<id_t>(held.Get()), &info, WEXITED);
             }).detach();
         } catch (const std::system_error&) {
             // No thread to spare: the child stays a zombie until this process ends.
@@ -250,22 +245,17 @@ namespace {
 uint32_t AwaitElevation(int handshake, ProcessState& state) {
     for (;;) {
         pollfd entry{handshake, POLLIN, 0};
-        const int ready = poll(&entry, 1, -1);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready < 0) {
+        if (posix::RetryAfterSignal(-1, poll, &entry, 1, -1) < 0) {
             return posix::LastWinError();
         }
         char byte = 0;
-        const ssize_t got = read(handshake, &byte, 1);
-        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
+        const ssize_t got = posix::RetryAfterSignal(-1, read, handshake, &byte, 1);
+        if (got == 0 || (got < 0 && errno != EAGAIN)) {
             break;
         }
     }
     pollfd ended{state.pidfd.Get(), POLLIN, 0};
-    while (poll(&ended, 1, kHandshakeSettleMs) < 0 && errno == EINTR) {
-    }
+    posix::RetryAfterSignal(-1, poll, &ended, 1, kHandshakeSettleMs);
     siginfo_t info{};
     if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(state.pidfd.Get()), &info,
                WEXITED | WNOHANG | WNOWAIT) == 0 &&
@@ -375,8 +365,7 @@ uint32_t ShellStart(const std::string& file, const std::string& parameters, cons
         // A child we cannot follow is not left running.
         result = posix::LastWinError();
         kill(pid, SIGKILL);
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        posix::RetryAfterSignal(-1, waitpid, pid, nullptr, 0);
         return result;
     }
     if (elevate) {
@@ -433,8 +422,7 @@ bool WaitForProcess(const ProcessHandle& process, uint32_t milliseconds) {
         }
         timespec pauseFor{static_cast<time_t>(milliseconds / 1000),
                           static_cast<long>(milliseconds % 1000) * 1000000};
-        while (nanosleep(&pauseFor, &pauseFor) != 0 && errno == EINTR) {
-        }
+        posix::RetryAfterSignal(-1, nanosleep, &pauseFor, &pauseFor);
         return true;
     }
     const auto now = [] {
@@ -444,20 +432,21 @@ bool WaitForProcess(const ProcessHandle& process, uint32_t milliseconds) {
     };
     const bool unlimited = milliseconds == 0xFFFFFFFF;
     const long long deadline = now() + milliseconds;
-    for (;;) {
-        const long long remaining = unlimited ? -1 : std::max(deadline - now(), 0LL);
-        const int timeout = static_cast<int>(std::min<long long>(remaining, INT_MAX));
+    // Each poll, also one after a signal, waits what is left until the deadline, at most what poll takes.
+    long long remaining = 0;
+    const auto pollUntilDeadline = [&] {
+        remaining = unlimited ? -1 : std::max(deadline - now(), 0LL);
         pollfd entry{process->pidfd.Get(), POLLIN, 0};
-        const int ready = poll(&entry, 1, timeout);
-        if (ready > 0) {
+        return poll(&entry, 1, static_cast<int>(std::min<long long>(remaining, INT_MAX)));
+    };
+    for (;;) {
+        const int ready = posix::RetryAfterSignal(-1, pollUntilDeadline);
+        if (ready != 0) {
+            // Ended; a failed wait reads as an ended one, as WAIT_FAILED does for the caller.
             return false;
         }
-        if (ready == 0 && !unlimited && remaining <= INT_MAX) {
+        if (!unlimited && remaining <= INT_MAX) {
             return true;
-        }
-        if (ready < 0 && errno != EINTR) {
-            // A failed wait reads as an ended one, as WAIT_FAILED does for the caller.
-            return false;
         }
     }
 }
