@@ -3,7 +3,6 @@
 
 #include "diag/IMException.h"
 #include "diag/Log.h"
-#include "system/Platform.h"
 #include "system/WinError.h"
 #include "system/platform/PermissionsPrimitives.h"
 
@@ -64,11 +63,10 @@ bool Permissions::EqualPermissions(const Permissions& other) const {
 
 void Permissions::SavePermissionsToFile(const std::wstring& path) const {
     logger.Info(L"SavePermissionsToFile: Saving permissions to file. (filename: %ls)", path);
-    const uint32_t ret = platform::SetFileDacl(path, dacl);
-    if (ret != WinError::kSuccess) {
-        const uint32_t lastError = platform::GetLastErrorCode();
-        logger.Error(L"SavePermissionsToFile: SetNamedSecurityInfo failed. (ret: %d, lastError: %d)", ret,
-                     lastError);
+    const platform::CallResult result = platform::SetFileDacl(path, dacl);
+    if (!result.Succeeded()) {
+        logger.Error(L"SavePermissionsToFile: SetNamedSecurityInfo failed. (ret: %d, lastError: %d)",
+                     result.returned, result.lastError);
         ThrowIMException(ErrorCode::kPermissionsSaveFailed);
     }
 }
@@ -76,11 +74,10 @@ void Permissions::SavePermissionsToFile(const std::wstring& path) const {
 void Permissions::LoadPermissionsFromFile(const std::wstring& path) {
     logger.Info(L"LoadPermissionsFromFile: Loading permissions from file. (filename: %ls)", path);
     Dacl loaded;
-    const uint32_t ret = platform::GetFileDacl(path, loaded);
-    if (ret != WinError::kSuccess) {
-        const uint32_t lastError = platform::GetLastErrorCode();
-        logger.Error(L"LoadPermissionsFromFile: GetNamedSecurityInfo failed. (ret: %d, lastError: %d)", ret,
-                     lastError);
+    const platform::CallResult result = platform::GetFileDacl(path, loaded);
+    if (!result.Succeeded()) {
+        logger.Error(L"LoadPermissionsFromFile: GetNamedSecurityInfo failed. (ret: %d, lastError: %d)",
+                     result.returned, result.lastError);
         ThrowIMException(ErrorCode::kPermissionsLoadFailed);
     }
     dacl = std::move(loaded);
@@ -92,12 +89,11 @@ std::unique_ptr<SecurityAttributes> Permissions::GetSecurityAttributes() const {
 
 void Permissions::SetFileOwner(const std::wstring& path, const CSid& owner) {
     mainLogger().Info(L"Permissions::SetFileOwner: Setting owner of file. (filename: %ls)", path);
-    const uint32_t ret = platform::SetFileOwnerSid(path, owner);
-    if (ret != WinError::kSuccess) {
-        const uint32_t lastError = platform::GetLastErrorCode();
+    const platform::CallResult result = platform::SetFileOwnerSid(path, owner);
+    if (!result.Succeeded()) {
         mainLogger().Error(
-            L"Permissions::SetFileOwner: SetNamedSecurityInfo failed. (ret: %d, lastError: %d)", ret,
-            lastError);
+            L"Permissions::SetFileOwner: SetNamedSecurityInfo failed. (ret: %d, lastError: %d)",
+            result.returned, result.lastError);
         ThrowIMException(ErrorCode::kOwnerSetFailed);
     }
 }
@@ -105,12 +101,11 @@ void Permissions::SetFileOwner(const std::wstring& path, const CSid& owner) {
 CSid Permissions::GetFileOwner(const std::wstring& path) {
     mainLogger().Info(L"Permissions::GetFileOwner: Loading owner from file. (filename: %ls)", path);
     CSid owner;
-    const uint32_t ret = platform::GetFileOwnerSid(path, owner);
-    if (ret != WinError::kSuccess) {
-        const uint32_t lastError = platform::GetLastErrorCode();
+    const platform::CallResult result = platform::GetFileOwnerSid(path, owner);
+    if (!result.Succeeded()) {
         mainLogger().Error(
-            L"Permissions::GetFileOwner: GetNamedSecurityInfo failed. (ret: %d, lastError: %d)", ret,
-            lastError);
+            L"Permissions::GetFileOwner: GetNamedSecurityInfo failed. (ret: %d, lastError: %d)",
+            result.returned, result.lastError);
         ThrowIMException(ErrorCode::kOwnerReadFailed);
     }
     return owner;

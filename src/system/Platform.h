@@ -8,7 +8,8 @@
 
 namespace ZEPMaintenance::platform {
 
-// The thread's last system error as a Windows error number (errno mapped on Linux).
+// The thread's last system error as a Windows error number (errno mapped on Linux). The wrappers never
+// read it: each primitive hands back the errors of its own call. It is what logging keeps intact.
 uint32_t GetLastErrorCode();
 
 // Keeps the thread's last error (GetLastError, errno) as it was across its scope.

@@ -3,7 +3,6 @@
 
 #include "diag/IMException.h"
 #include "system/Permissions.h"
-#include "system/Platform.h"
 #include "system/Utf16.h"
 #include "system/WinError.h"
 #include "system/platform/WinRegistryKeyPrimitives.h"
@@ -21,11 +20,10 @@ platform::RegistryKeyHandle WinRegistryKey::GetRootKey(int32_t rootKey, uint32_t
         ThrowIMException(ErrorCode::kInvalidValue);
     }
     if (rootKey == CurrentUserHive) {
-        const uint32_t result = platform::OpenCurrentUserRoot(access, handle);
-        if (result != WinError::kSuccess) {
-            const uint32_t error = platform::GetLastErrorCode();
-            logger.Error(L"GetRootKey: RegOpenCurrent failed. (returnedError: %d, lastError: %d)", result,
-                         error);
+        const platform::CallResult result = platform::OpenCurrentUserRoot(access, handle);
+        if (!result.Succeeded()) {
+            logger.Error(L"GetRootKey: RegOpenCurrent failed. (returnedError: %d, lastError: %d)",
+                         result.returned, result.lastError);
             ThrowIMException(ErrorCode::kRegistryOpenFailed);
         }
         return handle;
@@ -33,10 +31,10 @@ platform::RegistryKeyHandle WinRegistryKey::GetRootKey(int32_t rootKey, uint32_t
     static constexpr platform::PredefinedKey kPredefined[] = {platform::PredefinedKey::CurrentUser,
                                                               platform::PredefinedKey::LocalMachine,
                                                               platform::PredefinedKey::Users};
-    const uint32_t result = platform::OpenRegistryRoot(kPredefined[rootKey], access, handle);
-    if (result != WinError::kSuccess) {
-        const uint32_t error = platform::GetLastErrorCode();
-        logger.Error(L"GetRootKey: RegOpenKeyEx failed. (returnedError: %d, lastError: %d)", result, error);
+    const platform::CallResult result = platform::OpenRegistryRoot(kPredefined[rootKey], access, handle);
+    if (!result.Succeeded()) {
+        logger.Error(L"GetRootKey: RegOpenKeyEx failed. (returnedError: %d, lastError: %d)", result.returned,
+                     result.lastError);
         ThrowIMException(ErrorCode::kRegistryOpenFailed);
     }
     return handle;
@@ -46,12 +44,12 @@ void WinRegistryKey::OpenBelow(int32_t rootKey, int32_t recordedRoot, const std:
                                uint32_t access) {
     Close();
     const platform::RegistryKeyHandle rootHandle = GetRootKey(rootKey, access);
-    const uint32_t result = platform::OpenRegistryKey(rootHandle, subKey, access, key);
-    if (result != WinError::kSuccess) {
-        const uint32_t error = platform::GetLastErrorCode();
+    const platform::CallResult result = platform::OpenRegistryKey(rootHandle, subKey, access, key);
+    if (!result.Succeeded()) {
         key.Reset();
-        lastError = static_cast<int32_t>(result);
-        logger.Error(L"Open: RegOpenKeyEx failed. (returnedError: %d, lastError: %d)", result, error);
+        lastError = static_cast<int32_t>(result.returned);
+        logger.Error(L"Open: RegOpenKeyEx failed. (returnedError: %d, lastError: %d)", result.returned,
+                     result.lastError);
         ThrowIMException(ErrorCode::kRegistryOpenFailed);
     }
     root = recordedRoot;
@@ -64,7 +62,7 @@ void WinRegistryKey::CreateBelow(int32_t rootKey, int32_t recordedRoot, const st
                                  const Permissions* permissions) {
     Close();
     uint32_t disposition = 0;
-    uint32_t result = 0;
+    platform::CallResult result = WinError::kSuccess;
     const std::unique_ptr<SecurityAttributes> attributes =
         permissions != nullptr ? permissions->GetSecurityAttributes() : nullptr;
     {
@@ -73,20 +71,18 @@ void WinRegistryKey::CreateBelow(int32_t rootKey, int32_t recordedRoot, const st
         result = platform::CreateRegistryKey(rootHandle, subKey, platform::kKeyCreate, attributes.get(), key,
                                              disposition);
     }
-    if (result != WinError::kSuccess) {
-        const uint32_t error = platform::GetLastErrorCode();
+    if (!result.Succeeded()) {
         key.Reset();
-        lastError = static_cast<int32_t>(result);
+        lastError = static_cast<int32_t>(result.returned);
         logger.Error(
             L"CreateKey: RegCreateKeyEx failed. (root: %d, subkey: %ls, returnedError: %d, lastError: %d)",
-            recordedRoot, subKey, result, error);
+            recordedRoot, subKey, result.returned, result.lastError);
         ThrowIMException(ErrorCode::kRegistryCreateKeyFailed);
     }
     if (disposition != platform::kCreatedNewKey) {
-        const uint32_t error = platform::GetLastErrorCode();
         logger.Error(L"CreateKey: Registry key already exists. (root: %d, subkey: %ls, returnedError: %d, "
                      L"lastError: %d)",
-                     recordedRoot, subKey, result, error);
+                     recordedRoot, subKey, result.returned, result.lastError);
         ThrowIMException(ErrorCode::kRegistryKeyExists);
     }
     root = recordedRoot;
@@ -97,10 +93,11 @@ void WinRegistryKey::CreateBelow(int32_t rootKey, int32_t recordedRoot, const st
 
 void WinRegistryKey::DeleteBelow(int32_t rootKey, const std::wstring& subKey) {
     const platform::RegistryKeyHandle rootHandle = GetRootKey(rootKey, platform::kKeyReadWrite);
-    const uint32_t result = platform::DeleteRegistryKey(rootHandle, subKey, platform::kKeyReadWrite);
-    if (result != WinError::kSuccess) {
-        const uint32_t error = platform::GetLastErrorCode();
-        logger.Error(L"DeleteKey: RegDeleteKeyEx failed. (returnedError: %d, lastError: %d)", result, error);
+    const platform::CallResult result =
+        platform::DeleteRegistryKey(rootHandle, subKey, platform::kKeyReadWrite);
+    if (!result.Succeeded()) {
+        logger.Error(L"DeleteKey: RegDeleteKeyEx failed. (returnedError: %d, lastError: %d)", result.returned,
+                     result.lastError);
         ThrowIMException(ErrorCode::kRegistryDeleteKeyFailed);
     }
     logger.Debug(L"DeleteKey: Registry key deleted. (root: %d, subkey: %ls)", rootKey, subKey);
@@ -110,10 +107,11 @@ bool WinRegistryKey::ExistsBelow(int32_t rootKey, const std::wstring& subKey) {
     Close();
     const platform::RegistryKeyHandle rootHandle = GetRootKey(rootKey, platform::kKeyRead);
     platform::RegistryKeyHandle probe;
-    const uint32_t result = platform::OpenRegistryKey(rootHandle, subKey, platform::kKeyRead, probe);
+    const platform::CallResult result =
+        platform::OpenRegistryKey(rootHandle, subKey, platform::kKeyRead, probe);
     logger.Debug(L"KeyExists: Registry key checked. (root: %d, subkey: %ls, returnedError: %d)", rootKey,
-                 subKey, result);
-    return result == WinError::kSuccess;
+                 subKey, result.returned);
+    return result.Succeeded();
 }
 
 void WinRegistryKey::Open(int32_t rootKey, const std::wstring& subKey, bool write) {
@@ -156,35 +154,33 @@ std::wstring WinRegistryKey::GetStringValue(const std::wstring& valueName) {
     }
     uint32_t type = 0;
     uint32_t size = 0;
-    uint32_t result = platform::QueryRegistryValue(key, valueName, &type, nullptr, &size);
-    if (result != WinError::kSuccess) {
-        const uint32_t error = platform::GetLastErrorCode();
-        if (result == WinError::kFileNotFound) {
+    platform::CallResult result = platform::QueryRegistryValue(key, valueName, &type, nullptr, &size);
+    if (!result.Succeeded()) {
+        if (result.returned == WinError::kFileNotFound) {
             logger.Error(
                 L"GetStringValue: RegQueryValueEx (first call) failed. ValueName not found. (valueName: "
                 L"%ls, returnedError: %d, lastError: %d)",
-                valueName, result, error);
+                valueName, result.returned, result.lastError);
         } else if (type == platform::kRegSz) {
             logger.Error(
                 L"GetStringValue: RegQueryValueEx (first call) failed. (valueName: %ls, returnedError: "
                 L"%d, lastError: %d)",
-                valueName, result, error);
+                valueName, result.returned, result.lastError);
         } else {
             logger.Error(L"GetStringValue: RegQueryValueEx (first call) failed. ValueType is not string. "
                          L"(valueName: %ls, valueType: %d, returnedError: %d, lastError: %d)",
-                         valueName, type, result, error);
+                         valueName, type, result.returned, result.lastError);
         }
         ThrowIMException(ErrorCode::kRegistryReadStringFailed);
     }
     // Two spare bytes stay zero, so a value stored without its terminating NUL still ends.
     std::vector<uint8_t> buffer(static_cast<std::size_t>(size) + 2, 0);
     result = platform::QueryRegistryValue(key, valueName, &type, buffer.data(), &size);
-    if (result != WinError::kSuccess) {
-        const uint32_t error = platform::GetLastErrorCode();
+    if (!result.Succeeded()) {
         logger.Error(
             L"GetStringValue: RegQueryValueEx (second call) failed. (valueName: %ls, returnedError: %d, "
             L"lastError: %d)",
-            valueName, result, error);
+            valueName, result.returned, result.lastError);
         ThrowIMException(ErrorCode::kRegistryReadStringFailed);
     }
     const std::size_t units = (buffer.size() - 1) / 2;
@@ -200,13 +196,12 @@ void WinRegistryKey::SetValue(const std::wstring& valueName, uint32_t type, cons
         logger.ErrorText(L"SetValue: No registry key opened.");
         ThrowIMException(ErrorCode::kRegistryNoKeyOpened);
     }
-    const uint32_t result =
+    const platform::CallResult result =
         platform::SetRegistryValue(key, valueName, type, static_cast<const uint8_t*>(data), byteCount);
-    if (result != WinError::kSuccess) {
-        const uint32_t error = platform::GetLastErrorCode();
+    if (!result.Succeeded()) {
         logger.Error(L"SetValue: RegSetValueEx failed. (valueName: %ls, valueType: %d, returnedError: %d, "
                      L"lastError: %d)",
-                     valueName, type, result, error);
+                     valueName, type, result.returned, result.lastError);
         ThrowIMException(ErrorCode::kRegistrySetValueFailed);
     }
     logger.Debug(L"SetValue: Value set. (valueName: %ls, valueType: %d, size: %u)", valueName, type,
@@ -224,12 +219,11 @@ void WinRegistryKey::DeleteValue(const std::wstring& valueName) {
         logger.ErrorText(L"DeleteValue: No registry key opened.");
         ThrowIMException(ErrorCode::kRegistryDeleteValueFailed);
     }
-    const uint32_t result = platform::DeleteRegistryValue(key, valueName);
-    if (result != WinError::kSuccess) {
-        const uint32_t error = platform::GetLastErrorCode();
+    const platform::CallResult result = platform::DeleteRegistryValue(key, valueName);
+    if (!result.Succeeded()) {
         logger.Error(
             L"DeleteValue: RegDeleteValueW failed. (valueName: %ls, returnedError: %d, lastError: %d)",
-            valueName, result, error);
+            valueName, result.returned, result.lastError);
         ThrowIMException(ErrorCode::kRegistryDeleteValueFailed);
     }
     logger.Debug(L"DeleteValue: Value deleted. (valueName: %ls)", valueName);
@@ -242,11 +236,10 @@ std::vector<std::wstring> WinRegistryKey::GetSubKeyNames() {
     }
     uint32_t count = 0;
     uint32_t longest = 0;
-    uint32_t result = platform::QueryRegistryKeyInfo(key, count, longest);
-    if (result != WinError::kSuccess) {
-        const uint32_t error = platform::GetLastErrorCode();
-        logger.Error(L"GetSubKeyNames: RegQueryInfoKey failed. (returnedError: %d, lastError: %d)", result,
-                     error);
+    platform::CallResult result = platform::QueryRegistryKeyInfo(key, count, longest);
+    if (!result.Succeeded()) {
+        logger.Error(L"GetSubKeyNames: RegQueryInfoKey failed. (returnedError: %d, lastError: %d)",
+                     result.returned, result.lastError);
         ThrowIMException(ErrorCode::kRegistryEnumKeysFailed);
     }
     std::vector<std::wstring> names;
@@ -254,10 +247,9 @@ std::vector<std::wstring> WinRegistryKey::GetSubKeyNames() {
     for (uint32_t index = 0; index < count; ++index) {
         uint32_t length = longest + 1;
         result = platform::EnumRegistryKey(key, index, buffer.data(), &length);
-        if (result != WinError::kSuccess) {
-            const uint32_t error = platform::GetLastErrorCode();
-            logger.Error(L"GetSubKeyNames: RegEnumKeyEx failed. (returnedError: %d, lastError: %d)", result,
-                         error);
+        if (!result.Succeeded()) {
+            logger.Error(L"GetSubKeyNames: RegEnumKeyEx failed. (returnedError: %d, lastError: %d)",
+                         result.returned, result.lastError);
             ThrowIMException(ErrorCode::kRegistryEnumKeysFailed);
         }
         names.emplace_back(buffer.data(), length);

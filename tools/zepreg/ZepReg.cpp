@@ -153,7 +153,9 @@ uint32_t ParseKey(RegistryStore& store, const std::wstring& text, bool create, K
     }
     if (root == L"HKCU" || root == L"HKEY_CURRENT_USER") {
         key.rootName = L"HKEY_CURRENT_USER";
-        return store.UserHiveKey(ZEPMaintenance::posix::SidOfUser(getuid()).Sid(), key.root, create);
+        return store.UserHiveKey(
+            ZEPMaintenance::posix::SidOfUser(getuid(), ZEPMaintenance::posix::OwnerOf::Process).Sid(),
+            key.root, create);
     }
     return WinError::kInvalidParameter;
 }

@@ -4,6 +4,7 @@
 
 #include "system/CSid.h"
 #include "system/Dacl.h"
+#include "system/platform/CallResult.h"
 
 #include <cstdint>
 #include <string>
@@ -11,10 +12,10 @@
 namespace ZEPMaintenance::platform {
 
 // SetNamedSecurityInfoW / GetNamedSecurityInfoW on a file or folder: the API result (a Windows error
-// number, 0 on success). The DACL is written protected from inheritance.
-uint32_t SetFileDacl(const std::wstring& path, const Dacl& dacl);
-uint32_t GetFileDacl(const std::wstring& path, Dacl& dacl);
-uint32_t SetFileOwnerSid(const std::wstring& path, const CSid& owner);
-uint32_t GetFileOwnerSid(const std::wstring& path, CSid& owner);
+// number, 0 on success) and the last error after it. The DACL is written protected from inheritance.
+CallResult SetFileDacl(const std::wstring& path, const Dacl& dacl);
+CallResult GetFileDacl(const std::wstring& path, Dacl& dacl);
+CallResult SetFileOwnerSid(const std::wstring& path, const CSid& owner);
+CallResult GetFileOwnerSid(const std::wstring& path, CSid& owner);
 
 } // namespace ZEPMaintenance::platform

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "system/WinRegistryKey.h"
+#include "system/platform/CallResult.h"
 
 #include <cstdint>
 #include <string>
@@ -28,33 +29,34 @@ inline constexpr uint32_t kKeyWriteRights = 0x0002 | 0x0004 | 0x0020 | 0x0001000
 inline constexpr uint32_t kCreatedNewKey = 1;
 inline constexpr uint32_t kOpenedExistingKey = 2;
 
-// Each returns the registry function's Windows error number, 0 on success.
+// Each returns the registry function's Windows error number (0 on success) and the last error after it.
 // RegOpenKeyExW(predefined key, "", 0, access).
-uint32_t OpenRegistryRoot(PredefinedKey root, uint32_t access, RegistryKeyHandle& key);
+CallResult OpenRegistryRoot(PredefinedKey root, uint32_t access, RegistryKeyHandle& key);
 // RegOpenCurrentUser(access).
-uint32_t OpenCurrentUserRoot(uint32_t access, RegistryKeyHandle& key);
+CallResult OpenCurrentUserRoot(uint32_t access, RegistryKeyHandle& key);
 // RegOpenKeyExW(parent, subKey, 0, access).
-uint32_t OpenRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
-                         RegistryKeyHandle& key);
+CallResult OpenRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
+                           RegistryKeyHandle& key);
 // RegCreateKeyExW(parent, subKey, 0, no class, REG_OPTION_NON_VOLATILE, access, attributes or none).
-uint32_t CreateRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
-                           const SecurityAttributes* attributes, RegistryKeyHandle& key,
-                           uint32_t& disposition);
+CallResult CreateRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
+                             const SecurityAttributes* attributes, RegistryKeyHandle& key,
+                             uint32_t& disposition);
 // RegDeleteKeyExW(parent, subKey, view, 0).
-uint32_t DeleteRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t view);
+CallResult DeleteRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t view);
 // RegQueryValueExW: without data only type and size are asked for; a buffer of *size bytes that is
 // too small gives ERROR_MORE_DATA and the size needed.
-uint32_t QueryRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t* type,
-                            uint8_t* data, uint32_t* size);
+CallResult QueryRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t* type,
+                              uint8_t* data, uint32_t* size);
 // RegSetValueExW(key, name, 0, type, data, size).
-uint32_t SetRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t type,
-                          const uint8_t* data, uint32_t size);
+CallResult SetRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t type,
+                            const uint8_t* data, uint32_t size);
 // RegDeleteValueW.
-uint32_t DeleteRegistryValue(const RegistryKeyHandle& key, const std::wstring& name);
+CallResult DeleteRegistryValue(const RegistryKeyHandle& key, const std::wstring& name);
 // RegQueryInfoKeyW: number of sub-keys and the length of the longest sub-key name, in characters.
-uint32_t QueryRegistryKeyInfo(const RegistryKeyHandle& key, uint32_t& subKeyCount, uint32_t& maxSubKeyLength);
+CallResult QueryRegistryKeyInfo(const RegistryKeyHandle& key, uint32_t& subKeyCount,
+                                uint32_t& maxSubKeyLength);
 // RegEnumKeyExW: *length is the buffer size in characters on entry and the name's length on return.
-uint32_t EnumRegistryKey(const RegistryKeyHandle& key, uint32_t index, wchar_t* name, uint32_t* length);
+CallResult EnumRegistryKey(const RegistryKeyHandle& key, uint32_t index, wchar_t* name, uint32_t* length);
 
 } // namespace platform
 

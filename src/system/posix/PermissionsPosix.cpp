@@ -6,6 +6,7 @@
 
 #include "system/WinError.h"
 #include "system/posix/PosixSupport.h"
+#include "system/posix/UserSid.h"
 
 #include <acl/libacl.h>
 #include <cerrno>
@@ -26,10 +27,6 @@ namespace {
 constexpr char kDaclAttribute[] = "trusted.zepmaintenance.dacl";
 constexpr char kMagic[8] = {'Z', 'E', 'P', 'D', 'A', 'C', 'L', '1'};
 constexpr std::size_t kFingerprintSize = 32;
-constexpr uint32_t kInvalidOwner = 1307; // ERROR_INVALID_OWNER
-constexpr uint32_t kUnixUserAuthority = 22;
-constexpr uint32_t kUnixUsers = 1;
-constexpr uint32_t kUnixGroups = 2;
 
 // Access rights that grant reading, writing or executing (generic rights included).
 constexpr uint32_t kReadRights = 0x00000001u | 0x80000000u | 0x10000000u;
@@ -71,13 +68,8 @@ uint32_t ObjectStatus(const std::wstring& path, struct stat& info) {
     return WinError::kSuccess;
 }
 
-CSid UserSid(uid_t uid) {
-    return uid == 0 ? CSid::Administrators()
-                    : CSid(kUnixUserAuthority, {kUnixUsers, static_cast<uint32_t>(uid)});
-}
-
-CSid GroupSid(gid_t gid) {
-    return CSid(kUnixUserAuthority, {kUnixGroups, static_cast<uint32_t>(gid)});
+CSid OwnerSid(uid_t uid) {
+    return posix::SidOfUser(uid, posix::OwnerOf::File);
 }
 
 CSid Everyone() {
@@ -87,23 +79,6 @@ CSid Everyone() {
 bool IsEveryoneLike(const CSid& sid) {
     // Everyone, Authenticated Users and Builtin Users all reach every local account.
     return sid == Everyone() || sid == CSid(5, {11}) || sid == CSid::Users();
-}
-
-std::optional<uid_t> UidOf(const CSid& sid) {
-    if (sid == CSid::Administrators() || sid == CSid::LocalSystem()) {
-        return 0;
-    }
-    const auto subs = sid.GetSubAuthorities();
-    if (sid.GetAuthority() == kUnixUserAuthority && subs.size() == 2 && subs[0] == kUnixUsers) {
-        return static_cast<uid_t>(subs[1]);
-    }
-    return std::nullopt;
-}
-
-bool IsGroup(const CSid& sid, gid_t gid) {
-    const auto subs = sid.GetSubAuthorities();
-    return sid.GetAuthority() == kUnixUserAuthority && subs.size() == 2 && subs[0] == kUnixGroups &&
-           subs[1] == static_cast<uint32_t>(gid);
 }
 
 mode_t RwxOf(uint32_t mask) {
@@ -140,9 +115,9 @@ mode_t ModeFromDacl(const Dacl& dacl, uid_t owner, gid_t group) {
             classes[0] |= bits;
             classes[1] |= bits;
             classes[2] |= bits;
-        } else if (const auto uid = UidOf(entry.sid); uid && *uid == owner) {
+        } else if (const auto uid = posix::UserOfSid(entry.sid); uid && *uid == owner) {
             classes[0] |= bits;
-        } else if (IsGroup(entry.sid, group)) {
+        } else if (entry.sid == posix::UnixGroupSid(group)) {
             classes[1] |= bits;
         }
     }
@@ -277,8 +252,8 @@ Dacl SynthesizedDacl(int fd, const struct stat& info) {
                 const uint32_t id = tag == ACL_USER
                                         ? static_cast<uint32_t>(*static_cast<const uid_t*>(qualifier.Get()))
                                         : static_cast<uint32_t>(*static_cast<const gid_t*>(qualifier.Get()));
-                const CSid sid = tag == ACL_USER ? CSid(kUnixUserAuthority, {kUnixUsers, id})
-                                                 : CSid(kUnixUserAuthority, {kUnixGroups, id});
+                const CSid sid = tag == ACL_USER ? posix::UnixUserSid(static_cast<uid_t>(id))
+                                                 : posix::UnixGroupSid(static_cast<gid_t>(id));
                 named.push_back(AccessEntry{sid, bits, kAccessAllowedAceType, 0});
             }
         }
@@ -289,11 +264,12 @@ Dacl SynthesizedDacl(int fd, const struct stat& info) {
     }
     Dacl dacl;
     dacl.AddEntry(
-        AccessEntry{UserSid(info.st_uid), MaskOf((info.st_mode >> 6) & 7, true), kAccessAllowedAceType, 0});
+        AccessEntry{OwnerSid(info.st_uid), MaskOf((info.st_mode >> 6) & 7, true), kAccessAllowedAceType, 0});
     for (const AccessEntry& namedEntry : named) {
         dacl.AddEntry(namedEntry);
     }
-    dacl.AddEntry(AccessEntry{GroupSid(info.st_gid), MaskOf(groupBits, false), kAccessAllowedAceType, 0});
+    dacl.AddEntry(
+        AccessEntry{posix::UnixGroupSid(info.st_gid), MaskOf(groupBits, false), kAccessAllowedAceType, 0});
     dacl.AddEntry(AccessEntry{Everyone(), MaskOf(info.st_mode & 7, false), kAccessAllowedAceType, 0});
     return dacl;
 }
@@ -333,7 +309,7 @@ void* SecurityAttributes::Get() const {
 
 namespace platform {
 
-uint32_t SetFileDacl(const std::wstring& path, const Dacl& dacl) {
+CallResult SetFileDacl(const std::wstring& path, const Dacl& dacl) {
     posix::UniqueFd object;
     const uint32_t error = OpenObject(path, object);
     if (error != WinError::kSuccess) {
@@ -344,7 +320,7 @@ uint32_t SetFileDacl(const std::wstring& path, const Dacl& dacl) {
 
 // A symbolic link or special file is described by its own owner and mode, never by what it points to,
 // and so never carries a stored DACL.
-uint32_t GetFileDacl(const std::wstring& path, Dacl& dacl) {
+CallResult GetFileDacl(const std::wstring& path, Dacl& dacl) {
     struct stat info {};
     uint32_t error = ObjectStatus(path, info);
     if (error != WinError::kSuccess) {
@@ -370,11 +346,10 @@ uint32_t GetFileDacl(const std::wstring& path, Dacl& dacl) {
     return WinError::kSuccess;
 }
 
-uint32_t SetFileOwnerSid(const std::wstring& path, const CSid& owner) {
-    const std::optional<uid_t> uid = UidOf(owner);
+CallResult SetFileOwnerSid(const std::wstring& path, const CSid& owner) {
+    const std::optional<uid_t> uid = posix::UserOfSid(owner);
     if (!owner.IsValid() || !uid) {
-        errno = EINVAL;
-        return kInvalidOwner;
+        return WinError::kInvalidOwner;
     }
     posix::UniqueFd object;
     const uint32_t error = OpenObject(path, object);
@@ -394,13 +369,13 @@ uint32_t SetFileOwnerSid(const std::wstring& path, const CSid& owner) {
 }
 
 // The owner of the object itself: of a symbolic link, the link's owner.
-uint32_t GetFileOwnerSid(const std::wstring& path, CSid& owner) {
+CallResult GetFileOwnerSid(const std::wstring& path, CSid& owner) {
     struct stat info {};
     const uint32_t error = ObjectStatus(path, info);
     if (error != WinError::kSuccess) {
         return error;
     }
-    owner = UserSid(info.st_uid);
+    owner = OwnerSid(info.st_uid);
     return WinError::kSuccess;
 }
 

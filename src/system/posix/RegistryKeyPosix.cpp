@@ -43,7 +43,7 @@ uint32_t MakeHandle(std::shared_ptr<posix::RegistryStore> store, int64_t id, uin
 
 } // namespace
 
-uint32_t OpenRegistryRoot(PredefinedKey root, uint32_t access, RegistryKeyHandle& key) {
+CallResult OpenRegistryRoot(PredefinedKey root, uint32_t access, RegistryKeyHandle& key) {
     uint32_t result = WinError::kSuccess;
     std::shared_ptr<posix::RegistryStore> store = posix::RegistryStore::ForMachineRoot(result);
     if (result != WinError::kSuccess) {
@@ -62,18 +62,18 @@ uint32_t OpenRegistryRoot(PredefinedKey root, uint32_t access, RegistryKeyHandle
         result = store->HiveKey(posix::RegistryStore::Hive::Users, id);
         break;
     case PredefinedKey::CurrentUser:
-        result = store->UserHiveKey(posix::SidOfUser(getuid()).Sid(), id, true);
+        result = store->UserHiveKey(posix::SidOfUser(getuid(), posix::OwnerOf::Process).Sid(), id, true);
         break;
     }
     return result != WinError::kSuccess ? result : MakeHandle(std::move(store), id, access, key);
 }
 
-uint32_t OpenCurrentUserRoot(uint32_t access, RegistryKeyHandle& key) {
+CallResult OpenCurrentUserRoot(uint32_t access, RegistryKeyHandle& key) {
     return OpenRegistryRoot(PredefinedKey::CurrentUser, access, key);
 }
 
-uint32_t OpenRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
-                         RegistryKeyHandle& key) {
+CallResult OpenRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
+                           RegistryKeyHandle& key) {
     if (!parent) {
         return WinError::kInvalidHandle;
     }
@@ -85,9 +85,9 @@ uint32_t OpenRegistryKey(const RegistryKeyHandle& parent, const std::wstring& su
     return result != WinError::kSuccess ? result : MakeHandle(parent->store, id, access, key);
 }
 
-uint32_t CreateRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
-                           const SecurityAttributes* attributes, RegistryKeyHandle& key,
-                           uint32_t& disposition) {
+CallResult CreateRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
+                             const SecurityAttributes* attributes, RegistryKeyHandle& key,
+                             uint32_t& disposition) {
     if (!parent) {
         return WinError::kInvalidHandle;
     }
@@ -110,15 +110,15 @@ uint32_t CreateRegistryKey(const RegistryKeyHandle& parent, const std::wstring& 
     return MakeHandle(parent->store, id, access, key);
 }
 
-uint32_t DeleteRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t /*view*/) {
+CallResult DeleteRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t /*view*/) {
     if (!parent) {
         return WinError::kInvalidHandle;
     }
     return parent->store->DeleteKey(parent->id, subKey);
 }
 
-uint32_t QueryRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t* type,
-                            uint8_t* data, uint32_t* size) {
+CallResult QueryRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t* type,
+                              uint8_t* data, uint32_t* size) {
     if (!key) {
         return WinError::kInvalidHandle;
     }
@@ -150,8 +150,8 @@ uint32_t QueryRegistryValue(const RegistryKeyHandle& key, const std::wstring& na
     return WinError::kSuccess;
 }
 
-uint32_t SetRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t type,
-                          const uint8_t* data, uint32_t size) {
+CallResult SetRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t type,
+                            const uint8_t* data, uint32_t size) {
     if (!key) {
         return WinError::kInvalidHandle;
     }
@@ -161,7 +161,7 @@ uint32_t SetRegistryValue(const RegistryKeyHandle& key, const std::wstring& name
     return key->store->SetValue(key->id, name, type, data, size);
 }
 
-uint32_t DeleteRegistryValue(const RegistryKeyHandle& key, const std::wstring& name) {
+CallResult DeleteRegistryValue(const RegistryKeyHandle& key, const std::wstring& name) {
     if (!key) {
         return WinError::kInvalidHandle;
     }
@@ -171,8 +171,8 @@ uint32_t DeleteRegistryValue(const RegistryKeyHandle& key, const std::wstring& n
     return key->store->DeleteValue(key->id, name);
 }
 
-uint32_t QueryRegistryKeyInfo(const RegistryKeyHandle& key, uint32_t& subKeyCount,
-                              uint32_t& maxSubKeyLength) {
+CallResult QueryRegistryKeyInfo(const RegistryKeyHandle& key, uint32_t& subKeyCount,
+                                uint32_t& maxSubKeyLength) {
     if (!key) {
         return WinError::kInvalidHandle;
     }
@@ -182,7 +182,7 @@ uint32_t QueryRegistryKeyInfo(const RegistryKeyHandle& key, uint32_t& subKeyCoun
     return key->store->SubKeyCount(key->id, subKeyCount, maxSubKeyLength);
 }
 
-uint32_t EnumRegistryKey(const RegistryKeyHandle& key, uint32_t index, wchar_t* name, uint32_t* length) {
+CallResult EnumRegistryKey(const RegistryKeyHandle& key, uint32_t index, wchar_t* name, uint32_t* length) {
     if (!key) {
         return WinError::kInvalidHandle;
     }

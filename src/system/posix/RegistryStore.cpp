@@ -22,11 +22,6 @@ namespace ZEPMaintenance::posix {
 
 namespace {
 
-constexpr uint32_t kErrorBadPathname = 161;
-constexpr uint32_t kErrorBadDb = 1009;
-constexpr uint32_t kErrorRegistryCorrupt = 1015;
-constexpr uint32_t kErrorRegistryIoFailed = 1016;
-
 constexpr int64_t kLocalMachineId = 1;
 constexpr int64_t kUsersId = 2;
 
@@ -103,15 +98,15 @@ uint32_t ErrorFromSqlite(sqlite3* db, int result) {
     case SQLITE_FULL:
         return WinError::kDiskFull;
     case SQLITE_CORRUPT:
-        return kErrorRegistryCorrupt;
+        return WinError::kRegistryCorrupt;
     case SQLITE_NOTADB:
-        return kErrorBadDb;
+        return WinError::kBadDb;
     case SQLITE_CANTOPEN: {
         const int error = db != nullptr ? sqlite3_system_errno(db) : 0;
         return error != 0 ? WinErrorFromErrno(error) : WinError::kAccessDenied;
     }
     case SQLITE_IOERR:
-        return kErrorRegistryIoFailed;
+        return WinError::kRegistryIoFailed;
     default:
         return WinError::kInvalidFunction;
     }
@@ -816,7 +811,7 @@ uint32_t RegistryStore::Walk(int64_t parent, const std::wstring& subKey, bool cr
     created = false;
     std::vector<std::wstring> names;
     if (!SplitKeyPath(subKey, names)) {
-        return kErrorBadPathname;
+        return WinError::kBadPathname;
     }
     uint32_t result = Exists(parent);
     if (result != WinError::kSuccess) {

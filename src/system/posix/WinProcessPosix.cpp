@@ -32,9 +32,6 @@ namespace ZEPMaintenance::platform {
 
 namespace {
 
-constexpr uint32_t kErrorNoAssociation = 1155;
-constexpr uint32_t kErrorBadExeFormat = 193;
-
 // pkexec's exit codes when the user declines or authorisation fails, and when it cannot run the program.
 constexpr int kPkexecNotAuthorized = 126;
 constexpr int kPkexecCannotRun = 127;
@@ -138,7 +135,7 @@ uint32_t LocateProgram(const std::string& file, std::string& program) {
         }
         if (!IsExecutableFile(file)) {
             // A document: the stand-in has no registry of default handlers.
-            return kErrorNoAssociation;
+            return WinError::kNoAssociation;
         }
         if (file[0] != '/') {
             char cwd[PATH_MAX];
@@ -165,7 +162,7 @@ uint32_t LocateProgram(const std::string& file, std::string& program) {
 }
 
 uint32_t WinErrorOfSpawn(int error) {
-    return error == ENOEXEC ? kErrorBadExeFormat : posix::WinErrorFromErrno(error);
+    return error == ENOEXEC ? WinError::kBadExeFormat : posix::WinErrorFromErrno(error);
 }
 
 } // namespace
@@ -494,7 +491,7 @@ uint32_t OpenTokenOf(const ProcessHandle& process, TokenHandle& token) {
 }
 
 uint32_t ReadTokenUser(const TokenHandle& token, std::vector<uint8_t>& sid) {
-    sid = posix::SidOfUser(token->uid).GetBytes();
+    sid = posix::SidOfUser(token->uid, posix::OwnerOf::Process).GetBytes();
     return WinError::kSuccess;
 }
 

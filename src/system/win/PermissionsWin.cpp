@@ -4,6 +4,7 @@
 
 #include "system/Permissions.h"
 
+#include "system/win/LastError.h"
 #include "system/win/WinHandle.h"
 
 namespace ZEPMaintenance {
@@ -39,23 +40,23 @@ void* SecurityAttributes::Get() const {
 
 namespace platform {
 
-uint32_t SetFileDacl(const std::wstring& path, const Dacl& dacl) {
+CallResult SetFileDacl(const std::wstring& path, const Dacl& dacl) {
     std::vector<uint8_t> bytes = dacl.ToAclBytes();
     std::wstring name = path;
-    return SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                 nullptr, AclOf(bytes, dacl), nullptr);
+    return WithLastError(SetNamedSecurityInfoW(
+        name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+        nullptr, AclOf(bytes, dacl), nullptr));
 }
 
-uint32_t GetFileDacl(const std::wstring& path, Dacl& dacl) {
+CallResult GetFileDacl(const std::wstring& path, Dacl& dacl) {
     PACL acl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD ret = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                            nullptr, nullptr, &acl, nullptr, &descriptor);
+    const CallResult result = WithLastError(GetNamedSecurityInfoW(
+        path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+        nullptr, nullptr, &acl, nullptr, &descriptor));
     const LocalMemory heldDescriptor(descriptor);
-    if (ret != ERROR_SUCCESS) {
-        return ret;
+    if (!result.Succeeded()) {
+        return result;
     }
     if (acl == nullptr) {
         dacl = Dacl::Null();
@@ -65,21 +66,23 @@ uint32_t GetFileDacl(const std::wstring& path, Dacl& dacl) {
                                                                                          : ERROR_INVALID_ACL;
 }
 
-uint32_t SetFileOwnerSid(const std::wstring& path, const CSid& owner) {
+CallResult SetFileOwnerSid(const std::wstring& path, const CSid& owner) {
     std::vector<uint8_t> sid = owner.GetBytes();
     std::wstring name = path;
-    return SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                 sid.empty() ? nullptr : sid.data(), nullptr, nullptr, nullptr);
+    return WithLastError(SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                               sid.empty() ? nullptr : sid.data(), nullptr, nullptr,
+                                               nullptr));
 }
 
-uint32_t GetFileOwnerSid(const std::wstring& path, CSid& owner) {
+CallResult GetFileOwnerSid(const std::wstring& path, CSid& owner) {
     PSID sid = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD ret = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
-                                            nullptr, nullptr, nullptr, &descriptor);
+    const CallResult result =
+        WithLastError(GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
+                                            nullptr, nullptr, nullptr, &descriptor));
     const LocalMemory heldDescriptor(descriptor);
-    if (ret != ERROR_SUCCESS) {
-        return ret;
+    if (!result.Succeeded()) {
+        return result;
     }
     if (sid == nullptr || !IsValidSid(sid)) {
         owner = CSid();

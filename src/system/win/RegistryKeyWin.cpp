@@ -2,6 +2,7 @@
 #include "system/platform/WinRegistryKeyPrimitives.h"
 
 #include "system/Permissions.h"
+#include "system/win/LastError.h"
 #include "system/win/WinHeaders.h"
 
 namespace ZEPMaintenance::platform {
@@ -24,17 +25,23 @@ void RegistryKeyTraits::Close(RegistryKeyState* state) noexcept {
 
 namespace {
 
+// The registry call's result with the last error it left, read before anything else runs.
+CallResult AfterCall(LSTATUS result) {
+    return WithLastError(static_cast<uint32_t>(result));
+}
+
 // The handle is taken by reference: it is read only after the call that fills it has run.
-uint32_t Keep(LSTATUS result, const HKEY& opened, RegistryKeyHandle& key) {
-    if (result == ERROR_SUCCESS) {
+CallResult Keep(LSTATUS status, const HKEY& opened, RegistryKeyHandle& key) {
+    const CallResult result = AfterCall(status);
+    if (result.Succeeded()) {
         key.Reset(new RegistryKeyState{UniqueHandle<KeyTraits>(opened)});
     }
-    return static_cast<uint32_t>(result);
+    return result;
 }
 
 } // namespace
 
-uint32_t OpenRegistryRoot(PredefinedKey root, uint32_t access, RegistryKeyHandle& key) {
+CallResult OpenRegistryRoot(PredefinedKey root, uint32_t access, RegistryKeyHandle& key) {
     const HKEY predefined = root == PredefinedKey::CurrentUser    ? HKEY_CURRENT_USER
                             : root == PredefinedKey::LocalMachine ? HKEY_LOCAL_MACHINE
                                                                   : HKEY_USERS;
@@ -42,74 +49,77 @@ uint32_t OpenRegistryRoot(PredefinedKey root, uint32_t access, RegistryKeyHandle
     return Keep(RegOpenKeyExW(predefined, L"", 0, access, &opened), opened, key);
 }
 
-uint32_t OpenCurrentUserRoot(uint32_t access, RegistryKeyHandle& key) {
+CallResult OpenCurrentUserRoot(uint32_t access, RegistryKeyHandle& key) {
     HKEY opened = nullptr;
     return Keep(RegOpenCurrentUser(access, &opened), opened, key);
 }
 
-uint32_t OpenRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
-                         RegistryKeyHandle& key) {
+CallResult OpenRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
+                           RegistryKeyHandle& key) {
     HKEY opened = nullptr;
     return Keep(RegOpenKeyExW(parent->key.Get(), subKey.c_str(), 0, access, &opened), opened, key);
 }
 
-uint32_t CreateRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
-                           const SecurityAttributes* attributes, RegistryKeyHandle& key,
-                           uint32_t& disposition) {
+CallResult CreateRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
+                             const SecurityAttributes* attributes, RegistryKeyHandle& key,
+                             uint32_t& disposition) {
     HKEY created = nullptr;
     DWORD result = 0;
     auto* security = attributes != nullptr ? static_cast<SECURITY_ATTRIBUTES*>(attributes->Get()) : nullptr;
-    const LSTATUS status = RegCreateKeyExW(parent->key.Get(), subKey.c_str(), 0, nullptr,
-                                           REG_OPTION_NON_VOLATILE, access, security, &created, &result);
+    const CallResult status =
+        Keep(RegCreateKeyExW(parent->key.Get(), subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access,
+                             security, &created, &result),
+             created, key);
     disposition = result;
-    return Keep(status, created, key);
+    return status;
 }
 
-uint32_t DeleteRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t view) {
-    return static_cast<uint32_t>(RegDeleteKeyExW(parent->key.Get(), subKey.c_str(), view, 0));
+CallResult DeleteRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t view) {
+    return AfterCall(RegDeleteKeyExW(parent->key.Get(), subKey.c_str(), view, 0));
 }
 
-uint32_t QueryRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t* type,
-                            uint8_t* data, uint32_t* size) {
+CallResult QueryRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t* type,
+                              uint8_t* data, uint32_t* size) {
     DWORD valueType = 0;
     DWORD byteCount = size != nullptr ? *size : 0;
-    const LSTATUS result = RegQueryValueExW(key->key.Get(), name.c_str(), nullptr, &valueType, data,
-                                            size != nullptr ? &byteCount : nullptr);
+    const CallResult result = AfterCall(RegQueryValueExW(key->key.Get(), name.c_str(), nullptr, &valueType,
+                                                         data, size != nullptr ? &byteCount : nullptr));
     if (type != nullptr) {
         *type = valueType;
     }
     if (size != nullptr) {
         *size = byteCount;
     }
-    return static_cast<uint32_t>(result);
+    return result;
 }
 
-uint32_t SetRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t type,
-                          const uint8_t* data, uint32_t size) {
-    return static_cast<uint32_t>(RegSetValueExW(key->key.Get(), name.c_str(), 0, type, data, size));
+CallResult SetRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t type,
+                            const uint8_t* data, uint32_t size) {
+    return AfterCall(RegSetValueExW(key->key.Get(), name.c_str(), 0, type, data, size));
 }
 
-uint32_t DeleteRegistryValue(const RegistryKeyHandle& key, const std::wstring& name) {
-    return static_cast<uint32_t>(RegDeleteValueW(key->key.Get(), name.c_str()));
+CallResult DeleteRegistryValue(const RegistryKeyHandle& key, const std::wstring& name) {
+    return AfterCall(RegDeleteValueW(key->key.Get(), name.c_str()));
 }
 
-uint32_t QueryRegistryKeyInfo(const RegistryKeyHandle& key, uint32_t& subKeyCount,
-                              uint32_t& maxSubKeyLength) {
+CallResult QueryRegistryKeyInfo(const RegistryKeyHandle& key, uint32_t& subKeyCount,
+                                uint32_t& maxSubKeyLength) {
     DWORD count = 0;
     DWORD longest = 0;
-    const LSTATUS result = RegQueryInfoKeyW(key->key.Get(), nullptr, nullptr, nullptr, &count, &longest,
-                                            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    const CallResult result =
+        AfterCall(RegQueryInfoKeyW(key->key.Get(), nullptr, nullptr, nullptr, &count, &longest, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr, nullptr));
     subKeyCount = count;
     maxSubKeyLength = longest;
-    return static_cast<uint32_t>(result);
+    return result;
 }
 
-uint32_t EnumRegistryKey(const RegistryKeyHandle& key, uint32_t index, wchar_t* name, uint32_t* length) {
+CallResult EnumRegistryKey(const RegistryKeyHandle& key, uint32_t index, wchar_t* name, uint32_t* length) {
     DWORD characters = *length;
-    const LSTATUS result =
-        RegEnumKeyExW(key->key.Get(), index, name, &characters, nullptr, nullptr, nullptr, nullptr);
+    const CallResult result = AfterCall(
+        RegEnumKeyExW(key->key.Get(), index, name, &characters, nullptr, nullptr, nullptr, nullptr));
     *length = characters;
-    return static_cast<uint32_t>(result);
+    return result;
 }
 
 } // namespace ZEPMaintenance::platform

@@ -50,11 +50,12 @@ protected:
     static uint32_t StoredSize(const std::wstring& path, const std::wstring& name, uint32_t& type) {
         platform::RegistryKeyHandle root;
         platform::RegistryKeyHandle key;
-        EXPECT_EQ(platform::OpenRegistryRoot(platform::PredefinedKey::LocalMachine, platform::kKeyRead, root),
-                  0u);
-        EXPECT_EQ(platform::OpenRegistryKey(root, path, platform::kKeyRead, key), 0u);
+        EXPECT_TRUE(
+            platform::OpenRegistryRoot(platform::PredefinedKey::LocalMachine, platform::kKeyRead, root)
+                .Succeeded());
+        EXPECT_TRUE(platform::OpenRegistryKey(root, path, platform::kKeyRead, key).Succeeded());
         uint32_t size = 0;
-        EXPECT_EQ(platform::QueryRegistryValue(key, name, &type, nullptr, &size), 0u);
+        EXPECT_TRUE(platform::QueryRegistryValue(key, name, &type, nullptr, &size).Succeeded());
         return size;
     }
 

@@ -196,6 +196,22 @@ TEST_F(LinkSafetyTest, SpecialFilesAreNeitherHashedNorCopied) {
     EXPECT_TRUE(fs::is_empty(dir.FsPath() / "target"));
 }
 
+TEST_F(LinkSafetyTest, AFifoGetsNeitherDaclNorOwnerAndBothNumbersNameTheRefusal) {
+    const std::wstring fifo = dir.Path() + L"fifo";
+    ASSERT_EQ(mkfifo((dir.FsPath() / "fifo").c_str(), 0666), 0);
+    // Each right after a failed call of its own, whose error must not show in the line.
+    EXPECT_FALSE(File(dir.Path(), L"missing.txt").Exists());
+    EXPECT_EQ(CodeOf([&] { test::BackupFileSet().SavePermissionsToFile(fifo); }), 128);
+    EXPECT_TRUE(
+        log.Has(LevelError, L"SavePermissionsToFile: SetNamedSecurityInfo failed. (ret: 5, lastError: 5)"))
+        << log.Dump();
+    EXPECT_FALSE(File(dir.Path(), L"missing.txt").Exists());
+    EXPECT_EQ(CodeOf([&] { Permissions::SetFileOwner(fifo, CSid::Administrators()); }), 155);
+    EXPECT_TRUE(log.Has(LevelError,
+                        L"Permissions::SetFileOwner: SetNamedSecurityInfo failed. (ret: 5, lastError: 5)"))
+        << log.Dump();
+}
+
 TEST_F(LinkSafetyTest, CopyOntoAHardLinkOfItselfFails) {
     const fs::path source = dir.FsPath() / "source" / "a.dll";
     fs::create_hard_link(source, dir.FsPath() / "target" / "a.dll");

@@ -337,7 +337,8 @@ TEST(RegistryStoreTest, OtherUsersReadAStoreRootCreatedUnderARestrictiveUmask) {
     EXPECT_EQ(AsNobody([] {
                   platform::RegistryKeyHandle root;
                   return static_cast<int>(platform::OpenRegistryRoot(platform::PredefinedKey::LocalMachine,
-                                                                     platform::kKeyRead, root));
+                                                                     platform::kKeyRead, root)
+                                              .returned);
               }),
               static_cast<int>(WinError::kAccessDenied));
 }
