@@ -6,12 +6,14 @@
 #include "diag/IMException.h"
 #include "diag/Log.h"
 #include "diag/VersionLogger.h"
+#include "system/Cleanup.h"
 #include "system/File.h"
 #include "system/Platform.h"
 #include "system/Sha1Hash.h"
 #include "system/Text.h"
 
 #include <memory>
+#include <optional>
 
 namespace ZEPMaintenance {
 
@@ -65,15 +67,19 @@ int32_t RunServiceDispatcher(Maintenance& /*controller*/) {
 
 int32_t ProgramMain(const wchar_t* commandLineTail, const UncarriedArgument* uncarried) {
     int32_t returnCode = -1;
-    bool comInitialized = false;
+    // Each armed once its set-up has run. Released explicitly below so that they run after the exception
+    // line and before the exit line; an exception the entry does not catch releases them on its way out.
+    std::optional<Cleanup<void (*)()>> uninitializeCom;
+    std::optional<Cleanup<void (*)()>> uninitializeCrypto;
     try {
         auto arguments = std::make_unique<ArgumentMap>();
         SplitCommandLine(commandLineTail, *arguments);
         SetUpLogging(HasArgument(*arguments, L"-mode") ? GetArgument(*arguments, L"-mode") : std::wstring());
 
         platform::ComInitialize();
-        comInitialized = true;
+        uninitializeCom.emplace(&platform::ComUninitialize);
         Sha1Hash::Initialize();
+        uninitializeCrypto.emplace(&Sha1Hash::UnInitialize);
         mainLogger().Info(L"wWinMain started. (args: %ls)",
                           commandLineTail != nullptr ? commandLineTail : L"");
         if (uncarried != nullptr) {
@@ -109,10 +115,8 @@ int32_t ProgramMain(const wchar_t* commandLineTail, const UncarriedArgument* unc
                            e.GetErrorDescription());
         returnCode = -1;
     }
-    Sha1Hash::UnInitialize();
-    if (comInitialized) {
-        platform::ComUninitialize();
-    }
+    uninitializeCrypto.reset();
+    uninitializeCom.reset();
     mainLogger().Info(L"wWinMain exit (returnCode: %d)", returnCode);
     return returnCode;
 }
