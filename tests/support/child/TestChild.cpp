@@ -1,7 +1,9 @@
 // A small program the process tests start: it records how it was started, sleeps and exits.
 // Options: --record FILE (working folder, then each argument, one a line), --sleep MS, --exit CODE,
-// --spawn PIDFILE MS (starts a copy of itself that sleeps MS, writes its id and exits at once),
-// --describe FILE (Linux: its blocked and ignored signal sets, then each open descriptor, one a line).
+// --wait-for FILE (runs until FILE exists; after a minute it gives up, so that a failed test leaves
+// nothing running), --spawn PIDFILE OPTIONS... (starts a copy of itself with the options that follow,
+// writes its id and exits at once), --describe FILE (Linux: its blocked and ignored signal sets, then
+// each open descriptor, one a line).
 #include "system/Text.h"
 #include "system/WinProcess.h"
 
@@ -24,6 +26,12 @@ int main(int argc, char** argv) {
             }
         } else if (option == "--sleep" && i + 1 < argc) {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[++i])));
+        } else if (option == "--wait-for" && i + 1 < argc) {
+            const std::filesystem::path file = argv[++i];
+            std::error_code error;
+            for (int waited = 0; waited < 6000 && !std::filesystem::exists(file, error); ++waited) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
         } else if (option == "--exit" && i + 1 < argc) {
             exitCode = std::atoi(argv[++i]);
         } else if (option == "--describe" && i + 1 < argc) {
@@ -38,12 +46,14 @@ int main(int argc, char** argv) {
             for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
                 out << "fd " << entry.path().filename().string() << '\n';
             }
-        } else if (option == "--spawn" && i + 2 < argc) {
+        } else if (option == "--spawn" && i + 1 < argc) {
             const std::string pidFile = argv[++i];
-            const std::string sleep = argv[++i];
+            std::wstring options;
+            while (++i < argc) {
+                options += L" \"" + ZEPMaintenance::Utf8ToWide(argv[i]) + L"\"";
+            }
             ZEPMaintenance::WinProcess grandchild;
-            grandchild.Start(ZEPMaintenance::GetModuleFilename(),
-                             L"--sleep " + ZEPMaintenance::Utf8ToWide(sleep), L"", false);
+            grandchild.Start(ZEPMaintenance::GetModuleFilename(), options, L"", false);
             std::ofstream(pidFile) << grandchild.GetProcessId() << '\n';
         }
     }
