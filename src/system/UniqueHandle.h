@@ -45,4 +45,23 @@ private:
     Value value_ = Traits::Invalid();
 };
 
+// A pointer that owns nothing when null and is released by one function (closedir, LocalFree, ...).
+template <class Pointer, auto release> struct ReleasedBy {
+    using Value = Pointer;
+    static Pointer Invalid() noexcept { return nullptr; }
+    static void Close(Pointer pointer) noexcept { release(pointer); }
+};
+template <class Pointer, auto release> using UniquePointer = UniqueHandle<ReleasedBy<Pointer, release>>;
+
+// A handle that portable code holds without knowing what it is: a pointer to a platform's own state, or
+// an enumeration standing for a platform's handle. Each platform releases it with an overload of
+// Destroy declared beside the kind.
+template <class Opaque, Opaque none> struct DestroyedByPlatform {
+    using Value = Opaque;
+    static Opaque Invalid() noexcept { return none; }
+    static void Close(Opaque handle) noexcept { Destroy(handle); }
+};
+template <class Opaque, Opaque none = Opaque{}>
+using PlatformHandle = UniqueHandle<DestroyedByPlatform<Opaque, none>>;
+
 } // namespace ZEPMaintenance

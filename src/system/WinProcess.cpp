@@ -67,10 +67,6 @@ std::vector<std::wstring> SplitProgramParameters(const std::wstring& parameters)
     return arguments;
 }
 
-WinProcess::WinProcess() = default;
-
-WinProcess::~WinProcess() = default;
-
 uint32_t WinProcess::GetProcessId() const {
     return platform::ProcessIdOf(process);
 }

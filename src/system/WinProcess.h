@@ -17,12 +17,8 @@ namespace platform {
 
 // A process handle: each platform defines what its state holds, released with the state.
 struct ProcessState;
-struct ProcessTraits {
-    using Value = ProcessState*;
-    static ProcessState* Invalid() noexcept { return nullptr; }
-    static void Close(ProcessState* state) noexcept;
-};
-using ProcessHandle = UniqueHandle<ProcessTraits>;
+void Destroy(ProcessState* state) noexcept;
+using ProcessHandle = PlatformHandle<ProcessState*>;
 
 } // namespace platform
 
@@ -31,13 +27,9 @@ using ProcessHandle = UniqueHandle<ProcessTraits>;
 // backslashes and a quoting quote, 2n+1 give n and a literal quote, "" inside quotes is a quote.
 std::vector<std::wstring> SplitProgramParameters(const std::wstring& parameters);
 
+// Neither copied nor moved; the process handle is released with the object.
 class WinProcess {
 public:
-    WinProcess();
-    ~WinProcess();
-    WinProcess(const WinProcess&) = delete;
-    WinProcess& operator=(const WinProcess&) = delete;
-
     void Start(const std::wstring& file, const std::wstring& parameters, const std::wstring& directory,
                bool runAsAdmin);
     void Open(uint32_t processId);

@@ -9,10 +9,6 @@
 
 namespace ZEPMaintenance {
 
-WinRegistryKey::WinRegistryKey() = default;
-
-WinRegistryKey::~WinRegistryKey() = default;
-
 platform::RegistryKeyHandle WinRegistryKey::GetRootKey(int32_t rootKey, uint32_t access) {
     platform::RegistryKeyHandle handle;
     if (rootKey < CurrentUser || rootKey > CurrentUserHive) {

@@ -18,12 +18,8 @@ namespace platform {
 
 // An open key of the registry: each platform defines what its state holds, released with the state.
 struct RegistryKeyState;
-struct RegistryKeyTraits {
-    using Value = RegistryKeyState*;
-    static RegistryKeyState* Invalid() noexcept { return nullptr; }
-    static void Close(RegistryKeyState* state) noexcept;
-};
-using RegistryKeyHandle = UniqueHandle<RegistryKeyTraits>;
+void Destroy(RegistryKeyState* state) noexcept;
+using RegistryKeyHandle = PlatformHandle<RegistryKeyState*>;
 
 // Value types, as SetValue takes them.
 inline constexpr uint32_t kRegNone = 0;
@@ -36,14 +32,10 @@ inline constexpr uint32_t kRegQword = 11;
 
 } // namespace platform
 
+// Neither copied nor moved; the open key is released with the object.
 class WinRegistryKey {
 public:
     enum Root : int32_t { CurrentUser = 0, LocalMachine = 1, Users = 2, CurrentUserHive = 3 };
-
-    WinRegistryKey();
-    ~WinRegistryKey();
-    WinRegistryKey(const WinRegistryKey&) = delete;
-    WinRegistryKey& operator=(const WinRegistryKey&) = delete;
 
     // Below a predefined root.
     void Open(int32_t rootKey, const std::wstring& subKey, bool write);

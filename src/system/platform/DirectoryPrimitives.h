@@ -24,12 +24,8 @@ int32_t DeleteFolderTree(const std::wstring& folder, bool permanently);
 // A directory search: FindFirstFileW's handle on Windows, a directory stream on Linux. Each side gives
 // the value its meaning and closes it.
 enum class DirectorySearch : intptr_t { kNone = 0 };
-struct FindTraits {
-    using Value = DirectorySearch;
-    static DirectorySearch Invalid() noexcept { return DirectorySearch::kNone; }
-    static void Close(DirectorySearch search) noexcept;
-};
-using FindHandle = UniqueHandle<FindTraits>;
+void Destroy(DirectorySearch search) noexcept;
+using FindHandle = PlatformHandle<DirectorySearch>;
 
 struct FindEntry {
     std::wstring name;

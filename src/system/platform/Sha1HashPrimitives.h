@@ -18,20 +18,12 @@ bool IsCryptoProviderAcquired();
 // provider (an HCRYPTHASH, an OpenSSL digest context). Each side gives the values their meaning and
 // releases them.
 enum class HashedFile : intptr_t { kNone = -1 };
-struct HashedFileTraits {
-    using Value = HashedFile;
-    static HashedFile Invalid() noexcept { return HashedFile::kNone; }
-    static void Close(HashedFile file) noexcept;
-};
-using FileHandle = UniqueHandle<HashedFileTraits>;
+void Destroy(HashedFile file) noexcept;
+using FileHandle = PlatformHandle<HashedFile, HashedFile::kNone>;
 
 enum class HashObject : uintptr_t { kNone = 0 };
-struct HashObjectTraits {
-    using Value = HashObject;
-    static HashObject Invalid() noexcept { return HashObject::kNone; }
-    static void Close(HashObject hash) noexcept;
-};
-using HashHandle = UniqueHandle<HashObjectTraits>;
+void Destroy(HashObject hash) noexcept;
+using HashHandle = PlatformHandle<HashObject>;
 
 // CreateFileW(GENERIC_READ, share read and write, OPEN_EXISTING, sequential scan).
 uint32_t OpenFileSequential(const std::wstring& path, FileHandle& file);

@@ -13,12 +13,8 @@ namespace ZEPMaintenance::platform {
 
 // An access token of a process: each platform defines what its state holds, released with the state.
 struct TokenState;
-struct TokenTraits {
-    using Value = TokenState*;
-    static TokenState* Invalid() noexcept { return nullptr; }
-    static void Close(TokenState* state) noexcept;
-};
-using TokenHandle = UniqueHandle<TokenTraits>;
+void Destroy(TokenState* state) noexcept;
+using TokenHandle = PlatformHandle<TokenState*>;
 
 // Each returns a Windows error number, 0 on success.
 // ShellExecuteExA with SEE_MASK_NOCLOSEPROCESS, verb "runas" or the default, SW_SHOWNORMAL; the

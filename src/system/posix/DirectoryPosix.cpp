@@ -17,12 +17,7 @@ namespace ZEPMaintenance::platform {
 
 namespace {
 
-struct DirectoryStreamTraits {
-    using Value = DIR*;
-    static DIR* Invalid() noexcept { return nullptr; }
-    static void Close(DIR* stream) noexcept { closedir(stream); }
-};
-using DirectoryStream = UniqueHandle<DirectoryStreamTraits>;
+using DirectoryStream = UniquePointer<DIR*, closedir>;
 
 // A stream over the open folder; once it is made, it owns the descriptor.
 DirectoryStream StreamOf(posix::UniqueFd& folder) {
@@ -161,8 +156,8 @@ int32_t DeleteFolderTree(const std::wstring& folder, bool /*permanently*/) {
     return rmdir(path.c_str()) == 0 ? 0 : static_cast<int32_t>(posix::WinErrorFromErrno(errno));
 }
 
-void FindTraits::Close(DirectorySearch search) noexcept {
-    DirectoryStreamTraits::Close(reinterpret_cast<DIR*>(static_cast<intptr_t>(search)));
+void Destroy(DirectorySearch search) noexcept {
+    closedir(reinterpret_cast<DIR*>(static_cast<intptr_t>(search)));
 }
 
 uint32_t FindFirstEntry(const std::wstring& pattern, FindHandle& search, FindEntry& entry) {

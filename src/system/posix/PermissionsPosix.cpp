@@ -37,12 +37,7 @@ constexpr uint32_t kOwnerRights = 0x000D0000u | 0x00020000u;
 constexpr uint32_t kDeleteChild = 0x40;
 
 // What the ACL library hands out (an ACL, its text, an entry's qualifier) goes back with acl_free.
-template <class T> struct AclMemoryTraits {
-    using Value = T;
-    static T Invalid() noexcept { return nullptr; }
-    static void Close(T memory) noexcept { acl_free(memory); }
-};
-template <class T> using AclMemory = UniqueHandle<AclMemoryTraits<T>>;
+template <class T> using AclMemory = UniquePointer<T, acl_free>;
 using AclHandle = AclMemory<acl_t>;
 
 std::string ProcPath(int fd) {

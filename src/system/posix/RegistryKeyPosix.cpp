@@ -19,7 +19,7 @@ struct RegistryKeyState {
     uint32_t access = 0;
 };
 
-void RegistryKeyTraits::Close(RegistryKeyState* state) noexcept {
+void Destroy(RegistryKeyState* state) noexcept {
     delete state;
 }
 

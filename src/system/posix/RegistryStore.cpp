@@ -199,14 +199,8 @@ private:
         }
     }
 
-    struct Traits {
-        using Value = sqlite3_stmt*;
-        static sqlite3_stmt* Invalid() noexcept { return nullptr; }
-        static void Close(sqlite3_stmt* statement) noexcept { sqlite3_finalize(statement); }
-    };
-
     sqlite3* db_;
-    UniqueHandle<Traits> statement_;
+    UniquePointer<sqlite3_stmt*, sqlite3_finalize> statement_;
     int result_ = SQLITE_OK;
     bool invalid_ = false;
 };

@@ -15,16 +15,12 @@ namespace ZEPMaintenance::platform {
 
 namespace {
 
-struct AlgorithmTraits {
-    using Value = EVP_MD*;
-    static EVP_MD* Invalid() noexcept { return nullptr; }
-    static void Close(EVP_MD* algorithm) noexcept { EVP_MD_free(algorithm); }
-};
+using Algorithm = UniquePointer<EVP_MD*, EVP_MD_free>;
 
 // The SHA-1 implementation the provider stands for. Never destroyed: at exit OpenSSL has already
 // released its own state, which freeing the implementation then would reach into.
-UniqueHandle<AlgorithmTraits>& Sha1() {
-    static auto* const algorithm = new UniqueHandle<AlgorithmTraits>();
+Algorithm& Sha1() {
+    static auto* const algorithm = new Algorithm();
     return *algorithm;
 }
 
@@ -38,11 +34,11 @@ EVP_MD_CTX* Context(const HashHandle& hash) {
 
 } // namespace
 
-void HashedFileTraits::Close(HashedFile file) noexcept {
+void Destroy(HashedFile file) noexcept {
     posix::FdTraits::Close(static_cast<int>(file));
 }
 
-void HashObjectTraits::Close(HashObject hash) noexcept {
+void Destroy(HashObject hash) noexcept {
     EVP_MD_CTX_free(reinterpret_cast<EVP_MD_CTX*>(static_cast<uintptr_t>(hash)));
 }
 

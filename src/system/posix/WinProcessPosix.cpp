@@ -227,11 +227,11 @@ ProcessState::~ProcessState() {
     }
 }
 
-void ProcessTraits::Close(ProcessState* state) noexcept {
+void Destroy(ProcessState* state) noexcept {
     delete state;
 }
 
-void TokenTraits::Close(TokenState* state) noexcept {
+void Destroy(TokenState* state) noexcept {
     delete state;
 }
 

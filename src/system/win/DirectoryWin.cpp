@@ -9,12 +9,6 @@ namespace ZEPMaintenance::platform {
 
 namespace {
 
-struct TaskMemoryTraits {
-    using Value = void*;
-    static void* Invalid() noexcept { return nullptr; }
-    static void Close(void* memory) noexcept { CoTaskMemFree(memory); }
-};
-
 HANDLE Native(DirectorySearch search) {
     return reinterpret_cast<HANDLE>(static_cast<intptr_t>(search));
 }
@@ -34,7 +28,7 @@ int32_t GetKnownFolderPath(KnownFolder id, std::wstring& path) {
     const HRESULT hr = SHGetKnownFolderPath(
         id == KnownFolder::ProgramData ? FOLDERID_ProgramData : FOLDERID_System, 0, nullptr, &text);
     // The path is the caller's to free, even when the call fails.
-    const UniqueHandle<TaskMemoryTraits> heldText(text);
+    const UniquePointer<void*, CoTaskMemFree> heldText(text);
     if (SUCCEEDED(hr)) {
         path = text;
     }
@@ -56,7 +50,7 @@ int32_t DeleteFolderTree(const std::wstring& folder, bool permanently) {
     return SHFileOperationW(&operation);
 }
 
-void FindTraits::Close(DirectorySearch search) noexcept {
+void Destroy(DirectorySearch search) noexcept {
     FindClose(Native(search));
 }
 

@@ -8,16 +8,8 @@
 
 namespace ZEPMaintenance::platform {
 
-namespace {
-struct StreamTraits {
-    using Value = FILE*;
-    static FILE* Invalid() noexcept { return nullptr; }
-    static void Close(FILE* stream) noexcept { std::fclose(stream); }
-};
-} // namespace
-
 bool CanOpenForReading(const std::wstring& fullPath) {
-    return UniqueHandle<StreamTraits>(_wfopen(fullPath.c_str(), L"r")).IsValid();
+    return UniquePointer<FILE*, fclose>(_wfopen(fullPath.c_str(), L"r")).IsValid();
 }
 
 uint32_t RemoveFile(const std::wstring& fullPath) {

@@ -7,19 +7,11 @@
 
 namespace ZEPMaintenance::platform {
 
-namespace {
-struct KeyTraits {
-    using Value = HKEY;
-    static HKEY Invalid() noexcept { return nullptr; }
-    static void Close(HKEY key) noexcept { RegCloseKey(key); }
-};
-} // namespace
-
 struct RegistryKeyState {
-    UniqueHandle<KeyTraits> key;
+    UniquePointer<HKEY, RegCloseKey> key;
 };
 
-void RegistryKeyTraits::Close(RegistryKeyState* state) noexcept {
+void Destroy(RegistryKeyState* state) noexcept {
     delete state;
 }
 
@@ -34,7 +26,7 @@ CallResult AfterCall(LSTATUS result) {
 CallResult Keep(LSTATUS status, const HKEY& opened, RegistryKeyHandle& key) {
     const CallResult result = AfterCall(status);
     if (result.Succeeded()) {
-        key.Reset(new RegistryKeyState{UniqueHandle<KeyTraits>(opened)});
+        key.Reset(new RegistryKeyState{UniquePointer<HKEY, RegCloseKey>(opened)});
     }
     return result;
 }

@@ -28,11 +28,11 @@ HCRYPTHASH Native(HashObject hash) {
 
 } // namespace
 
-void HashedFileTraits::Close(HashedFile file) noexcept {
+void Destroy(HashedFile file) noexcept {
     WinFileTraits::Close(Native(file));
 }
 
-void HashObjectTraits::Close(HashObject hash) noexcept {
+void Destroy(HashObject hash) noexcept {
     CryptDestroyHash(Native(hash));
 }
 

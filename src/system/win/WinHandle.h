@@ -15,19 +15,9 @@ struct WinFileTraits {
 };
 using WinFile = UniqueHandle<WinFileTraits>;
 
-struct WinHandleTraits {
-    using Value = HANDLE;
-    static HANDLE Invalid() noexcept { return nullptr; }
-    static void Close(HANDLE handle) noexcept { CloseHandle(handle); }
-};
-using WinHandle = UniqueHandle<WinHandleTraits>;
+using WinHandle = UniquePointer<HANDLE, CloseHandle>;
 
 // What the security and text calls allocate for the caller (descriptors, SIDs, texts): LocalFree.
-struct LocalMemoryTraits {
-    using Value = HLOCAL;
-    static HLOCAL Invalid() noexcept { return nullptr; }
-    static void Close(HLOCAL memory) noexcept { LocalFree(memory); }
-};
-using LocalMemory = UniqueHandle<LocalMemoryTraits>;
+using LocalMemory = UniquePointer<HLOCAL, LocalFree>;
 
 } // namespace ZEPMaintenance::platform

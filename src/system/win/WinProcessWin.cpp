@@ -17,11 +17,11 @@ struct TokenState {
     WinHandle token;
 };
 
-void ProcessTraits::Close(ProcessState* state) noexcept {
+void Destroy(ProcessState* state) noexcept {
     delete state;
 }
 
-void TokenTraits::Close(TokenState* state) noexcept {
+void Destroy(TokenState* state) noexcept {
     delete state;
 }
 

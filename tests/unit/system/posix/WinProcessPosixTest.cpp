@@ -212,14 +212,21 @@ int StartElevatedAsNobody() {
     });
 }
 
-TEST(WinProcessPosixTest, ElevationThroughPkexecReportsADeclinedPrompt) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to become another user";
+// Elevated starts by nobody, whose PATH finds the stand-in for pkexec first.
+class PkexecElevationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "needs root to become another user";
+        }
+        chmod(folder.FsPath().c_str(), 0777);
+        gFakeFolder = folder.FsPath().string();
     }
-    test::TempDir folder;
-    chmod(folder.FsPath().c_str(), 0777);
-    gFakeFolder = folder.FsPath().string();
 
+    test::TempDir folder;
+};
+
+TEST_F(PkexecElevationTest, ADeclinedPromptFailsTheStart) {
     // Accepted: the program itself is what pkexec is asked to run, with its arguments.
     WriteFakePkexec("for fd in /proc/$$/fd/*; do n=${fd##*/}; [ \"$n\" -gt 2 ] && eval \"exec $n>&-\"; done\n"
                     "exec \"$@\"");
@@ -245,13 +252,7 @@ std::size_t OpenDescriptorCount() {
     return count;
 }
 
-TEST(WinProcessPosixTest, DeclinedAndFailedStartsKeepNoDescriptor) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to become another user";
-    }
-    test::TempDir folder;
-    chmod(folder.FsPath().c_str(), 0777);
-    gFakeFolder = folder.FsPath().string();
+TEST_F(PkexecElevationTest, DeclinedAndFailedStartsKeepNoDescriptor) {
     WriteFakePkexec("exit 126");
     // A program the system cannot run: its start fails once the child is made.
     const std::string unrunnable = gFakeFolder + "/unrunnable";
