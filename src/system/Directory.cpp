@@ -16,7 +16,7 @@ Directory::Directory(const std::wstring& newPath, const std::wstring& newDirname
 
 Directory::Directory(const Directory& other)
     : path(other.path), dirname(other.dirname), files(other.files), subdirs(other.subdirs),
-      scanned(other.scanned) {}
+      specialFiles(other.specialFiles), scanned(other.scanned) {}
 
 Directory& Directory::operator=(const Directory& other) {
     if (this != &other) {
@@ -24,6 +24,7 @@ Directory& Directory::operator=(const Directory& other) {
         dirname = other.dirname;
         files = other.files;
         subdirs = other.subdirs;
+        specialFiles = other.specialFiles;
         scanned = other.scanned;
     }
     return *this;
@@ -34,6 +35,7 @@ void Directory::Clear() {
     dirname.clear();
     files.clear();
     subdirs.clear();
+    specialFiles.clear();
     scanned = false;
 }
 
@@ -116,6 +118,7 @@ void Directory::ScanDir() {
     CheckDirname(L"ScanDir");
     files.clear();
     subdirs.clear();
+    specialFiles.clear();
     scanned = false;
     const std::wstring fullPath = GetFullPath();
     platform::FindHandle search;
@@ -127,7 +130,12 @@ void Directory::ScanDir() {
         ThrowIMException(ErrorCode::kDirectoryScanFailed);
     }
     do {
-        if (!entry.isDirectory) {
+        if (entry.isSpecial) {
+            specialFiles.push_back(entry.name);
+            logger.Warn(L"ScanDir: Special file found; neither copied nor read. (path: %ls, dirname: %ls, "
+                        L"foundFilename: %ls)",
+                        path, dirname, entry.name);
+        } else if (!entry.isDirectory) {
             files.emplace_back(fullPath, entry.name);
             logger.Info(L"ScanDir: File found. (path: %ls, dirname: %ls, foundFilename: %ls)", path, dirname,
                         entry.name);
@@ -158,6 +166,13 @@ std::vector<Directory>& Directory::GetSubdirs() {
         ScanDir();
     }
     return subdirs;
+}
+
+const std::vector<std::wstring>& Directory::GetSpecialFiles() {
+    if (!scanned) {
+        ScanDir();
+    }
+    return specialFiles;
 }
 
 void Directory::SetPermissions(const Permissions& permissions) const {
@@ -202,6 +217,12 @@ void Directory::CopyItems(Directory& target, const Permissions* permissionsToSet
                           const Permissions* expectedPermissions, const CSid* ownerToSet,
                           bool requireAdminOwner) {
     const std::wstring targetFullPath = target.GetFullPath();
+    // A FIFO or device has no content to keep, and what reading one does is up to whoever made it.
+    for (const std::wstring& special : GetSpecialFiles()) {
+        logger.Error(L"CopyContentTo: Not a file, folder or symbolic link; not copied. (filename: %ls)",
+                     GetFullPath() + special);
+        ThrowIMException(ErrorCode::kFileDeleteOrCopyFailed);
+    }
     for (const File& file : GetFiles()) {
         const std::wstring source = file.GetFullPath();
         if (expectedPermissions != nullptr && !file.GetPermissions().EqualPermissions(*expectedPermissions)) {

@@ -39,6 +39,9 @@ public:
     // The lists of the last scan; scans first when none has completed.
     std::vector<File>& GetFiles();
     std::vector<Directory>& GetSubdirs();
+    // Entries that are neither files, folders nor symbolic links (FIFOs, sockets, devices; Linux only):
+    // they are not among the files, and the copy refuses a folder that holds one.
+    const std::vector<std::wstring>& GetSpecialFiles();
 
     void SetPermissions(const Permissions& permissions) const;
     Permissions GetPermissions() const;
@@ -60,6 +63,7 @@ private:
     std::wstring dirname;
     std::vector<File> files;
     std::vector<Directory> subdirs;
+    std::vector<std::wstring> specialFiles;
     bool scanned = false;
 };
 

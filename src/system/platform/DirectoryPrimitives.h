@@ -30,10 +30,13 @@ using FindHandle = PlatformHandle<DirectorySearch>;
 struct FindEntry {
     std::wstring name;
     bool isDirectory = false;
+    // A FIFO, socket or device: neither a file, a folder nor a symbolic link (Linux only).
+    bool isSpecial = false;
 };
 
 // FindFirstFileW(pattern) and FindNextFileW: Windows error numbers, ERROR_NO_MORE_FILES at the end.
-// On Linux a symbolic link is listed as a file, so that no walk follows it out of the tree.
+// On Linux a symbolic link is listed as a file, so that no walk follows it out of the tree, and is
+// copied as a link.
 uint32_t FindFirstEntry(const std::wstring& pattern, FindHandle& search, FindEntry& entry);
 uint32_t FindNextEntry(FindHandle& search, FindEntry& entry);
 

@@ -32,12 +32,19 @@ DIR* Stream(const FindHandle& search) {
     return reinterpret_cast<DIR*>(static_cast<intptr_t>(search.Get()));
 }
 
-bool IsFolderEntry(DIR* stream, const dirent* entry) {
+// The entry's type as the folder lists it, looked up only where the file system does not say.
+unsigned char EntryType(DIR* stream, const dirent* entry) {
     if (entry->d_type != DT_UNKNOWN) {
-        return entry->d_type == DT_DIR;
+        return entry->d_type;
     }
     struct stat info {};
-    return fstatat(dirfd(stream), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+    if (fstatat(dirfd(stream), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return DT_UNKNOWN;
+    }
+    return S_ISDIR(info.st_mode)   ? DT_DIR
+           : S_ISREG(info.st_mode) ? DT_REG
+           : S_ISLNK(info.st_mode) ? DT_LNK
+                                   : DT_FIFO;
 }
 
 // Empties the folder open as folder: links and files are unlinked, sub-folders opened without
@@ -94,7 +101,10 @@ uint32_t Fill(DIR* stream, FindEntry& entry) {
         return errno == 0 ? WinError::kNoMoreFiles : posix::WinErrorFromErrno(errno);
     }
     entry.name = posix::WidePath(found->d_name);
-    entry.isDirectory = IsFolderEntry(stream, found);
+    const unsigned char type = EntryType(stream, found);
+    entry.isDirectory = type == DT_DIR;
+    // What cannot be told apart counts as a file, as before: its own calls then refuse what it is.
+    entry.isSpecial = type != DT_DIR && type != DT_REG && type != DT_LNK && type != DT_UNKNOWN;
     return WinError::kSuccess;
 }
 

@@ -6,8 +6,12 @@
 #include "system/posix/PosixSupport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/random.h>
@@ -18,63 +22,114 @@ namespace ZEPMaintenance::platform {
 
 namespace {
 
-// Copies the rest of the source into the target: in the kernel where it can, by reads otherwise.
-bool CopyBytes(int source, int target) {
+// Copies size bytes of the source into the target: in the kernel where it can, by reads otherwise.
+// The copy ends at the size the source had when it was opened, or earlier if it shrank meanwhile.
+bool CopyBytes(int source, int target, off_t size) {
     bool kernelCopy = true;
-    for (;;) {
+    for (off_t done = 0; done < size;) {
+        const auto wanted = static_cast<std::size_t>(std::min<off_t>(size - done, off_t{1} << 30));
         ssize_t copied;
         if (kernelCopy) {
-            copied = posix::RetryAfterSignal(-1, copy_file_range, source, nullptr, target, nullptr,
-                                             std::size_t{1} << 30, 0u);
+            copied =
+                posix::RetryAfterSignal(-1, copy_file_range, source, nullptr, target, nullptr, wanted, 0u);
             if (copied < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
                 kernelCopy = false;
                 continue;
             }
         } else {
             char buffer[1 << 16];
-            copied = posix::RetryAfterSignal(-1, read, source, buffer, sizeof buffer);
-            for (ssize_t done = 0; copied > 0 && done < copied;) {
-                const ssize_t n = posix::RetryAfterSignal(-1, write, target, buffer + done,
-                                                          static_cast<std::size_t>(copied - done));
+            copied = posix::RetryAfterSignal(-1, read, source, buffer, std::min(sizeof buffer, wanted));
+            for (ssize_t written = 0; copied > 0 && written < copied;) {
+                const ssize_t n = posix::RetryAfterSignal(-1, write, target, buffer + written,
+                                                          static_cast<std::size_t>(copied - written));
                 if (n < 0) {
                     return false;
                 }
-                done += n;
+                written += n;
             }
         }
         if (copied <= 0) {
             return copied == 0;
         }
+        done += copied;
     }
+    return true;
 }
 
-// A file created for the copy beside its target; removed again unless renamed into place.
-class TemporaryFile {
+// A name for a new object beside its target: unpredictable to other users, drawn from the system once
+// per process and counted on from there; O_EXCL makes sure it is new.
+std::string TemporaryName() {
+    static std::atomic<uint64_t> next = [] {
+        uint64_t seed = 0;
+        if (getrandom(&seed, sizeof seed, 0) != static_cast<ssize_t>(sizeof seed)) {
+            seed = static_cast<uint64_t>(getpid()) << 32 ^ static_cast<uint64_t>(time(nullptr));
+        }
+        return seed;
+    }();
+    char name[40];
+    std::snprintf(name, sizeof name, ".zep-copy-%016llx.tmp", static_cast<unsigned long long>(next++));
+    return name;
+}
+
+// A new object created for the copy beside its target; removed again unless renamed into place.
+class TemporaryObject {
 public:
-    explicit TemporaryFile(int folder) : folder_(folder) {}
-    ~TemporaryFile() {
+    explicit TemporaryObject(int folder) : folder_(folder) {}
+    ~TemporaryObject() {
         if (!name_.empty()) {
             const int saved = errno;
             unlinkat(folder_, name_.c_str(), 0);
             errno = saved;
         }
     }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    TemporaryObject(const TemporaryObject&) = delete;
+    TemporaryObject& operator=(const TemporaryObject&) = delete;
 
-    bool Create() {
+    // A file readable by nobody else while it is written, under a name of its own.
+    bool CreateFile() {
+        return Create([this](const std::string& name) { return CreateFileNamed(name); });
+    }
+
+    // The same under the name the copy is to have, which must be free: then nothing needs renaming.
+    // It may be created with its final mode at once, which saves changing it afterwards.
+    bool CreateFileAs(const std::string& name, mode_t mode) {
+        if (!CreateFileNamed(name, mode)) {
+            return false;
+        }
+        name_ = name;
+        return true;
+    }
+
+    // A symbolic link holding target, which is never followed.
+    bool CreateLink(const std::string& target) {
+        return Create(
+            [&](const std::string& name) { return symlinkat(target.c_str(), folder_, name.c_str()) == 0; });
+    }
+
+    int Fd() const { return fd_.Get(); }
+    const std::string& Name() const { return name_; }
+
+    // Puts the object in place under name, where it may replace what is there.
+    bool RenameTo(const std::string& name) {
+        if (name != name_ && renameat(folder_, name_.c_str(), folder_, name.c_str()) != 0) {
+            return false;
+        }
+        name_.clear();
+        return true;
+    }
+
+private:
+    bool CreateFileNamed(const std::string& name, mode_t mode = 0600) {
+        const int fd = openat(folder_, name.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+        fd_.Reset(fd);
+        return fd >= 0;
+    }
+
+    template <class Make> bool Create(const Make& make) {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            uint64_t random = 0;
-            if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-                return false;
-            }
-            char name[40];
-            std::snprintf(name, sizeof name, ".zep-copy-%016llx.tmp",
-                          static_cast<unsigned long long>(random));
-            const int fd =
-                openat(folder_, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
-            if (fd >= 0) {
-                fd_.Reset(fd);
+            const std::string name = TemporaryName();
+            if (make(name)) {
                 name_ = name;
                 return true;
             }
@@ -85,21 +140,99 @@ public:
         return false;
     }
 
-    int Fd() const { return fd_.Get(); }
-
-    bool RenameTo(const std::string& name) {
-        if (renameat(folder_, name_.c_str(), folder_, name.c_str()) != 0) {
-            return false;
-        }
-        name_.clear();
-        return true;
-    }
-
-private:
     int folder_;
     posix::UniqueFd fd_;
     std::string name_;
 };
+
+// The folder a copy goes to and the copy's name in it.
+struct CopyTarget {
+    posix::UniqueFd folder;
+    std::string name;
+};
+
+uint32_t OpenCopyTarget(const std::string& target, CopyTarget& copyTarget) {
+    const std::size_t slash = target.rfind('/');
+    copyTarget.name = slash == std::string::npos ? target : target.substr(slash + 1);
+    const std::string folderPath = slash == std::string::npos
+                                       ? std::string(".")
+                                       : (slash == 0 ? std::string("/") : target.substr(0, slash));
+    if (copyTarget.name.empty() || copyTarget.name == "." || copyTarget.name == "..") {
+        return WinError::kInvalidName;
+    }
+    const uint32_t error =
+        posix::OpenObject(folderPath, O_RDONLY | O_DIRECTORY, posix::ObjectKind::Folder, copyTarget.folder);
+    // CopyFileW reports a missing target folder as a missing path.
+    return error == WinError::kFileNotFound ? WinError::kPathNotFound : error;
+}
+
+// The process's file mode creation mask, read once without changing it (umask() would, for a moment,
+// for every thread); -1 when it cannot be read.
+int CreationMask() {
+    static const int mask = [] {
+        const posix::UniqueFd status(open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+        char text[4096];
+        const ssize_t length =
+            status ? posix::RetryAfterSignal(-1, read, status.Get(), text, sizeof text - 1) : -1;
+        if (length <= 0) {
+            return -1;
+        }
+        text[length] = '\0';
+        const char* found = std::strstr(text, "\nUmask:");
+        return found != nullptr ? static_cast<int>(std::strtol(found + 8, nullptr, 8)) : -1;
+    }();
+    return mask;
+}
+
+enum class TargetName { Free, Taken, Source };
+
+// What holds the copy's name now. The source itself, under its own or another name, is refused, as
+// Windows refuses to open it for the copy.
+TargetName LookAtTarget(const CopyTarget& target, const struct stat& source) {
+    struct stat existing {};
+    if (fstatat(target.folder.Get(), target.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? TargetName::Free : TargetName::Taken;
+    }
+    return existing.st_dev == source.st_dev && existing.st_ino == source.st_ino ? TargetName::Source
+                                                                                : TargetName::Taken;
+}
+
+// A symbolic link is copied as a link: its target text, never what it points to.
+uint32_t CopyLink(const std::string& source, const std::string& target) {
+    struct stat info {};
+    if (lstat(source.c_str(), &info) != 0) {
+        return posix::LastWinError();
+    }
+    if (!S_ISLNK(info.st_mode)) {
+        return WinError::kCantAccessFile;
+    }
+    std::string text(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    const ssize_t length = readlink(source.c_str(), text.data(), text.size());
+    if (length < 0) {
+        return posix::LastWinError();
+    }
+    // Retargeted between the lstat and the read: what was read is not what was looked at.
+    if (static_cast<std::size_t>(length) != static_cast<std::size_t>(info.st_size)) {
+        return WinError::kCantAccessFile;
+    }
+    text.resize(static_cast<std::size_t>(length));
+    CopyTarget copyTarget;
+    uint32_t error = OpenCopyTarget(target, copyTarget);
+    if (error != WinError::kSuccess) {
+        return error;
+    }
+    if (LookAtTarget(copyTarget, info) == TargetName::Source) {
+        return WinError::kSharingViolation;
+    }
+    TemporaryObject copy(copyTarget.folder.Get());
+    const timespec times[2] = {info.st_atim, info.st_mtim};
+    if (!copy.CreateLink(text) ||
+        utimensat(copyTarget.folder.Get(), copy.Name().c_str(), times, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !copy.RenameTo(copyTarget.name)) {
+        return posix::LastWinError();
+    }
+    return WinError::kSuccess;
+}
 
 } // namespace
 
@@ -122,52 +255,46 @@ uint32_t RemoveFile(const std::wstring& fullPath) {
 
 // The copy is written to a fresh file of the program's own, readable by nobody else, and renamed over
 // the target: whoever held the old target open keeps only the old file, and a link at the target's name
-// is replaced rather than written through.
+// is replaced rather than written through. A symbolic link is copied as a link.
 uint32_t CopyFileOverwriting(const std::wstring& sourcePath, const std::wstring& targetPath) {
+    const std::string sourceName = posix::NativePath(sourcePath);
     posix::UniqueFd source;
-    uint32_t error =
-        posix::OpenObject(posix::NativePath(sourcePath), O_RDONLY, posix::ObjectKind::File, source);
+    struct stat info {};
+    uint32_t error = posix::OpenObject(sourceName, O_RDONLY, posix::ObjectKind::File, source, &info);
+    if (error == WinError::kCantAccessFile) {
+        return CopyLink(sourceName, posix::NativePath(targetPath));
+    }
     if (error != WinError::kSuccess) {
         return error;
     }
-    struct stat info {};
-    if (fstat(source.Get(), &info) != 0) {
-        return posix::LastWinError();
-    }
-    const std::string target = posix::NativePath(targetPath);
-    const std::size_t slash = target.rfind('/');
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    const std::string folderPath = slash == std::string::npos
-                                       ? std::string(".")
-                                       : (slash == 0 ? std::string("/") : target.substr(0, slash));
-    if (name.empty() || name == "." || name == "..") {
-        return WinError::kInvalidName;
-    }
-    posix::UniqueFd folder;
-    error = posix::OpenObject(folderPath, O_RDONLY | O_DIRECTORY, posix::ObjectKind::Folder, folder);
+    CopyTarget target;
+    error = OpenCopyTarget(posix::NativePath(targetPath), target);
     if (error != WinError::kSuccess) {
-        // CopyFileW reports a missing target folder as a missing path.
-        return error == WinError::kFileNotFound ? WinError::kPathNotFound : error;
+        return error;
     }
-    struct stat existing {};
-    if (fstatat(folder.Get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-        existing.st_dev == info.st_dev && existing.st_ino == info.st_ino) {
-        // The file itself, under its own or another name: Windows refuses to open it for the copy.
+    const TargetName existing = LookAtTarget(target, info);
+    if (existing == TargetName::Source) {
         return WinError::kSharingViolation;
     }
-    TemporaryFile copy(folder.Get());
-    if (!copy.Create()) {
+    // The copy gets the source's mode without write access for others, and its last write time, as on
+    // Windows. A free name is taken at once, exclusively, and with that mode where the creation mask
+    // leaves it whole; an object under the name is replaced only by the rename of a private copy.
+    const mode_t mode = info.st_mode & 0755;
+    const int mask = CreationMask();
+    const bool direct = existing == TargetName::Free && mask >= 0 && (mode & static_cast<mode_t>(mask)) == 0;
+    TemporaryObject copy(target.folder.Get());
+    bool withMode = direct && copy.CreateFileAs(target.name, mode);
+    if ((!withMode && !copy.CreateFile()) || !CopyBytes(source.Get(), copy.Fd(), info.st_size)) {
         return posix::LastWinError();
     }
-    if (!CopyBytes(source.Get(), copy.Fd())) {
-        return posix::LastWinError();
-    }
-    // The source's mode without write access for others, and its last write time, as on Windows.
+    // The mask read once may have changed since; looking costs less than changing the mode.
+    struct stat created {};
+    withMode = withMode && fstat(copy.Fd(), &created) == 0 && (created.st_mode & 07777) == mode;
     const timespec times[2] = {info.st_atim, info.st_mtim};
-    if (fchmod(copy.Fd(), info.st_mode & 0755) != 0 || futimens(copy.Fd(), times) != 0) {
+    if ((!withMode && fchmod(copy.Fd(), mode) != 0) || futimens(copy.Fd(), times) != 0) {
         return posix::LastWinError();
     }
-    if (!copy.RenameTo(name)) {
+    if (!copy.RenameTo(target.name)) {
         return posix::LastWinError();
     }
     return WinError::kSuccess;

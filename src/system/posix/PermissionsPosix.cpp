@@ -27,6 +27,8 @@ namespace {
 constexpr char kDaclAttribute[] = "trusted.zepmaintenance.dacl";
 constexpr char kMagic[8] = {'Z', 'E', 'P', 'D', 'A', 'C', 'L', '1'};
 constexpr std::size_t kFingerprintSize = 32;
+constexpr char kAccessAclAttribute[] = "system.posix_acl_access";
+constexpr char kDefaultAclAttribute[] = "system.posix_acl_default";
 
 // Access rights that grant reading, writing or executing (generic rights included).
 constexpr uint32_t kReadRights = 0x00000001u | 0x80000000u | 0x10000000u;
@@ -42,12 +44,6 @@ using AclHandle = AclMemory<acl_t>;
 
 std::string ProcPath(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
-}
-
-// Files and folders only, never through a symbolic link: what the program stamps is the object the
-// name denotes, not what a link planted under that name points to.
-uint32_t OpenObject(const std::wstring& path, posix::UniqueFd& object) {
-    return posix::OpenObject(posix::NativePath(path), O_RDONLY, posix::ObjectKind::FileOrFolder, object);
 }
 
 // lstat of the object itself; a trailing '/' still asks for a folder.
@@ -128,32 +124,95 @@ std::string AclText(acl_t acl) {
     return text ? std::string(text.Get()) : std::string();
 }
 
-// SHA-256 over what the DACL was written with: the object's identity, owner, group, mode and POSIX
-// ACLs, and the DACL itself. A replaced file, chown, chmod or setfacl all change it.
-bool Fingerprint(int fd, const std::vector<uint8_t>& aclBytes, uint8_t (&digest)[kFingerprintSize]) {
+// Whether the object carries the attribute. Only its absence is certain; any other failure to tell
+// counts as present, so that the full read or write follows.
+bool HasAttribute(int fd, const char* name) {
+    return fgetxattr(fd, name, nullptr, 0) >= 0 || (errno != ENODATA && errno != ENOTSUP);
+}
+
+// The text of the ACL that mode bits alone make, as the ACL library reads a file without an ACL.
+std::string ModeAclText(mode_t mode) {
+    const AclHandle acl(acl_from_mode(mode));
+    return AclText(acl.Get());
+}
+
+// What a seal covers: the object's identity, owner, group and mode, for a file its size and last write
+// time (a write through a descriptor kept from before the stamping changes them; a folder's change
+// whenever an entry is added, so they are not part of a folder's seal), the POSIX ACLs of a file or
+// folder, and the target text of a symbolic link.
+struct SealedState {
     struct stat info {};
-    if (fstat(fd, &info) != 0) {
-        return false;
+    std::string accessAcl;
+    std::string defaultAcl;
+    std::string linkText;
+};
+
+// The state of an open file or folder whose fstat is info. Without an ACL attribute the ACL is the one
+// the mode makes, which saves reading it back.
+SealedState StateOf(int fd, const struct stat& info) {
+    SealedState state;
+    state.info = info;
+    if (HasAttribute(fd, kAccessAclAttribute)) {
+        const AclHandle access(acl_get_fd(fd));
+        state.accessAcl = AclText(access.Get());
+    } else {
+        state.accessAcl = ModeAclText(info.st_mode);
     }
+    if (S_ISDIR(info.st_mode) && HasAttribute(fd, kDefaultAclAttribute)) {
+        const AclHandle inherited(acl_get_file(ProcPath(fd).c_str(), ACL_TYPE_DEFAULT));
+        state.defaultAcl = AclText(inherited.Get());
+    }
+    return state;
+}
+
+// The state of the symbolic link at path, read without following it.
+uint32_t LinkStateOf(const std::string& path, SealedState& state) {
+    if (lstat(path.c_str(), &state.info) != 0) {
+        return posix::LastWinError();
+    }
+    if (!S_ISLNK(state.info.st_mode)) {
+        return WinError::kCantAccessFile;
+    }
+    state.linkText.assign(static_cast<std::size_t>(state.info.st_size) + 1, '\0');
+    const ssize_t length = readlink(path.c_str(), state.linkText.data(), state.linkText.size());
+    if (length < 0) {
+        return posix::LastWinError();
+    }
+    // Retargeted between the two calls: the text is not that of the link looked at.
+    if (length != state.info.st_size) {
+        return WinError::kCantAccessFile;
+    }
+    state.linkText.resize(static_cast<std::size_t>(length));
+    return WinError::kSuccess;
+}
+
+// SHA-256 over the sealed state and the DACL: a replaced file or link, chown, chmod, setfacl and a
+// retargeted link all change it.
+bool Fingerprint(const SealedState& state, const std::vector<uint8_t>& aclBytes,
+                 uint8_t (&digest)[kFingerprintSize]) {
+    const struct stat& info = state.info;
     std::string material(kMagic, sizeof kMagic);
+    const auto append = [&material](uint64_t value) {
+        material.append(reinterpret_cast<const char*>(&value), sizeof value);
+    };
     for (const uint64_t value : {static_cast<uint64_t>(info.st_ino), static_cast<uint64_t>(info.st_uid),
                                  static_cast<uint64_t>(info.st_gid), static_cast<uint64_t>(info.st_mode)}) {
-        material.append(reinterpret_cast<const char*>(&value), sizeof value);
+        append(value);
     }
-    if (S_ISREG(info.st_mode)) {
-        // A write through a descriptor kept from before the stamping changes these (a folder's change
-        // whenever an entry is added, so they are not part of a folder's seal).
+    if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) {
         for (const uint64_t value :
              {static_cast<uint64_t>(info.st_size), static_cast<uint64_t>(info.st_mtim.tv_sec),
               static_cast<uint64_t>(info.st_mtim.tv_nsec)}) {
-            material.append(reinterpret_cast<const char*>(&value), sizeof value);
+            append(value);
         }
     }
-    const AclHandle access(acl_get_fd(fd));
-    material += "|access:" + AclText(access.Get());
-    if (S_ISDIR(info.st_mode)) {
-        const AclHandle inherited(acl_get_file(ProcPath(fd).c_str(), ACL_TYPE_DEFAULT));
-        material += "|default:" + AclText(inherited.Get());
+    if (S_ISLNK(info.st_mode)) {
+        material += "|link:" + state.linkText;
+    } else {
+        material += "|access:" + state.accessAcl;
+        if (S_ISDIR(info.st_mode)) {
+            material += "|default:" + state.defaultAcl;
+        }
     }
     material += "|dacl:";
     material.append(reinterpret_cast<const char*>(aclBytes.data()), aclBytes.size());
@@ -162,33 +221,48 @@ bool Fingerprint(int fd, const std::vector<uint8_t>& aclBytes, uint8_t (&digest)
            length == kFingerprintSize;
 }
 
-int Seal(int fd, const Dacl& dacl) {
+// Where a seal is kept: an open file or folder, or a symbolic link by its name, since a link cannot
+// be opened.
+struct SealPlace {
+    int fd = -1;
+    std::string linkPath;
+
+    int Set(const std::string& value) const {
+        return fd >= 0 ? fsetxattr(fd, kDaclAttribute, value.data(), value.size(), 0)
+                       : lsetxattr(linkPath.c_str(), kDaclAttribute, value.data(), value.size(), 0);
+    }
+    ssize_t Get(char* buffer, std::size_t size) const {
+        return fd >= 0 ? fgetxattr(fd, kDaclAttribute, buffer, size)
+                       : lgetxattr(linkPath.c_str(), kDaclAttribute, buffer, size);
+    }
+};
+
+int Seal(const SealPlace& place, const SealedState& state, const Dacl& dacl) {
     const std::vector<uint8_t> aclBytes = dacl.ToAclBytes();
     uint8_t digest[kFingerprintSize];
-    if (!Fingerprint(fd, aclBytes, digest)) {
+    if (!Fingerprint(state, aclBytes, digest)) {
         return -1;
     }
     std::string value(kMagic, sizeof kMagic);
     value.append(reinterpret_cast<const char*>(digest), sizeof digest);
     value.append(reinterpret_cast<const char*>(aclBytes.data()), aclBytes.size());
-    return fsetxattr(fd, kDaclAttribute, value.data(), value.size(), 0);
+    return place.Set(value);
 }
 
-// The stored DACL while its seal still matches the object; nothing otherwise. A file with a second
-// name is never trusted: the other name may lie in a folder someone else controls.
-std::optional<Dacl> StoredDacl(int fd) {
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && info.st_nlink != 1)) {
+// The stored DACL while its seal still matches the object's state; nothing otherwise. A file or link
+// with a second name is never trusted: the other name may lie in a folder someone else controls.
+std::optional<Dacl> StoredDacl(const SealPlace& place, const SealedState& state) {
+    if (!S_ISDIR(state.info.st_mode) && state.info.st_nlink != 1) {
         return std::nullopt;
     }
     std::vector<char> value(256);
     ssize_t size;
     for (;;) {
-        size = fgetxattr(fd, kDaclAttribute, value.data(), value.size());
+        size = place.Get(value.data(), value.size());
         if (size >= 0 || errno != ERANGE) {
             break;
         }
-        const ssize_t needed = fgetxattr(fd, kDaclAttribute, nullptr, 0);
+        const ssize_t needed = place.Get(nullptr, 0);
         if (needed < 0) {
             return std::nullopt;
         }
@@ -201,7 +275,7 @@ std::optional<Dacl> StoredDacl(int fd) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(value.data());
     const std::vector<uint8_t> aclBytes(bytes + header, bytes + size);
     uint8_t digest[kFingerprintSize];
-    if (!Fingerprint(fd, aclBytes, digest) ||
+    if (!Fingerprint(state, aclBytes, digest) ||
         std::memcmp(digest, bytes + sizeof kMagic, kFingerprintSize) != 0) {
         return std::nullopt;
     }
@@ -270,24 +344,65 @@ Dacl SynthesizedDacl(int fd, const struct stat& info) {
 }
 
 // Mode bits for the DACL, the extended ACL entries removed (so nothing grants more than the mode says),
-// then the seal over the result.
-int ApplyAndSeal(int fd, const Dacl& dacl) {
-    struct stat info {};
-    if (fstat(fd, &info) != 0) {
-        return -1;
-    }
+// then the seal over the result. What is already so is left as it is, and the state sealed is worked
+// out from what was written rather than read back: a seal that does not match the object can only make
+// it untrusted, never trusted.
+int ApplyAndSeal(int fd, const struct stat& info, const Dacl& dacl) {
     const mode_t mode = ModeFromDacl(dacl, info.st_uid, info.st_gid);
-    if (fchmod(fd, mode) != 0) {
+    if ((info.st_mode & 07777) != mode && fchmod(fd, mode) != 0) {
         return -1;
     }
-    const AclHandle minimal(acl_from_mode(mode));
-    if (minimal.Get() == nullptr || (acl_set_fd(fd, minimal.Get()) != 0 && errno != ENOTSUP)) {
+    if (HasAttribute(fd, kAccessAclAttribute)) {
+        const AclHandle minimal(acl_from_mode(mode));
+        if (!minimal || (acl_set_fd(fd, minimal.Get()) != 0 && errno != ENOTSUP)) {
+            return -1;
+        }
+    }
+    if (S_ISDIR(info.st_mode) && HasAttribute(fd, kDefaultAclAttribute) &&
+        acl_delete_def_file(ProcPath(fd).c_str()) != 0 && errno != ENOTSUP) {
         return -1;
     }
-    if (S_ISDIR(info.st_mode) && acl_delete_def_file(ProcPath(fd).c_str()) != 0 && errno != ENOTSUP) {
-        return -1;
+    SealedState state;
+    state.info = info;
+    state.info.st_mode = (info.st_mode & S_IFMT) | mode;
+    state.accessAcl = ModeAclText(mode);
+    return Seal(SealPlace{fd, {}}, state, dacl);
+}
+
+// A symbolic link has no mode or ACL of its own: only the seal is written.
+uint32_t SealLink(const std::string& path, const Dacl& dacl) {
+    SealedState state;
+    const uint32_t error = LinkStateOf(path, state);
+    if (error != WinError::kSuccess) {
+        return error;
     }
-    return Seal(fd, dacl);
+    return Seal(SealPlace{-1, path}, state, dacl) == 0 ? WinError::kSuccess : posix::LastWinError();
+}
+
+// Files and folders are opened; a symbolic link (ERROR_CANT_ACCESS_FILE from the open) is worked on by
+// its name, never followed. A name with a trailing '/' asks for a folder.
+struct Object {
+    posix::UniqueFd fd;
+    struct stat info {};
+    std::string linkPath;
+    bool IsLink() const { return !linkPath.empty(); }
+};
+
+uint32_t OpenObjectOrLink(const std::wstring& path, Object& object) {
+    const std::string native = posix::NativePath(path);
+    const uint32_t error =
+        posix::OpenObject(native, O_RDONLY, posix::ObjectKind::FileOrFolder, object.fd, &object.info);
+    if (error != WinError::kCantAccessFile || native.back() == '/') {
+        return error;
+    }
+    if (lstat(native.c_str(), &object.info) != 0) {
+        return posix::LastWinError();
+    }
+    if (!S_ISLNK(object.info.st_mode)) {
+        return WinError::kCantAccessFile;
+    }
+    object.linkPath = native;
+    return WinError::kSuccess;
 }
 
 } // namespace
@@ -305,39 +420,51 @@ void* SecurityAttributes::Get() const {
 namespace platform {
 
 CallResult SetFileDacl(const std::wstring& path, const Dacl& dacl) {
-    posix::UniqueFd object;
-    const uint32_t error = OpenObject(path, object);
+    Object object;
+    const uint32_t error = OpenObjectOrLink(path, object);
     if (error != WinError::kSuccess) {
         return error;
     }
-    return ApplyAndSeal(object.Get(), dacl) == 0 ? WinError::kSuccess : posix::LastWinError();
+    if (object.IsLink()) {
+        return SealLink(object.linkPath, dacl);
+    }
+    return ApplyAndSeal(object.fd.Get(), object.info, dacl) == 0 ? WinError::kSuccess : posix::LastWinError();
 }
 
-// A symbolic link or special file is described by its own owner and mode, never by what it points to,
-// and so never carries a stored DACL.
+// A symbolic link is described by its own seal, owner and mode, never by what it points to; a special
+// file never carries a stored DACL.
 CallResult GetFileDacl(const std::wstring& path, Dacl& dacl) {
-    struct stat info {};
-    uint32_t error = ObjectStatus(path, info);
-    if (error != WinError::kSuccess) {
-        return error;
-    }
-    if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+    Object object;
+    const uint32_t error = OpenObjectOrLink(path, object);
+    if (error == WinError::kAccessDenied) {
+        // Opened, or not, and found to be a FIFO, socket or device: its owner and mode describe it.
+        struct stat info {};
+        const uint32_t status = ObjectStatus(path, info);
+        if (status != WinError::kSuccess) {
+            return status;
+        }
+        if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) {
+            return error;
+        }
         dacl = SynthesizedDacl(-1, info);
         return WinError::kSuccess;
     }
-    posix::UniqueFd object;
-    error = OpenObject(path, object);
     if (error != WinError::kSuccess) {
         return error;
     }
-    if (fstat(object.Get(), &info) != 0) {
-        return posix::LastWinError();
+    if (object.IsLink()) {
+        SealedState state;
+        const uint32_t read = LinkStateOf(object.linkPath, state);
+        if (read != WinError::kSuccess) {
+            return read;
+        }
+        const std::optional<Dacl> stored = StoredDacl(SealPlace{-1, object.linkPath}, state);
+        dacl = stored ? *stored : SynthesizedDacl(-1, state.info);
+        return WinError::kSuccess;
     }
-    if (auto stored = StoredDacl(object.Get())) {
-        dacl = std::move(*stored);
-    } else {
-        dacl = SynthesizedDacl(object.Get(), info);
-    }
+    const int fd = object.fd.Get();
+    const std::optional<Dacl> stored = StoredDacl(SealPlace{fd, {}}, StateOf(fd, object.info));
+    dacl = stored ? *stored : SynthesizedDacl(fd, object.info);
     return WinError::kSuccess;
 }
 
@@ -346,18 +473,38 @@ CallResult SetFileOwnerSid(const std::wstring& path, const CSid& owner) {
     if (!owner.IsValid() || !uid) {
         return WinError::kInvalidOwner;
     }
-    posix::UniqueFd object;
-    const uint32_t error = OpenObject(path, object);
+    Object object;
+    const uint32_t error = OpenObjectOrLink(path, object);
     if (error != WinError::kSuccess) {
         return error;
     }
+    // Already the owner: nothing changes, and a seal stays as valid as it was.
+    if (object.info.st_uid == *uid) {
+        return WinError::kSuccess;
+    }
     // A DACL that was valid before the program's own owner change stays valid after it; the mode is
     // worked out again, since what Administrators may do depends on whether root owns the object.
-    const std::optional<Dacl> stored = StoredDacl(object.Get());
-    if (fchown(object.Get(), *uid, static_cast<gid_t>(-1)) != 0) {
+    if (object.IsLink()) {
+        SealedState state;
+        const uint32_t read = LinkStateOf(object.linkPath, state);
+        if (read != WinError::kSuccess) {
+            return read;
+        }
+        const std::optional<Dacl> stored = StoredDacl(SealPlace{-1, object.linkPath}, state);
+        if (fchownat(AT_FDCWD, object.linkPath.c_str(), *uid, static_cast<gid_t>(-1), AT_SYMLINK_NOFOLLOW) !=
+            0) {
+            return posix::LastWinError();
+        }
+        return stored ? SealLink(object.linkPath, *stored) : WinError::kSuccess;
+    }
+    const int fd = object.fd.Get();
+    const std::optional<Dacl> stored = StoredDacl(SealPlace{fd, {}}, StateOf(fd, object.info));
+    if (fchown(fd, *uid, static_cast<gid_t>(-1)) != 0) {
         return posix::LastWinError();
     }
-    if (stored && ApplyAndSeal(object.Get(), *stored) != 0) {
+    struct stat changed = object.info;
+    changed.st_uid = *uid;
+    if (stored && ApplyAndSeal(fd, changed, *stored) != 0) {
         return posix::LastWinError();
     }
     return WinError::kSuccess;

@@ -83,7 +83,7 @@ std::string WithoutTrailingSlash(const std::string& path) {
     return result;
 }
 
-uint32_t OpenObject(const std::string& path, int flags, ObjectKind kind, UniqueFd& fd) {
+uint32_t OpenObject(const std::string& path, int flags, ObjectKind kind, UniqueFd& fd, struct stat* status) {
     const std::string object = WithoutTrailingSlash(path);
     if (object.size() != path.size() && kind == ObjectKind::FileOrFolder) {
         kind = ObjectKind::Folder;
@@ -93,7 +93,12 @@ uint32_t OpenObject(const std::string& path, int flags, ObjectKind kind, UniqueF
         return LastWinError();
     }
     fd.Reset(opened);
-    struct stat info {};
+    // O_DIRECTORY has made sure of a folder already; look only when asked to.
+    if (status == nullptr && (flags & O_DIRECTORY) != 0) {
+        return WinError::kSuccess;
+    }
+    struct stat own {};
+    struct stat& info = status != nullptr ? *status : own;
     if (fstat(opened, &info) != 0) {
         return LastWinError();
     }
@@ -107,10 +112,6 @@ uint32_t OpenObject(const std::string& path, int flags, ObjectKind kind, UniqueF
     }
     if (kind == ObjectKind::FileOrFolder && !isFile && !isFolder) {
         return WinError::kAccessDenied;
-    }
-    const int status = fcntl(opened, F_GETFL);
-    if (status < 0 || fcntl(opened, F_SETFL, status & ~O_NONBLOCK) != 0) {
-        return LastWinError();
     }
     return WinError::kSuccess;
 }

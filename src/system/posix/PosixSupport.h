@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 
 namespace ZEPMaintenance::posix {
 
@@ -46,12 +47,14 @@ enum class ObjectKind { File, Folder, FileOrFolder };
 std::string WithoutTrailingSlash(const std::string& path);
 
 // Opens a regular file or folder without following a symbolic link in the last component and without
-// blocking on a FIFO or device (O_NONBLOCK is cleared again once the kind is known). A trailing '/'
-// asks for a folder. flags (O_RDONLY, O_DIRECTORY, ...) are added to O_NOFOLLOW | O_NONBLOCK |
-// O_CLOEXEC | O_NOCTTY. A symbolic link gives ERROR_CANT_ACCESS_FILE, another kind of object
-// ERROR_ACCESS_DENIED (a folder where a file is wanted, as CreateFileW refuses it) or
-// ERROR_DIRECTORY (anything else where a folder is wanted).
-uint32_t OpenObject(const std::string& path, int flags, ObjectKind kind, UniqueFd& fd);
+// blocking on a FIFO or device. O_NONBLOCK stays set: it has no effect on regular files and folders,
+// the only objects it hands out. A trailing '/' asks for a folder. flags (O_RDONLY, O_DIRECTORY, ...)
+// are added to O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY. A symbolic link gives
+// ERROR_CANT_ACCESS_FILE, another kind of object ERROR_ACCESS_DENIED (a folder where a file is wanted,
+// as CreateFileW refuses it) or ERROR_DIRECTORY (anything else where a folder is wanted). status, when
+// given, receives the object's fstat.
+uint32_t OpenObject(const std::string& path, int flags, ObjectKind kind, UniqueFd& fd,
+                    struct stat* status = nullptr);
 
 // Everything the Linux layer persists lives below ZEP_MACHINE_ROOT (default "/"); no trailing slash
 // except for "/" itself.

@@ -172,25 +172,115 @@ TEST_F(BackupProtectionTest, RepermissionedSubfolderIsDetected) {
     EXPECT_FALSE(fs::exists(dir.FsPath() / "restored" / "sub"));
 }
 
-TEST_F(BackupProtectionTest, LinkToASealedFileIsRefused) {
-    // The link is root's own here, so only reading it as what it is can refuse it.
+TEST_F(BackupProtectionTest, LinkPlantedInTheBackupIsRefused) {
+    // The link is root's own here, so only reading it as what it is can refuse it: it carries no seal.
     fs::create_symlink(fs::path(Native(backupPath)) / "one.dll", fs::path(Native(backupPath)) / "b.exe");
     ExpectStoppedAtFile(L"b.exe");
 
-    // Without the expected set only the owner is checked; the copy itself refuses the link.
+    // Without the expected set only the owner is checked: the link is copied as a link, never followed.
     log.Clear();
     Directory restored;
     restored.Create(dir.Path(), L"owner-only");
+    Directory(dir.Path(), L"backup").CopyContentTo(restored, nullptr, nullptr, nullptr, true);
+    const fs::path copied = dir.FsPath() / "owner-only" / "b.exe";
+    EXPECT_TRUE(fs::is_symlink(copied));
+    EXPECT_EQ(fs::read_symlink(copied), fs::path(Native(backupPath)) / "one.dll");
+}
+
+// A product holding a library's version links and a link to a folder: the backup keeps them as sealed
+// links, the restore recreates them, and a link retargeted in the backup is refused as a changed file is.
+class ProductLinksTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "needs root: chown and trusted.* attributes";
+        }
+        const fs::path product = dir.FsPath() / "product";
+        fs::create_directories(product / "modules");
+        test::WriteTextFile((product / "lib.so.1.2").wstring(), "the library");
+        test::WriteTextFile((product / "modules" / "m.so").wstring(), "a module");
+        fs::create_symlink("lib.so.1.2", product / "lib.so.1");
+        fs::create_symlink("lib.so.1", product / "lib.so");
+        fs::create_directory_symlink("modules", product / "plugins");
+        fs::create_symlink("/nowhere/at/all", product / "dangling");
+        Directory backup;
+        backup.Create(dir.Path(), L"backup");
+        Directory(dir.Path(), L"product").CopyContentTo(backup, &backupSet, nullptr, &administrators, false);
+    }
+
+    int Restore() {
+        Directory restored;
+        restored.Create(dir.Path(), L"restored");
+        try {
+            Directory(dir.Path(), L"backup").CopyContentTo(restored, nullptr, &backupSet, nullptr, true);
+        } catch (const IMException& e) {
+            return e.GetErrorNumber();
+        }
+        return 0;
+    }
+
+    CapturedLog log;
+    test::TempDir dir;
+    const Permissions backupSet = test::BackupFileSet();
+    const CSid administrators = CSid::Administrators();
+};
+
+TEST_F(ProductLinksTest, LinksSurviveTheBackupAndTheRestoreAsLinks) {
+    const std::pair<const char*, const char*> links[] = {{"lib.so", "lib.so.1"},
+                                                         {"lib.so.1", "lib.so.1.2"},
+                                                         {"plugins", "modules"},
+                                                         {"dangling", "/nowhere/at/all"}};
+    for (const char* copy : {"backup", "restored"}) {
+        if (std::string(copy) == "restored") {
+            ASSERT_EQ(Restore(), 0) << log.Dump();
+        }
+        for (const auto& [name, target] : links) {
+            const fs::path link = dir.FsPath() / copy / name;
+            EXPECT_TRUE(fs::is_symlink(link)) << copy << "/" << name;
+            EXPECT_EQ(fs::read_symlink(link), fs::path(target)) << copy << "/" << name;
+        }
+        EXPECT_EQ(test::ReadTextFile((dir.FsPath() / copy / "lib.so").wstring()), "the library");
+        // The folder behind a link is copied once, as the folder it is, never through the link.
+        EXPECT_TRUE(fs::is_directory(fs::symlink_status(dir.FsPath() / copy / "modules")));
+    }
+    // In the backup each link carries the backup set and belongs to root, as a file does.
+    Permissions sealed;
+    sealed.LoadPermissionsFromFile(dir.Path() + L"backup/lib.so");
+    EXPECT_TRUE(sealed.EqualPermissions(backupSet)) << sealed.GetDacl().ToString();
+    EXPECT_EQ(Permissions::GetFileOwner(dir.Path() + L"backup/plugins"), CSid::Administrators());
+}
+
+TEST_F(ProductLinksTest, ALinkRetargetedInTheBackupIsRefused) {
+    const fs::path link = dir.FsPath() / "backup" / "lib.so.1";
+    fs::remove(link);
+    fs::create_symlink("/etc/shadow", link);
+    EXPECT_EQ(Restore(), 136);
+    EXPECT_TRUE(log.Has(LevelError, L"CopyContentTo: Permissions of file doesn't equals to expected "
+                                    L"permissions. Hack attempt? (filename: " +
+                                        dir.Path() + L"backup/lib.so.1)"))
+        << log.Dump();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir.FsPath() / "restored" / "lib.so.1")));
+}
+
+TEST_F(ProductLinksTest, AFifoOrDeviceIsRefusedByName) {
+    ASSERT_EQ(mkfifo((dir.FsPath() / "product" / "modules" / "pipe").c_str(), 0600), 0);
+    Directory again;
+    again.Create(dir.Path(), L"again");
     int code = 0;
     try {
-        Directory(dir.Path(), L"backup").CopyContentTo(restored, nullptr, nullptr, nullptr, true);
+        Directory(dir.Path(), L"product").CopyContentTo(again, &backupSet, nullptr, &administrators, false);
     } catch (const IMException& e) {
         code = e.GetErrorNumber();
     }
     EXPECT_EQ(code, 136);
-    EXPECT_TRUE(log.Contains(L"CopyTo: CopyFileW failed (filename: b.exe, path: " + backupPath))
+    EXPECT_TRUE(log.Has(LevelError, L"CopyContentTo: Not a file, folder or symbolic link; not copied. "
+                                    L"(filename: " +
+                                        dir.Path() + L"product/modules/pipe)"))
         << log.Dump();
-    EXPECT_FALSE(fs::exists(dir.FsPath() / "owner-only" / "b.exe"));
+    EXPECT_TRUE(log.Has(LevelWarn, L"ScanDir: Special file found; neither copied nor read. (path: " +
+                                       dir.Path() + L"product/, dirname: modules, foundFilename: pipe)"))
+        << log.Dump();
+    EXPECT_FALSE(fs::exists(dir.FsPath() / "again" / "modules" / "m.so"));
 }
 
 TEST_F(BackupProtectionTest, HardLinkedFileIsDetected) {

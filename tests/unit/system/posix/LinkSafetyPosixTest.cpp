@@ -94,7 +94,7 @@ TEST_F(LinkSafetyTest, FoldersAreNeverReachedThroughALink) {
     EXPECT_FALSE(fs::exists(dir.FsPath() / "nowhere"));
 }
 
-TEST_F(LinkSafetyTest, StampingRefusesLinksAndTheStampingCopyLeavesTheirTargets) {
+TEST_F(LinkSafetyTest, StampingSealsLinksThemselvesAndLeavesTheirTargets) {
     if (const char* reason = test::FileDaclSkipReason()) {
         GTEST_SKIP() << reason;
     }
@@ -105,10 +105,13 @@ TEST_F(LinkSafetyTest, StampingRefusesLinksAndTheStampingCopyLeavesTheirTargets)
     fs::create_symlink(outside / "precious.txt", fileLink);
     fs::create_directory_symlink(outside / "folder", dir.FsPath() / "target" / "sub");
 
+    // A link is stamped itself; asked for as a folder (a trailing '/'), it is refused.
     const Permissions backupSet = test::BackupFileSet();
-    EXPECT_EQ(CodeOf([&] { backupSet.SavePermissionsToFile(fileLink.wstring()); }), 128);
+    ASSERT_EQ(lchown(fileLink.c_str(), kNobody, kNobody), 0);
+    EXPECT_EQ(CodeOf([&] { backupSet.SavePermissionsToFile(fileLink.wstring()); }), 0);
+    EXPECT_EQ(CodeOf([&] { Permissions::SetFileOwner(fileLink.wstring(), CSid::Administrators()); }), 0);
+    EXPECT_EQ(LinkStatus(fileLink).st_uid, 0u);
     EXPECT_EQ(CodeOf([&] { backupSet.SavePermissionsToFile(target + L"sub/"); }), 128);
-    EXPECT_EQ(CodeOf([&] { Permissions::SetFileOwner(fileLink.wstring(), CSid::Administrators()); }), 155);
     EXPECT_EQ(CodeOf([&] { Permissions::SetFileOwner(target + L"sub/", CSid::Administrators()); }), 155);
     ExpectOutsideUntouched(kNobody);
 
@@ -183,7 +186,8 @@ TEST_F(LinkSafetyTest, SpecialFilesAreNeitherHashedNorCopied) {
             CodeOf([&] { File(L"/dev/", L"zero").GetSha1Hash(); }) == 116,
             CodeOf([&] { fifo.GetSha1Hash(); }) == 116,
             CodeOf([&] { fifo.CopyTo(target, L""); }) == 131,
-            CodeOf([&] { zeroLink.CopyTo(target, L""); }) == 131,
+            // Copied as the link it is, never by reading what it points to.
+            CodeOf([&] { zeroLink.CopyTo(target, L""); }) == 0,
             !zeroLink.Exists() && !fifo.Exists(),
         };
         for (int i = 0; i < static_cast<int>(std::size(results)); ++i) {
@@ -193,7 +197,12 @@ TEST_F(LinkSafetyTest, SpecialFilesAreNeitherHashedNorCopied) {
         }
         return 0;
     });
-    EXPECT_TRUE(fs::is_empty(dir.FsPath() / "target"));
+    std::vector<fs::path> copied;
+    for (const auto& entry : fs::directory_iterator(dir.FsPath() / "target")) {
+        copied.push_back(entry.path().filename());
+    }
+    EXPECT_EQ(copied, std::vector<fs::path>{"zero-link"});
+    EXPECT_EQ(fs::read_symlink(dir.FsPath() / "target" / "zero-link"), fs::path("/dev/zero"));
 }
 
 TEST_F(LinkSafetyTest, AFifoGetsNeitherDaclNorOwnerAndBothNumbersNameTheRefusal) {
