@@ -379,6 +379,15 @@ uint32_t SealLink(const std::string& path, const Dacl& dacl) {
     return Seal(SealPlace{-1, path}, state, dacl) == 0 ? WinError::kSuccess : posix::LastWinError();
 }
 
+// The state of the symbolic link at path and its stored DACL, when its seal matches.
+uint32_t StoredLinkDacl(const std::string& path, SealedState& state, std::optional<Dacl>& stored) {
+    const uint32_t error = LinkStateOf(path, state);
+    if (error == WinError::kSuccess) {
+        stored = StoredDacl(SealPlace{-1, path}, state);
+    }
+    return error;
+}
+
 // Files and folders are opened; a symbolic link (ERROR_CANT_ACCESS_FILE from the open) is worked on by
 // its name, never followed. A name with a trailing '/' asks for a folder.
 struct Object {
@@ -454,13 +463,12 @@ CallResult GetFileDacl(const std::wstring& path, Dacl& dacl) {
     }
     if (object.IsLink()) {
         SealedState state;
-        const uint32_t read = LinkStateOf(object.linkPath, state);
-        if (read != WinError::kSuccess) {
-            return read;
+        std::optional<Dacl> stored;
+        const uint32_t read = StoredLinkDacl(object.linkPath, state, stored);
+        if (read == WinError::kSuccess) {
+            dacl = stored ? *stored : SynthesizedDacl(-1, state.info);
         }
-        const std::optional<Dacl> stored = StoredDacl(SealPlace{-1, object.linkPath}, state);
-        dacl = stored ? *stored : SynthesizedDacl(-1, state.info);
-        return WinError::kSuccess;
+        return read;
     }
     const int fd = object.fd.Get();
     const std::optional<Dacl> stored = StoredDacl(SealPlace{fd, {}}, StateOf(fd, object.info));
@@ -486,11 +494,11 @@ CallResult SetFileOwnerSid(const std::wstring& path, const CSid& owner) {
     // worked out again, since what Administrators may do depends on whether root owns the object.
     if (object.IsLink()) {
         SealedState state;
-        const uint32_t read = LinkStateOf(object.linkPath, state);
+        std::optional<Dacl> stored;
+        const uint32_t read = StoredLinkDacl(object.linkPath, state, stored);
         if (read != WinError::kSuccess) {
             return read;
         }
-        const std::optional<Dacl> stored = StoredDacl(SealPlace{-1, object.linkPath}, state);
         if (fchownat(AT_FDCWD, object.linkPath.c_str(), *uid, static_cast<gid_t>(-1), AT_SYMLINK_NOFOLLOW) !=
             0) {
             return posix::LastWinError();

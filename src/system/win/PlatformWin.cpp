@@ -100,6 +100,17 @@ DWORD SetAside(const std::string& path, std::string& asideName) {
     }
 }
 
+// Sets the object at path aside and adds the notice of it to notices.
+DWORD SetAsideWithNotice(const std::string& path, std::string& notices,
+                         const std::function<std::string(const std::string&)>& notice) {
+    std::string asideName;
+    const DWORD error = SetAside(path, asideName);
+    if (error == ERROR_SUCCESS) {
+        notices += notice(asideName);
+    }
+    return error;
+}
+
 // The log folder, held open without sharing delete so that it cannot be swapped for a junction
 // while a file in it is opened. A reparse point under the folder's name is set aside and a real
 // folder made in its place.
@@ -121,12 +132,10 @@ DWORD OpenLogFolder(const std::string& folder, WinFile& handle, std::string& not
             return ERROR_SUCCESS;
         }
         handle.Reset();
-        std::string asideName;
-        const DWORD setAside = SetAside(folder, asideName);
+        const DWORD setAside = SetAsideWithNotice(folder, notices, notice);
         if (setAside != ERROR_SUCCESS) {
             return setAside;
         }
-        notices += notice(asideName);
         if (!CreateDirectoryA(folder.c_str(), nullptr)) {
             return GetLastError();
         }
@@ -167,12 +176,10 @@ uint32_t AppendToLogFile(const std::string& path, std::string_view header, std::
             return opened;
         }
         file.Reset();
-        std::string asideName;
-        const DWORD setAside = SetAside(path, asideName);
+        const DWORD setAside = SetAsideWithNotice(path, notices, notice);
         if (setAside != ERROR_SUCCESS) {
             return setAside;
         }
-        notices += notice(asideName);
         disposition = CREATE_NEW;
     }
     return ERROR_ACCESS_DENIED;

@@ -10,5 +10,7 @@ inline constexpr uid_t kNobody = 65534;
 // Runs body in a forked process as the user nobody; its result is the process's exit status
 // (100 when the switch of user failed, 101 when the process did not exit, 102 on an exception).
 int AsNobody(int (*body)());
+// The same as the test's own user, in a process that shares no state with the test's beyond the fork.
+int InForkedProcess(int (*body)());
 
 } // namespace ZEPMaintenance::test

@@ -1,4 +1,5 @@
-// Test support, Linux side: running a test step as the unprivileged user nobody.
+// Test support, Linux side: running a test step in a process of its own, as the unprivileged user
+// nobody or as the test's own user.
 #include "support/posix/AsNobody.h"
 
 #include <sys/wait.h>
@@ -6,10 +7,13 @@
 
 namespace ZEPMaintenance::test {
 
-int AsNobody(int (*body)()) {
+namespace {
+
+int InChild(int (*body)(), bool asNobody) {
     const pid_t pid = fork();
     if (pid == 0) {
-        if (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0) {
+        if (asNobody &&
+            (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0)) {
             _exit(100);
         }
         int result = 102;
@@ -22,6 +26,16 @@ int AsNobody(int (*body)()) {
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+}
+
+} // namespace
+
+int AsNobody(int (*body)()) {
+    return InChild(body, true);
+}
+
+int InForkedProcess(int (*body)()) {
+    return InChild(body, false);
 }
 
 } // namespace ZEPMaintenance::test

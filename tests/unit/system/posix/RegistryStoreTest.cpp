@@ -106,22 +106,6 @@ int KeptValue() {
     return value.data[0];
 }
 
-// Runs body in a forked process of this user, one that opens the store afresh; its exit status.
-int InOwnProcess(int (*body)()) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        int result = 102;
-        try {
-            result = body();
-        } catch (...) {
-        }
-        _exit(result);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
-}
-
 // A process of the user nobody that answers one-byte commands with one byte, for as long as the test
 // holds it; what it opened stays open until then.
 class NobodyPeer {
@@ -311,12 +295,21 @@ TEST(RegistryStoreTest, KeysCreatedWithPermissionsKeepTheirDacl) {
     EXPECT_TRUE(security.empty());
 }
 
-TEST(RegistryStoreTest, OtherUsersReadAStoreRootCreatedUnderARestrictiveUmask) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to write the store and to become another user";
+// A scratch machine whose root other users can reach, for the tests that write the store as root and
+// read or lock it as another user.
+class SharedStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "needs root to write the store and to become another user";
+        }
+        ASSERT_EQ(chmod(posix::MachineRoot().c_str(), 0755), 0);
     }
+
     test::ScopedMachineRoot machine;
-    ASSERT_EQ(chmod(posix::MachineRoot().c_str(), 0755), 0);
+};
+
+TEST_F(SharedStoreTest, OtherUsersReadAStoreRootCreatedUnderARestrictiveUmask) {
     const mode_t saved = umask(077);
     {
         WinRegistryKey key;
@@ -537,12 +530,7 @@ TEST(RegistryStoreTest, AWriterKilledInItsTransactionChangesNothing) {
 
 // Another user opens every file of the store they can and locks it every way they can; root's changes
 // still go through at once (a writer that waited would fail with ERROR_BUSY after the time-out).
-TEST(RegistryStoreTest, NoLockOfAnotherUserDelaysAWriter) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to write the store and to become another user";
-    }
-    test::ScopedMachineRoot machine;
-    ASSERT_EQ(chmod(posix::MachineRoot().c_str(), 0755), 0);
+TEST_F(SharedStoreTest, NoLockOfAnotherUserDelaysAWriter) {
     const std::shared_ptr<RegistryStore> store = OpenStore();
     ASSERT_TRUE(store);
     const int64_t root = HiveOf(*store, RegistryStore::Hive::LocalMachine);
@@ -589,12 +577,7 @@ char ReadAlong(char command) {
 
 int gExpected = 0;
 
-TEST(RegistryStoreTest, OtherUsersSeeEachChangeOnceTheCallReturns) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to write the store and to become another user";
-    }
-    test::ScopedMachineRoot machine;
-    ASSERT_EQ(chmod(posix::MachineRoot().c_str(), 0755), 0);
+TEST_F(SharedStoreTest, OtherUsersSeeEachChangeOnceTheCallReturns) {
     const std::shared_ptr<RegistryStore> store = OpenStore();
     ASSERT_TRUE(store);
     int64_t kept = 0;
@@ -618,13 +601,8 @@ TEST(RegistryStoreTest, OtherUsersSeeEachChangeOnceTheCallReturns) {
 
 // A crash after a commit and before its snapshot was published, with a half-written snapshot left
 // behind: other users read the last whole snapshot until the next process of root's publishes.
-TEST(RegistryStoreTest, AChangeNotYetPublishedIsPublishedByTheNextRootProcess) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to write the store and to become another user";
-    }
-    test::ScopedMachineRoot machine;
-    ASSERT_EQ(chmod(posix::MachineRoot().c_str(), 0755), 0);
-    ASSERT_EQ(InOwnProcess([] {
+TEST_F(SharedStoreTest, AChangeNotYetPublishedIsPublishedByTheNextRootProcess) {
+    ASSERT_EQ(test::InForkedProcess([] {
                   WinRegistryKey key;
                   key.CreateKey(WinRegistryKey::LocalMachine, L"kept");
                   const uint8_t data[] = {1, 0, 0, 0};
@@ -646,12 +624,7 @@ TEST(RegistryStoreTest, AChangeNotYetPublishedIsPublishedByTheNextRootProcess) {
 
 // The earlier layout with a hot journal, while another user locks its files: the take-over rolls the
 // change back in its own copy and never waits for the user.
-TEST(RegistryStoreTest, AnEarlierStoreWithAHotJournalIsTakenOverWhateverAUserLocks) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to write the store and to become another user";
-    }
-    test::ScopedMachineRoot machine;
-    ASSERT_EQ(chmod(posix::MachineRoot().c_str(), 0755), 0);
+TEST_F(SharedStoreTest, AnEarlierStoreWithAHotJournalIsTakenOverWhateverAUserLocks) {
     WriteEarlierStore();
     const std::string snapshot = RegistryStore::DatabasePath();
     KillWriterInTransaction(snapshot, [] {});
