@@ -1,0 +1,53 @@
+// Pre-upgrade actions: steps the manifest asks for before the product is touched, each undoable.
+#pragma once
+
+#include "diag/Logger.h"
+
+#include <memory>
+#include <string>
+
+namespace ZEPMaintenance {
+
+class Maintenance;
+
+class Action {
+public:
+    // Virtual operations in their fixed slot order.
+    virtual void Reset() = 0;
+    virtual std::unique_ptr<Action> Clone() const = 0;
+    virtual void RunAction() = 0;
+    virtual void RollbackAction() = 0;
+    // The manifest owns its actions and destroys them through this base.
+    virtual ~Action();
+
+    // The engine binds the controller right before running or rolling back the action.
+    void SetMaintenance(Maintenance* maintenance) { _maintenancePtr = maintenance; }
+    Maintenance* GetMaintenance() const { return _maintenancePtr; }
+
+protected:
+    Action() = default;
+    Action(const Action&) = default;
+    Action& operator=(const Action&) = default;
+
+    Maintenance* _maintenancePtr = nullptr;
+};
+
+// Deletes one file of the product folder after saving a protected copy in backupActions.
+class DeleteFileAction : public Action {
+public:
+    // The path relative to the product folder, exactly as the manifest writes it.
+    explicit DeleteFileAction(const std::wstring& filePath);
+
+    void Reset() override;
+    std::unique_ptr<Action> Clone() const override;
+    void RunAction() override;
+    void RollbackAction() override;
+
+    const std::wstring& GetFilePath() const { return _filePath; }
+
+private:
+    Logger logger{L"DeleteFileAction"};
+    std::wstring _filePath;
+};
+
+} // namespace ZEPMaintenance

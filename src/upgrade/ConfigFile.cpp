@@ -1,0 +1,197 @@
+// ConfigFile: loading the signed manifest and answering whether a file is listed with its hash.
+#include "upgrade/ConfigFile.h"
+
+#include "system/Text.h"
+#include "upgrade/SignedManifestFile.h"
+
+#include <pugixml.hpp>
+
+namespace ZEPMaintenance {
+
+namespace {
+
+// The element's first text or CDATA child, verbatim; empty without one.
+std::wstring TextOf(const pugi::xml_node& node) {
+    return node.text().get();
+}
+
+Sha1Hash HashFromText(const std::wstring& text) {
+    Sha1Hash hash;
+    hash.LoadFromString(WideToMultiByte(text, kAnsiCodePage));
+    return hash;
+}
+
+bool SameHash(const Sha1Hash& a, const Sha1Hash& b) {
+    return a.Compare(b.ToString().c_str()) == 0;
+}
+
+// Clears the container image on every way out of LoadZCFFile, a raised hash error included.
+class ClearOnExit {
+public:
+    explicit ClearOnExit(SignedManifestFile& file) : file_(file) {}
+    ~ClearOnExit() { file_.Clear(); }
+    ClearOnExit(const ClearOnExit&) = delete;
+    ClearOnExit& operator=(const ClearOnExit&) = delete;
+
+private:
+    SignedManifestFile& file_;
+};
+
+} // namespace
+
+ConfigFile::ConfigFile() = default;
+ConfigFile::~ConfigFile() = default;
+
+bool ConfigFile::LoadZCFFile(const std::wstring& path) {
+    return LoadZCFFile(path, BuiltInSigningKey());
+}
+
+bool ConfigFile::LoadZCFFile(const std::wstring& path, const SigningKey& key) {
+    SignedManifestFile image;
+    const ClearOnExit clear(image);
+    image.Clear();
+    if (image.LoadFile(path.c_str()) != 0) {
+        logger.Error(L"LoadZCFFile: LoadFile failed.");
+        return false;
+    }
+    if (image.VerifySignature(key) != 0) {
+        logger.Error(L"LoadZCFFile: VerifySignature failed.");
+        return false;
+    }
+    std::vector<uint8_t> bytes;
+    bytes.reserve(image.GetDataLength());
+    bytes.assign(image.GetData(), image.GetData() + image.GetDataLength());
+    return LoadBuffer(std::move(bytes));
+}
+
+bool ConfigFile::LoadBuffer(std::vector<uint8_t> bytes) {
+    pugi::xml_document document;
+    if (!document.load_buffer(bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_auto)) {
+        logger.Error(L"LoadBuffer: Parse XML failed.");
+        return false;
+    }
+    const pugi::xml_node root = document.child(L"ZEP_UPGRADE");
+    if (!root) {
+        logger.Error(L"LoadBuffer: Root node doesn't contain element ZEP_UPGRADE.");
+        return false;
+    }
+    // Present with an empty value is not absent: only presence is required.
+    const pugi::xml_attribute versionAttribute = root.attribute(L"version");
+    if (!versionAttribute) {
+        logger.Error(L"LoadBuffer: ZEP_UPGRADE doesn't containt attribute version.");
+        return false;
+    }
+    version = versionAttribute.value();
+
+    if (const pugi::xml_node folder = root.child(L"SetupFolder")) {
+        setupFolder = TextOf(folder);
+    }
+    if (const pugi::xml_node actions = root.child(L"PreUpgradeActions")) {
+        for (const pugi::xml_node element : actions.children(L"DeleteFile")) {
+            const std::wstring filePath = TextOf(element);
+            logger.Info(L"LoadBuffer: Parsed PreUpgradeAction-DeleteFile (filepath: %ls)", filePath);
+            preUpgradeActions.push_back(std::make_unique<DeleteFileAction>(filePath));
+        }
+    }
+    if (const pugi::xml_node files = root.child(L"SetupFiles")) {
+        for (const pugi::xml_node element : files.children(L"File")) {
+            const pugi::xml_attribute hash = element.attribute(L"hash");
+            if (!hash) {
+                continue;
+            }
+            ManifestFileEntry entry;
+            entry.fileName = TextOf(element);
+            entry.args = element.attribute(L"args").value();
+            logger.Info(L"LoadBuffer: Parsed SetupFile (filename: %ls, hash: %ls, args: %ls)", entry.fileName,
+                        hash.value(), entry.args);
+            entry.hash = HashFromText(hash.value());
+            setupFiles.push_back(entry);
+        }
+    }
+    if (const pugi::xml_node files = root.child(L"UpgradeFiles")) {
+        for (const pugi::xml_node element : files.children(L"File")) {
+            const pugi::xml_attribute hash = element.attribute(L"hash");
+            if (!hash) {
+                continue;
+            }
+            ManifestFileEntry entry;
+            entry.fileName = TextOf(element);
+            logger.Info(L"LoadBuffer: Parsed UpgradeFile (filename: %ls, hash: %ls)", entry.fileName,
+                        hash.value());
+            entry.hash = HashFromText(hash.value());
+            upgradeFiles.push_back(entry);
+        }
+    }
+    if (const pugi::xml_node actions = root.child(L"PostUpgradeActions")) {
+        for (const pugi::xml_node element : actions.children(L"RunFile")) {
+            ManifestFileEntry entry;
+            entry.fileName = TextOf(element);
+            entry.args = element.attribute(L"args").value();
+            logger.Info(L"LoadBuffer: Parsed PostUpgradeAction (filename: %ls, args: %ls)", entry.fileName,
+                        entry.args);
+            postUpgradeActions.push_back(entry);
+        }
+    }
+    if (const pugi::xml_node runAfter = root.child(L"RunAfterUpgrade")) {
+        runAfterUpgrade = TextOf(runAfter);
+        logger.Info(L"LoadBuffer: Parsed RunAfterUpgrade (filename: %ls)", runAfterUpgrade);
+    }
+    loaded = true;
+    return true;
+}
+
+bool ConfigFile::SameName(const std::wstring& a, const std::wstring& b) const {
+    return ToUpper(a) == ToUpper(b);
+}
+
+const ManifestFileEntry* ConfigFile::FindSetupFile(const std::wstring& name, const Sha1Hash& hash) const {
+    if (!loaded) {
+        return nullptr;
+    }
+    for (const ManifestFileEntry& entry : setupFiles) {
+        if (SameName(entry.fileName, name) && SameHash(entry.hash, hash)) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+bool ConfigFile::CheckUpgradeFile(const std::wstring& name, const Sha1Hash& hash) const {
+    if (!loaded) {
+        return false;
+    }
+    for (const ManifestFileEntry& entry : upgradeFiles) {
+        if (SameName(entry.fileName, name) && SameHash(entry.hash, hash)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ConfigFile::CheckPostUpgradeAction(const std::wstring& name, const Sha1Hash& hash) const {
+    if (!loaded) {
+        return false;
+    }
+    const std::wstring upperName = ToUpper(name);
+    for (const ManifestFileEntry& entry : postUpgradeActions) {
+        const std::wstring entryName = ToUpper(entry.fileName);
+        logger.Info(L"CheckPostUpgradeAction: Comparing with upgrade file (filenameA: %ls, filenameB: %ls)",
+                    entryName, upperName);
+        if (entryName == upperName && CheckUpgradeFile(name, hash)) {
+            return true;
+        }
+    }
+    for (const ManifestFileEntry& entry : setupFiles) {
+        const std::wstring candidate = ToUpper(setupFolder + L"\\" + entry.fileName);
+        logger.Info(
+            L"CheckPostUpgradeAction: Comparing with setup file (filenameA: %ls, filenameB: %ls, hashA: "
+            L"%hs, hashB: %hs)",
+            candidate, upperName, hash.ToString(), entry.hash.ToString());
+        if (candidate == upperName && SameHash(hash, entry.hash)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace ZEPMaintenance

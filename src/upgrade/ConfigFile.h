@@ -1,0 +1,65 @@
+// The upgrade manifest: the XML of the signed container, parsed into the lists the engine checks.
+#pragma once
+
+#include "diag/Logger.h"
+#include "system/Sha1Hash.h"
+#include "upgrade/Action.h"
+#include "upgrade/SigningKey.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ZEPMaintenance {
+
+struct ManifestFileEntry {
+    Sha1Hash hash;         // empty for post-upgrade entries
+    std::wstring fileName; // the element's text, verbatim
+    std::wstring args;     // the args attribute, or empty
+};
+
+class ConfigFile {
+public:
+    ConfigFile();
+    ~ConfigFile();
+    ConfigFile(const ConfigFile&) = delete;
+    ConfigFile& operator=(const ConfigFile&) = delete;
+
+    // Reads and verifies the container with the built-in key (or the given one), then LoadBuffer.
+    bool LoadZCFFile(const std::wstring& path);
+    bool LoadZCFFile(const std::wstring& path, const SigningKey& key);
+    // False for a rejected document; a malformed hash value raises code 100 with loaded still false.
+    bool LoadBuffer(std::vector<uint8_t> bytes);
+
+    // Names compare after upper-casing, hashes by their text; nothing is found before loading ends.
+    const ManifestFileEntry* FindSetupFile(const std::wstring& name, const Sha1Hash& hash) const;
+    bool CheckUpgradeFile(const std::wstring& name, const Sha1Hash& hash) const;
+    // A post-upgrade program must be an upgrade file or a setup file (setup folder + "\" + name).
+    bool CheckPostUpgradeAction(const std::wstring& name, const Sha1Hash& hash) const;
+
+    std::wstring GetVersion() const { return version; }
+    std::wstring GetSetupFolder() const { return setupFolder; }
+    std::vector<ManifestFileEntry> GetSetupFiles() const { return setupFiles; }
+    std::vector<ManifestFileEntry> GetUpgradeFiles() const { return upgradeFiles; }
+    std::wstring GetRunAfterUpgrade() const { return runAfterUpgrade; }
+    std::vector<ManifestFileEntry> GetPostUpgradeActions() const { return postUpgradeActions; }
+    // By reference: the engine binds each action to the controller before running it.
+    std::vector<std::unique_ptr<Action>>& GetPreUpgradeActions() { return preUpgradeActions; }
+    bool IsLoaded() const { return loaded; }
+
+private:
+    bool SameName(const std::wstring& a, const std::wstring& b) const;
+
+    Logger logger{L"ConfigFile"};
+    std::wstring version;
+    std::wstring setupFolder;
+    std::vector<ManifestFileEntry> setupFiles;
+    std::vector<ManifestFileEntry> upgradeFiles;
+    std::wstring runAfterUpgrade;
+    std::vector<ManifestFileEntry> postUpgradeActions;
+    std::vector<std::unique_ptr<Action>> preUpgradeActions;
+    bool loaded = false;
+};
+
+} // namespace ZEPMaintenance

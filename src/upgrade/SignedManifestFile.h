@@ -1,0 +1,58 @@
+// The signed container of the upgrade manifest: header, RSA signature and the XML bytes.
+#pragma once
+
+#include "upgrade/SigningKey.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace ZEPMaintenance {
+
+// Layout: magic "ZEPSIG1" (7), reserved (20), key id (40), signature length L (4, little-endian),
+// the signature (L, most significant byte first), the data up to the end of the file.
+class SignedManifestFile {
+public:
+    static constexpr uint32_t kMagicSize = 7;
+    static constexpr uint32_t kReservedSize = 20;
+    static constexpr uint32_t kKeyIdSize = 40;
+    static constexpr uint32_t kHeaderSize = kMagicSize + kReservedSize + kKeyIdSize + 4; // 71
+    static constexpr uint32_t kPublicKeyBlobSize = 276;
+
+    SignedManifestFile();
+    SignedManifestFile(const SignedManifestFile&) = delete;
+    SignedManifestFile& operator=(const SignedManifestFile&) = delete;
+
+    // Reads a container into the image; 0 or a Windows error number (87 without a path, 11 for a
+    // malformed or short file, 8 when a buffer cannot be had, otherwise the platform's error).
+    uint32_t LoadFile(const wchar_t* path);
+    // Checks the key identifier (0x80090003 at once when it differs) and the signature over the data
+    // with the built-in key, or with the given one.
+    uint32_t VerifySignature() const;
+    uint32_t VerifySignature(const SigningKey& key) const;
+    // Zeroes the header, both lengths, and frees both buffers.
+    void Clear();
+
+    const uint8_t* GetMagic() const { return magic; }
+    const uint8_t* GetReserved() const { return reserved; }
+    const uint8_t* GetKeyId() const { return keyId; }
+    uint32_t GetSignatureLength() const { return signatureLength; }
+    // Least significant byte first, as read and reversed.
+    const uint8_t* GetSignature() const { return signature.get(); }
+    uint32_t GetDataLength() const { return dataLength; }
+    const uint8_t* GetData() const { return data.get(); }
+
+private:
+    uint8_t magic[kMagicSize];
+    uint8_t reserved[kReservedSize];
+    uint8_t keyId[kKeyIdSize];
+    uint32_t signatureLength = 0;
+    std::unique_ptr<uint8_t[]> signature;
+    uint32_t dataLength = 0;
+    std::unique_ptr<uint8_t[]> data;
+};
+
+// The provider the signature check acquires: Windows XP (5.1) knows it under its prototype name.
+std::wstring VerifyProviderName(uint32_t major, uint32_t minor);
+
+} // namespace ZEPMaintenance
