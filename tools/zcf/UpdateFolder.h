@@ -1,0 +1,42 @@
+// zcf: the files of an update folder under the names the manifest gives them, and the delete list.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zcf {
+
+// How the copy stage treats a file: the product, the two system folders, the setup folder.
+enum class FileKind { Product, System, SystemCom, Setup };
+
+struct UpdateFile {
+    FileKind kind;
+    std::wstring manifestName; // backslash-separated, as the manifest lists it
+    std::string path;          // on disk
+    std::string hash;          // SHA-1, upper-case hex
+};
+
+// Walks the folder as the copy stage does: "_ZEP_UPGRADE_SYSTEM" and "_ZEP_UPGRADE_SYSTEM_COM" at the
+// top (named by the folder and the file name alone), the setup folder (named relative to it), every
+// other file by its relative path; the container and the delete list at the top are not files of
+// the update. What no manifest can name (links, special files, names that are not UTF-8 or hold a
+// backslash) goes to problems.
+std::vector<UpdateFile> ScanUpdateFolder(const std::string& folder, const std::wstring& setupFolder,
+                                         std::vector<std::string>& problems);
+
+// The delete list: code page 852 text, lines ending in LF (a CR before it dropped); files up to the
+// first empty line, folders after it; a last line without a line break is not taken.
+struct DeleteList {
+    std::vector<std::wstring> files;
+    std::vector<std::wstring> folders;
+    std::wstring ignoredLastLine;
+    bool hasIgnoredLastLine = false;
+};
+DeleteList ParseDeleteList(const std::vector<uint8_t>& bytes);
+
+// A relative path that would reach outside the product folder (absolute, a drive, a ".." step).
+bool LeavesProductFolder(const std::wstring& path);
+
+std::string Utf8(const std::wstring& text);
+
+} // namespace zcf

@@ -1,0 +1,353 @@
+// zcf: RSA keys with OpenSSL, the program's public-key blob, key files, containers and file output.
+#include "ZcfKeys.h"
+
+#include "system/Base64.h"
+#include "system/WinError.h"
+#include "system/posix/PosixSupport.h"
+#include "upgrade/CryptoPrimitives.h"
+#include "upgrade/SignedManifestFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zcf {
+
+namespace {
+
+using ZEPMaintenance::SignedManifestFile;
+
+constexpr int kKeyBits = 2048;
+
+[[noreturn]] void Fail(int exitCode, const std::string& message) {
+    throw ToolError{exitCode, message};
+}
+
+std::string ErrnoText() {
+    return std::strerror(errno);
+}
+
+struct PkeyContextDeleter {
+    void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
+};
+struct MdContextDeleter {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+struct BioDeleter {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct BignumDeleter {
+    void operator()(BIGNUM* number) const { BN_free(number); }
+};
+
+void PutU32(std::vector<uint8_t>& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+}
+
+std::string Trimmed(const std::string& text) {
+    const auto begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string::npos) {
+        return std::string();
+    }
+    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}
+
+} // namespace
+
+PrivateKey::~PrivateKey() {
+    EVP_PKEY_free(static_cast<EVP_PKEY*>(key_));
+}
+
+void PrivateKey::Generate(PrivateKey& key) {
+    EVP_PKEY* made = EVP_RSA_gen(kKeyBits);
+    if (made == nullptr) {
+        Fail(kExitInput, "could not generate an RSA key");
+    }
+    key.key_ = made;
+}
+
+void PrivateKey::Load(const std::string& pemPath, PrivateKey& key) {
+    const std::unique_ptr<BIO, BioDeleter> bio(BIO_new_file(pemPath.c_str(), "r"));
+    if (!bio) {
+        Fail(kExitInput, "cannot read the private key " + pemPath + ": " + ErrnoText());
+    }
+    EVP_PKEY* loaded = PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr);
+    if (loaded == nullptr) {
+        Fail(kExitInput, pemPath + " holds no PEM private key");
+    }
+    key.key_ = loaded;
+    BIGNUM* exponent = nullptr;
+    const bool rsa = EVP_PKEY_is_a(loaded, "RSA") == 1;
+    const bool fits = rsa && EVP_PKEY_get_bits(loaded) == kKeyBits &&
+                      EVP_PKEY_get_bn_param(loaded, OSSL_PKEY_PARAM_RSA_E, &exponent) == 1 &&
+                      BN_num_bits(exponent) <= 32;
+    BN_free(exponent);
+    if (!fits) {
+        Fail(kExitInput, pemPath + " is not a 2048-bit RSA key with a 32-bit public exponent");
+    }
+}
+
+void PrivateKey::SavePem(const std::string& path) const {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        Fail(kExitInput, "cannot create " + path + ": " + ErrnoText());
+    }
+    FILE* stream = fdopen(fd, "w");
+    if (stream == nullptr) {
+        close(fd);
+        Fail(kExitInput, "cannot write " + path + ": " + ErrnoText());
+    }
+    const bool written = PEM_write_PrivateKey(stream, static_cast<EVP_PKEY*>(key_), nullptr, nullptr, 0,
+                                              nullptr, nullptr) == 1;
+    if (std::fclose(stream) != 0 || !written) {
+        Fail(kExitInput, "cannot write " + path);
+    }
+}
+
+std::vector<uint8_t> PrivateKey::PublicKeyBlob() const {
+    auto* key = static_cast<EVP_PKEY*>(key_);
+    BIGNUM* n = nullptr;
+    BIGNUM* e = nullptr;
+    if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &n) != 1 ||
+        EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e) != 1) {
+        BN_free(n);
+        BN_free(e);
+        Fail(kExitInput, "the key has no RSA public half");
+    }
+    const std::unique_ptr<BIGNUM, BignumDeleter> modulus(n);
+    const std::unique_ptr<BIGNUM, BignumDeleter> exponent(e);
+    std::vector<uint8_t> blob = {0x06, 0x02, 0x00, 0x00}; // PUBLICKEYBLOB, version 2, reserved
+    PutU32(blob, 0xA400);                                 // CALG_RSA_KEYX
+    PutU32(blob, 0x31415352);                             // "RSA1"
+    PutU32(blob, kKeyBits);
+    PutU32(blob, static_cast<uint32_t>(BN_get_word(exponent.get())));
+    std::vector<uint8_t> little(kKeyBits / 8);
+    if (BN_bn2lebinpad(modulus.get(), little.data(), static_cast<int>(little.size())) < 0) {
+        Fail(kExitInput, "the key's modulus does not fit 2048 bits");
+    }
+    blob.insert(blob.end(), little.begin(), little.end());
+    return blob;
+}
+
+ZEPMaintenance::SigningKey PrivateKey::Public() const {
+    const std::vector<uint8_t> blob = PublicKeyBlob();
+    return ZEPMaintenance::SigningKey{KeyIdOf(blob), Base64Of(blob)};
+}
+
+std::vector<uint8_t> PrivateKey::Sign(const std::vector<uint8_t>& data) const {
+    const std::unique_ptr<EVP_MD_CTX, MdContextDeleter> context(EVP_MD_CTX_new());
+    EVP_PKEY_CTX* keyContext = nullptr;
+    std::size_t size = 0;
+    if (!context ||
+        EVP_DigestSignInit(context.get(), &keyContext, EVP_sha256(), nullptr, static_cast<EVP_PKEY*>(key_)) !=
+            1 ||
+        EVP_PKEY_CTX_set_rsa_padding(keyContext, RSA_PKCS1_PADDING) != 1 ||
+        EVP_DigestSign(context.get(), nullptr, &size, data.data(), data.size()) != 1) {
+        Fail(kExitInput, "signing failed");
+    }
+    std::vector<uint8_t> signature(size);
+    if (EVP_DigestSign(context.get(), signature.data(), &size, data.data(), data.size()) != 1) {
+        Fail(kExitInput, "signing failed");
+    }
+    signature.resize(size);
+    return signature;
+}
+
+std::string KeyIdOf(const std::vector<uint8_t>& blob) {
+    uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(blob.data(), blob.size(), digest, &size, EVP_sha1(), nullptr) != 1) {
+        Fail(kExitInput, "SHA-1 is not available");
+    }
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned int i = 0; i < size; ++i) {
+        text += kDigits[digest[i] >> 4];
+        text += kDigits[digest[i] & 0x0F];
+    }
+    return text;
+}
+
+std::wstring Base64Of(const std::vector<uint8_t>& blob) {
+    std::string text(4 * ((blob.size() + 2) / 3) + 1, '\0');
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), blob.data(),
+                                       static_cast<int>(blob.size()));
+    text.resize(static_cast<std::size_t>(length));
+    return std::wstring(text.begin(), text.end());
+}
+
+std::string KeyFileText(const ZEPMaintenance::SigningKey& key) {
+    return "# ZEPMaintenance signing key: what a build trusts (zcf keygen writes this file).\n"
+           "# Configure a build with -DZEP_SIGNING_KEY_FILE=<this file>; keep the private key elsewhere.\n"
+           "KeyId=" +
+           key.keyId + "\nPublicKey=" + std::string(key.publicKey.begin(), key.publicKey.end()) + "\n";
+}
+
+ZEPMaintenance::SigningKey ReadKeyFile(const std::string& path) {
+    std::ifstream stream(path);
+    if (!stream) {
+        Fail(kExitInput, "cannot read the key file " + path + ": " + ErrnoText());
+    }
+    ZEPMaintenance::SigningKey key;
+    bool haveId = false;
+    bool havePublic = false;
+    std::string line;
+    while (std::getline(stream, line)) {
+        line = Trimmed(line);
+        if (line.rfind("KeyId=", 0) == 0) {
+            key.keyId = line.substr(6);
+            haveId = true;
+        } else if (line.rfind("PublicKey=", 0) == 0) {
+            const std::string text = line.substr(10);
+            key.publicKey.assign(text.begin(), text.end());
+            havePublic = true;
+        }
+    }
+    std::vector<uint8_t> blob;
+    if (!haveId || !havePublic || !ZEPMaintenance::DecodeBase64(key.publicKey, blob) ||
+        blob.size() != SignedManifestFile::kPublicKeyBlobSize) {
+        Fail(kExitInput,
+             path + " is not a key file (a KeyId= line and a PublicKey= line of a 276-byte blob)");
+    }
+    if (KeyIdOf(blob) != key.keyId) {
+        Fail(kExitInput, path + ": the KeyId is not the SHA-1 of the public key");
+    }
+    return key;
+}
+
+std::vector<uint8_t> BuildContainer(const std::string& keyId, const std::vector<uint8_t>& signature,
+                                    const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> out = {'Z', 'E', 'P', 'S', 'I', 'G', '1'};
+    out.resize(out.size() + SignedManifestFile::kReservedSize, 0);
+    out.insert(out.end(), keyId.begin(), keyId.end());
+    PutU32(out, static_cast<uint32_t>(signature.size()));
+    out.insert(out.end(), signature.begin(), signature.end());
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+    ZEPMaintenance::posix::UniqueFd fd;
+    const uint32_t error =
+        ZEPMaintenance::posix::OpenObject(path, O_RDONLY, ZEPMaintenance::posix::ObjectKind::File, fd);
+    if (error != 0) {
+        Fail(kExitInput, "cannot read " + path + ": " + DescribeCode(error));
+    }
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[65536];
+    for (;;) {
+        const ssize_t count = read(fd.Get(), chunk, sizeof chunk);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            Fail(kExitInput, "cannot read " + path + ": " + ErrnoText());
+        }
+        if (count == 0) {
+            return bytes;
+        }
+        bytes.insert(bytes.end(), chunk, chunk + count);
+    }
+}
+
+std::string WriteTemporaryBeside(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::string temporary = path + ".XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0) {
+        Fail(kExitInput, "cannot create a file beside " + path + ": " + ErrnoText());
+    }
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            const std::string reason = ErrnoText();
+            close(fd);
+            unlink(temporary.c_str());
+            Fail(kExitInput, "cannot write " + path + ": " + reason);
+        }
+        done += static_cast<std::size_t>(count);
+    }
+    if (fchmod(fd, 0644) != 0 || fsync(fd) != 0 || close(fd) != 0) {
+        const std::string reason = ErrnoText();
+        unlink(temporary.c_str());
+        Fail(kExitInput, "cannot write " + path + ": " + reason);
+    }
+    return temporary;
+}
+
+void Publish(const std::string& temporary, const std::string& path) {
+    if (rename(temporary.c_str(), path.c_str()) != 0) {
+        const std::string reason = ErrnoText();
+        unlink(temporary.c_str());
+        Fail(kExitInput, "cannot write " + path + ": " + reason);
+    }
+}
+
+void WriteNewFile(const std::string& path, const std::string& text, unsigned mode) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0) {
+        Fail(kExitInput, "cannot create " + path + ": " + ErrnoText());
+    }
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (close(fd) != 0 || !written) {
+        Fail(kExitInput, "cannot write " + path);
+    }
+}
+
+std::string DescribeCode(uint32_t code) {
+    namespace WinError = ZEPMaintenance::WinError;
+    namespace platform = ZEPMaintenance::platform;
+    const char* meaning = nullptr;
+    switch (code) {
+    case WinError::kFileNotFound:
+        meaning = "the file does not exist";
+        break;
+    case WinError::kPathNotFound:
+        meaning = "the folder does not exist";
+        break;
+    case WinError::kAccessDenied:
+        meaning = "access denied, or not a regular file";
+        break;
+    case WinError::kNotEnoughMemory:
+        meaning = "not enough memory";
+        break;
+    case WinError::kBadFormat:
+        meaning = "not a container, or shorter than its header announces";
+        break;
+    case WinError::kInvalidParameter:
+        meaning = "no path";
+        break;
+    case WinError::kCantAccessFile:
+        meaning = "a symbolic link";
+        break;
+    case platform::kNteBadKey:
+        meaning = "the key identifier differs from the trusted key's";
+        break;
+    case platform::kNteBadSignature:
+        meaning = "the signature does not match the data";
+        break;
+    default:
+        break;
+    }
+    char number[16];
+    std::snprintf(number, sizeof number, code >= 0x80000000u ? "0x%08X" : "%u", code);
+    return meaning != nullptr ? std::string(number) + " (" + meaning + ")" : std::string(number);
+}
+
+} // namespace zcf

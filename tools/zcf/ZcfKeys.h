@@ -1,0 +1,66 @@
+// zcf: signing keys, the public-key blob the program embeds, key files and signed containers.
+#pragma once
+
+#include "upgrade/SigningKey.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zcf {
+
+// A failure the user must see: the message and the tool's exit code.
+struct ToolError {
+    int exitCode;
+    std::string message;
+};
+
+inline constexpr int kExitRejected = 1; // a container or data folder that an update would refuse
+inline constexpr int kExitUsage = 2;    // bad command line
+inline constexpr int kExitInput = 3;    // a file missing, unreadable or malformed; an output not written
+
+// An RSA private key read from PEM, with its public half in the program's form.
+class PrivateKey {
+public:
+    PrivateKey() = default;
+    ~PrivateKey();
+    PrivateKey(const PrivateKey&) = delete;
+    PrivateKey& operator=(const PrivateKey&) = delete;
+
+    static void Generate(PrivateKey& key);
+    static void Load(const std::string& pemPath, PrivateKey& key);
+    void SavePem(const std::string& path) const;
+
+    // The 276-byte PUBLICKEYBLOB: 8-byte blob header, RSAPUBKEY, modulus least significant byte first.
+    std::vector<uint8_t> PublicKeyBlob() const;
+    ZEPMaintenance::SigningKey Public() const;
+    // RSA PKCS#1 v1.5 over the SHA-256 of data, most significant byte first.
+    std::vector<uint8_t> Sign(const std::vector<uint8_t>& data) const;
+
+private:
+    void* key_ = nullptr; // EVP_PKEY
+};
+
+// Upper-case hex SHA-1 of the blob: the key identifier of a container and of a build.
+std::string KeyIdOf(const std::vector<uint8_t>& blob);
+std::wstring Base64Of(const std::vector<uint8_t>& blob);
+
+// A key file: "KeyId=" and "PublicKey=" lines, '#' comments; what CMake reads for a build.
+std::string KeyFileText(const ZEPMaintenance::SigningKey& key);
+ZEPMaintenance::SigningKey ReadKeyFile(const std::string& path);
+
+// magic, 20 zero reserved bytes, key id, L, signature, data.
+std::vector<uint8_t> BuildContainer(const std::string& keyId, const std::vector<uint8_t>& signature,
+                                    const std::vector<uint8_t>& data);
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path);
+// A new temporary file beside path holding bytes (synced); Publish renames it over path.
+std::string WriteTemporaryBeside(const std::string& path, const std::vector<uint8_t>& bytes);
+void Publish(const std::string& temporary, const std::string& path);
+// Creates the file; refuses to replace an existing one.
+void WriteNewFile(const std::string& path, const std::string& text, unsigned mode);
+
+// "2 (the file does not exist)", "0x80090003 (the key identifier differs)".
+std::string DescribeCode(uint32_t code);
+
+} // namespace zcf
