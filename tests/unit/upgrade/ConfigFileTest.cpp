@@ -1,0 +1,374 @@
+// The manifest model: what LoadBuffer accepts and logs, the name and hash rules of the three queries,
+// LoadZCFFile over a signed container, and the actions DeleteFile elements become.
+#include "upgrade/ConfigFile.h"
+
+#include "support/CapturedLog.h"
+#include "support/DevelopmentKey.h"
+#include "support/ErrorCodeOf.h"
+#include "support/SystemSupport.h"
+#include "support/TempDir.h"
+#include "system/Platform.h"
+#include "system/Text.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace ZEPMaintenance {
+namespace {
+
+using test::CapturedLog;
+using test::CodeOf;
+
+constexpr char kHashA[] = "3F786850E387550FDAB836ED7E6DC881DE23001B";
+constexpr char kHashB[] = "89E6C98D92887913CADF06B2ADB97F26CDE4849B";
+
+std::vector<uint8_t> Utf8Bytes(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+Sha1Hash HashOf(const char* text) {
+    Sha1Hash hash;
+    hash.LoadFromString(text);
+    return hash;
+}
+
+std::string Manifest(const std::string& body) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ZEP_UPGRADE version=\"2.0\">" + body +
+           "</ZEP_UPGRADE>";
+}
+
+class ConfigFileTest : public ::testing::Test {
+protected:
+    bool Load(const std::string& xml) { return manifest.LoadBuffer(Utf8Bytes(xml)); }
+
+    CapturedLog log; // before the manifest, so that its logger records
+    ConfigFile manifest;
+};
+
+TEST_F(ConfigFileTest, FullManifestFillsEveryListInDocumentOrderAndLogsEachEntry) {
+    ASSERT_TRUE(Load(Manifest(std::string("<SetupFolder>setup</SetupFolder>"
+                                          "<PreUpgradeActions><DeleteFile>bin\\old.dll</DeleteFile>"
+                                          "<DeleteFile>b.txt</DeleteFile></PreUpgradeActions>"
+                                          "<SetupFiles><File hash=\"") +
+                              kHashB + "\" args=\"/q\">tool.exe</File><File hash=\"" + kHashA +
+                              "\">b.exe</File></SetupFiles>"
+                              "<UpgradeFiles><File hash=\"" +
+                              kHashA + "\">a.dll</File><File hash=\"" + kHashB +
+                              "\" args=\"ignored\">sub\\b.dll</File></UpgradeFiles>"
+                              "<PostUpgradeActions><RunFile args=\"-x\">a.dll</RunFile></PostUpgradeActions>"
+                              "<RunAfterUpgrade>app.exe</RunAfterUpgrade>")));
+    EXPECT_TRUE(manifest.IsLoaded());
+    EXPECT_EQ(manifest.GetVersion(), L"2.0");
+    EXPECT_EQ(manifest.GetSetupFolder(), L"setup");
+    EXPECT_EQ(manifest.GetRunAfterUpgrade(), L"app.exe");
+    const auto setup = manifest.GetSetupFiles();
+    ASSERT_EQ(setup.size(), 2u);
+    EXPECT_EQ(setup[0].fileName, L"tool.exe");
+    EXPECT_EQ(setup[0].args, L"/q");
+    EXPECT_EQ(setup[0].hash.ToString(), kHashB);
+    EXPECT_EQ(setup[1].args, L"");
+    const auto upgrade = manifest.GetUpgradeFiles();
+    ASSERT_EQ(upgrade.size(), 2u);
+    EXPECT_EQ(upgrade[1].fileName, L"sub\\b.dll");
+    EXPECT_EQ(upgrade[1].args, L"");
+    const auto post = manifest.GetPostUpgradeActions();
+    ASSERT_EQ(post.size(), 1u);
+    EXPECT_EQ(post[0].args, L"-x");
+    EXPECT_EQ(post[0].hash.ToString(), "");
+    auto& actions = manifest.GetPreUpgradeActions();
+    ASSERT_EQ(actions.size(), 2u);
+    EXPECT_EQ(dynamic_cast<DeleteFileAction&>(*actions[0]).GetFilePath(), L"bin\\old.dll");
+    EXPECT_EQ(actions[0]->GetMaintenance(), nullptr);
+
+    const std::vector<std::wstring> expected = {
+        L"LoadBuffer: Parsed PreUpgradeAction-DeleteFile (filepath: bin\\old.dll)",
+        L"LoadBuffer: Parsed PreUpgradeAction-DeleteFile (filepath: b.txt)",
+        L"LoadBuffer: Parsed SetupFile (filename: tool.exe, hash: " + Utf8ToWide(kHashB) + L", args: /q)",
+        L"LoadBuffer: Parsed SetupFile (filename: b.exe, hash: " + Utf8ToWide(kHashA) + L", args: )",
+        L"LoadBuffer: Parsed UpgradeFile (filename: a.dll, hash: " + Utf8ToWide(kHashA) + L")",
+        L"LoadBuffer: Parsed UpgradeFile (filename: sub\\b.dll, hash: " + Utf8ToWide(kHashB) + L")",
+        L"LoadBuffer: Parsed PostUpgradeAction (filename: a.dll, args: -x)",
+        L"LoadBuffer: Parsed RunAfterUpgrade (filename: app.exe)",
+    };
+    std::vector<std::wstring> messages;
+    for (const auto& line : log.Lines()) {
+        EXPECT_EQ(line.level, LevelInfo) << log.Dump();
+        EXPECT_EQ(line.category, L"ZEPMaintenance.ConfigFile");
+        messages.push_back(line.message);
+    }
+    EXPECT_EQ(messages, expected);
+}
+
+TEST_F(ConfigFileTest, RejectedDocumentsAndTheirLines) {
+    struct Case {
+        std::string xml;
+        const wchar_t* line;
+    };
+    const Case cases[] = {
+        {"<ZEP_UPGRADE version=\"1\"><SetupFolder>a</ZEP_UPGRADE>", L"LoadBuffer: Parse XML failed."},
+        {"", L"LoadBuffer: Parse XML failed."},
+        {"\xFF\xFE<\x00", L"LoadBuffer: Parse XML failed."},
+        {"<zep_upgrade version=\"1\"/>", L"LoadBuffer: Root node doesn't contain element ZEP_UPGRADE."},
+        {"<Other><ZEP_UPGRADE version=\"1\"/></Other>",
+         L"LoadBuffer: Root node doesn't contain element ZEP_UPGRADE."},
+        {"<ZEP_UPGRADE Version=\"1\"/>", L"LoadBuffer: ZEP_UPGRADE doesn't containt attribute version."},
+    };
+    for (const Case& c : cases) {
+        log.Clear();
+        ConfigFile rejected;
+        EXPECT_FALSE(rejected.LoadBuffer(Utf8Bytes(c.xml))) << c.xml;
+        EXPECT_FALSE(rejected.IsLoaded());
+        EXPECT_TRUE(log.Has(LevelError, c.line)) << c.xml << "\n" << log.Dump();
+    }
+}
+
+TEST_F(ConfigFileTest, EmptyVersionAndEmptyRootAreAccepted) {
+    ASSERT_TRUE(Load("<ZEP_UPGRADE version=\"\"/>"));
+    EXPECT_TRUE(manifest.IsLoaded());
+    EXPECT_EQ(manifest.GetVersion(), L"");
+    EXPECT_TRUE(manifest.GetSetupFiles().empty());
+    EXPECT_TRUE(manifest.GetUpgradeFiles().empty());
+    EXPECT_TRUE(manifest.GetPostUpgradeActions().empty());
+    EXPECT_TRUE(manifest.GetPreUpgradeActions().empty());
+    EXPECT_TRUE(log.Lines().empty()) << log.Dump();
+}
+
+TEST_F(ConfigFileTest, MalformedHashEscapesAndLeavesTheManifestUnloaded) {
+    const std::string good = std::string("<File hash=\"") + kHashA + "\">a.dll</File>";
+    EXPECT_EQ(CodeOf([&] {
+                  Load(Manifest("<UpgradeFiles>" + good + "<File hash=\"abc\">b.dll</File></UpgradeFiles>"));
+              }),
+              100);
+    EXPECT_TRUE(
+        log.Has(LevelError, L"LoadFromString:  Incorrect SHA-1 hash length. (expected: 40, actual: 3)"))
+        << log.Dump();
+    EXPECT_FALSE(manifest.IsLoaded());
+    // The entry before the bad one is in the list, yet nothing is found.
+    EXPECT_EQ(manifest.GetUpgradeFiles().size(), 1u);
+    EXPECT_FALSE(manifest.CheckUpgradeFile(L"a.dll", HashOf(kHashA)));
+
+    ConfigFile badChar;
+    std::string hash = kHashA;
+    hash[5] = 'g';
+    EXPECT_EQ(CodeOf([&] {
+                  badChar.LoadBuffer(Utf8Bytes(
+                      Manifest("<SetupFiles><File hash=\"" + hash + "\">s.exe</File></SetupFiles>")));
+              }),
+              100);
+    EXPECT_FALSE(badChar.IsLoaded());
+    EXPECT_EQ(badChar.FindSetupFile(L"s.exe", HashOf(kHashA)), nullptr);
+    // A hash with a character the ANSI code page cannot hold is refused too.
+    ConfigFile wide;
+    EXPECT_EQ(CodeOf([&] {
+                  wide.LoadBuffer(Utf8Bytes(
+                      Manifest("<UpgradeFiles><File hash=\"3F786850E387550FDAB836ED7E6DC881DE2300\xC4\x8D\">"
+                               "a</File></UpgradeFiles>")));
+              }),
+              100);
+}
+
+TEST_F(ConfigFileTest, FilesWithoutHashAreSkippedSilently) {
+    ASSERT_TRUE(
+        Load(Manifest(std::string("<SetupFiles><File>nohash.exe</File><File hash=\"") + kHashA +
+                      "\">s.exe</File></SetupFiles><UpgradeFiles><File>x.dll</File></UpgradeFiles>")));
+    ASSERT_EQ(manifest.GetSetupFiles().size(), 1u);
+    EXPECT_EQ(manifest.GetSetupFiles()[0].fileName, L"s.exe");
+    EXPECT_TRUE(manifest.GetUpgradeFiles().empty());
+    EXPECT_EQ(log.Lines().size(), 1u) << log.Dump();
+}
+
+TEST_F(ConfigFileTest, FirstElementRulesAndVerbatimText) {
+    ASSERT_TRUE(Load(Manifest(std::string("<SetupFolder>first</SetupFolder><SetupFolder>second</SetupFolder>"
+                                          "<UpgradeFiles><File hash=\"") +
+                              kHashA + "\"> a.dll</File><Other hash=\"" + kHashA +
+                              "\">o.dll</Other>"
+                              "<File hash=\"" +
+                              kHashB +
+                              "\"><![CDATA[c&d.dll]]></File>"
+                              "<File hash=\"" +
+                              kHashB +
+                              "\">x&amp;y&#x10D;.dll</File>"
+                              "<File hash=\"" +
+                              kHashB +
+                              "\"><b/>after.dll</File>"
+                              "<File hash=\"" +
+                              kHashB +
+                              "\"/></UpgradeFiles>"
+                              "<UpgradeFiles><File hash=\"" +
+                              kHashA +
+                              "\">second.dll</File></UpgradeFiles>"
+                              "<RunAfterUpgrade></RunAfterUpgrade>")));
+    EXPECT_EQ(manifest.GetSetupFolder(), L"first");
+    const auto upgrade = manifest.GetUpgradeFiles();
+    ASSERT_EQ(upgrade.size(), 5u);
+    EXPECT_EQ(upgrade[0].fileName, L" a.dll");
+    EXPECT_EQ(upgrade[1].fileName, L"c&d.dll");
+    EXPECT_EQ(upgrade[2].fileName, L"x&y\u010D.dll");
+    EXPECT_EQ(upgrade[3].fileName, L"after.dll");
+    EXPECT_EQ(upgrade[4].fileName, L"");
+    // No trimming: the leading blank keeps a.dll unlisted.
+    EXPECT_FALSE(manifest.CheckUpgradeFile(L"a.dll", HashOf(kHashA)));
+    EXPECT_TRUE(manifest.CheckUpgradeFile(L" a.dll", HashOf(kHashA)));
+    EXPECT_FALSE(manifest.CheckUpgradeFile(L"second.dll", HashOf(kHashA)));
+    EXPECT_FALSE(manifest.CheckUpgradeFile(L"o.dll", HashOf(kHashA)));
+    EXPECT_TRUE(log.Has(LevelInfo, L"LoadBuffer: Parsed RunAfterUpgrade (filename: )")) << log.Dump();
+}
+
+TEST_F(ConfigFileTest, EncodingComesFromTheByteOrderMark) {
+    const std::wstring text = L"<ZEP_UPGRADE version=\"\u010D\"/>";
+    std::vector<uint8_t> utf16 = {0xFF, 0xFE};
+    for (const wchar_t c : text) {
+        utf16.push_back(static_cast<uint8_t>(c & 0xFF));
+        utf16.push_back(static_cast<uint8_t>((c >> 8) & 0xFF));
+    }
+    ASSERT_TRUE(manifest.LoadBuffer(utf16));
+    EXPECT_EQ(manifest.GetVersion(), L"\u010D");
+}
+
+TEST_F(ConfigFileTest, NamesCompareUpperCasedAndHashesByTheirDigits) {
+    std::string lower = kHashA;
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    ASSERT_TRUE(Load(
+        Manifest("<UpgradeFiles><File hash=\"" + lower + "\">Sub\\Ab\xC4\x8D.DLL</File></UpgradeFiles>")));
+    EXPECT_TRUE(manifest.CheckUpgradeFile(L"sub\\ab\u010D.dll", HashOf(kHashA)));
+    EXPECT_TRUE(manifest.CheckUpgradeFile(L"SUB\\AB\u010C.DLL", HashOf(lower.c_str())));
+    EXPECT_FALSE(manifest.CheckUpgradeFile(L"sub\\ab\u010D.dll", HashOf(kHashB)));
+    EXPECT_FALSE(manifest.CheckUpgradeFile(L"sub/ab\u010D.dll", HashOf(kHashA)));
+}
+
+TEST_F(ConfigFileTest, FindSetupFileGivesTheFirstMatchingEntry) {
+    ASSERT_TRUE(Load(Manifest(std::string("<SetupFiles><File hash=\"") + kHashA +
+                              "\" args=\"1\">t.exe</File>"
+                              "<File hash=\"" +
+                              kHashB +
+                              "\" args=\"2\">T.EXE</File>"
+                              "<File hash=\"" +
+                              kHashB + "\" args=\"3\">t.exe</File></SetupFiles>")));
+    const ManifestFileEntry* entry = manifest.FindSetupFile(L"t.exe", HashOf(kHashB));
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->args, L"2");
+    EXPECT_EQ(manifest.FindSetupFile(L"t.exe", HashOf(kHashA))->args, L"1");
+    EXPECT_EQ(manifest.FindSetupFile(L"u.exe", HashOf(kHashA)), nullptr);
+    // Upgrade and setup lists are apart.
+    EXPECT_FALSE(manifest.CheckUpgradeFile(L"t.exe", HashOf(kHashA)));
+}
+
+TEST_F(ConfigFileTest, PostUpgradeProgramMustBeAnUpgradeOrASetupFileOfTheUpdate) {
+    ASSERT_TRUE(Load(Manifest(std::string("<SetupFolder>setup</SetupFolder><SetupFiles><File hash=\"") +
+                              kHashA + "\">tool.exe</File></SetupFiles><UpgradeFiles><File hash=\"" + kHashB +
+                              "\">bin\\run.exe</File><File hash=\"" + kHashA +
+                              "\">other.exe</File></UpgradeFiles>"
+                              "<PostUpgradeActions><RunFile>BIN\\RUN.EXE</RunFile></PostUpgradeActions>")));
+    log.Clear();
+    EXPECT_TRUE(manifest.CheckPostUpgradeAction(L"bin\\run.exe", HashOf(kHashB)));
+    EXPECT_TRUE(log.Has(LevelInfo,
+                        L"CheckPostUpgradeAction: Comparing with upgrade file (filenameA: BIN\\RUN.EXE, "
+                        L"filenameB: BIN\\RUN.EXE)"))
+        << log.Dump();
+    EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"bin\\run.exe", HashOf(kHashA)));
+
+    // The setup file, named by the setup folder, a backslash and its name, in any letter case.
+    log.Clear();
+    EXPECT_TRUE(manifest.CheckPostUpgradeAction(L"Setup\\TOOL.EXE", HashOf(kHashA)));
+    EXPECT_TRUE(
+        log.Has(LevelInfo, L"CheckPostUpgradeAction: Comparing with setup file (filenameA: SETUP\\TOOL.EXE, "
+                           L"filenameB: SETUP\\TOOL.EXE, hashA: " +
+                               Utf8ToWide(kHashA) + L", hashB: " + Utf8ToWide(kHashA) + L")"))
+        << log.Dump();
+    EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"setup\\tool.exe", HashOf(kHashB)));
+    EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"tool.exe", HashOf(kHashA)));
+    // An upgrade file that is not a RunFile entry is not a post-upgrade program.
+    EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"other.exe", HashOf(kHashA)));
+}
+
+TEST_F(ConfigFileTest, NothingIsFoundBeforeADocumentIsAccepted) {
+    EXPECT_FALSE(manifest.IsLoaded());
+    EXPECT_FALSE(manifest.CheckUpgradeFile(L"", Sha1Hash()));
+    EXPECT_EQ(manifest.FindSetupFile(L"", Sha1Hash()), nullptr);
+    EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"", Sha1Hash()));
+}
+
+TEST_F(ConfigFileTest, AccessorsHandOutCopiesAndActionsByReference) {
+    ASSERT_TRUE(Load(Manifest(std::string("<UpgradeFiles><File hash=\"") + kHashA +
+                              "\">a.dll</File></UpgradeFiles>"
+                              "<PreUpgradeActions><DeleteFile>x.dll</DeleteFile></PreUpgradeActions>")));
+    auto copy = manifest.GetUpgradeFiles();
+    copy[0].fileName = L"changed";
+    EXPECT_EQ(manifest.GetUpgradeFiles()[0].fileName, L"a.dll");
+    Maintenance* const bound = reinterpret_cast<Maintenance*>(&copy);
+    manifest.GetPreUpgradeActions()[0]->SetMaintenance(bound);
+    EXPECT_EQ(manifest.GetPreUpgradeActions()[0]->GetMaintenance(), bound);
+}
+
+class LoadZcfFileTest : public ConfigFileTest {
+protected:
+    static std::wstring Fixture(const wchar_t* name) {
+        const std::wstring sep(1, platform::kPathSeparator);
+        return GetModuleDirectory() + sep + L"upgrade-fixtures" + sep + name;
+    }
+    test::TempDir dir;
+};
+
+TEST_F(LoadZcfFileTest, SignedContainerLoadsItsManifest) {
+    test::EnsureCryptoProvider();
+    ASSERT_TRUE(manifest.LoadZCFFile(Fixture(L"manifest.zcf"), test::DevelopmentKey())) << log.Dump();
+    EXPECT_TRUE(manifest.IsLoaded());
+    EXPECT_EQ(manifest.GetVersion(), L"2.0.1300.0");
+    EXPECT_TRUE(manifest.CheckUpgradeFile(L"A.DLL", HashOf(kHashA)));
+}
+
+TEST_F(LoadZcfFileTest, FailuresAreLoggedWithoutTheirCodes) {
+    EXPECT_FALSE(manifest.LoadZCFFile(dir.Path() + L"missing.zcf", test::DevelopmentKey()));
+    EXPECT_TRUE(log.Has(LevelError, L"LoadZCFFile: LoadFile failed.")) << log.Dump();
+
+    std::ifstream in(std::filesystem::path(Fixture(L"manifest.zcf")), std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(bytes.empty());
+    bytes.back() ^= 0x01;
+    const std::wstring changed = dir.Path() + L"changed.zcf";
+    std::ofstream(std::filesystem::path(changed), std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    log.Clear();
+    EXPECT_FALSE(manifest.LoadZCFFile(changed, test::DevelopmentKey()));
+    EXPECT_TRUE(log.Has(LevelError, L"LoadZCFFile: VerifySignature failed.")) << log.Dump();
+    EXPECT_EQ(log.Lines().size(), 1u) << log.Dump();
+    EXPECT_FALSE(manifest.IsLoaded());
+
+    // Another trusted key: the key id differs before any signature is looked at.
+    log.Clear();
+    SigningKey other = test::DevelopmentKey();
+    other.keyId[0] = other.keyId[0] == 'A' ? 'B' : 'A';
+    EXPECT_FALSE(manifest.LoadZCFFile(Fixture(L"manifest.zcf"), other));
+    EXPECT_TRUE(log.Has(LevelError, L"LoadZCFFile: VerifySignature failed.")) << log.Dump();
+}
+
+TEST(DeleteFileActionTest, HoldsItsPathClonesUnboundAndRefusesToRunUntilBuilt) {
+    DeleteFileAction action(L"bin\\old.dll");
+    action.SetMaintenance(reinterpret_cast<Maintenance*>(&action));
+    const std::unique_ptr<Action> clone = action.Clone();
+    EXPECT_EQ(dynamic_cast<DeleteFileAction&>(*clone).GetFilePath(), L"bin\\old.dll");
+    EXPECT_EQ(clone->GetMaintenance(), nullptr);
+    action.Reset();
+    EXPECT_EQ(action.GetFilePath(), L"");
+    EXPECT_EQ(action.GetMaintenance(), nullptr);
+    EXPECT_EQ(dynamic_cast<DeleteFileAction&>(*clone).GetFilePath(), L"bin\\old.dll");
+
+    CapturedLog log;
+    DeleteFileAction unbuilt(L"a.dll");
+    try {
+        unbuilt.RunAction();
+        FAIL() << "RunAction returned";
+    } catch (const IMException& e) {
+        EXPECT_NE(e.GetErrorMessage().find(L"not available in this build"), std::wstring::npos);
+    }
+    EXPECT_THROW(unbuilt.RollbackAction(), IMException);
+    EXPECT_TRUE(log.Contains(L"not available in this build. (filePath: a.dll)")) << log.Dump();
+}
+
+} // namespace
+} // namespace ZEPMaintenance
