@@ -738,11 +738,14 @@ void CheckActions(ConfigFile& manifest, const std::vector<UpdateFile>& files, Re
                 break;
             }
         }
-        if (hash && manifest.CheckPostUpgradeAction(entry.fileName, *hash)) {
-            report.Line("post-upgrade program: " + Utf8(entry.fileName) + " allowed");
-        } else {
+        if (!hash) {
             report.Problem("post-upgrade program: " + Utf8(entry.fileName) +
                            " is neither an upgrade file nor a setup file of this update");
+        } else if (!manifest.CheckPostUpgradeAction(entry.fileName, *hash)) {
+            report.Problem("post-upgrade program: " + Utf8(entry.fileName) + " (SHA-1 " + hash->ToString() +
+                           ") is not allowed by the manifest");
+        } else {
+            report.Line("post-upgrade program: " + Utf8(entry.fileName) + " allowed");
         }
     }
     if (!manifest.GetRunAfterUpgrade().empty()) {

@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# The release tool end to end: keys, a manifest of an update folder, a signed container, and the dry
+# run of a data folder, which must name each problem an update would refuse. Also proves that the
+# fixture containers the unit tests read (on Windows through CryptoAPI) are what zcf makes.
+# Usage: zcf_test.sh <zcf> <source folder>
+set -u
+zcf=$1
+source_dir=$2
+. "$(dirname "$0")/lib.sh"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# expect_exit CODE DESCRIPTION COMMAND...: the command's exit code; its output is kept in $work/out.
+expect_exit() {
+    zep_checks=$((zep_checks + 1))
+    local code=$1 what=$2
+    shift 2
+    "$@" >"$work/out" 2>&1
+    local status=$?
+    [ "$status" -eq "$code" ] || fail "$what: exit code $status, expected $code
+$(cat "$work/out")"
+}
+
+# expect_output DESCRIPTION TEXT: the last command's output holds this line.
+expect_output() {
+    zep_checks=$((zep_checks + 1))
+    grep -qxF -- "$2" "$work/out" || fail "$1: no line \"$2\" in
+$(cat "$work/out")"
+}
+
+expect_output_part() {
+    zep_checks=$((zep_checks + 1))
+    grep -qF -- "$2" "$work/out" || fail "$1: nothing holding \"$2\" in
+$(cat "$work/out")"
+}
+
+keys=$work/keys
+expect_exit 0 "keygen" "$zcf" keygen --out "$keys"
+key_id=$(sed -n 's/^KeyId=//p' "$keys/signing.key")
+expect_output "keygen prints the key id" "key id:      $key_id"
+[ "$(stat -c %a "$keys/signing-private.pem")" = 600 ] || fail "the private key is readable by others"
+expect_exit 3 "keygen never replaces a key" "$zcf" keygen --out "$keys"
+
+# An update folder with every kind of file.
+data=$work/data
+update=$data/update
+mkdir -p "$update/bin" "$update/_ZEP_UPGRADE_SYSTEM/x64" "$update/_ZEP_UPGRADE_SYSTEM_COM" "$update/setup"
+echo product > "$update/app.exe"
+echo library > "$update/bin/lib.dll"
+echo system > "$update/_ZEP_UPGRADE_SYSTEM/x64/sys.dll"
+echo com > "$update/_ZEP_UPGRADE_SYSTEM_COM/com.dll"
+echo setup > "$update/setup/prereq.exe"
+printf 'old.dll\r\nbin\\older.dll\n\nobsolete\n' > "$update/._ZEP_UPGRADE_delete"
+
+expect_exit 0 "manifest" "$zcf" manifest "$update" --setup-folder setup --setup-args 'prereq.exe=/quiet /norestart' \
+    --delete-file 'bin\gone.dll' --run-file 'setup\prereq.exe' --args '-post' --run-after app.exe \
+    --version 2.0.1300.0 --out "$work/manifest.xml"
+cp "$work/manifest.xml" "$work/out"
+expect_output_part "system files are named by their folder and name" '>_ZEP_UPGRADE_SYSTEM\sys.dll</File>'
+expect_output_part "product files by their relative path" '>bin\lib.dll</File>'
+expect_output_part "setup files with their arguments" 'args="/quiet /norestart">prereq.exe</File>'
+expect_exit 0 "sign" "$zcf" sign --key "$keys/signing-private.pem" --key-file "$keys/signing.key" \
+    --in "$work/manifest.xml" --out "$update/zep_upgrade.xml.zcf"
+expect_exit 0 "verify" "$zcf" verify --key-file "$keys/signing.key" "$update/zep_upgrade.xml.zcf"
+expect_exit 0 "inspect" "$zcf" inspect "$update/zep_upgrade.xml.zcf"
+expect_output "inspect shows the key id" "key id:           $key_id"
+expect_output "inspect shows the signature length" "signature length: 256"
+
+expect_exit 0 "check of an untouched data folder" "$zcf" check "$data" --key-file "$keys/signing.key"
+expect_output "the check passes" "result: the update would pass"
+expect_output_part "the check lists each file with its hash" "file: system _ZEP_UPGRADE_SYSTEM\\sys.dll "
+expect_output "the check reads the delete list's files" 'delete file: bin\older.dll'
+expect_output "the check reads the delete list's folders" 'delete folder: obsolete'
+expect_output "the post-upgrade program is allowed" 'post-upgrade program: setup\prereq.exe allowed'
+
+# Each problem, one at a time, on a copy of the data folder.
+check_problem() {
+    local what=$1 line=$2 count=$3
+    shift 3
+    rm -rf "$work/case"
+    cp -a "$data" "$work/case"
+    (cd "$work/case/update" && eval "$@")
+    expect_exit 1 "$what" "$zcf" check "$work/case" --key-file "$keys/signing.key"
+    expect_output_part "$what" "$line"
+    expect_output "$what: its problems" "result: $count"
+}
+check_problem "an unlisted file" "problem: unlisted file: bin\\new.dll" "1 problem" 'echo new > bin/new.dll'
+check_problem "a changed file" "problem: changed file: bin\\lib.dll" "1 problem" 'echo changed >> bin/lib.dll'
+check_problem "a missing listed file" "problem: missing file: bin\\lib.dll is listed" "1 problem" 'rm bin/lib.dll'
+check_problem "a changed setup file, which is also the post-upgrade program" \
+    "problem: post-upgrade program: setup\\prereq.exe (SHA-1" "2 problems" 'echo x >> setup/prereq.exe'
+check_problem "a link in the update folder" "not a regular file or folder" "1 problem" 'ln -s app.exe bin/link.exe'
+check_problem "a missing delete list" "problem: delete list: cannot read" "1 problem" 'rm ._ZEP_UPGRADE_delete'
+check_problem "a delete list leaving the product folder" "problem: delete list: the folder ..\\other is outside" \
+    "1 problem" \
+    'printf "a\n\n..\\\\other\n" > ._ZEP_UPGRADE_delete'
+check_problem "a container with a changed byte" "problem: container: VerifySignature failed: 0x80090006" \
+    "1 problem" \
+    'printf X | dd of=zep_upgrade.xml.zcf bs=1 seek=400 conv=notrunc status=none'
+
+# Another key: the key id differs, and nothing else is looked at.
+expect_exit 0 "second keygen" "$zcf" keygen --out "$work/other"
+expect_exit 1 "check with a wrong key" "$zcf" check "$data" --key-file "$work/other/signing.key"
+expect_output_part "check with a wrong key" "problem: container: VerifySignature failed: 0x80090003"
+expect_exit 1 "verify with a wrong key" "$zcf" verify --key-file "$work/other/signing.key" "$update/zep_upgrade.xml.zcf"
+expect_exit 3 "sign refuses a key other than the key file's" "$zcf" sign --key "$work/other/signing-private.pem" \
+    --key-file "$keys/signing.key" --in "$work/manifest.xml" --out "$work/x.zcf"
+[ ! -e "$work/x.zcf" ] || fail "a refused signing left a container"
+
+# Bad input: clear errors and their exit codes.
+expect_exit 2 "no command" "$zcf"
+expect_exit 2 "an unknown command" "$zcf" frobnicate
+expect_exit 2 "an unknown option" "$zcf" verify --key "$keys/signing.key" "$update/zep_upgrade.xml.zcf"
+expect_exit 2 "a missing option value" "$zcf" sign --key
+expect_exit 0 "help of a command" "$zcf" check --help
+expect_exit 3 "a missing key file" "$zcf" verify --key-file "$work/none.key" "$update/zep_upgrade.xml.zcf"
+expect_exit 3 "a malformed key file" "$zcf" verify --key-file "$work/manifest.xml" "$update/zep_upgrade.xml.zcf"
+expect_exit 1 "a missing container" "$zcf" verify --key-file "$keys/signing.key" "$work/none.zcf"
+expect_output_part "a missing container" "LoadFile failed: 2 (the file does not exist)"
+printf '<ZEP_UPGRADE><File/></ZEP_UPGRADE>' > "$work/bad.xml"
+expect_exit 3 "unreadable XML is not signed" "$zcf" sign --key "$keys/signing-private.pem" --in "$work/bad.xml" \
+    --out "$work/bad.zcf"
+expect_output_part "unreadable XML is not signed" "LoadBuffer: ZEP_UPGRADE doesn't containt attribute version."
+expect_exit 3 "a run file that is not part of the update" "$zcf" manifest "$update" --run-file other.exe
+expect_exit 3 "a missing update folder" "$zcf" manifest "$work/none"
+
+# The unit tests' fixture is exactly what zcf makes of its XML with the development key (the
+# signature scheme is deterministic), and zcf agrees with the program's reader about it.
+fixtures=$source_dir/tests/unit/upgrade/fixtures
+dev=$source_dir/tests/keys
+expect_exit 0 "fixture signed again" "$zcf" sign --key "$dev/development-private.pem" --key-file "$dev/development.key" \
+    --in "$fixtures/manifest.xml" --out "$work/fixture.zcf"
+zep_checks=$((zep_checks + 1))
+cmp -s "$work/fixture.zcf" "$fixtures/manifest.zcf" || fail "the committed fixture is not what zcf makes"
+expect_exit 0 "fixture verifies" "$zcf" verify --key-file "$dev/development.key" "$fixtures/manifest.zcf"
+cp "$fixtures/manifest.zcf" "$work/changed.zcf"
+printf 'x' | dd of="$work/changed.zcf" bs=1 seek=$(($(stat -c %s "$work/changed.zcf") - 3)) conv=notrunc status=none
+expect_exit 1 "a fixture with a changed data byte" "$zcf" verify --key-file "$dev/development.key" "$work/changed.zcf"
+
+zep_finish
