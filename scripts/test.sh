@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The test command: on a fresh Debian 12 machine (as root) installs what is missing, builds every
-# preset and runs every test: native, ASan+UBSan, and the Windows twin under wine64.
+# preset and runs every test: native, ASan+UBSan, the Windows twin under wine64, and each fuzz
+# target for a short while.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,4 +20,6 @@ for preset in native asan windows-test; do
     echo "== test $preset"
     ctest --preset "$preset" -j "$(nproc)"
 done
+echo "== fuzz"
+bash scripts/fuzz.sh "${ZEP_FUZZ_SECONDS:-20}"
 echo "== all presets built, all tests passed"

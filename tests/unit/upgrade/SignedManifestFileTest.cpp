@@ -166,7 +166,7 @@ TEST_F(SignedManifestFileTest, SignatureLengthAgainstTheFileSize) {
     PutLength(whole, static_cast<uint32_t>(signedContainer.size() - kSignatureAt));
     ASSERT_EQ(Load(whole), 0u);
     EXPECT_EQ(image.GetDataLength(), 0u);
-    EXPECT_NE(image.VerifySignature(test::DevelopmentKey()), 0u);
+    EXPECT_EQ(image.VerifySignature(test::DevelopmentKey()), platform::kNteBadSignature);
 
     // The header alone with L = 0 reads, and fails verification.
     Bytes header(signedContainer.begin(), signedContainer.begin() + kSignatureAt);
@@ -174,7 +174,7 @@ TEST_F(SignedManifestFileTest, SignatureLengthAgainstTheFileSize) {
     ASSERT_EQ(Load(header), 0u);
     EXPECT_EQ(image.GetSignatureLength(), 0u);
     EXPECT_EQ(image.GetDataLength(), 0u);
-    EXPECT_NE(image.VerifySignature(test::DevelopmentKey()), 0u);
+    EXPECT_EQ(image.VerifySignature(test::DevelopmentKey()), platform::kNteBadSignature);
 }
 
 TEST_F(SignedManifestFileTest, SignatureStoredLeastSignificantByteFirstFails) {
