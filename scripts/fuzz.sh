@@ -20,9 +20,9 @@ for target in "${targets[@]}"; do
     corpus=build/fuzz/corpus/$target
     mkdir -p "$corpus"
     log=build/fuzz/$target.log
-    echo "== fuzz $target: ${limit[*]}"
     limit=(-max_total_time="$seconds")
     [ -z "${ZEP_FUZZ_RUNS:-}" ] || limit=(-runs="$ZEP_FUZZ_RUNS")
+    echo "== fuzz $target: ${limit[*]}"
     if ! "$bin/$target" "$corpus" "$bin/fuzz-seeds/$target" "${limit[@]}" -timeout=10 \
         -rss_limit_mb=2048 -artifact_prefix="build/fuzz/crashes/$target-" -print_final_stats=1 >"$log" 2>&1; then
         echo "FAIL: $target found a fault; see $log and build/fuzz/crashes/"
