@@ -133,6 +133,17 @@ expect_exit 0 "fixture signed again" "$zcf" sign --key "$dev/development-private
     --in "$fixtures/manifest.xml" --out "$work/fixture.zcf"
 zep_checks=$((zep_checks + 1))
 cmp -s "$work/fixture.zcf" "$fixtures/manifest.zcf" || fail "the committed fixture is not what zcf makes"
+# The fixture whose signed XML the program rejects (a three-digit hash): zcf signs it only when told.
+expect_exit 3 "rejected XML is not signed by default" "$zcf" sign --key "$dev/development-private.pem" \
+    --in "$fixtures/badhash.xml" --out "$work/badhash.zcf"
+expect_exit 0 "rejected XML signed for a fixture" "$zcf" sign --key "$dev/development-private.pem" \
+    --rejected-xml yes --in "$fixtures/badhash.xml" --out "$work/badhash.zcf"
+zep_checks=$((zep_checks + 1))
+cmp -s "$work/badhash.zcf" "$fixtures/badhash.zcf" || fail "the committed bad-hash fixture is not what zcf makes"
+expect_exit 1 "the bad-hash fixture is rejected for its XML" "$zcf" verify --key-file "$dev/development.key" \
+    "$fixtures/badhash.zcf"
+expect_output "the bad-hash fixture is rejected for its XML" \
+    "rejected: the manifest XML is rejected: code 100, Incorrect hash length."
 expect_exit 0 "fixture verifies" "$zcf" verify --key-file "$dev/development.key" "$fixtures/manifest.zcf"
 cp "$fixtures/manifest.zcf" "$work/changed.zcf"
 printf 'x' | dd of="$work/changed.zcf" bs=1 seek=$(($(stat -c %s "$work/changed.zcf") - 3)) conv=notrunc status=none

@@ -322,6 +322,17 @@ TEST_F(LoadZcfFileTest, SignedContainerLoadsItsManifest) {
     EXPECT_TRUE(manifest.CheckUpgradeFile(L"A.DLL", HashOf(kHashA)));
 }
 
+TEST_F(LoadZcfFileTest, MalformedHashInASignedManifestEscapesWithTheManifestUnloaded) {
+    test::EnsureCryptoProvider();
+    EXPECT_EQ(CodeOf([&] { manifest.LoadZCFFile(Fixture(L"badhash.zcf"), test::DevelopmentKey()); }), 100);
+    EXPECT_FALSE(manifest.IsLoaded());
+    EXPECT_FALSE(manifest.CheckUpgradeFile(L"a.dll", HashOf(kHashA)));
+    EXPECT_TRUE(
+        log.Has(LevelError, L"LoadFromString:  Incorrect SHA-1 hash length. (expected: 40, actual: 3)"))
+        << log.Dump();
+    EXPECT_FALSE(log.Contains(L"LoadZCFFile:")) << log.Dump();
+}
+
 TEST_F(LoadZcfFileTest, FailuresAreLoggedWithoutTheirCodes) {
     EXPECT_FALSE(manifest.LoadZCFFile(dir.Path() + L"missing.zcf", test::DevelopmentKey()));
     EXPECT_TRUE(log.Has(LevelError, L"LoadZCFFile: LoadFile failed.")) << log.Dump();
