@@ -7,6 +7,7 @@
 #include "upgrade/CryptoPrimitives.h"
 #include "upgrade/SignedManifestFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -230,12 +231,19 @@ ZEPMaintenance::SigningKey ReadKeyFile(const std::string& path) {
 
 std::vector<uint8_t> BuildContainer(const std::string& keyId, const std::vector<uint8_t>& signature,
                                     const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> out = {'Z', 'E', 'P', 'S', 'I', 'G', '1'};
-    out.resize(out.size() + SignedManifestFile::kReservedSize, 0);
-    out.insert(out.end(), keyId.begin(), keyId.end());
-    PutU32(out, static_cast<uint32_t>(signature.size()));
-    out.insert(out.end(), signature.begin(), signature.end());
-    out.insert(out.end(), data.begin(), data.end());
+    // Laid out at fixed offsets; the reserved bytes stay zero.
+    std::vector<uint8_t> out(SignedManifestFile::kHeaderSize + signature.size() + data.size(), 0);
+    std::memcpy(out.data(), "ZEPSIG1", SignedManifestFile::kMagicSize);
+    const std::size_t keyIdAt = SignedManifestFile::kMagicSize + SignedManifestFile::kReservedSize;
+    std::memcpy(out.data() + keyIdAt, keyId.data(),
+                std::min<std::size_t>(keyId.size(), SignedManifestFile::kKeyIdSize));
+    const auto length = static_cast<uint32_t>(signature.size());
+    for (std::size_t i = 0; i < 4; ++i) {
+        out[keyIdAt + SignedManifestFile::kKeyIdSize + i] = static_cast<uint8_t>(length >> (8 * i));
+    }
+    std::copy(signature.begin(), signature.end(), out.begin() + SignedManifestFile::kHeaderSize);
+    std::copy(data.begin(), data.end(),
+              out.begin() + static_cast<std::ptrdiff_t>(SignedManifestFile::kHeaderSize + signature.size()));
     return out;
 }
 
