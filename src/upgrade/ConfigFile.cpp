@@ -1,6 +1,7 @@
 // ConfigFile: loading the signed manifest and answering whether a file is listed with its hash.
 #include "upgrade/ConfigFile.h"
 
+#include "system/Cleanup.h"
 #include "system/Text.h"
 #include "upgrade/SignedManifestFile.h"
 
@@ -25,17 +26,18 @@ bool SameHash(const Sha1Hash& a, const Sha1Hash& b) {
     return a.Compare(b.ToString().c_str()) == 0;
 }
 
-// Clears the container image on every way out of LoadZCFFile, a raised hash error included.
-class ClearOnExit {
-public:
-    explicit ClearOnExit(SignedManifestFile& file) : file_(file) {}
-    ~ClearOnExit() { file_.Clear(); }
-    ClearOnExit(const ClearOnExit&) = delete;
-    ClearOnExit& operator=(const ClearOnExit&) = delete;
-
-private:
-    SignedManifestFile& file_;
-};
+// Each File child of the named list that has a hash attribute, in document order; one without is
+// skipped silently.
+template <class Take>
+void ForEachHashedFile(const pugi::xml_node& root, const wchar_t* list, const Take& take) {
+    if (const pugi::xml_node files = root.child(list)) {
+        for (const pugi::xml_node element : files.children(L"File")) {
+            if (const pugi::xml_attribute hash = element.attribute(L"hash")) {
+                take(element, std::wstring(hash.value()));
+            }
+        }
+    }
+}
 
 } // namespace
 
@@ -48,7 +50,8 @@ bool ConfigFile::LoadZCFFile(const std::wstring& path) {
 
 bool ConfigFile::LoadZCFFile(const std::wstring& path, const SigningKey& key) {
     SignedManifestFile image;
-    const ClearOnExit clear(image);
+    // Cleared on every way out, a raised hash error included.
+    const Cleanup clear([&image] { image.Clear(); });
     image.Clear();
     if (image.LoadFile(path.c_str()) != 0) {
         logger.Error(L"LoadZCFFile: LoadFile failed.");
@@ -93,35 +96,22 @@ bool ConfigFile::LoadBuffer(std::vector<uint8_t> bytes) {
             preUpgradeActions.push_back(std::make_unique<DeleteFileAction>(filePath));
         }
     }
-    if (const pugi::xml_node files = root.child(L"SetupFiles")) {
-        for (const pugi::xml_node element : files.children(L"File")) {
-            const pugi::xml_attribute hash = element.attribute(L"hash");
-            if (!hash) {
-                continue;
-            }
-            ManifestFileEntry entry;
-            entry.fileName = TextOf(element);
-            entry.args = element.attribute(L"args").value();
-            logger.Info(L"LoadBuffer: Parsed SetupFile (filename: %ls, hash: %ls, args: %ls)", entry.fileName,
-                        hash.value(), entry.args);
-            entry.hash = HashFromText(hash.value());
-            setupFiles.push_back(entry);
-        }
-    }
-    if (const pugi::xml_node files = root.child(L"UpgradeFiles")) {
-        for (const pugi::xml_node element : files.children(L"File")) {
-            const pugi::xml_attribute hash = element.attribute(L"hash");
-            if (!hash) {
-                continue;
-            }
-            ManifestFileEntry entry;
-            entry.fileName = TextOf(element);
-            logger.Info(L"LoadBuffer: Parsed UpgradeFile (filename: %ls, hash: %ls)", entry.fileName,
-                        hash.value());
-            entry.hash = HashFromText(hash.value());
-            upgradeFiles.push_back(entry);
-        }
-    }
+    ForEachHashedFile(root, L"SetupFiles", [&](const pugi::xml_node& element, const std::wstring& hash) {
+        ManifestFileEntry entry;
+        entry.fileName = TextOf(element);
+        entry.args = element.attribute(L"args").value();
+        logger.Info(L"LoadBuffer: Parsed SetupFile (filename: %ls, hash: %ls, args: %ls)", entry.fileName,
+                    hash, entry.args);
+        entry.hash = HashFromText(hash);
+        setupFiles.push_back(entry);
+    });
+    ForEachHashedFile(root, L"UpgradeFiles", [&](const pugi::xml_node& element, const std::wstring& hash) {
+        ManifestFileEntry entry;
+        entry.fileName = TextOf(element);
+        logger.Info(L"LoadBuffer: Parsed UpgradeFile (filename: %ls, hash: %ls)", entry.fileName, hash);
+        entry.hash = HashFromText(hash);
+        upgradeFiles.push_back(entry);
+    });
     if (const pugi::xml_node actions = root.child(L"PostUpgradeActions")) {
         for (const pugi::xml_node element : actions.children(L"RunFile")) {
             ManifestFileEntry entry;
