@@ -1,0 +1,27 @@
+// The server end of a named pipe: creates the pipe and waits for its one client.
+#pragma once
+
+#include "diag/Logger.h"
+#include "ipc/Pipe.h"
+
+#include <cstdint>
+#include <string>
+
+namespace ZEPMaintenance {
+
+class PipeServer : public Pipe {
+public:
+    PipeServer();
+    ~PipeServer() override;
+
+    // name is the full pipe path (\\.\pipe\...); 100 when empty, 147 when the pipe cannot be made.
+    void Create(const std::wstring& name, uint32_t mode);
+    // Waits until a client has connected, then starts the threads of the mode. The wait ends with 148
+    // after milliseconds, or at once when the pipe is closed, from any thread, before or during it.
+    void Bind(uint32_t milliseconds = kWaitForever);
+
+private:
+    Logger logger{L"PipeServer"};
+};
+
+} // namespace ZEPMaintenance
