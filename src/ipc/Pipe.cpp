@@ -173,7 +173,7 @@ void Pipe::WriteSynch(const PipeMessage& message) {
     }
     const std::vector<uint8_t> frame = SerializeMessage(message);
     logger.Info(L"Sending %d bytes", static_cast<int32_t>(frame.size()));
-    const uint32_t error = platform::WritePipe(*connection, frame.data(), frame.size());
+    const uint32_t error = platform::WritePipe(*connection, frame.data(), frame.size(), writeTimeoutMs_);
     if (error == WinError::kSuccess || error == WinError::kNoData || ClosedNow()) {
         return;
     }

@@ -20,6 +20,8 @@ enum PipeMode : uint32_t { ReadMode = 1, WriteMode = 2 };
 
 // A wait that never times out.
 inline constexpr uint32_t kWaitForever = 0xFFFFFFFF;
+// How long a write waits for a reader that takes nothing: the default time-out of the pipe's creation.
+inline constexpr uint32_t kPipeWriteTimeoutMs = 5000;
 
 namespace platform {
 
@@ -49,8 +51,8 @@ public:
     // The next received message, without waiting; false on a closed pipe or when none is there.
     bool Read(PipeMessage& message);
     // Writes one frame on the caller's thread. A closed pipe or a reader that is closing its end takes
-    // nothing, quietly; a reader that takes nothing for 5 s ends the conversation with a warning (the
-    // pipe closes, failure 151); any other failure throws 151.
+    // nothing, quietly; a reader that takes nothing for the write time-out ends the conversation with a
+    // warning (the pipe closes, failure 151); any other failure throws 151.
     void WriteSynch(const PipeMessage& message);
     bool IsClosed() const;
     // Ends the connection (idempotent): queued messages are discarded, the threads and a waiting Bind
@@ -78,6 +80,7 @@ protected:
     std::shared_ptr<const platform::PipeHandle> Connection() const;
     // Starts the receive thread with ReadMode and the send thread with WriteMode; 148 on failure.
     void StartWorkerThreads();
+    void SetWriteTimeout(uint32_t milliseconds) { writeTimeoutMs_ = milliseconds; }
 
 private:
     void ReceiveWorker(std::shared_ptr<const platform::PipeHandle> connection, MessageQueue* queue);
@@ -88,6 +91,7 @@ private:
 
     std::wstring name_;
     uint32_t mode_ = 0;
+    uint32_t writeTimeoutMs_ = kPipeWriteTimeoutMs;
     mutable std::mutex lock_;
     bool closed_ = false;
     PipeFailure failure_;

@@ -20,7 +20,9 @@ void SleepMilliseconds(uint32_t milliseconds) {
 
 PipeClient::PipeClient() = default;
 
-PipeClient::PipeClient(ConnectTiming timing) : timing_(std::move(timing)) {}
+PipeClient::PipeClient(ClientTiming timing) : timing_(std::move(timing)) {
+    SetWriteTimeout(timing_.writeTimeoutMs);
+}
 
 PipeClient::~PipeClient() {
     logger.DebugText(L"~PipeClient");

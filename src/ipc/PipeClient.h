@@ -14,17 +14,19 @@ namespace ZEPMaintenance {
 using Pause = std::function<void(uint32_t milliseconds)>;
 void SleepMilliseconds(uint32_t milliseconds);
 
-// The waits of Connect: the pause after an attempt that found no pipe, and the wait for a busy one.
-struct ConnectTiming {
+// The client's waits: Connect's pause after an attempt that found no pipe and its wait for a busy one,
+// and how long a write waits for a reader that takes nothing.
+struct ClientTiming {
     Pause pause = SleepMilliseconds;
     uint32_t retryPauseMs = 1000;
     uint32_t busyWaitMs = 5000;
+    uint32_t writeTimeoutMs = kPipeWriteTimeoutMs;
 };
 
 class PipeClient : public Pipe {
 public:
     PipeClient();
-    explicit PipeClient(ConnectTiming timing);
+    explicit PipeClient(ClientTiming timing);
     ~PipeClient() override;
 
     // name is the full pipe path (\\.\pipe\...). Up to five attempts, a pause after each that finds no
@@ -32,7 +34,7 @@ public:
     void Connect(const std::wstring& name, uint32_t mode);
 
 private:
-    ConnectTiming timing_;
+    ClientTiming timing_;
     Logger logger{L"PipeClient"};
 };
 

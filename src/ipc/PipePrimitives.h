@@ -14,9 +14,6 @@ namespace ZEPMaintenance::platform {
 inline constexpr uint32_t kPipeWaitTimedOut = 121;  // ERROR_SEM_TIMEOUT
 inline constexpr uint32_t kPipeWaitCancelled = 995; // ERROR_OPERATION_ABORTED
 
-// How long a write waits for a reader that takes nothing: the default time-out the pipe is created with.
-inline constexpr uint32_t kWriteTimeoutMs = 5000;
-
 // Each returns a Windows error number, 0 on success.
 // CreateNamedPipeW: inbound for ReadMode, outbound for WriteMode; message type and read mode, one
 // instance, 4096-byte buffers, default time-out 5000 ms, default security. Only a new pipe is made:
@@ -37,8 +34,8 @@ uint32_t WaitForPipe(const std::wstring& name, uint32_t milliseconds);
 // message, which Linux cannot tell from the end of the stream: there it is ERROR_BROKEN_PIPE.
 uint32_t ReadPipe(const PipeHandle& pipe, uint8_t* buffer, std::size_t size, std::size_t& got);
 // WriteFile of one message of at least one byte, whole or not at all. A reader that has closed its end
-// gives ERROR_NO_DATA; one that takes nothing for kWriteTimeoutMs kPipeWaitTimedOut.
-uint32_t WritePipe(const PipeHandle& pipe, const uint8_t* bytes, std::size_t size);
+// gives ERROR_NO_DATA; one that takes nothing for milliseconds kPipeWaitTimedOut.
+uint32_t WritePipe(const PipeHandle& pipe, const uint8_t* bytes, std::size_t size, uint32_t milliseconds);
 // Ends the connection from any thread: every call waiting on the pipe returns, later ones fail with
 // kPipeWaitCancelled, and a server's name is gone. The handle stays valid until it is released, when
 // the peer sees the end at the latest.

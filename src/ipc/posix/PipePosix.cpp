@@ -465,7 +465,7 @@ uint32_t ReadPipe(const PipeHandle& pipe, uint8_t* buffer, std::size_t size, std
     }
 }
 
-uint32_t WritePipe(const PipeHandle& pipe, const uint8_t* bytes, std::size_t size) {
+uint32_t WritePipe(const PipeHandle& pipe, const uint8_t* bytes, std::size_t size, uint32_t milliseconds) {
     const PipeState& state = *pipe.Get();
     if (!state.connection) {
         return WinError::kInvalidHandle;
@@ -475,7 +475,7 @@ uint32_t WritePipe(const PipeHandle& pipe, const uint8_t* bytes, std::size_t siz
         return WinError::kInvalidParameter;
     }
     // The reader is another user's process: a full socket is waited on for a while, never for good.
-    const Clock::time_point deadline = DeadlineAfter(kWriteTimeoutMs);
+    const Clock::time_point deadline = DeadlineAfter(milliseconds);
     for (;;) {
         pollfd closing{state.closing.Get(), POLLIN, 0};
         if (poll(&closing, 1, 0) == 1) {

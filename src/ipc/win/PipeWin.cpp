@@ -166,7 +166,7 @@ uint32_t ReadPipe(const PipeHandle& pipe, uint8_t* buffer, std::size_t size, std
     return error;
 }
 
-uint32_t WritePipe(const PipeHandle& pipe, const uint8_t* bytes, std::size_t size) {
+uint32_t WritePipe(const PipeHandle& pipe, const uint8_t* bytes, std::size_t size, uint32_t milliseconds) {
     const PipeState& state = *pipe.Get();
     if (IsShut(state)) {
         return kPipeWaitCancelled;
@@ -186,7 +186,7 @@ uint32_t WritePipe(const PipeHandle& pipe, const uint8_t* bytes, std::size_t siz
     }
     const DWORD error = GetLastError();
     // The reader is another user's process: a full pipe is waited on for a while, never for good.
-    return error == ERROR_IO_PENDING ? call.Finish(state, kWriteTimeoutMs, transferred) : error;
+    return error == ERROR_IO_PENDING ? call.Finish(state, milliseconds, transferred) : error;
 }
 
 void ShutdownPipe(const PipeHandle& pipe) noexcept {

@@ -71,11 +71,14 @@ TEST_F(PipeTest, MessagesArriveInOrderWithTheirLines) {
     EXPECT_TRUE(log.Has(LevelDebug, L"Read: [msg.id: 0, msg.msg: Update]"));
     EXPECT_TRUE(log.Has(LevelDebug, L"Read: [msg.id: 3, msg.msg: ]"));
     EXPECT_TRUE(log.Has(LevelDebug, L"ReceiveWorker"));
-    EXPECT_TRUE(log.Has(LevelDebug, L"SendWorker"));
     EXPECT_TRUE(log.Has(LevelDebug, L"IsClosed"));
     PipeMessage none;
     EXPECT_FALSE(server.Read(none));
     EXPECT_FALSE(server.IsClosed());
+    // The send thread only waits; it has started once it has ended.
+    client.Close();
+    client.WaitForThreads();
+    EXPECT_TRUE(log.Has(LevelDebug, L"SendWorker"));
 }
 
 TEST_F(PipeTest, TheClientsEndEndsTheListenerAndDiscardsWhatIsQueued) {
@@ -120,6 +123,29 @@ TEST_F(PipeTest, WritingToAReaderThatClosedIsQuiet) {
     EXPECT_FALSE(log.Contains(L"Receive:"));
 }
 
+TEST_F(PipeTest, AReaderThatTakesNothingCannotHoldTheWriter) {
+    // A server that never reads: its pipe fills up.
+    platform::PipeHandle stalled;
+    ASSERT_EQ(platform::CreatePipe(name, ReadMode, stalled), 0u);
+    test::CountedPauses counted;
+    counted.writeTimeoutMs = 20;
+    PipeClient writer(counted.Timing());
+    writer.Connect(name, WriteMode);
+    ASSERT_EQ(platform::WaitForClient(stalled, kWaitForever), 0u);
+    const PipeMessage message{0, std::wstring(1000, L'w')};
+    int written = 0;
+    for (; written < 100000 && !writer.IsClosed(); ++written) {
+        EXPECT_EQ(CodeOf([&] { writer.WriteSynch(message); }), 0);
+    }
+    EXPECT_TRUE(writer.IsClosed());
+    EXPECT_TRUE(log.Has(LevelWarn, L"WriteSynch: Reader takes no messages, pipe closed. (lastError: 121)"))
+        << written << L" written\n"
+        << log.Dump();
+    EXPECT_EQ(writer.LastFailure().code, 151);
+    EXPECT_EQ(writer.LastFailure().systemError, 121u);
+    EXPECT_FALSE(log.Contains(L"WriteFile failed"));
+}
+
 TEST_F(PipeTest, CloseIsIdempotentAndEndsBothThreads) {
     Converse();
     client.WriteSynch({0, L"queued"});
@@ -160,7 +186,7 @@ TEST_F(PipeTest, MalformedFramesAreDroppedAndTheConversationGoesOn) {
                                                       {1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F, 'a'},
                                                       {2, 0, 0, 0, 2, 0, 0, 0, 'o', 'k'}};
     for (const auto& frame : frames) {
-        ASSERT_EQ(platform::WritePipe(raw, frame.data(), frame.size()), 0u);
+        ASSERT_EQ(platform::WritePipe(raw, frame.data(), frame.size(), kPipeWriteTimeoutMs), 0u);
     }
     PipeMessage message;
     ASSERT_TRUE(test::NextMessage(server, message)) << log.Dump();

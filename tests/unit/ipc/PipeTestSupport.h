@@ -38,19 +38,21 @@ inline bool NextMessage(Pipe& pipe, PipeMessage& message) {
     return false;
 }
 
-// Connect's waits without waiting: each pause is recorded and runs what the test gives it.
+// The client's waits made short: each pause is recorded and runs what the test gives it.
 struct CountedPauses {
     std::vector<uint32_t> pauses;
     std::function<void(std::size_t)> onPause = [](std::size_t) {};
     uint32_t busyWaitMs = 5000;
+    uint32_t writeTimeoutMs = kPipeWriteTimeoutMs;
 
-    ConnectTiming Timing() {
-        ConnectTiming timing;
+    ClientTiming Timing() {
+        ClientTiming timing;
         timing.pause = [this](uint32_t milliseconds) {
             pauses.push_back(milliseconds);
             onPause(pauses.size());
         };
         timing.busyWaitMs = busyWaitMs;
+        timing.writeTimeoutMs = writeTimeoutMs;
         return timing;
     }
 };
