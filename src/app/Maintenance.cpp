@@ -2,6 +2,7 @@
 #include "app/Maintenance.h"
 
 #include "diag/IMException.h"
+#include "diag/MessageTable.h"
 #include "system/Platform.h"
 #include "system/Text.h"
 #include "system/WinRegistryKey.h"
@@ -263,6 +264,15 @@ std::wstring Maintenance::ReplaceInstallPathPlaceholder(const std::wstring& text
         position = result.find(placeholder, position + installPath.size());
     }
     return result;
+}
+
+void Maintenance::SendGuiMessage(int32_t id, const std::wstring& text) {
+    guiPipe.WriteSynch(PipeMessage{id, text});
+    guiMessagePause(kGuiMessagePauseMs);
+}
+
+void Maintenance::SendGuiText(int32_t textId) {
+    SendGuiMessage(0, GuiTextTable().Lookup(textId, lang));
 }
 
 int32_t Maintenance::ProcessLoaderMode() {

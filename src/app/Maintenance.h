@@ -3,6 +3,7 @@
 
 #include "app/ArgumentMap.h"
 #include "diag/Logger.h"
+#include "ipc/PipeClient.h"
 #include "system/CSid.h"
 #include "system/Directory.h"
 #include "system/WinProcess.h"
@@ -29,6 +30,10 @@ enum class Operation : int32_t {
 
 enum class EnvironmentKind : int32_t { Product = 0, Test = 1, Development = 2 };
 
+// How long the worker pauses after each progress message, so that the loader, which polls every 200 ms,
+// shows it before the next one comes.
+inline constexpr uint32_t kGuiMessagePauseMs = 300;
+
 class Maintenance {
 public:
     Maintenance();
@@ -54,6 +59,11 @@ public:
     // Every "{__INSTALL_PATH__}" becomes the program folder's full path.
     std::wstring ReplaceInstallPathPlaceholder(const std::wstring& text) const;
 
+    // Writes one progress message on guiPipe, then pauses kGuiMessagePauseMs.
+    void SendGuiMessage(int32_t id, const std::wstring& text);
+    // Sends the GuiTextTable text of textId in lang as a status message (id 0).
+    void SendGuiText(int32_t textId);
+
 private:
     void ParseFolderArguments();
     void ParseMsiArguments();
@@ -75,6 +85,9 @@ public:
     CSid userSid;
     bool setupCompanionRegistry = false;
     std::wstring guiPipeName;
+    PipeClient guiPipe;
+    // The pause after each progress message; tests count it instead of waiting.
+    Pause guiMessagePause = SleepMilliseconds;
     RunMode mode = RunMode::Loader;
     std::wstring msiPath;
     std::wstring msiMethod;
