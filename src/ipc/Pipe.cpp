@@ -63,8 +63,9 @@ void Pipe::StartWorkerThreads() {
     enum class Failed { None, Receive, Send } failed = Failed::None;
     {
         std::lock_guard guard(lock_);
-        // Closed while the connection was made: no thread would ever have anything to do.
-        if (closed_ || !connection_) {
+        // Closed while the connection was made, no thread would ever have anything to do; a second Bind
+        // finds its threads running.
+        if (closed_ || !connection_ || receiveThread_.joinable() || sendThread_.joinable()) {
             return;
         }
         try {

@@ -277,6 +277,11 @@ TEST_F(PipeTest, AClientMayConnectBeforeBind) {
     PipeMessage message;
     ASSERT_TRUE(test::NextMessage(server, message)) << log.Dump();
     EXPECT_EQ(message.msg, L"early");
+    // A second Bind finds the client there and its thread running.
+    server.Bind(0);
+    client.WriteSynch({0, L"still one reader"});
+    ASSERT_TRUE(test::NextMessage(server, message));
+    EXPECT_EQ(message.msg, L"still one reader");
 }
 
 TEST_F(PipeTest, BindIsBoundedByATimeOutAndByClose) {
