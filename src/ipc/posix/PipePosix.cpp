@@ -120,6 +120,15 @@ uint32_t OpenPipeFolder(posix::UniqueFd& folder) {
     return WinError::kSuccess;
 }
 
+// The folder and socket name of a pipe a client looks for; no folder yet is no pipe yet.
+uint32_t FindPipe(const std::wstring& pipeName, posix::UniqueFd& folder, std::string& name) {
+    uint32_t error = SocketName(pipeName, name);
+    if (error == WinError::kSuccess) {
+        error = OpenPipeFolder(folder);
+    }
+    return error == WinError::kPathNotFound ? WinError::kFileNotFound : error;
+}
+
 // A path that reaches what the descriptor holds without resolving any name again, short enough for a
 // socket address wherever the machine root lies.
 std::string ThroughDescriptor(int fd, const std::string& name = {}) {
@@ -356,15 +365,10 @@ uint32_t WaitForClient(const PipeHandle& pipe, uint32_t milliseconds) {
 
 uint32_t OpenPipe(const std::wstring& pipeName, uint32_t /*mode*/, PipeHandle& pipe) {
     std::string name;
-    uint32_t error = SocketName(pipeName, name);
+    posix::UniqueFd folder;
+    const uint32_t error = FindPipe(pipeName, folder, name);
     if (error != WinError::kSuccess) {
         return error;
-    }
-    posix::UniqueFd folder;
-    error = OpenPipeFolder(folder);
-    if (error != WinError::kSuccess) {
-        // No folder yet, so no pipe yet.
-        return error == WinError::kPathNotFound ? WinError::kFileNotFound : error;
     }
     // The file is checked and connected to through one descriptor: a link planted under the name is
     // never followed, and nothing can be swapped in between.
@@ -402,14 +406,10 @@ uint32_t OpenPipe(const std::wstring& pipeName, uint32_t /*mode*/, PipeHandle& p
 
 uint32_t WaitForPipe(const std::wstring& pipeName, uint32_t milliseconds) {
     std::string name;
-    uint32_t error = SocketName(pipeName, name);
+    posix::UniqueFd folder;
+    const uint32_t error = FindPipe(pipeName, folder, name);
     if (error != WinError::kSuccess) {
         return error;
-    }
-    posix::UniqueFd folder;
-    error = OpenPipeFolder(folder);
-    if (error != WinError::kSuccess) {
-        return error == WinError::kPathNotFound ? WinError::kFileNotFound : error;
     }
     // A server serves one client and never takes another: the pipe is free again only when a new
     // server has made it anew under the name.

@@ -59,10 +59,20 @@ private:
     OVERLAPPED overlapped_{};
 };
 
-std::unique_ptr<PipeState> NewState() {
+// Takes over the handle a pipe call returned (INVALID_HANDLE_VALUE when it failed, with the error still
+// the thread's last), together with the pipe's close event.
+uint32_t TakeOver(HANDLE opened, PipeHandle& pipe) {
+    if (opened == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
     auto state = std::make_unique<PipeState>();
+    state->pipe.Reset(opened);
     state->closing.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    return state;
+    if (!state->closing) {
+        return GetLastError();
+    }
+    pipe.Reset(state.release());
+    return ERROR_SUCCESS;
 }
 
 DWORD AccessOf(uint32_t mode) {
@@ -77,22 +87,13 @@ void Destroy(PipeState* state) noexcept {
 }
 
 uint32_t CreatePipe(const std::wstring& name, uint32_t mode, PipeHandle& pipe) {
-    auto state = NewState();
-    if (!state->closing) {
-        return GetLastError();
-    }
     // Only a new pipe: a pipe another user made first under the name is never served. Clients come
     // from this machine only.
     const HANDLE created =
         CreateNamedPipeW(name.c_str(), AccessOf(mode) | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                          1, kBufferBytes, kBufferBytes, kDefaultTimeoutMs, nullptr);
-    if (created == INVALID_HANDLE_VALUE) {
-        return GetLastError();
-    }
-    state->pipe.Reset(created);
-    pipe.Reset(state.release());
-    return ERROR_SUCCESS;
+    return TakeOver(created, pipe);
 }
 
 uint32_t WaitForClient(const PipeHandle& pipe, uint32_t milliseconds) {
@@ -121,20 +122,11 @@ uint32_t WaitForClient(const PipeHandle& pipe, uint32_t milliseconds) {
 }
 
 uint32_t OpenPipe(const std::wstring& name, uint32_t mode, PipeHandle& pipe) {
-    auto state = NewState();
-    if (!state->closing) {
-        return GetLastError();
-    }
     // The server may identify the client but never act as it: the client is the elevated worker.
     const HANDLE opened =
         CreateFileW(name.c_str(), mode, 0, nullptr, OPEN_EXISTING,
                     FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) {
-        return GetLastError();
-    }
-    state->pipe.Reset(opened);
-    pipe.Reset(state.release());
-    return ERROR_SUCCESS;
+    return TakeOver(opened, pipe);
 }
 
 uint32_t WaitForPipe(const std::wstring& name, uint32_t milliseconds) {
