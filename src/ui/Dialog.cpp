@@ -1,0 +1,195 @@
+// Dialog: the texts, checks and log lines of the progress dialog, and the session its thread reads.
+#include "ui/Dialog.h"
+
+#include "diag/IMException.h"
+#include "diag/MessageTable.h"
+#include "system/WinError.h"
+#include "system/WinProcess.h"
+#include "ui/platform/DialogPrimitives.h"
+
+namespace ZEPMaintenance {
+
+namespace {
+
+// Ids of the GuiTextTable texts the dialog itself shows.
+constexpr int32_t kCaptionText = 0;
+constexpr int32_t kHeaderText = 1;
+constexpr int32_t kErrorDetailText = 9;
+
+} // namespace
+
+DialogSession::DialogSession(std::atomic<bool>& readyFlag) : readyFlag_(readyFlag) {
+    // What the window initialisation shows before any language is set.
+    view_.content.caption = L"Aktualizace";
+    view_.content.header = L"Aktualizace probíhá...";
+}
+
+void DialogSession::Attach(platform::DialogThreadState* thread) {
+    std::lock_guard lock(mutex_);
+    attached_ = thread;
+}
+
+void DialogSession::WakeAttached() {
+    if (attached_ != nullptr) {
+        platform::WakeDialogThread(*attached_);
+    }
+}
+
+bool DialogSession::WaitUntilShownOrEnded() {
+    std::unique_lock lock(mutex_);
+    stateChanged_.wait(lock, [this] { return shown_ || ended_; });
+    return shown_;
+}
+
+int32_t DialogSession::Result() const {
+    std::lock_guard lock(mutex_);
+    return result_;
+}
+
+uint32_t DialogSession::Error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+DialogView DialogSession::Snapshot() const {
+    std::lock_guard lock(mutex_);
+    return view_;
+}
+
+void DialogSession::KeepEveryChange() {
+    std::lock_guard lock(mutex_);
+    keepEveryChange_ = true;
+}
+
+std::deque<DialogView> DialogSession::TakeChanges() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(changes_, {});
+}
+
+void DialogSession::Shown() {
+    {
+        std::lock_guard lock(mutex_);
+        shown_ = true;
+        readyFlag_ = true;
+    }
+    stateChanged_.notify_all();
+}
+
+void DialogSession::Ended(int32_t result, uint32_t error) {
+    {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        result_ = result;
+        error_ = error;
+        if (!view_.endResult) {
+            view_.endResult = result;
+        }
+    }
+    stateChanged_.notify_all();
+}
+
+Dialog::Dialog(std::atomic<bool>& readyFlag) : session(std::make_unique<DialogSession>(readyFlag)) {}
+
+Dialog::~Dialog() {
+    if (thread) {
+        EndDialog(kDialogEndedByProgram);
+        WaitForEnd();
+    }
+}
+
+void Dialog::InitDialogThread() {
+    if (started) {
+        logger.ErrorText(L"InitDialogThread: The dialog thread was started before.");
+        ThrowIMException(ErrorCode::kSystemCallFailed);
+    }
+    platform::DialogThreadHandle created = platform::NewDialogThreadState(*session);
+    if (!created) {
+        logger.ErrorText(L"InitDialogThread: pData is NULL");
+        ThrowIMException(ErrorCode::kSystemCallFailed);
+    }
+    // Attached first, so that no change made while the thread starts goes unnoticed.
+    session->Attach(created.Get());
+    if (platform::StartDialogThread(created) != WinError::kSuccess) {
+        session->Attach(nullptr);
+        logger.ErrorText(L"InitDialogThread: Thread creation failed");
+        ThrowIMException(ErrorCode::kSystemCallFailed);
+    }
+    thread = std::move(created);
+    started = true;
+    logger.DebugText(L"InitDialogThread: Dialog thread started.");
+}
+
+bool Dialog::WaitUntilReady() {
+    if (!started) {
+        return false;
+    }
+    return session->WaitUntilShownOrEnded();
+}
+
+void Dialog::SetLanguage(int32_t language) {
+    const std::wstring caption = GuiTextTable().Lookup(kCaptionText, language);
+    const std::wstring header = GuiTextTable().Lookup(kHeaderText, language);
+    session->Update([&](DialogView& view, int32_t& current) {
+        current = language;
+        view.content.caption = caption;
+        view.content.header = header;
+    });
+    logger.Debug(L"SetLanguage: Language set. (language: %d)", language);
+}
+
+void Dialog::SetErrorDetail(const std::wstring& text) {
+    session->Update([&](DialogView& view, int32_t& language) {
+        view.content.detail = GuiTextTable().Lookup(kErrorDetailText, language) + text;
+    });
+}
+
+void Dialog::SetStatus(const std::wstring& text) {
+    session->Update([&](DialogView& view, int32_t&) { view.content.status = text; });
+}
+
+void Dialog::EnableOk() {
+    session->Update([](DialogView& view, int32_t&) { view.content.okEnabled = true; });
+    logger.DebugText(L"EnableOk: OK button enabled.");
+}
+
+void Dialog::EndDialog(int32_t result) {
+    session->Update([&](DialogView& view, int32_t&) {
+        if (!view.endResult) {
+            view.endResult = result;
+        }
+    });
+    logger.Debug(L"EndDialog: The dialog is to end. (result: %d)", result);
+}
+
+int32_t Dialog::WaitForEnd() {
+    if (thread) {
+        platform::JoinDialogThread(thread);
+        session->Attach(nullptr);
+        thread.Reset();
+        const int32_t result = session->Result();
+        if (result == kDialogNotShown) {
+            logger.Error(L"WaitForEnd: The dialog could not be shown. (lastError: %d)", session->Error());
+        } else {
+            logger.Debug(L"WaitForEnd: Dialog thread ended. (result: %d)", result);
+        }
+    }
+    return session->Result();
+}
+
+bool Dialog::OpenDocument(const std::wstring& path) {
+    try {
+        WinProcess process;
+        process.Start(path, L"", L"", false);
+        return true;
+    } catch (const IMException& e) {
+        logger.Error(L"OpenDocument: The document was not opened. (path: %ls, exCode: %d, exText: %ls)", path,
+                     e.GetErrorNumber(), e.GetErrorDescription());
+        return false;
+    }
+}
+
+DialogContent Dialog::GetContent() const {
+    return session->Snapshot().content;
+}
+
+} // namespace ZEPMaintenance
