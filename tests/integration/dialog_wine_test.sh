@@ -63,6 +63,13 @@ looks_settled() {
     return 1
 }
 
+# True once the window has been painted: an X window Wine has not painted yet is black.
+looks_painted() {
+    window_pixels "$window" >"$work/now.rgb" || return 1
+    head -c "$(stat -c %s "$work/now.rgb")" /dev/zero >"$work/black.rgb"
+    ! cmp -s "$work/now.rgb" "$work/black.rgb"
+}
+
 # Waits until the window shows a change from the pixels in file $1, and keeps the new look there.
 wait_for_change() {
     wait_until "$2: the window never changed" looks_different "$1" &&
@@ -87,7 +94,10 @@ end_host() {
 # Slovak: the caption is "Aktualizácia" once the language is set.
 start_host -lang 1
 wait_until "no window with the caption \"Aktualizácia\" appeared" find_window '^Aktualizácia$'
-window_pixels "$window" >"$work/shown.rgb"
+# Each change is then seen against what the window showed before it.
+wait_until "the window was never painted" looks_painted
+wait_until "the window kept changing" looks_settled
+cp "$work/now.rgb" "$work/shown.rgb"
 echo "status-id 4" >&3
 wait_for_change "$work/shown.rgb" "status Kopírovanie nových súborov"
 echo "detail Chýba súbor ZEPMaintenance.exe" >&3
