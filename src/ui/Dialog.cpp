@@ -1,4 +1,4 @@
-// Dialog: the texts, checks and log lines of the progress dialog, and the session its thread reads.
+// Dialog: the texts, checks and log lines of the progress dialog, and the model its thread reads.
 #include "ui/Dialog.h"
 
 #include "diag/IMException.h"
@@ -18,55 +18,55 @@ constexpr int32_t kErrorDetailText = 9;
 
 } // namespace
 
-DialogSession::DialogSession(std::atomic<bool>& readyFlag) : readyFlag_(readyFlag) {
+DialogModel::DialogModel(std::atomic<bool>& readyFlag) : readyFlag_(readyFlag) {
     // What the window initialisation shows before any language is set.
     view_.content.caption = L"Aktualizace";
     view_.content.header = L"Aktualizace probíhá...";
 }
 
-void DialogSession::Attach(platform::DialogThreadState* thread) {
+void DialogModel::Attach(platform::DialogThreadState* thread) {
     std::lock_guard lock(mutex_);
     attached_ = thread;
 }
 
-void DialogSession::WakeAttached() {
+void DialogModel::WakeAttached() {
     if (attached_ != nullptr) {
         platform::WakeDialogThread(*attached_);
     }
 }
 
-bool DialogSession::WaitUntilShownOrEnded() {
+bool DialogModel::WaitUntilShownOrEnded() {
     std::unique_lock lock(mutex_);
     stateChanged_.wait(lock, [this] { return shown_ || ended_; });
     return shown_;
 }
 
-int32_t DialogSession::Result() const {
+int32_t DialogModel::Result() const {
     std::lock_guard lock(mutex_);
     return result_;
 }
 
-uint32_t DialogSession::Error() const {
+uint32_t DialogModel::Error() const {
     std::lock_guard lock(mutex_);
     return error_;
 }
 
-DialogView DialogSession::Snapshot() const {
+DialogView DialogModel::Snapshot() const {
     std::lock_guard lock(mutex_);
     return view_;
 }
 
-void DialogSession::KeepEveryChange() {
+void DialogModel::KeepEveryChange() {
     std::lock_guard lock(mutex_);
     keepEveryChange_ = true;
 }
 
-std::deque<DialogView> DialogSession::TakeChanges() {
+std::deque<DialogView> DialogModel::TakeChanges() {
     std::lock_guard lock(mutex_);
     return std::exchange(changes_, {});
 }
 
-void DialogSession::Shown() {
+void DialogModel::Shown() {
     {
         std::lock_guard lock(mutex_);
         shown_ = true;
@@ -75,7 +75,7 @@ void DialogSession::Shown() {
     stateChanged_.notify_all();
 }
 
-void DialogSession::Ended(int32_t result, uint32_t error) {
+void DialogModel::Ended(int32_t result, uint32_t error) {
     {
         std::lock_guard lock(mutex_);
         ended_ = true;
@@ -88,7 +88,7 @@ void DialogSession::Ended(int32_t result, uint32_t error) {
     stateChanged_.notify_all();
 }
 
-Dialog::Dialog(std::atomic<bool>& readyFlag) : session(std::make_unique<DialogSession>(readyFlag)) {}
+Dialog::Dialog(std::atomic<bool>& readyFlag) : model(std::make_unique<DialogModel>(readyFlag)) {}
 
 Dialog::~Dialog() {
     if (thread) {
@@ -102,15 +102,15 @@ void Dialog::InitDialogThread() {
         logger.ErrorText(L"InitDialogThread: The dialog thread was started before.");
         ThrowIMException(ErrorCode::kSystemCallFailed);
     }
-    platform::DialogThreadHandle created = platform::NewDialogThreadState(*session);
+    platform::DialogThreadHandle created = platform::NewDialogThreadState(*model);
     if (!created) {
         logger.ErrorText(L"InitDialogThread: pData is NULL");
         ThrowIMException(ErrorCode::kSystemCallFailed);
     }
     // Attached first, so that no change made while the thread starts goes unnoticed.
-    session->Attach(created.Get());
+    model->Attach(created.Get());
     if (platform::StartDialogThread(created) != WinError::kSuccess) {
-        session->Attach(nullptr);
+        model->Attach(nullptr);
         logger.ErrorText(L"InitDialogThread: Thread creation failed");
         ThrowIMException(ErrorCode::kSystemCallFailed);
     }
@@ -123,13 +123,13 @@ bool Dialog::WaitUntilReady() {
     if (!started) {
         return false;
     }
-    return session->WaitUntilShownOrEnded();
+    return model->WaitUntilShownOrEnded();
 }
 
 void Dialog::SetLanguage(int32_t language) {
     const std::wstring caption = GuiTextTable().Lookup(kCaptionText, language);
     const std::wstring header = GuiTextTable().Lookup(kHeaderText, language);
-    session->Update([&](DialogView& view, int32_t& current) {
+    model->Update([&](DialogView& view, int32_t& current) {
         current = language;
         view.content.caption = caption;
         view.content.header = header;
@@ -138,22 +138,22 @@ void Dialog::SetLanguage(int32_t language) {
 }
 
 void Dialog::SetErrorDetail(const std::wstring& text) {
-    session->Update([&](DialogView& view, int32_t& language) {
+    model->Update([&](DialogView& view, int32_t& language) {
         view.content.detail = GuiTextTable().Lookup(kErrorDetailText, language) + text;
     });
 }
 
 void Dialog::SetStatus(const std::wstring& text) {
-    session->Update([&](DialogView& view, int32_t&) { view.content.status = text; });
+    model->Update([&](DialogView& view, int32_t&) { view.content.status = text; });
 }
 
 void Dialog::EnableOk() {
-    session->Update([](DialogView& view, int32_t&) { view.content.okEnabled = true; });
+    model->Update([](DialogView& view, int32_t&) { view.content.okEnabled = true; });
     logger.DebugText(L"EnableOk: OK button enabled.");
 }
 
 void Dialog::EndDialog(int32_t result) {
-    session->Update([&](DialogView& view, int32_t&) {
+    model->Update([&](DialogView& view, int32_t&) {
         if (!view.endResult) {
             view.endResult = result;
         }
@@ -164,16 +164,16 @@ void Dialog::EndDialog(int32_t result) {
 int32_t Dialog::WaitForEnd() {
     if (thread) {
         platform::JoinDialogThread(thread);
-        session->Attach(nullptr);
+        model->Attach(nullptr);
         thread.Reset();
-        const int32_t result = session->Result();
+        const int32_t result = model->Result();
         if (result == kDialogNotShown) {
-            logger.Error(L"WaitForEnd: The dialog could not be shown. (lastError: %d)", session->Error());
+            logger.Error(L"WaitForEnd: The dialog could not be shown. (lastError: %d)", model->Error());
         } else {
             logger.Debug(L"WaitForEnd: Dialog thread ended. (result: %d)", result);
         }
     }
-    return session->Result();
+    return model->Result();
 }
 
 bool Dialog::OpenDocument(const std::wstring& path) {
@@ -189,7 +189,7 @@ bool Dialog::OpenDocument(const std::wstring& path) {
 }
 
 DialogContent Dialog::GetContent() const {
-    return session->Snapshot().content;
+    return model->Snapshot().content;
 }
 
 } // namespace ZEPMaintenance

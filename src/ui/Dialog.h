@@ -37,7 +37,7 @@ struct DialogContent {
     bool operator==(const DialogContent&) const = default;
 };
 
-class DialogSession;
+class DialogModel;
 
 namespace platform {
 
@@ -104,7 +104,7 @@ private:
     // The dialog's lines belong to the loader's controller, whose steps they are.
     Logger logger{L"Maintenance"};
     // Declared before the thread: a thread still running when the object goes reads it to the end.
-    std::unique_ptr<DialogSession> session;
+    std::unique_ptr<DialogModel> model;
     platform::DialogThreadHandle thread;
     bool started = false;
 };

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs a command with an X display of its own, for Windows programs under Wine that show windows; exits
-# 77 (skipped) where Xvfb is missing. The Wine session ends before the display does.
+# 77 (skipped) where Xvfb is missing. The wineserver ends before the display does.
 # Usage: under_xvfb.sh COMMAND ARGUMENTS...
 set -u
 source "$(dirname "$0")/xvfb.sh"

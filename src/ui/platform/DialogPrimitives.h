@@ -1,5 +1,5 @@
 // The platform primitives under Dialog, implemented by win/DialogWin.cpp and posix/DialogPosix.cpp, and
-// the session through which the dialog thread reads what to show and reports what happened.
+// the model through which the dialog thread reads what to show and reports what happened.
 #pragma once
 
 #include "ui/Dialog.h"
@@ -20,9 +20,9 @@ struct DialogView {
 };
 
 // Shared by the owner's threads and the dialog thread; every member locks.
-class DialogSession {
+class DialogModel {
 public:
-    explicit DialogSession(std::atomic<bool>& readyFlag);
+    explicit DialogModel(std::atomic<bool>& readyFlag);
 
     // The owner's side: a change of what the dialog shows, given the language set last; wakes the
     // dialog thread while one is attached.
@@ -50,7 +50,7 @@ public:
     // The dialog is on screen: raises the ready flag.
     void Shown();
     // The dialog has ended with result (or could not be shown: kDialogNotShown and the error). The
-    // thread touches the session no more after this.
+    // thread touches the model no more after this.
     void Ended(int32_t result, uint32_t error);
 
 private:
@@ -72,13 +72,13 @@ private:
 
 namespace platform {
 
-// The start data of the dialog thread for the session; empty when it cannot be allocated.
-DialogThreadHandle NewDialogThreadState(DialogSession& session);
-// Starts the thread that shows the dialog modally from template 101 and reports to the session;
+// The start data of the dialog thread for the model; empty when it cannot be allocated.
+DialogThreadHandle NewDialogThreadState(DialogModel& model);
+// Starts the thread that shows the dialog modally from template 101 and reports to the model;
 // returns a Windows error number, 0 on success.
 uint32_t StartDialogThread(const DialogThreadHandle& thread);
-// Tells the dialog thread that the session changed; nothing once the dialog has ended. Called with the
-// session locked, so it never blocks.
+// Tells the dialog thread that the model changed; nothing once the dialog has ended. Called with the
+// model locked, so it never blocks.
 void WakeDialogThread(DialogThreadState& thread);
 // Waits without limit for the dialog thread to end.
 void JoinDialogThread(const DialogThreadHandle& thread);

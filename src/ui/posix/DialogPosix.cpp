@@ -20,7 +20,7 @@
 namespace ZEPMaintenance::platform {
 
 struct DialogThreadState {
-    explicit DialogThreadState(DialogSession& owner) : session(owner) {}
+    explicit DialogThreadState(DialogModel& owner) : model(owner) {}
     // A thread still running would read a freed state: its end is waited for.
     ~DialogThreadState() {
         if (thread.joinable()) {
@@ -30,7 +30,7 @@ struct DialogThreadState {
     DialogThreadState(const DialogThreadState&) = delete;
     DialogThreadState& operator=(const DialogThreadState&) = delete;
 
-    DialogSession& session;
+    DialogModel& model;
     // Written to on each change and by the terminal's signal handlers; never blocks.
     posix::UniqueFd wakeRead;
     posix::UniqueFd wakeWrite;
@@ -70,15 +70,15 @@ void RunDialog(DialogThreadState& state, posix::UniqueFd terminal, posix::Unique
     try {
         std::optional<int32_t> result;
         if (terminal) {
-            result = posix::RunTerminalDialog(state.session, terminal.Get(), state.wakeRead.Get(),
+            result = posix::RunTerminalDialog(state.model, terminal.Get(), state.wakeRead.Get(),
                                               state.wakeWrite.Get());
         }
         if (!result) {
-            result = posix::RunPlainDialog(state.session, output.Get(), state.wakeRead.Get());
+            result = posix::RunPlainDialog(state.model, output.Get(), state.wakeRead.Get());
         }
-        state.session.Ended(*result, WinError::kSuccess);
+        state.model.Ended(*result, WinError::kSuccess);
     } catch (const std::bad_alloc&) {
-        state.session.Ended(kDialogNotShown, WinError::kNotEnoughMemory);
+        state.model.Ended(kDialogNotShown, WinError::kNotEnoughMemory);
     }
 }
 
@@ -88,8 +88,8 @@ void Destroy(DialogThreadState* state) noexcept {
     delete state;
 }
 
-DialogThreadHandle NewDialogThreadState(DialogSession& session) {
-    DialogThreadHandle state(new (std::nothrow) DialogThreadState(session));
+DialogThreadHandle NewDialogThreadState(DialogModel& model) {
+    DialogThreadHandle state(new (std::nothrow) DialogThreadState(model));
     if (state) {
         int ends[2];
         if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) == 0) {

@@ -60,16 +60,16 @@ void WriteAll(int output, const std::string& text) {
 
 } // namespace
 
-int32_t RunPlainDialog(DialogSession& session, int output, int wakeRead) {
-    session.KeepEveryChange();
+int32_t RunPlainDialog(DialogModel& model, int output, int wakeRead) {
+    model.KeepEveryChange();
     std::optional<DialogContent> printed;
     bool announced = false;
     for (;;) {
         // The kept changes first, in order, then the latest state: a change made between the two reads
         // is written now, and its kept copy next time adds nothing. Nothing made after the end shows, and
         // enabled OK counts as pressed at once.
-        std::deque<DialogView> changes = session.TakeChanges();
-        changes.push_back(session.Snapshot());
+        std::deque<DialogView> changes = model.TakeChanges();
+        changes.push_back(model.Snapshot());
         std::string lines;
         std::optional<int32_t> ended;
         for (const DialogView& change : changes) {
@@ -86,7 +86,7 @@ int32_t RunPlainDialog(DialogSession& session, int output, int wakeRead) {
         }
         WriteAll(output, lines);
         if (!announced) {
-            session.Shown();
+            model.Shown();
             announced = true;
         }
         if (ended) {

@@ -339,7 +339,7 @@ bool WriteSome(int terminal, std::string& pending) {
 
 } // namespace
 
-std::optional<int32_t> RunTerminalDialog(DialogSession& session, int terminal, int wakeRead, int wakeWrite) {
+std::optional<int32_t> RunTerminalDialog(DialogModel& model, int terminal, int wakeRead, int wakeWrite) {
     const TerminalOwnership ownership(terminal, wakeWrite);
     if (!ownership.Owned()) {
         return std::nullopt;
@@ -360,7 +360,7 @@ std::optional<int32_t> RunTerminalDialog(DialogSession& session, int terminal, i
             EnterDialogMode(terminal);
             redraw = true;
         }
-        const DialogView view = session.Snapshot();
+        const DialogView view = model.Snapshot();
         if (view.endResult) {
             return *view.endResult;
         }
@@ -377,7 +377,7 @@ std::optional<int32_t> RunTerminalDialog(DialogSession& session, int terminal, i
                 return std::nullopt;
             }
             if (pending.empty() && !announced) {
-                session.Shown();
+                model.Shown();
                 announced = true;
             }
         }
@@ -397,7 +397,7 @@ std::optional<int32_t> RunTerminalDialog(DialogSession& session, int terminal, i
             for (ssize_t i = 0; i < got; ++i) {
                 const bool press = keys[i] == '\r' || keys[i] == '\n' || keys[i] == ' ';
                 // OK as it is now: a key typed before it was enabled presses nothing.
-                if (press && session.Snapshot().content.okEnabled) {
+                if (press && model.Snapshot().content.okEnabled) {
                     return kDialogEndedByOk;
                 }
             }

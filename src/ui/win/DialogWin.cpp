@@ -19,16 +19,16 @@ constexpr int kDetailLine = 1005;
 
 // Posted to itself by the window initialisation: once it arrives the dialog is on screen.
 constexpr UINT kShownMessage = WM_USER + 200;
-// Posted by the owner's threads: the session changed. Posted, never sent, so that no caller waits for
+// Posted by the owner's threads: the model changed. Posted, never sent, so that no caller waits for
 // the dialog thread while it holds a lock.
 constexpr UINT kChangedMessage = WM_USER + 201;
 
 } // namespace
 
 struct DialogThreadState {
-    explicit DialogThreadState(DialogSession& owner) : session(owner) {}
+    explicit DialogThreadState(DialogModel& owner) : model(owner) {}
 
-    DialogSession& session;
+    DialogModel& model;
     WinHandle thread;
     bool joined = false;
     std::mutex windowMutex;
@@ -49,9 +49,9 @@ void SetWindow(DialogThreadState& state, HWND window) {
     state.window = window;
 }
 
-// Brings the controls up to the session: only what changed, so that nothing flickers.
+// Brings the controls up to the model: only what changed, so that nothing flickers.
 void Apply(DialogThreadState& state, HWND window) {
-    const DialogView view = state.session.Snapshot();
+    const DialogView view = state.model.Snapshot();
     const DialogContent& now = view.content;
     const DialogContent* before = state.applied ? &*state.applied : nullptr;
     if (before == nullptr || before->caption != now.caption) {
@@ -102,7 +102,7 @@ INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         // Over every other window once, without staying there.
         SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_SHOWWINDOW);
         SetWindowPos(window, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_SHOWWINDOW);
-        state->session.Shown();
+        state->model.Shown();
         return TRUE;
     case kChangedMessage:
         Apply(*state, window);
@@ -131,7 +131,7 @@ DWORD WINAPI RunDialog(LPVOID parameter) {
                         &DialogProcedure, reinterpret_cast<LPARAM>(&state));
     const DWORD error = result == -1 ? GetLastError() : ERROR_SUCCESS;
     SetWindow(state, nullptr);
-    state.session.Ended(result == -1 ? kDialogNotShown : static_cast<int32_t>(result), error);
+    state.model.Ended(result == -1 ? kDialogNotShown : static_cast<int32_t>(result), error);
     return 0;
 }
 
@@ -144,8 +144,8 @@ void Destroy(DialogThreadState* state) noexcept {
     delete state;
 }
 
-DialogThreadHandle NewDialogThreadState(DialogSession& session) {
-    return DialogThreadHandle(new (std::nothrow) DialogThreadState(session));
+DialogThreadHandle NewDialogThreadState(DialogModel& model) {
+    return DialogThreadHandle(new (std::nothrow) DialogThreadState(model));
 }
 
 uint32_t StartDialogThread(const DialogThreadHandle& thread) {
