@@ -14,6 +14,7 @@
 
 namespace ZEPMaintenance {
 
+class Dialog;
 class IMException;
 
 enum class RunMode : int32_t { Loader = 0, Service = 1, Worker = 2, Notifier = 3 };
@@ -33,6 +34,11 @@ enum class EnvironmentKind : int32_t { Product = 0, Test = 1, Development = 2 };
 // How long the worker pauses after each progress message, so that the loader, which polls every 200 ms,
 // shows it before the next one comes.
 inline constexpr uint32_t kGuiMessagePauseMs = 300;
+// How often the loader looks for the worker's next message.
+inline constexpr uint32_t kGuiPollMs = 200;
+// How long the loader waits for the worker to connect to its GUI pipe. The worker connects first thing,
+// so a minute means it never started; the loader then shows the update as failed and lets the user go.
+inline constexpr uint32_t kGuiPipeConnectLimitMs = 60 * 1000;
 
 class Maintenance {
 public:
@@ -64,6 +70,12 @@ public:
     // Sends the GuiTextTable text of textId in lang as a status message (id 0).
     void SendGuiText(int32_t textId);
 
+    // The loader's side of the GUI pipe: serves guiPipeName and turns the worker's messages into changes
+    // of the dialog until the worker ends the conversation (CloseDialog, EnableOk, or its end of the pipe
+    // closed). A worker that does not connect within guiPipeConnectLimitMs leaves the status line saying
+    // that the update failed and throws 148; a pipe that cannot be made throws 147.
+    void ListenOnGuiPipe(Dialog& dialog);
+
 private:
     void ParseFolderArguments();
     void ParseMsiArguments();
@@ -88,6 +100,7 @@ public:
     PipeClient guiPipe;
     // The pause after each progress message; tests count it instead of waiting.
     Pause guiMessagePause = SleepMilliseconds;
+    uint32_t guiPipeConnectLimitMs = kGuiPipeConnectLimitMs;
     RunMode mode = RunMode::Loader;
     std::wstring msiPath;
     std::wstring msiMethod;

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The Linux dialog as a user sees it: on a terminal (tmux), drawn in place, each status replacing the
 # last, OK dim until enabled and Enter ending it, redrawn when the terminal is resized, the terminal
-# given back after OK and after Ctrl-C; in the background and without a terminal, plain lines.
-# Usage: dialog_terminal_test.sh <zep_dialog_host>
+# given back after OK and after Ctrl-C; driven by a worker over the GUI pipe; in the background and
+# without a terminal, plain lines.
+# Usage: dialog_terminal_test.sh <zep_dialog_host> <zep_pipe_peer>
 source "$(dirname "$0")/lib.sh"
 host=$1
+peer=$2
 
 if ! command -v tmux >/dev/null; then
     echo "SKIP: tmux is missing (scripts/setup.sh installs it)"
@@ -102,6 +104,32 @@ expect "the host's result" on_screen -x "result: 1002"
 expect "the dialog is gone once ended" off_screen -F "┌─"
 expect_terminal_restored "after OK"
 pane resize-window -x 80 -y 24
+
+# Driven by a worker over the GUI pipe: each status replaces the last; id 2 makes OK active and ends the
+# listening; Enter then ends the loader's side.
+machine="$work/machine"
+mkdir -p "$machine"
+pipe="ZEPMaintenance_$$_1"
+run_in_pane "ZEP_MACHINE_ROOT='$machine' '$host' -lang 1 -listen $pipe; echo \"exit=\$?\""
+ZEP_MACHINE_ROOT=$machine "$peer" --pipe "$pipe" --quiet --pace 300 --lang 1 --text 6 --wait-for "$work/go1" \
+    --text 3 --wait-for "$work/go2" --text 4 --wait-for "$work/go3" --send 2 >"$work/peer.txt" 2>&1 &
+peer_pid=$!
+wait_screen "pipe: Slovak caption" -F "┌─ Aktualizácia ─"
+wait_screen "pipe: first status" -F "Čakanie na ukončenie klientskej aplikácie"
+touch "$work/go1"
+wait_screen "pipe: second status" -F "Odstraňovanie pôvodných súborov"
+expect "pipe: the second status replaces the first" off_screen -F "Čakanie"
+touch "$work/go2"
+wait_screen "pipe: third status" -F "Kopírovanie nových súborov"
+expect "pipe: the third status replaces the second" off_screen -F "Odstraňovanie"
+expect "pipe: OK is dim while the worker runs" on_screen_with_attributes -F "$dim_ok"
+touch "$work/go3"
+wait_for "pipe: OK is highlighted after id 2" on_screen_with_attributes -F "$active_ok"
+pane send-keys Enter
+wait_screen "pipe: Enter on the enabled OK ends the loader's side with 1002" -x "exit=234"
+zep_checks=$((zep_checks + 1))
+wait "$peer_pid" || fail "pipe: the worker's messages did not all go: $(cat "$work/peer.txt")"
+expect_terminal_restored "after the pipe's dialog"
 
 # Ctrl-C ends the program as it would without the dialog, and the terminal is given back.
 run_in_pane "'$host' -lang 2 - <'$work/steps'"

@@ -1,9 +1,12 @@
 // The dialog host for tests: shows the progress dialog as the loader does and applies a script of
 // changes to it, as the worker's messages will, then waits for the dialog to end and reports how.
 //
-// zep_dialog_host [-lang N] [-log FILE] STEP... [-]
+// zep_dialog_host [-lang N] [-log FILE] [-listen NAME] [-connect-limit MS] STEP... [-]
 //   -lang N         the dialog's language (Czech 0, Slovak 1, English 2), set once it is on screen
 //   -log FILE       writes the program's log lines to FILE
+//   -listen NAME    after the steps, the loader's part: serves the GUI pipe NAME (the bare name) until the
+//                   worker ends the conversation, then enables OK, as the loader does
+//   -connect-limit MS  how long -listen waits for the worker to connect (the loader's minute otherwise)
 //   status TEXT     the status line shows TEXT (empty clears it)
 //   status-id N     the status line shows text N of the dialog's text table in the language
 //   detail TEXT     the error detail line shows TEXT after its prefix
@@ -16,9 +19,10 @@
 //                   argument
 // After the script it waits for the dialog to end, prints "result: N" and exits with N (the low byte
 // of it on Linux): 1002 for OK, 5 after close, -1 when the dialog could not be shown; 2 for a usage
-// error.
+// error. A pipe that failed is reported on standard error as "listen failed: CODE".
 #include "support/host/DialogHost.h"
 
+#include "app/Maintenance.h"
 #include "diag/IMException.h"
 #include "diag/Log.h"
 #include "diag/MessageTable.h"
@@ -30,6 +34,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -90,11 +95,28 @@ void Apply(Dialog& dialog, int32_t language, const Step& step) {
     }
 }
 
+// The loader's part once its worker runs: the GUI pipe served until the worker is done, then OK enabled.
+void Listen(Dialog& dialog, int32_t language, const std::wstring& name,
+            std::optional<uint32_t> connectLimit) {
+    Maintenance loader;
+    loader.lang = language;
+    loader.guiPipeName = L"\\\\.\\pipe\\" + name;
+    if (connectLimit) {
+        loader.guiPipeConnectLimitMs = *connectLimit;
+    }
+    try {
+        loader.ListenOnGuiPipe(dialog);
+    } catch (const IMException& e) {
+        std::fprintf(stderr, "listen failed: %d\n", e.GetErrorNumber());
+    }
+    dialog.EnableOk();
+}
+
 int Usage(const std::string& problem) {
     std::fprintf(stderr, "zep_dialog_host: %s\n", problem.c_str());
-    std::fprintf(stderr,
-                 "usage: zep_dialog_host [-lang N] [-log FILE] [status TEXT | status-id N | detail TEXT | "
-                 "enable | close | open PATH | pause MS | wait-file PATH]... [-]\n");
+    std::fprintf(stderr, "usage: zep_dialog_host [-lang N] [-log FILE] [-listen NAME] [-connect-limit MS] "
+                         "[status TEXT | status-id N | detail TEXT | "
+                         "enable | close | open PATH | pause MS | wait-file PATH]... [-]\n");
     return kUsageError;
 }
 
@@ -103,6 +125,8 @@ int Usage(const std::string& problem) {
 int RunDialogHost(const std::vector<std::wstring>& arguments) {
     int32_t language = 0;
     std::wstring logFile;
+    std::wstring pipeName;
+    std::optional<uint32_t> connectLimit;
     std::vector<Step> steps;
     bool fromInput = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -112,6 +136,10 @@ int RunDialogHost(const std::vector<std::wstring>& arguments) {
             language = std::stoi(arguments[++i]);
         } else if (word == L"-log" && hasValue) {
             logFile = arguments[++i];
+        } else if (word == L"-listen" && hasValue) {
+            pipeName = arguments[++i];
+        } else if (word == L"-connect-limit" && hasValue && IsNumber(arguments[i + 1])) {
+            connectLimit = static_cast<uint32_t>(std::stoul(arguments[++i]));
         } else if (word == L"-" && i + 1 == arguments.size()) {
             fromInput = true;
         } else if (TakesArgument(word) && hasValue && IsValid({word, arguments[i + 1]})) {
@@ -159,6 +187,9 @@ int RunDialogHost(const std::vector<std::wstring>& arguments) {
                 }
                 Apply(dialog, language, step);
             }
+        }
+        if (!pipeName.empty()) {
+            Listen(dialog, language, pipeName, connectLimit);
         }
     }
     const int32_t result = dialog.WaitForEnd();

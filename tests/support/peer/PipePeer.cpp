@@ -9,13 +9,17 @@
 //   --quiet            no report of the steps on standard output
 // Steps, run in order once the pipe is open:
 //   --send ID[:TEXT]   one message; TEXT may be empty or left out (on Windows in the ANSI code page)
+//   --lang N           the language of the texts sent by --text from now on (Czech 0, the default,
+//                      Slovak 1, English 2)
+//   --text ID          a status message (id 0) with text ID of the dialog's text table, as the worker
+//                      sends its progress
 //   --pause MS         waits MS milliseconds
 //   --pace MS          from now on waits MS milliseconds after each message (the worker waits 300)
 //   --wait-for FILE    waits until FILE exists, a handshake with a test (gives up after a minute)
 //   --close            closes the pipe: the reader sees the worker go; later messages are dropped
 //   --script FILE      runs the steps in FILE, UTF-8, one a line without the dashes ("send 0:Text",
-//                      "pause 300", "pace 300", "wait-for FILE", "close"); blank lines and lines
-//                      starting with # are skipped
+//                      "lang 1", "text 4", "pause 300", "pace 300", "wait-for FILE", "close"); blank lines
+//                      and lines starting with # are skipped
 // Each step is reported on standard output ("sent ID", or "dropped ID" once the pipe is closed). Exit status:
 // 0 once every step ran, 1 when the pipe was not opened or a write failed (its code is printed), 2 for a
 // usage error. Example:
@@ -23,6 +27,7 @@
 //       --send "3:/opt/app/run after.sh" --send 1
 #include "diag/IMException.h"
 #include "diag/Log.h"
+#include "diag/MessageTable.h"
 #include "ipc/PipeClient.h"
 #include "system/Text.h"
 
@@ -74,6 +79,18 @@ PipeMessage MessageOf(const std::wstring& text) {
     } catch (const std::logic_error&) {
     }
     throw UsageError{"not a message id: " + WideToMultiByte(id, kUtf8CodePage)};
+}
+
+int32_t NumberOf(const std::wstring& text) {
+    try {
+        std::size_t used = 0;
+        const int value = std::stoi(text, &used);
+        if (used == text.size()) {
+            return value;
+        }
+    } catch (const std::logic_error&) {
+    }
+    throw UsageError{"not a number: " + WideToMultiByte(text, kUtf8CodePage)};
 }
 
 std::vector<Step> ReadScript(const std::string& path) {
@@ -160,7 +177,7 @@ int Run(int argc, char** argv) {
         } else if (option == "--close") {
             steps.push_back({"close", L""});
         } else if (option == "--send" || option == "--pause" || option == "--pace" ||
-                   option == "--wait-for") {
+                   option == "--wait-for" || option == "--lang" || option == "--text") {
             const std::string verb = option.substr(2);
             steps.push_back({verb, value()});
         } else {
@@ -180,6 +197,8 @@ int Run(int argc, char** argv) {
             MessageOf(step.argument);
         } else if (step.verb == "pause" || step.verb == "pace") {
             Milliseconds(step.argument);
+        } else if (step.verb == "lang" || step.verb == "text") {
+            NumberOf(step.argument);
         } else if (step.verb != "wait-for" && step.verb != "close") {
             throw UsageError{"unknown step " + step.verb};
         }
@@ -195,9 +214,13 @@ int Run(int argc, char** argv) {
         pipe.Connect(name, WriteMode);
         report("connected " + WideToMultiByte(name, kUtf8CodePage));
         uint32_t pace = 0;
+        int32_t language = 0;
         for (const Step& step : steps) {
-            if (step.verb == "send") {
-                const PipeMessage message = MessageOf(step.argument);
+            if (step.verb == "send" || step.verb == "text") {
+                const PipeMessage message =
+                    step.verb == "send"
+                        ? MessageOf(step.argument)
+                        : PipeMessage{0, GuiTextTable().Lookup(NumberOf(step.argument), language)};
                 const bool dropped = pipe.IsClosed();
                 pipe.WriteSynch(message);
                 report((dropped ? "dropped " : "sent ") + std::to_string(message.id));
@@ -206,6 +229,8 @@ int Run(int argc, char** argv) {
                 SleepMilliseconds(Milliseconds(step.argument));
             } else if (step.verb == "pace") {
                 pace = Milliseconds(step.argument);
+            } else if (step.verb == "lang") {
+                language = NumberOf(step.argument);
             } else if (step.verb == "wait-for") {
                 const std::filesystem::path file(step.argument);
                 std::error_code error;

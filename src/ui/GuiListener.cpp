@@ -1,0 +1,77 @@
+// Maintenance::ListenOnGuiPipe: the loader's end of the GUI pipe, where the worker's progress messages
+// become what the dialog shows.
+#include "app/Maintenance.h"
+#include "diag/IMException.h"
+#include "diag/MessageTable.h"
+#include "ipc/PipeServer.h"
+#include "ui/Dialog.h"
+
+namespace ZEPMaintenance {
+
+namespace {
+
+// The status text the dialog shows when no worker came: "Update failed".
+constexpr int32_t kUpdateFailedText = 2;
+
+// Applies one message; false when the worker has ended the conversation with it.
+bool Apply(Dialog& dialog, const PipeMessage& message) {
+    switch (static_cast<GuiMessageId>(message.id)) {
+    case GuiMessageId::SetStatus:
+        dialog.SetStatus(message.msg);
+        return true;
+    case GuiMessageId::CloseDialog:
+        dialog.EndDialog(kDialogEndedByProgram);
+        return false;
+    case GuiMessageId::EnableOk:
+        dialog.EnableOk();
+        return false;
+    case GuiMessageId::OpenDocument:
+        dialog.OpenDocument(message.msg);
+        return true;
+    case GuiMessageId::ShowErrorDetail:
+        dialog.SetErrorDetail(message.msg);
+        return true;
+    }
+    // Any other id was logged on arrival and means nothing to the dialog.
+    return true;
+}
+
+} // namespace
+
+void Maintenance::ListenOnGuiPipe(Dialog& dialog) {
+    PipeServer server;
+    server.Create(guiPipeName, ReadMode);
+    try {
+        server.Bind(guiPipeConnectLimitMs);
+    } catch (const IMException&) {
+        logger.Error(L"ListenOnGuiPipe: No worker connected to the GUI pipe. (guiPipeName: %ls)",
+                     guiPipeName);
+        dialog.SetStatus(GuiTextTable().Lookup(kUpdateFailedText, lang));
+        throw;
+    }
+
+    bool keepRunning = true;
+    do {
+        if (server.IsClosed()) {
+            break;
+        }
+        PipeMessage message;
+        if (server.Read(message)) {
+            logger.Info(L"ListenOnGuiPipe: Message received. (Id: %d, Msg: %ls)", message.id, message.msg);
+            keepRunning = Apply(dialog, message);
+        }
+        SleepMilliseconds(kGuiPollMs);
+    } while (keepRunning);
+
+    // A worker gone without its last message, or a frame the pipe could not read, ends the conversation
+    // too; the loader goes on as after the last message.
+    if (const PipeFailure failure = server.LastFailure(); failure.code != 0) {
+        logger.Warn(L"ListenOnGuiPipe: The GUI pipe failed. (code: %d, lastError: %d)", failure.code,
+                    failure.systemError);
+    }
+    logger.DebugText(L"WaitForClose");
+    server.WaitForThreads();
+    server.Close();
+}
+
+} // namespace ZEPMaintenance

@@ -1,0 +1,135 @@
+// The loader's end of the GUI pipe: a worker's progress messages become what the dialog shows, until the
+// worker ends the conversation, goes away, or never comes.
+#include "app/Maintenance.h"
+#include "diag/MessageTable.h"
+#include "system/Platform.h"
+#include "system/Text.h"
+#include "ui/Dialog.h"
+
+#include "support/CapturedLog.h"
+#include "support/DialogOutput.h"
+#include "support/ErrorCodeOf.h"
+#include "unit/ipc/PipeTestSupport.h"
+
+#include <algorithm>
+#include <future>
+#include <gtest/gtest.h>
+
+namespace ZEPMaintenance {
+namespace {
+
+std::wstring ChildProgram() {
+    return GetModuleDirectory() + platform::kPathSeparator + Utf8ToWide(ZEP_TEST_CHILD_NAME);
+}
+
+class DialogListenerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (const char* reason = test::DialogSkipReason()) {
+            GTEST_SKIP() << reason;
+        }
+        output.Start(dialog);
+        ASSERT_TRUE(dialog.WaitUntilReady());
+        dialog.SetLanguage(Slovak);
+        loader.lang = Slovak;
+        loader.guiPipeName = worker.guiPipeName = test::FreshPipeName();
+        worker.lang = Slovak;
+    }
+
+    // The loader listens on its own thread, as its main thread does while the dialog's runs.
+    void StartListening() {
+        listening = std::async(std::launch::async, [this] { loader.ListenOnGuiPipe(dialog); });
+        worker.guiPipe.Connect(worker.guiPipeName, WriteMode);
+    }
+
+    // True once the listener has returned; a listener still running after a minute fails the test.
+    bool Returned() { return listening.wait_for(std::chrono::minutes(1)) == std::future_status::ready; }
+
+    bool Received(int32_t id, const std::wstring& text) const {
+        return log.Has(LevelInfo, L"ListenOnGuiPipe: Message received. (Id: " + std::to_wstring(id) +
+                                      L", Msg: " + text + L")");
+    }
+
+    test::CapturedLog log;
+    test::ScopedMachineRoot machine;
+    test::DialogOutput output;
+    std::atomic<bool> ready{false};
+    Dialog dialog{ready};
+    Maintenance loader;
+    Maintenance worker;
+    std::future<void> listening;
+};
+
+TEST_F(DialogListenerTest, EnableOkEndsTheListeningAndLaterMessagesAreNotShown) {
+    StartListening();
+    worker.SendGuiMessage(0, L"Kopírovanie");
+    worker.SendGuiMessage(4, L"disk plný");
+    // Unknown ids are logged and change nothing; an empty status clears the line.
+    worker.SendGuiMessage(7, L"neznáme");
+    worker.SendGuiMessage(0, L"");
+    worker.SendGuiMessage(2, L"");
+    worker.SendGuiMessage(0, L"neskoro");
+    worker.guiPipe.Close();
+    ASSERT_TRUE(Returned()) << log.Dump();
+    listening.get();
+
+    const DialogContent content = dialog.GetContent();
+    EXPECT_EQ(content.status, L"");
+    EXPECT_EQ(content.detail, L"Detail chyby: disk plný");
+    EXPECT_TRUE(content.okEnabled);
+    EXPECT_TRUE(Received(0, L"Kopírovanie")) << log.Dump();
+    EXPECT_TRUE(Received(7, L"neznáme"));
+    EXPECT_TRUE(Received(2, L""));
+    EXPECT_FALSE(Received(0, L"neskoro"));
+    EXPECT_TRUE(log.Has(LevelDebug, L"WaitForClose"));
+    const std::vector<std::string> lines = output.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "neskoro"), 0);
+    dialog.EndDialog(kDialogEndedByProgram);
+    dialog.WaitForEnd();
+}
+
+TEST_F(DialogListenerTest, CloseDialogEndsTheDialogWithFiveAfterTheLastStatus) {
+    StartListening();
+    worker.SendGuiText(5);
+    // The program to start after the update (the test child, which exits at once); the conversation
+    // goes on.
+    worker.SendGuiMessage(3, ChildProgram());
+    worker.SendGuiMessage(1, L"");
+    worker.guiPipe.Close();
+    ASSERT_TRUE(Returned()) << log.Dump();
+    listening.get();
+
+    EXPECT_EQ(dialog.WaitForEnd(), kDialogEndedByProgram);
+    EXPECT_EQ(dialog.GetContent().status, L"Aktualizácia úspešne ukončená");
+    EXPECT_TRUE(Received(3, ChildProgram()));
+    EXPECT_TRUE(log.Contains(L"Start: Process started. (file: " + ChildProgram())) << log.Dump();
+}
+
+TEST_F(DialogListenerTest, AWorkerGoneWithoutItsLastMessageEndsTheListeningWithOkStillDisabled) {
+    StartListening();
+    worker.SendGuiText(4);
+    worker.guiPipe.Close();
+    ASSERT_TRUE(Returned()) << log.Dump();
+    listening.get();
+
+    const DialogContent content = dialog.GetContent();
+    EXPECT_EQ(content.status, L"Kopírovanie nových súborov");
+    // Enabling OK is the loader's next step, not the listener's.
+    EXPECT_FALSE(content.okEnabled);
+    dialog.EndDialog(kDialogEndedByProgram);
+    EXPECT_EQ(dialog.WaitForEnd(), kDialogEndedByProgram);
+}
+
+TEST_F(DialogListenerTest, NoWorkerWithinTheLimitShowsTheUpdateAsFailedAndThrows148) {
+    loader.guiPipeConnectLimitMs = 200;
+    EXPECT_EQ(test::CodeOf([this] { loader.ListenOnGuiPipe(dialog); }), ErrorCode::kPipeThreadFailed);
+    EXPECT_EQ(dialog.GetContent().status, L"Aktualizácia zlyhala");
+    EXPECT_TRUE(log.Has(LevelError, L"ListenOnGuiPipe: No worker connected to the GUI pipe. (guiPipeName: " +
+                                        loader.guiPipeName + L")"))
+        << log.Dump();
+    dialog.EndDialog(kDialogEndedByProgram);
+    dialog.WaitForEnd();
+}
+
+} // namespace
+} // namespace ZEPMaintenance
