@@ -14,6 +14,7 @@
 
 namespace ZEPMaintenance {
 
+class ConfigFile;
 class Dialog;
 class IMException;
 
@@ -30,6 +31,14 @@ enum class Operation : int32_t {
 };
 
 enum class EnvironmentKind : int32_t { Product = 0, Test = 1, Development = 2 };
+
+// The passes of the copy stage: where the files of the update folder go.
+enum class CopyKind : int32_t {
+    Product = 1,   // the update folder itself into the product folder
+    System = 2,    // _ZEP_UPGRADE_SYSTEM into the system folder, by file version
+    SystemCom = 3, // _ZEP_UPGRADE_SYSTEM_COM into the system folder, registered as COM servers
+    Setup = 4,     // the setup folder: prerequisite setup programs, run in manifest order
+};
 
 // How long the worker pauses after each progress message, so that the loader, which polls every 200 ms,
 // shows it before the next one comes.
@@ -69,6 +78,21 @@ public:
     void SendGuiMessage(int32_t id, const std::wstring& text);
     // Sends the GuiTextTable text of textId in lang as a status message (id 0).
     void SendGuiText(int32_t textId);
+
+    // The update of the installed product from the data folder's update folder (upgrade/HostUpdate.cpp).
+    void DoHostUpdate();
+    // Waits up to 30 s for the client application (hostProcessId) to exit; 137, 139.
+    void WaitForHostProcessToClose();
+
+    // The protected full backup with the rollback scheduled at the next logon, the restore from it and
+    // the clean-up after either (upgrade/Rollback.cpp).
+    void PrepareRollback();
+    void RunRollback();
+    void CleanupRollback();
+
+    // The copy stage: the files of the update folder below relativePath for one pass, each checked
+    // against the manifest (upgrade/CopyNewFiles.cpp).
+    void CopyNewFiles(std::wstring relativePath, CopyKind kind, ConfigFile& manifest);
 
     // The loader's side of the GUI pipe: serves guiPipeName and turns the worker's messages into changes
     // of the dialog until the worker ends the conversation (CloseDialog, EnableOk, or its end of the pipe
