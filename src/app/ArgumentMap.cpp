@@ -96,6 +96,24 @@ std::wstring BuildCommandLine(const ArgumentMap& arguments) {
     return line;
 }
 
+void SplitProgramName(const std::wstring& commandLine, std::wstring& program, std::wstring& tail) {
+    std::size_t at = 0;
+    if (!commandLine.empty() && commandLine.front() == L'"') {
+        const std::size_t close = commandLine.find(L'"', 1);
+        program = commandLine.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
+        at = close == std::wstring::npos ? commandLine.size() : close + 1;
+    } else {
+        while (at < commandLine.size() && commandLine[at] > L' ') {
+            ++at;
+        }
+        program = commandLine.substr(0, at);
+    }
+    while (at < commandLine.size() && commandLine[at] != L'\0' && commandLine[at] <= L' ') {
+        ++at;
+    }
+    tail = commandLine.substr(at);
+}
+
 bool HasArgument(const ArgumentMap& arguments, const std::wstring& name) {
     return arguments.contains(name);
 }

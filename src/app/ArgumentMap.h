@@ -16,6 +16,11 @@ void SplitArgumentVector(int count, const wchar_t* const* vector, ArgumentMap& a
 // names empty or starting with '-', values not starting with '-', no double quote anywhere (the
 // grammar has no escape for one), and no empty value under the empty name.
 std::wstring BuildCommandLine(const ArgumentMap& arguments);
+// A whole command line (a run-once value, a process's full command line) split into the program and the
+// tail that SplitCommandLine takes, as the Windows C runtime hands the tail to wWinMain: a program that
+// starts with a double quote runs to the next one, any other to the first character up to a blank;
+// control characters and blanks after it belong to neither.
+void SplitProgramName(const std::wstring& commandLine, std::wstring& program, std::wstring& tail);
 
 bool HasArgument(const ArgumentMap& arguments, const std::wstring& name);
 std::wstring GetArgument(const ArgumentMap& arguments, const std::wstring& name);

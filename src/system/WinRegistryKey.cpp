@@ -225,6 +225,20 @@ void WinRegistryKey::DeleteValue(const std::wstring& valueName) {
     logger.Debug(L"DeleteValue: Value deleted. (valueName: %ls)", valueName);
 }
 
+bool WinRegistryKey::ValueExists(const std::wstring& valueName) {
+    if (!key) {
+        logger.ErrorText(L"ValueExists: No registry key opened.");
+        ThrowIMException(ErrorCode::kRegistryNoKeyOpened);
+    }
+    uint32_t type = 0;
+    uint32_t size = 0;
+    const platform::CallResult result = platform::QueryRegistryValue(key, valueName, &type, nullptr, &size);
+    const bool exists = result.returned != WinError::kFileNotFound;
+    logger.Debug(L"ValueExists: Value checked. (valueName: %ls, returnedError: %d, exists: %ls)", valueName,
+                 result.returned, exists ? L"true" : L"false");
+    return exists;
+}
+
 std::vector<std::wstring> WinRegistryKey::GetSubKeyNames() {
     if (!key) {
         logger.ErrorText(L"GetSubKeyNames: No registry key opened.");

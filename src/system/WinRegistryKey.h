@@ -54,6 +54,9 @@ public:
     void SetValue(const std::wstring& valueName, uint32_t type, const void* data, uint32_t byteCount);
     void SetStringValue(const std::wstring& valueName, const std::wstring& text);
     void DeleteValue(const std::wstring& valueName);
+    // False only when the key certainly has no value of that name (ERROR_FILE_NOT_FOUND); any other
+    // answer counts as present, so that the read or delete that follows reports it.
+    bool ValueExists(const std::wstring& valueName);
     std::vector<std::wstring> GetSubKeyNames();
     void Close();
 

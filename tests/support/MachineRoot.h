@@ -17,6 +17,8 @@ public:
 
     // True where the machine is a private scratch copy (Linux).
     static bool IsScratch();
+    // The machine's root folder with a trailing separator: the scratch folder on Linux, C:\ on Windows.
+    std::wstring Path() const;
 
 private:
     TempDir root_;

@@ -40,4 +40,18 @@ struct FindEntry {
 uint32_t FindFirstEntry(const std::wstring& pattern, FindHandle& search, FindEntry& entry);
 uint32_t FindNextEntry(FindHandle& search, FindEntry& entry);
 
+// A folder held open while what lies below it is checked and then used: a descriptor on Linux, a handle
+// on Windows. Each side gives the value its meaning and closes it.
+enum class HeldFolder : intptr_t { kNone = -1 };
+void Destroy(HeldFolder folder) noexcept;
+using HeldFolderHandle = PlatformHandle<HeldFolder, HeldFolder::kNone>;
+
+// Opens the folder at fullPath, never through a link or reparse point in its last component, and gives
+// the full path (with trailing separator) by which everything below it is to be reached while it is
+// held. On Linux that path leads through the descriptor (/proc/self/fd/N/./), so it reaches the folder
+// that was opened whatever is later renamed or planted under its name. On Windows it is fullPath
+// itself: the handle, held without delete sharing, keeps the folder from being renamed or deleted.
+// ERROR_DIRECTORY for anything but a folder, ERROR_CANT_ACCESS_FILE for a link.
+uint32_t HoldFolder(const std::wstring& fullPath, HeldFolderHandle& folder, std::wstring& heldPath);
+
 } // namespace ZEPMaintenance::platform

@@ -195,4 +195,28 @@ uint32_t FindNextEntry(FindHandle& search, FindEntry& entry) {
     return Fill(Stream(search), entry);
 }
 
+void Destroy(HeldFolder folder) noexcept {
+    posix::FdTraits::Close(static_cast<int>(folder));
+}
+
+// A path through the descriptor reaches the opened folder without looking its name up again; the last
+// component "." lets the calls that refuse to follow a link in the last component open the folder too.
+uint32_t HoldFolder(const std::wstring& fullPath, HeldFolderHandle& folder, std::wstring& heldPath) {
+    const std::string path = posix::WithoutTrailingSlash(posix::NativePath(fullPath));
+    posix::UniqueFd opened;
+    // O_DIRECTORY opens nothing else, not even for a moment: opening a device may have effects.
+    const uint32_t error = posix::OpenObject(path, O_RDONLY | O_DIRECTORY, posix::ObjectKind::Folder, opened);
+    if (error != WinError::kSuccess) {
+        // A link fails as ELOOP (1920); any other object under the name as ENOTDIR, which is a missing
+        // path only where an earlier component is not a folder.
+        struct stat info {};
+        const bool other = error == WinError::kPathNotFound && lstat(path.c_str(), &info) == 0 &&
+                           !S_ISDIR(info.st_mode) && !S_ISLNK(info.st_mode);
+        return other ? WinError::kDirectory : error;
+    }
+    heldPath = posix::WidePath("/proc/self/fd/" + std::to_string(opened.Get()) + "/./");
+    folder.Reset(static_cast<HeldFolder>(opened.Release()));
+    return WinError::kSuccess;
+}
+
 } // namespace ZEPMaintenance::platform

@@ -1,6 +1,7 @@
 // Windows side of Directory: folder creation and test, known folders, shell delete and searches.
 #include "system/platform/DirectoryPrimitives.h"
 
+#include "system/win/WinHandle.h"
 #include "system/win/WinHeaders.h"
 
 #include <knownfolders.h>
@@ -78,6 +79,42 @@ uint32_t FindNextEntry(FindHandle& search, FindEntry& entry) {
         return GetLastError();
     }
     Fill(data, entry);
+    return ERROR_SUCCESS;
+}
+
+void Destroy(HeldFolder folder) noexcept {
+    CloseHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(folder)));
+}
+
+// Without FILE_SHARE_DELETE nobody can rename or delete the folder while it is held, so its path goes on
+// naming the folder that was opened and checked.
+uint32_t HoldFolder(const std::wstring& fullPath, HeldFolderHandle& folder, std::wstring& heldPath) {
+    // A name with a trailing backslash that is a file fails as an invalid name; without it, as what it is.
+    std::wstring name = fullPath;
+    if (name.size() > 3 && name.back() == L'\\') {
+        name.pop_back();
+    }
+    WinFile opened(CreateFileW(name.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!opened) {
+        return GetLastError();
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(opened.Get(), &info)) {
+        return GetLastError();
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return ERROR_CANT_ACCESS_FILE;
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return ERROR_DIRECTORY;
+    }
+    heldPath = fullPath;
+    if (heldPath.empty() || heldPath.back() != L'\\') {
+        heldPath.push_back(L'\\');
+    }
+    folder.Reset(static_cast<HeldFolder>(reinterpret_cast<intptr_t>(opened.Release())));
     return ERROR_SUCCESS;
 }
 

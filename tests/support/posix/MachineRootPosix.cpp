@@ -32,4 +32,8 @@ bool ScopedMachineRoot::IsScratch() {
     return true;
 }
 
+std::wstring ScopedMachineRoot::Path() const {
+    return root_.Path();
+}
+
 } // namespace ZEPMaintenance::test

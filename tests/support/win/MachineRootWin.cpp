@@ -11,4 +11,8 @@ bool ScopedMachineRoot::IsScratch() {
     return false;
 }
 
+std::wstring ScopedMachineRoot::Path() const {
+    return L"C:\\";
+}
+
 } // namespace ZEPMaintenance::test

@@ -157,5 +157,28 @@ TEST(ArgumentAccessTest, Base64ArgumentsAreUtf16LittleEndianText) {
     }
 }
 
+TEST(SplitProgramNameTest, TheProgramEndsAtItsQuoteOrAtTheFirstBlank) {
+    const struct {
+        const wchar_t* line;
+        const wchar_t* program;
+        const wchar_t* tail;
+    } cases[] = {
+        {L"C:\\Program Files\\Z.exe -op x", L"C:\\Program", L"Files\\Z.exe -op x"},
+        {L"\"C:\\Program Files\\Z.exe\" -op x", L"C:\\Program Files\\Z.exe", L"-op x"},
+        {L"\"C:\\Z.exe\"-op x", L"C:\\Z.exe", L"-op x"},
+        {L"Z.exe\t \t-op  \"a b\" ", L"Z.exe", L"-op  \"a b\" "},
+        {L"\"C:\\open quote -op x", L"C:\\open quote -op x", L""},
+        {L"Z.exe", L"Z.exe", L""},
+        {L"", L"", L""},
+    };
+    for (const auto& [line, program, tail] : cases) {
+        std::wstring gotProgram = L"unset";
+        std::wstring gotTail = L"unset";
+        SplitProgramName(line, gotProgram, gotTail);
+        EXPECT_EQ(gotProgram, program) << testing::PrintToString(std::wstring(line));
+        EXPECT_EQ(gotTail, tail) << testing::PrintToString(std::wstring(line));
+    }
+}
+
 } // namespace
 } // namespace ZEPMaintenance

@@ -358,28 +358,5 @@ TEST_F(LoadZcfFileTest, FailuresAreLoggedWithoutTheirCodes) {
     EXPECT_TRUE(log.Has(LevelError, L"LoadZCFFile: VerifySignature failed.")) << log.Dump();
 }
 
-TEST(DeleteFileActionTest, HoldsItsPathClonesUnboundAndRefusesToRunUntilBuilt) {
-    DeleteFileAction action(L"bin\\old.dll");
-    action.SetMaintenance(reinterpret_cast<Maintenance*>(&action));
-    const std::unique_ptr<Action> clone = action.Clone();
-    EXPECT_EQ(dynamic_cast<DeleteFileAction&>(*clone).GetFilePath(), L"bin\\old.dll");
-    EXPECT_EQ(clone->GetMaintenance(), nullptr);
-    action.Reset();
-    EXPECT_EQ(action.GetFilePath(), L"");
-    EXPECT_EQ(action.GetMaintenance(), nullptr);
-    EXPECT_EQ(dynamic_cast<DeleteFileAction&>(*clone).GetFilePath(), L"bin\\old.dll");
-
-    CapturedLog log;
-    DeleteFileAction unbuilt(L"a.dll");
-    try {
-        unbuilt.RunAction();
-        FAIL() << "RunAction returned";
-    } catch (const IMException& e) {
-        EXPECT_NE(e.GetErrorMessage().find(L"not available in this build"), std::wstring::npos);
-    }
-    EXPECT_THROW(unbuilt.RollbackAction(), IMException);
-    EXPECT_TRUE(log.Contains(L"not available in this build. (filePath: a.dll)")) << log.Dump();
-}
-
 } // namespace
 } // namespace ZEPMaintenance

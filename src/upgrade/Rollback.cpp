@@ -1,0 +1,182 @@
+// The protected backup with the rollback scheduled for the next logon, the restore from it, and the
+// clean-up after an update or a rollback.
+#include "upgrade/Rollback.h"
+
+#include "app/Maintenance.h"
+#include "diag/IMException.h"
+#include "diag/MessageTable.h"
+#include "system/HeldDirectory.h"
+#include "system/Platform.h"
+#include "system/Text.h"
+#include "system/WinRegistryKey.h"
+#include "upgrade/BackupPermissions.h"
+#include "upgrade/ConfigFile.h"
+
+namespace ZEPMaintenance {
+
+namespace {
+
+constexpr const wchar_t* kBackupFolder = L"backup";
+constexpr const wchar_t* kBackupActionsFolder = L"backupActions";
+constexpr const wchar_t* kUpdateFolder = L"update";
+constexpr const wchar_t* kManifestName = L"zep_upgrade.xml.zcf";
+
+// GUI texts: "Pre upgrade actions are starting." and "Update failed. Rollback to previous version
+// succesfully done."
+constexpr int32_t kGuiPreUpgradeActions = 12;
+constexpr int32_t kGuiRollbackDone = 7;
+
+bool HoldsWhiteSpace(const std::wstring& text) {
+    return text.find_first_of(L" \t\r\n") != std::wstring::npos;
+}
+
+} // namespace
+
+std::wstring RollbackValueName(const std::wstring& serviceName) {
+    return serviceName + L" - Rollback";
+}
+
+std::wstring BuildRollbackCommand(const std::wstring& programPath, const std::wstring& programFolder,
+                                  const std::wstring& dataFolder, int32_t lang) {
+    std::wstring command = HoldsWhiteSpace(programPath) ? L"\"" + programPath + L"\"" : programPath;
+    command +=
+        L" -mode loader -op rollback -pp \"" + programFolder + L"\" -dp \"" + dataFolder + L"\" -lang ";
+    if (lang >= 0 && lang <= 2) {
+        command += static_cast<wchar_t>(L'0' + lang);
+    }
+    return command;
+}
+
+void Maintenance::PrepareRollback() {
+    // Everything the command names is checked before anything changes: the grammar has no escape for a
+    // double quote, so such a path would start the rollback on other folders than these.
+    const std::wstring program = GetModuleFilename();
+    for (const std::wstring& path : {program, programDirectory.GetFullPath(), dataDirectory.GetFullPath()}) {
+        if (path.find(L'"') != std::wstring::npos) {
+            logger.Error(L"PrepareRollback: The rollback command cannot carry a double quote. (path: %ls)",
+                         path);
+            ThrowIMException(ErrorCode::kInvalidValue);
+        }
+    }
+    const std::wstring command =
+        BuildRollbackCommand(program, programDirectory.GetFullPath(), dataDirectory.GetFullPath(), lang);
+    const Permissions backupPermissions = BuildBackupPermissions();
+
+    Directory backupActions(dataDirectory.GetFullPath(), kBackupActionsFolder);
+    if (backupActions.Exists()) {
+        backupActions.Delete(true);
+    }
+    Directory backup(dataDirectory.GetFullPath(), kBackupFolder);
+    if (backup.Exists()) {
+        backup.Delete(true);
+    }
+    backup.Create();
+    // Held from here on: the copies go into the folder that was stamped, whatever a user puts under its
+    // name in the data folder meanwhile.
+    HeldDirectory held;
+    if (!held.Hold(backup)) {
+        logger.Error(L"PrepareRollback: Backup folder cannot be used. (path: %ls)", backup.GetFullPath());
+        ThrowIMException(ErrorCode::kDirectoryCreateFailed);
+    }
+    ProtectBackupItem(held.GetFullPath(), backupPermissions);
+    Directory target = held.GetDirectory();
+    Directory product(programDirectory.GetPath(), programDirectory.GetDirname());
+    const CSid administrators = CSid::Administrators();
+    product.CopyContentTo(target, &backupPermissions, nullptr, &administrators, false);
+    held.Release();
+
+    WinRegistryKey runOnce;
+    // The key is always there on Windows; a fresh Linux machine root may not have it yet.
+    if (runOnce.KeyExists(WinRegistryKey::LocalMachine, kRunOnceKey)) {
+        runOnce.Open(WinRegistryKey::LocalMachine, kRunOnceKey, true);
+    } else {
+        runOnce.CreateKey(WinRegistryKey::LocalMachine, kRunOnceKey);
+    }
+    runOnce.SetStringValue(RollbackValueName(GetServiceName()), command);
+    logger.Info(L"PrepareRollback: Rollback scheduled. (command: %ls)", command);
+}
+
+void Maintenance::RunRollback() {
+    logger.Info(L"RunRollback: Starting rollback");
+    {
+        ConfigFile manifest;
+        bool loaded = false;
+        // A manifest that cannot be read leaves the actions undone, never the backup unrestored.
+        try {
+            loaded = manifest.LoadZCFFile(dataDirectory.GetFullPath() + kUpdateFolder +
+                                          platform::kPathSeparator + kManifestName) &&
+                     manifest.IsLoaded();
+        } catch (const IMException& e) {
+            logger.Error(L"RunRollback: Reading the config file failed. (exCode: %d, exText: %ls)",
+                         e.GetErrorNumber(), e.GetErrorDescription());
+        }
+        if (!loaded) {
+            logger.Error(L"RunRollback: Config file not loaded.");
+        } else if (!manifest.GetPreUpgradeActions().empty()) {
+            SendGuiText(kGuiPreUpgradeActions);
+            for (const auto& action : manifest.GetPreUpgradeActions()) {
+                action->SetMaintenance(this);
+                try {
+                    action->RollbackAction();
+                } catch (const IMException& e) {
+                    logger.Error(L"RunRollback: Pre-upgrade actions run failed (exCode: %d, exText: %ls)",
+                                 e.GetErrorNumber(), e.GetErrorDescription());
+                }
+                action->SetMaintenance(nullptr);
+            }
+        }
+    }
+
+    const Permissions backupPermissions = BuildBackupPermissions();
+    // The copy checks every item below the backup folder; the folder itself is checked here, and held,
+    // so that each item checked is the item then copied.
+    const Directory backup(dataDirectory.GetFullPath(), kBackupFolder);
+    HeldDirectory held;
+    if (!held.Hold(backup)) {
+        logger.Error(L"RunRollback: Backup folder cannot be used; nothing restored. (path: %ls)",
+                     backup.GetFullPath());
+        ThrowIMException(ErrorCode::kDirectoryCopyFailed);
+    }
+    if (CheckBackupItem(held.GetFullPath(), backupPermissions) != BackupItemState::Protected) {
+        logger.Error(L"RunRollback: Backup folder is not protected as expected. Hack attempt? (dirname: %ls)",
+                     backup.GetFullPath());
+        ThrowIMException(ErrorCode::kDirectoryCopyFailed);
+    }
+    Directory source = held.GetDirectory();
+    Directory product(programDirectory.GetPath(), programDirectory.GetDirname());
+    source.CopyContentTo(product, nullptr, &backupPermissions, nullptr, true);
+    held.Release();
+
+    // Gone already when the host update deleted it; the product is restored either way.
+    Directory update(dataDirectory.GetFullPath(), kUpdateFolder);
+    if (update.Exists()) {
+        update.Delete(false);
+    }
+    SendGuiText(kGuiRollbackDone);
+}
+
+void Maintenance::CleanupRollback() {
+    // After a successful update or rollback what is not there is done: backupActions exists only when a
+    // pre-upgrade action ran, and the platform deletes the run-once value before it runs the command.
+    // Every other failure is raised with its code.
+    for (const wchar_t* name : {kBackupFolder, kBackupActionsFolder}) {
+        Directory folder(dataDirectory.GetFullPath(), name);
+        if (folder.Exists()) {
+            folder.Delete(true);
+        }
+    }
+    const std::wstring valueName = RollbackValueName(GetServiceName());
+    WinRegistryKey runOnce;
+    if (!runOnce.KeyExists(WinRegistryKey::LocalMachine, kRunOnceKey)) {
+        logger.Info(L"CleanupRollback: No run-once key; no rollback scheduled. (valueName: %ls)", valueName);
+        return;
+    }
+    runOnce.Open(WinRegistryKey::LocalMachine, kRunOnceKey, true);
+    if (!runOnce.ValueExists(valueName)) {
+        logger.Info(L"CleanupRollback: Rollback not scheduled any more. (valueName: %ls)", valueName);
+        return;
+    }
+    runOnce.DeleteValue(valueName);
+}
+
+} // namespace ZEPMaintenance
