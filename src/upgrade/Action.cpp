@@ -8,6 +8,7 @@
 #include "system/Platform.h"
 #include "upgrade/BackupPermissions.h"
 #include "upgrade/ReleasePath.h"
+#include "upgrade/Rollback.h"
 
 #include <algorithm>
 #include <vector>
@@ -91,6 +92,7 @@ void DeleteFileAction::RunAction() {
         ThrowIMException(ErrorCode::kFileNotFound);
     }
     Maintenance& maintenance = *_maintenancePtr;
+    RequireEngineFolders(maintenance, logger, L"RunAction");
     const std::wstring relative = ToPlatformPath(_filePath);
     const PathSteps steps = StepsOf(relative);
     File target;
@@ -147,6 +149,7 @@ void DeleteFileAction::RollbackAction() {
         ThrowIMException(ErrorCode::kFileNotFound);
     }
     Maintenance& maintenance = *_maintenancePtr;
+    RequireEngineFolders(maintenance, logger, L"RollbackAction");
     const std::wstring relative = ToPlatformPath(_filePath);
     const PathSteps steps = StepsOf(relative);
     const Directory store(maintenance.dataDirectory.GetFullPath(), kBackupActionsFolder);

@@ -32,6 +32,15 @@ bool HoldsWhiteSpace(const std::wstring& text) {
 
 } // namespace
 
+void RequireEngineFolders(const Maintenance& maintenance, const Logger& logger, const wchar_t* operation) {
+    if (maintenance.programDirectory.GetDirname().empty() || maintenance.dataDirectory.GetDirname().empty()) {
+        logger.Error(L"%ls: Product or data folder not set. (programDirectory: %ls, dataDirectory: %ls)",
+                     operation, maintenance.programDirectory.GetFullPath(),
+                     maintenance.dataDirectory.GetFullPath());
+        ThrowIMException(ErrorCode::kInvalidValue);
+    }
+}
+
 std::wstring RollbackValueName(const std::wstring& serviceName) {
     return serviceName + L" - Rollback";
 }
@@ -41,13 +50,15 @@ std::wstring BuildRollbackCommand(const std::wstring& programPath, const std::ws
     std::wstring command = HoldsWhiteSpace(programPath) ? L"\"" + programPath + L"\"" : programPath;
     command +=
         L" -mode loader -op rollback -pp \"" + programFolder + L"\" -dp \"" + dataFolder + L"\" -lang ";
-    if (lang >= 0 && lang <= 2) {
-        command += static_cast<wchar_t>(L'0' + lang);
-    }
+    // An option without a value fails the loader's option check, and the rollback would never run: a
+    // language outside the table gets the digit of the column it reads, English above, Czech below.
+    const int32_t column = lang < 0 ? 0 : (lang > 2 ? 2 : lang);
+    command += static_cast<wchar_t>(L'0' + column);
     return command;
 }
 
 void Maintenance::PrepareRollback() {
+    RequireEngineFolders(*this, logger, L"PrepareRollback");
     // Everything the command names is checked before anything changes: the grammar has no escape for a
     // double quote, so such a path would start the rollback on other folders than these.
     const std::wstring program = GetModuleFilename();
@@ -97,6 +108,7 @@ void Maintenance::PrepareRollback() {
 }
 
 void Maintenance::RunRollback() {
+    RequireEngineFolders(*this, logger, L"RunRollback");
     logger.Info(L"RunRollback: Starting rollback");
     {
         ConfigFile manifest;
@@ -156,6 +168,7 @@ void Maintenance::RunRollback() {
 }
 
 void Maintenance::CleanupRollback() {
+    RequireEngineFolders(*this, logger, L"CleanupRollback");
     // After a successful update or rollback what is not there is done: backupActions exists only when a
     // pre-upgrade action ran, and the platform deletes the run-once value before it runs the command.
     // Every other failure is raised with its code.

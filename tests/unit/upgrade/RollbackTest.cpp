@@ -14,10 +14,12 @@
 #include "system/Text.h"
 #include "system/WinRegistryKey.h"
 #include "unit/ipc/PipeTestSupport.h"
+#include "upgrade/Action.h"
 #include "upgrade/BackupPermissions.h"
 #include "upgrade/ConfigFile.h"
 
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace ZEPMaintenance {
@@ -214,11 +216,15 @@ TEST_F(RollbackTest, TheCommandSplitsBackIntoExactlyTheRollbacksOptions) {
               L"C:\\ZEP\\Z.exe -mode loader -op rollback -pp \"C:\\P\\\" -dp \"C:\\D\\\" -lang 0");
     EXPECT_EQ(BuildRollbackCommand(L"C:\\Z E P\\Z.exe", L"C:\\P\\", L"C:\\D\\", 0).substr(0, 17),
               L"\"C:\\Z E P\\Z.exe\" ");
-    // A language outside the table gets no digit, and the option no value.
-    const std::wstring noDigit = BuildRollbackCommand(L"Z.exe", L"C:\\P\\", L"C:\\D\\", 7);
-    EXPECT_EQ(noDigit.substr(noDigit.size() - 7), L" -lang ");
-    std::wstring program;
-    EXPECT_EQ(SplitScheduled(noDigit, program), RollbackOptions(L"C:\\P\\", L"C:\\D\\", L""));
+    // A language outside the table gets the digit of the column it reads: an option without a value
+    // would fail the loader's check, and the rollback would never run.
+    for (const auto& [language, digit] : {std::pair{7, L"2"}, std::pair{-1, L"0"}}) {
+        std::wstring program;
+        const ArgumentMap options =
+            SplitScheduled(BuildRollbackCommand(L"Z.exe", L"C:\\P\\", L"C:\\D\\", language), program);
+        EXPECT_EQ(options, RollbackOptions(L"C:\\P\\", L"C:\\D\\", digit));
+        EXPECT_EQ(GetIntArgument(options, L"-lang"), language < 0 ? 0 : 2);
+    }
 }
 
 TEST_F(RollbackTest, APathTheCommandCannotCarryChangesNothing) {
@@ -231,6 +237,41 @@ TEST_F(RollbackTest, APathTheCommandCannotCarryChangesNothing) {
                                 machine.Path() + L"P\"x" + kSep + L")"))
         << log.Dump();
     EXPECT_TRUE(fs::exists(data / "backup" / "previous.txt"));
+    EXPECT_FALSE(RunOnceHas(kProductValue));
+}
+
+TEST_F(RollbackTest, WithoutItsFoldersTheEngineTouchesNothing) {
+    // An empty -dp names the file system's root: nothing is deleted, made or scheduled there.
+    Maintenance unset;
+    unset.environmentSet = true;
+    unset.programDirectory.SetFullPath(productPath);
+    unset.dataDirectory.SetFullPath(L"");
+    const std::pair<const wchar_t*, std::function<void()>> operations[] = {
+        {L"PrepareRollback", [&] { unset.PrepareRollback(); }},
+        {L"RunRollback", [&] { unset.RunRollback(); }},
+        {L"CleanupRollback", [&] { unset.CleanupRollback(); }},
+        {L"RunAction",
+         [&] {
+             DeleteFileAction action(L"old.txt");
+             action.SetMaintenance(&unset);
+             action.RunAction();
+         }},
+        {L"RollbackAction",
+         [&] {
+             DeleteFileAction action(L"old.txt");
+             action.SetMaintenance(&unset);
+             action.RollbackAction();
+         }},
+    };
+    for (const auto& [name, operation] : operations) {
+        log.Clear();
+        EXPECT_EQ(CodeOf(operation), 100) << name;
+        EXPECT_TRUE(log.Has(LevelError, std::wstring(name) +
+                                            L": Product or data folder not set. (programDirectory: " +
+                                            productPath + L", dataDirectory: " + kSep + L")"))
+            << log.Dump();
+    }
+    EXPECT_TRUE(fs::exists(product / "old.txt"));
     EXPECT_FALSE(RunOnceHas(kProductValue));
 }
 

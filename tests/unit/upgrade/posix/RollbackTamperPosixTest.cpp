@@ -152,11 +152,13 @@ TEST_F(RollbackTamperTest, ABackupPlantedAsALinkIsNeitherFilledNorScheduled) {
     }
 }
 
+std::wstring gProductFolder;
 std::wstring gDataFolder;
 
 int CleanupAsNobody() {
     Maintenance worker;
     worker.environmentSet = true;
+    worker.programDirectory.SetFullPath(gProductFolder);
     worker.dataDirectory.SetFullPath(gDataFolder);
     try {
         worker.CleanupRollback();
@@ -171,6 +173,7 @@ TEST_F(RollbackTamperTest, ACleanupThatCannotDeleteRaises133) {
     // Whoever can see the backup folder but not delete it gets a failure, not a folder taken as gone.
     ASSERT_EQ(chmod(fs::path(machine.Path()).c_str(), 0755), 0);
     ASSERT_EQ(chmod(data.c_str(), 0755), 0);
+    gProductFolder = product.wstring() + L"/";
     gDataFolder = data.wstring() + L"/";
     EXPECT_EQ(test::AsNobody(CleanupAsNobody), 0);
     EXPECT_TRUE(fs::exists(data / "backup" / "a.dll"));
