@@ -150,54 +150,42 @@ protected:
     std::vector<PipeMessage> received;
 };
 
-TEST_F(RollbackTest, PrepareCopiesTheProductAndSchedulesTheRollback) {
+TEST_F(RollbackTest, PrepareReplacesAStaleBackupAndSchedulesTheRollback) {
+    fs::create_directories(data / "backup" / "gone");
+    fs::create_directories(data / "backupActions");
+    test::WriteTextFile((data / "backup" / "stale.txt").wstring(), "stale");
     worker.lang = Slovak;
     worker.PrepareRollback();
 
     EXPECT_EQ(test::ReadTextFile((data / "backup" / "a.dll").wstring()), "alpha");
     EXPECT_EQ(test::ReadTextFile((data / "backup" / "sub" / "deeper" / "d.txt").wstring()), "delta");
     EXPECT_TRUE(fs::is_directory(data / "backup" / "empty"));
+    EXPECT_FALSE(fs::exists(data / "backup" / "stale.txt"));
+    EXPECT_FALSE(fs::exists(data / "backup" / "gone"));
     EXPECT_FALSE(fs::exists(data / "backupActions"));
 
     // For C:\P\ and C:\D\ (the machine root's P and D on Linux) with language 1.
     const std::wstring value = RunOnceValue(kProductValue);
-    const std::wstring ending =
-        L" -op rollback -pp \"" + productPath + L"\" -dp \"" + dataPath + L"\" -lang 1";
-    ASSERT_GT(value.size(), ending.size());
-    EXPECT_EQ(value.substr(value.size() - ending.size()), ending);
-    EXPECT_EQ(value, GetModuleFilename() + L" -mode loader" + ending);
+    EXPECT_EQ(value, GetModuleFilename() + L" -mode loader -op rollback -pp \"" + productPath + L"\" -dp \"" +
+                         dataPath + L"\" -lang 1");
     std::wstring program;
     EXPECT_EQ(SplitScheduled(value, program), RollbackOptions(productPath, dataPath, L"1"));
     EXPECT_EQ(program, GetModuleFilename());
 
-    if (test::FileDaclSkipReason() != nullptr) {
-        return;
+    if (test::FileDaclSkipReason() == nullptr) {
+        const Permissions backupSet = BuildBackupPermissions();
+        const std::wstring backup = dataPath + L"backup" + kSep;
+        for (const std::wstring& item :
+             {backup, backup + L"a.dll", backup + L"sub",
+              backup + L"sub" + kSep + L"deeper" + kSep + L"d.txt", backup + L"empty"}) {
+            EXPECT_EQ(CheckBackupItem(item, backupSet), BackupItemState::Protected) << log.Dump();
+        }
     }
-    const Permissions backupSet = BuildBackupPermissions();
-    const std::wstring backup = dataPath + L"backup" + kSep;
-    for (const std::wstring& item :
-         {backup, backup + L"a.dll", backup + L"sub", backup + L"sub" + kSep + L"deeper",
-          backup + L"sub" + kSep + L"deeper" + kSep + L"d.txt", backup + L"empty"}) {
-        EXPECT_EQ(CheckBackupItem(item, backupSet), BackupItemState::Protected) << log.Dump();
-    }
-}
-
-TEST_F(RollbackTest, AStaleBackupAndBackupActionsAreRemovedFirst) {
-    fs::create_directories(data / "backup" / "gone");
-    fs::create_directories(data / "backupActions" / "bin");
-    test::WriteTextFile((data / "backup" / "stale.txt").wstring(), "stale");
-    test::WriteTextFile((data / "backupActions" / "bin" / "old.dll").wstring(), "stale copy");
-    worker.PrepareRollback();
-    EXPECT_FALSE(fs::exists(data / "backupActions"));
-    EXPECT_FALSE(fs::exists(data / "backup" / "stale.txt"));
-    EXPECT_FALSE(fs::exists(data / "backup" / "gone"));
-    EXPECT_EQ(test::ReadTextFile((data / "backup" / "old.txt").wstring()), "old text");
 }
 
 TEST_F(RollbackTest, TheCommandSplitsBackIntoExactlyTheRollbacksOptions) {
     const std::wstring programs[] = {L"C:\\Program Files\\ZEP\\ZEPMaintenance.exe",
-                                     L"/opt/zep tools/zepmaintenance", L"C:\\ZEP\\ZEPMaintenance.exe",
-                                     L"/usr/bin/zepmaintenance"};
+                                     L"/opt/zep tools/zepmaintenance", L"C:\\ZEP\\ZEPMaintenance.exe"};
     const std::wstring folders[][2] = {
         {L"C:\\Program Files\\ZEP Client\\", L"C:\\ProgramData\\ZEP\\data dir\\"},
         {L"/opt/zep client/", L"/var/lib/zep  two blanks/"},
@@ -207,27 +195,23 @@ TEST_F(RollbackTest, TheCommandSplitsBackIntoExactlyTheRollbacksOptions) {
             const std::wstring command = BuildRollbackCommand(programPath, programFolder, dataFolder, 2);
             std::wstring program;
             EXPECT_EQ(SplitScheduled(command, program), RollbackOptions(programFolder, dataFolder, L"2"))
-                << command.c_str();
+                << testing::PrintToString(command);
             EXPECT_EQ(program, programPath);
         }
     }
-    // A program without blanks stands unquoted, as written; one with blanks is quoted.
-    EXPECT_EQ(BuildRollbackCommand(L"C:\\ZEP\\Z.exe", L"C:\\P\\", L"C:\\D\\", 0),
-              L"C:\\ZEP\\Z.exe -mode loader -op rollback -pp \"C:\\P\\\" -dp \"C:\\D\\\" -lang 0");
+    // Only a program with blanks is quoted.
     EXPECT_EQ(BuildRollbackCommand(L"C:\\Z E P\\Z.exe", L"C:\\P\\", L"C:\\D\\", 0).substr(0, 17),
               L"\"C:\\Z E P\\Z.exe\" ");
     // A language outside the table gets the digit of the column it reads: an option without a value
     // would fail the loader's check, and the rollback would never run.
     for (const auto& [language, digit] : {std::pair{7, L"2"}, std::pair{-1, L"0"}}) {
         std::wstring program;
-        const ArgumentMap options =
-            SplitScheduled(BuildRollbackCommand(L"Z.exe", L"C:\\P\\", L"C:\\D\\", language), program);
-        EXPECT_EQ(options, RollbackOptions(L"C:\\P\\", L"C:\\D\\", digit));
-        EXPECT_EQ(GetIntArgument(options, L"-lang"), language < 0 ? 0 : 2);
+        EXPECT_EQ(SplitScheduled(BuildRollbackCommand(L"Z.exe", L"C:\\P\\", L"C:\\D\\", language), program),
+                  RollbackOptions(L"C:\\P\\", L"C:\\D\\", digit));
     }
 }
 
-TEST_F(RollbackTest, APathTheCommandCannotCarryChangesNothing) {
+TEST_F(RollbackTest, FoldersTheEngineCannotUseChangeNothing) {
     fs::create_directories(data / "backup");
     test::WriteTextFile((data / "backup" / "previous.txt").wstring(), "previous");
     worker.programDirectory.SetFullPath(machine.Path() + L"P\"x" + kSep);
@@ -237,34 +221,22 @@ TEST_F(RollbackTest, APathTheCommandCannotCarryChangesNothing) {
                                 machine.Path() + L"P\"x" + kSep + L")"))
         << log.Dump();
     EXPECT_TRUE(fs::exists(data / "backup" / "previous.txt"));
-    EXPECT_FALSE(RunOnceHas(kProductValue));
-}
 
-TEST_F(RollbackTest, WithoutItsFoldersTheEngineTouchesNothing) {
-    // An empty -dp names the file system's root: nothing is deleted, made or scheduled there.
-    Maintenance unset;
-    unset.environmentSet = true;
-    unset.programDirectory.SetFullPath(productPath);
-    unset.dataDirectory.SetFullPath(L"");
+    // An empty -dp names the file system's root.
+    worker.programDirectory.SetFullPath(productPath);
+    worker.dataDirectory.SetFullPath(L"");
     const std::pair<const wchar_t*, std::function<void()>> operations[] = {
-        {L"PrepareRollback", [&] { unset.PrepareRollback(); }},
-        {L"RunRollback", [&] { unset.RunRollback(); }},
-        {L"CleanupRollback", [&] { unset.CleanupRollback(); }},
+        {L"PrepareRollback", [&] { worker.PrepareRollback(); }},
+        {L"RunRollback", [&] { worker.RunRollback(); }},
+        {L"CleanupRollback", [&] { worker.CleanupRollback(); }},
         {L"RunAction",
          [&] {
              DeleteFileAction action(L"old.txt");
-             action.SetMaintenance(&unset);
+             action.SetMaintenance(&worker);
              action.RunAction();
-         }},
-        {L"RollbackAction",
-         [&] {
-             DeleteFileAction action(L"old.txt");
-             action.SetMaintenance(&unset);
-             action.RollbackAction();
          }},
     };
     for (const auto& [name, operation] : operations) {
-        log.Clear();
         EXPECT_EQ(CodeOf(operation), 100) << name;
         EXPECT_TRUE(log.Has(LevelError, std::wstring(name) +
                                             L": Product or data folder not set. (programDirectory: " +
@@ -275,25 +247,17 @@ TEST_F(RollbackTest, WithoutItsFoldersTheEngineTouchesNothing) {
     EXPECT_FALSE(RunOnceHas(kProductValue));
 }
 
-TEST_F(RollbackTest, TheTestEnvironmentSchedulesUnderItsOwnName) {
+TEST_F(RollbackTest, CleanupRemovesItsOwnValueAndFindingNothingLeftSucceeds) {
+    worker.CleanupRollback();
     worker.environment = static_cast<int32_t>(EnvironmentKind::Test);
     worker.PrepareRollback();
+    fs::create_directories(data / "backupActions");
     EXPECT_TRUE(RunOnceHas(L"Z.EP Maintenance Service2 (test) - Rollback"));
     EXPECT_FALSE(RunOnceHas(kProductValue));
     worker.CleanupRollback();
-    EXPECT_FALSE(RunOnceHas(L"Z.EP Maintenance Service2 (test) - Rollback"));
-}
-
-TEST_F(RollbackTest, CleanupFindingNothingLeftSucceeds) {
-    // Nothing was ever scheduled, then everything is removed once and asked for again.
-    worker.CleanupRollback();
-    worker.PrepareRollback();
-    fs::create_directories(data / "backupActions");
-    ASSERT_TRUE(RunOnceHas(kProductValue));
-    worker.CleanupRollback();
     EXPECT_FALSE(fs::exists(data / "backup"));
     EXPECT_FALSE(fs::exists(data / "backupActions"));
-    EXPECT_FALSE(RunOnceHas(kProductValue));
+    EXPECT_FALSE(RunOnceHas(L"Z.EP Maintenance Service2 (test) - Rollback"));
     worker.CleanupRollback();
     for (const test::CapturedLine& line : log.Lines()) {
         EXPECT_GT(line.level, LevelError) << log.Dump();
@@ -331,7 +295,6 @@ TEST_F(RestoreTest, RunRestoresTheBackupUndoesTheActionsAndSendsTexts12Then7) {
     EXPECT_EQ(test::ReadTextFile((product / "added.txt").wstring()), "added");
     EXPECT_FALSE(fs::exists(data / "update"));
     EXPECT_EQ(received, (std::vector<PipeMessage>{{0, Text(12)}, {0, Text(7)}}));
-    EXPECT_FALSE(log.Contains(L"Hack attempt?"));
 
     worker.CleanupRollback();
     EXPECT_FALSE(fs::exists(data / "backup"));
@@ -339,15 +302,13 @@ TEST_F(RestoreTest, RunRestoresTheBackupUndoesTheActionsAndSendsTexts12Then7) {
     EXPECT_FALSE(RunOnceHas(kProductValue));
 }
 
-TEST_F(RestoreTest, ATamperedBackupItemStopsTheRestoreWith136AndText7IsNotSent) {
+TEST_F(RestoreTest, ATamperedBackupStopsTheRestoreWith136AndText7IsNotSent) {
     PlaceContainer(L"manifest.zcf");
     worker.PrepareRollback();
-    test::WriteTextFile((product / "a.dll").wstring(), "changed");
     Permissions reversed;
     reversed.AddAllowedAce(CSid::Users(), AccessMask::kFileReadAndExecute);
     reversed.AddAllowedAce(CSid::Administrators(), AccessMask::kFileAllAccess);
-    const std::wstring tampered = dataPath + L"backup" + kSep + L"sub" + kSep + L"c.txt";
-    reversed.SavePermissionsToFile(tampered);
+    reversed.SavePermissionsToFile(dataPath + L"backup" + kSep + L"sub" + kSep + L"c.txt");
     ConnectGui();
 
     EXPECT_EQ(CodeOf([&] { worker.RunRollback(); }), 136);
@@ -355,22 +316,19 @@ TEST_F(RestoreTest, ATamperedBackupItemStopsTheRestoreWith136AndText7IsNotSent) 
         log.Contains(L"CopyContentTo: Permissions of file doesn't equals to expected permissions. Hack "
                      L"attempt? (filename: "))
         << log.Dump();
-    EXPECT_TRUE(log.Contains(L"c.txt)"));
     EXPECT_TRUE(fs::exists(data / "update"));
-    EXPECT_TRUE(received.empty()) << "the manifest has no actions, and the restore did not end";
 
-    // The backup folder itself: one that is not the program's is not restored from at all.
+    // A folder that is not the program's in the backup's place is not restored from at all.
     fs::rename(data / "backup", data / "aside");
     fs::create_directories(data / "backup");
     test::WriteTextFile((data / "backup" / "a.dll").wstring(), "planted");
-    log.Clear();
     EXPECT_EQ(CodeOf([&] { worker.RunRollback(); }), 136);
     EXPECT_TRUE(log.Has(LevelError, L"RunRollback: Backup folder is not protected as expected. Hack attempt? "
                                     L"(dirname: " +
                                         dataPath + L"backup" + kSep + L")"))
         << log.Dump();
     EXPECT_NE(test::ReadTextFile((product / "a.dll").wstring()), "planted");
-    EXPECT_TRUE(received.empty());
+    EXPECT_TRUE(received.empty()) << "no actions, and no restore ended";
 }
 
 TEST_F(RestoreTest, ABrokenContainerStillRestoresAndNoPipeIsNeeded) {
@@ -394,12 +352,6 @@ TEST_F(RestoreTest, ABrokenContainerStillRestoresAndNoPipeIsNeeded) {
     EXPECT_TRUE(log.Has(LevelWarn, L"SendWorker - WriteMode is not enabled!"));
     EXPECT_TRUE(log.Has(LevelDebug, L"WriteSynch: [msg.id: 0, msg.msg: " + Text(7) + L"]"));
     EXPECT_FALSE(log.Has(LevelDebug, L"WriteSynch: [msg.id: 0, msg.msg: " + Text(12) + L"]"));
-
-    // Without any update folder, the restore is the same.
-    log.Clear();
-    worker.RunRollback();
-    EXPECT_TRUE(log.Has(LevelError, L"RunRollback: Config file not loaded."));
-    EXPECT_TRUE(log.Has(LevelDebug, L"WriteSynch: [msg.id: 0, msg.msg: " + Text(7) + L"]"));
 }
 
 } // namespace
