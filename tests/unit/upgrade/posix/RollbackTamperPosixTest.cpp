@@ -1,6 +1,6 @@
-// Linux side of the backup's protection in the engine: saved copies and backup items changed by chmod,
-// chown, setfacl or replacement are never restored, links planted in the data folder are neither
-// written through nor read, and a clean-up that cannot delete raises its code.
+// Linux side of the backup's protection in the engine: a saved copy changed by chmod, chown, setfacl,
+// replacement or a rewrite is never restored, links planted for the data folder's backup folders are
+// neither written through nor read, and a clean-up that cannot delete raises its code.
 #include "app/Maintenance.h"
 #include "diag/MessageTable.h"
 #include "support/CapturedLog.h"
