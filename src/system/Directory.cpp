@@ -16,7 +16,7 @@ Directory::Directory(const std::wstring& newPath, const std::wstring& newDirname
 
 Directory::Directory(const Directory& other)
     : path(other.path), dirname(other.dirname), files(other.files), subdirs(other.subdirs),
-      specialFiles(other.specialFiles), scanned(other.scanned) {}
+      specialFiles(other.specialFiles), links(other.links), scanned(other.scanned) {}
 
 Directory& Directory::operator=(const Directory& other) {
     if (this != &other) {
@@ -25,6 +25,7 @@ Directory& Directory::operator=(const Directory& other) {
         files = other.files;
         subdirs = other.subdirs;
         specialFiles = other.specialFiles;
+        links = other.links;
         scanned = other.scanned;
     }
     return *this;
@@ -36,6 +37,7 @@ void Directory::Clear() {
     files.clear();
     subdirs.clear();
     specialFiles.clear();
+    links.clear();
     scanned = false;
 }
 
@@ -116,20 +118,40 @@ void Directory::Delete(bool permanently) {
 
 void Directory::ScanDir() {
     CheckDirname(L"ScanDir");
+    platform::FindHandle search;
+    Scan([&](const std::wstring& fullPath,
+             platform::FindEntry& entry) { return platform::FindFirstEntry(fullPath + L"*", search, entry); },
+         [&](platform::FindEntry& entry) { return platform::FindNextEntry(search, entry); });
+}
+
+void Directory::ScanDirBelow(const std::wstring& root) {
+    CheckDirname(L"ScanDir");
+    platform::ConfinedSearch search;
+    Scan(
+        [&](const std::wstring& fullPath, platform::FindEntry& entry) {
+            return platform::FindFirstEntryBelow(root, fullPath, search, entry);
+        },
+        [&](platform::FindEntry& entry) { return platform::FindNextEntryBelow(search, entry); });
+}
+
+template <class First, class Next> void Directory::Scan(const First& first, const Next& next) {
     files.clear();
     subdirs.clear();
     specialFiles.clear();
+    links.clear();
     scanned = false;
     const std::wstring fullPath = GetFullPath();
-    platform::FindHandle search;
     platform::FindEntry entry;
-    uint32_t error = platform::FindFirstEntry(fullPath + L"*", search, entry);
+    uint32_t error = first(fullPath, entry);
     if (error != WinError::kSuccess) {
         logger.Error(L"ScanDir: FindFirstFileW failed. (path: %ls, dirname: %ls, lastError: %d)", path,
                      dirname, error);
         ThrowIMException(ErrorCode::kDirectoryScanFailed);
     }
     do {
+        if (entry.isLink) {
+            links.push_back(entry.name);
+        }
         if (entry.isSpecial) {
             specialFiles.push_back(entry.name);
             logger.Warn(L"ScanDir: Special file found; neither copied nor read. (path: %ls, dirname: %ls, "
@@ -144,7 +166,7 @@ void Directory::ScanDir() {
             logger.Info(L"ScanDir: Directory found. (path: %ls, dirname: %ls, foundDirname: %ls)", path,
                         dirname, entry.name);
         }
-        error = platform::FindNextEntry(search, entry);
+        error = next(entry);
     } while (error == WinError::kSuccess);
     if (error != WinError::kNoMoreFiles) {
         logger.Error(L"ScanDir: Error occured. (path: %ls, dirname: %ls, lastError: %d)", path, dirname,
@@ -173,6 +195,13 @@ const std::vector<std::wstring>& Directory::GetSpecialFiles() {
         ScanDir();
     }
     return specialFiles;
+}
+
+const std::vector<std::wstring>& Directory::GetLinks() {
+    if (!scanned) {
+        ScanDir();
+    }
+    return links;
 }
 
 void Directory::SetPermissions(const Permissions& permissions) const {

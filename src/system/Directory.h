@@ -35,6 +35,10 @@ public:
     void Delete(bool permanently);
     // One level, in the order the file system lists the entries.
     void ScanDir();
+    // The same for a folder that is root or lies below it, in a tree others can write: the folder is
+    // reached from root without following a link or reparse point on the way and listed through what was
+    // opened (failures as ScanDir's, code 135).
+    void ScanDirBelow(const std::wstring& root);
     bool IsScanned() const { return scanned; }
     // The lists of the last scan; scans first when none has completed.
     std::vector<File>& GetFiles();
@@ -42,6 +46,10 @@ public:
     // Entries that are neither files, folders nor symbolic links (FIFOs, sockets, devices; Linux only):
     // they are not among the files, and the copy refuses a folder that holds one.
     const std::vector<std::wstring>& GetSpecialFiles();
+    // Entries that are symbolic links, or on Windows any reparse point (junctions among them). They stay
+    // where the scan puts them (on Linux among the files, on Windows among files or folders); a walk
+    // that must not leave the tree refuses them.
+    const std::vector<std::wstring>& GetLinks();
 
     void SetPermissions(const Permissions& permissions) const;
     Permissions GetPermissions() const;
@@ -55,6 +63,7 @@ public:
 
 private:
     void CheckDirname(const wchar_t* operation) const;
+    template <class First, class Next> void Scan(const First& first, const Next& next);
     void CopyItems(Directory& target, const Permissions* permissionsToSet,
                    const Permissions* expectedPermissions, const CSid* ownerToSet, bool requireAdminOwner);
 
@@ -64,6 +73,7 @@ private:
     std::vector<File> files;
     std::vector<Directory> subdirs;
     std::vector<std::wstring> specialFiles;
+    std::vector<std::wstring> links;
     bool scanned = false;
 };
 

@@ -6,6 +6,7 @@
 #include "system/Platform.h"
 #include "system/WinError.h"
 #include "system/platform/FilePrimitives.h"
+#include "system/platform/Sha1HashPrimitives.h"
 
 namespace ZEPMaintenance {
 
@@ -129,6 +130,132 @@ File File::CopyTo(const std::wstring& targetFullPath) const {
     File target;
     target.SetFullPath(targetFullPath);
     return CopyTo(target.path, target.filename);
+}
+
+namespace {
+// Large enough to keep the calls few; the whole file is never held.
+constexpr uint32_t kCopyChunkSize = 64 * 1024;
+constexpr uint32_t kDigestSize = 20;
+} // namespace
+
+HashedCopy File::CopyWithHash(const std::wstring& targetPath, const std::wstring& targetFilename,
+                              const std::wstring& confinedTo) const {
+    CheckFilename(L"CopyWithHash");
+    const File target(targetPath, targetFilename.empty() ? filename : targetFilename);
+    platform::HashedCopyHandle state;
+    uint32_t error = platform::OpenCopySource(confinedTo, GetFullPath(), state);
+    if (error != WinError::kSuccess) {
+        logger.Error(
+            L"CopyWithHash: CreateFileW failed. (filename: %ls, path: %ls, confinedTo: %ls, lastError: %d)",
+            filename, path, confinedTo, error);
+        ThrowIMException(ErrorCode::kHashFileOpenFailed);
+    }
+    platform::HashHandle hashObject;
+    error = platform::CreateSha1Hash(hashObject);
+    if (error != WinError::kSuccess) {
+        logger.Error(L"CopyWithHash: CryptCreateHash failed. (filename: %ls, path: %ls, lastError: %d)",
+                     filename, path, error);
+        ThrowIMException(ErrorCode::kHashFailed);
+    }
+    std::wstring copyName;
+    error = platform::CreateCopyBeside(target.GetFullPath(), state, copyName);
+    if (error != WinError::kSuccess) {
+        logger.Error(L"CopyWithHash: Creating the copy failed (filename: %ls, path: %ls, copyFilename:%ls, "
+                     L"copyPath: %ls, lastError: %d).",
+                     filename, path, target.filename, target.path, error);
+        ThrowIMException(ErrorCode::kFileDeleteOrCopyFailed);
+    }
+    std::vector<uint8_t> chunk(kCopyChunkSize);
+    for (;;) {
+        uint32_t count = 0;
+        error = platform::ReadCopySource(state, chunk.data(), kCopyChunkSize, count);
+        if (error != WinError::kSuccess) {
+            logger.Error(L"CopyWithHash: ReadFile failed. (filename: %ls, path: %ls, lastError: %d)",
+                         filename, path, error);
+            ThrowIMException(ErrorCode::kHashFailed);
+        }
+        if (count == 0) {
+            break;
+        }
+        error = platform::HashData(hashObject, chunk.data(), count);
+        if (error != WinError::kSuccess) {
+            logger.Error(L"CopyWithHash: CryptHashData failed. (filename: %ls, path: %ls, lastError: %d)",
+                         filename, path, error);
+            ThrowIMException(ErrorCode::kHashFailed);
+        }
+        error = platform::WriteCopy(state, chunk.data(), count);
+        if (error != WinError::kSuccess) {
+            logger.Error(
+                L"CopyWithHash: WriteFile failed (filename: %ls, path: %ls, copyFilename:%ls, copyPath: "
+                L"%ls, lastError: %d).",
+                filename, path, copyName, target.path, error);
+            ThrowIMException(ErrorCode::kFileDeleteOrCopyFailed);
+        }
+    }
+    error = platform::FinishCopy(state);
+    if (error != WinError::kSuccess) {
+        logger.Error(L"CopyWithHash: Finishing the copy failed (filename: %ls, path: %ls, copyFilename:%ls, "
+                     L"copyPath: %ls, lastError: %d).",
+                     filename, path, copyName, target.path, error);
+        ThrowIMException(ErrorCode::kFileDeleteOrCopyFailed);
+    }
+    uint8_t digest[kDigestSize];
+    uint32_t length = kDigestSize;
+    error = platform::GetHashValue(hashObject, digest, length);
+    if (error != WinError::kSuccess || length != kDigestSize) {
+        logger.Error(L"CopyWithHash: CryptGetHashParam failed. (filename: %ls, path: %ls, lastError: %d)",
+                     filename, path, error);
+        ThrowIMException(ErrorCode::kHashFailed);
+    }
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const uint8_t byte : digest) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0x0F];
+    }
+    Sha1Hash hash;
+    hash.LoadFromString(text);
+    logger.Info(L"CopyWithHash: File copied with its hash. (filename: %ls, path: %ls, copyFilename: %ls, "
+                L"copyPath: %ls, hash: %hs)",
+                filename, path, copyName, target.path, hash.ToString());
+    return HashedCopy(target, File(target.path, copyName), hash, std::move(state));
+}
+
+HashedCopy::HashedCopy(const File& newTarget, const File& newCopy, const Sha1Hash& newHash,
+                       platform::HashedCopyHandle newState)
+    : target(newTarget), copy(newCopy), hash(newHash), state(std::move(newState)) {}
+
+HashedCopy::HashedCopy(HashedCopy&& other) noexcept
+    : target(other.target), copy(other.copy), hash(other.hash), state(std::move(other.state)),
+      installed(other.installed) {}
+
+HashedCopy& HashedCopy::operator=(HashedCopy&& other) noexcept {
+    target = other.target;
+    copy = other.copy;
+    hash = other.hash;
+    state = std::move(other.state);
+    installed = other.installed;
+    return *this;
+}
+
+HashedCopy::~HashedCopy() = default;
+
+File HashedCopy::Install() {
+    if (installed) {
+        return target;
+    }
+    const uint32_t error = state ? platform::PlaceCopy(state) : WinError::kInvalidHandle;
+    if (error != WinError::kSuccess) {
+        logger.Error(
+            L"Install: MoveFileExW failed (filename: %ls, path: %ls, copyFilename:%ls, lastError: %d).",
+            target.GetFilename(), target.GetPath(), copy.GetFilename(), error);
+        ThrowIMException(ErrorCode::kFileDeleteOrCopyFailed);
+    }
+    installed = true;
+    state.Reset();
+    logger.Info(L"Install: Copy put in place. (filename: %ls, path: %ls, copyFilename: %ls)",
+                target.GetFilename(), target.GetPath(), copy.GetFilename());
+    return target;
 }
 
 } // namespace ZEPMaintenance

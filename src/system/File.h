@@ -4,12 +4,25 @@
 #include "diag/Logger.h"
 #include "system/FileVersion.h"
 #include "system/Sha1Hash.h"
+#include "system/UniqueHandle.h"
 
 #include <string>
 
 namespace ZEPMaintenance {
 
+class HashedCopy;
 class Permissions;
+
+namespace platform {
+
+// A copy being made with its hash: the source open for reading and the new file beside the target
+// that receives its bytes. Each platform defines what its state holds; releasing it closes both and
+// removes the new file unless it was put in place.
+struct HashedCopyState;
+void Destroy(HashedCopyState* state) noexcept;
+using HashedCopyHandle = PlatformHandle<HashedCopyState*>;
+
+} // namespace platform
 
 class File {
 public:
@@ -37,6 +50,16 @@ public:
     // Copies over an existing target; an empty target name keeps this file's name.
     File CopyTo(const std::wstring& targetPath, const std::wstring& targetFilename) const;
     File CopyTo(const std::wstring& targetFullPath) const;
+    // Reads this file once, hashing its bytes as they are written to a new file beside the target
+    // (same folder, a fresh name, created exclusively); nothing is at the target until the result's
+    // Install renames the new file over it. So the hash is that of exactly the bytes installed,
+    // whatever happens to this file meanwhile. An empty target name keeps this file's. When confinedTo
+    // is not empty, this file must lie below that folder and is reached from it without following a
+    // link or reparse point, and only a regular file with a single name is read (on Windows, with
+    // writers shut out while it is read). Codes: 116 (this file cannot be opened), 117 (reading or
+    // hashing), 131 (writing the copy).
+    HashedCopy CopyWithHash(const std::wstring& targetPath, const std::wstring& targetFilename,
+                            const std::wstring& confinedTo) const;
 
 private:
     void CheckFilename(const wchar_t* operation) const;
@@ -44,6 +67,39 @@ private:
     Logger logger{L"File"};
     std::wstring path;
     std::wstring filename;
+};
+
+// The result of File::CopyWithHash: the hash of the bytes read, and the new file that holds them
+// beside the target. Moved, never copied; a copy not installed is removed when the object goes.
+class HashedCopy {
+public:
+    HashedCopy(HashedCopy&& other) noexcept;
+    HashedCopy& operator=(HashedCopy&& other) noexcept;
+    HashedCopy(const HashedCopy&) = delete;
+    HashedCopy& operator=(const HashedCopy&) = delete;
+    ~HashedCopy();
+
+    const Sha1Hash& GetHash() const { return hash; }
+    // Where Install puts the copy.
+    const File& GetTarget() const { return target; }
+    // The copy under its own name until it is installed, the target after: for reading what will be
+    // installed (its version) before it is.
+    const File& GetCopy() const { return installed ? target : copy; }
+    bool IsInstalled() const { return installed; }
+    // Renames the copy over the target (MoveFileExW with MOVEFILE_REPLACE_EXISTING, renameat); code 131
+    // when that fails, the copy then still removed with the object. Installing twice does nothing.
+    File Install();
+
+private:
+    friend class File;
+    HashedCopy(const File& target, const File& copy, const Sha1Hash& hash, platform::HashedCopyHandle state);
+
+    Logger logger{L"File"};
+    File target;
+    File copy;
+    Sha1Hash hash;
+    platform::HashedCopyHandle state;
+    bool installed = false;
 };
 
 } // namespace ZEPMaintenance

@@ -32,6 +32,8 @@ struct FindEntry {
     bool isDirectory = false;
     // A FIFO, socket or device: neither a file, a folder nor a symbolic link (Linux only).
     bool isSpecial = false;
+    // A symbolic link, or on Windows any reparse point (junctions among them): listed, never followed.
+    bool isLink = false;
 };
 
 // FindFirstFileW(pattern) and FindNextFileW: Windows error numbers, ERROR_NO_MORE_FILES at the end.
@@ -53,5 +55,17 @@ using HeldFolderHandle = PlatformHandle<HeldFolder, HeldFolder::kNone>;
 // itself: the handle, held without delete sharing, keeps the folder from being renamed or deleted.
 // ERROR_DIRECTORY for anything but a folder, ERROR_CANT_ACCESS_FILE for a link.
 uint32_t HoldFolder(const std::wstring& fullPath, HeldFolderHandle& folder, std::wstring& heldPath);
+
+// A search of a folder reached from a root without following a link on the way (posix OpenObjectBelow,
+// win OpenBelowRoot): the folder is listed through what was opened, never looked up by name again. Each
+// side defines what its state holds and releases it.
+struct ConfinedSearchState;
+void Destroy(ConfinedSearchState* state) noexcept;
+using ConfinedSearch = PlatformHandle<ConfinedSearchState*>;
+
+// As FindFirstEntry and FindNextEntry, for folder, which is root itself or lies below it.
+uint32_t FindFirstEntryBelow(const std::wstring& root, const std::wstring& folder, ConfinedSearch& search,
+                             FindEntry& entry);
+uint32_t FindNextEntryBelow(ConfinedSearch& search, FindEntry& entry);
 
 } // namespace ZEPMaintenance::platform

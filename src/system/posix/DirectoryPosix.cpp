@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -105,6 +106,7 @@ uint32_t Fill(DIR* stream, FindEntry& entry) {
     entry.isDirectory = type == DT_DIR;
     // What cannot be told apart counts as a file, as before: its own calls then refuse what it is.
     entry.isSpecial = type != DT_DIR && type != DT_REG && type != DT_LNK && type != DT_UNKNOWN;
+    entry.isLink = type == DT_LNK;
     return WinError::kSuccess;
 }
 
@@ -217,6 +219,36 @@ uint32_t HoldFolder(const std::wstring& fullPath, HeldFolderHandle& folder, std:
     heldPath = posix::WidePath("/proc/self/fd/" + std::to_string(opened.Get()) + "/./");
     folder.Reset(static_cast<HeldFolder>(opened.Release()));
     return WinError::kSuccess;
+}
+
+struct ConfinedSearchState {
+    DirectoryStream stream;
+};
+
+void Destroy(ConfinedSearchState* state) noexcept {
+    delete state;
+}
+
+uint32_t FindFirstEntryBelow(const std::wstring& root, const std::wstring& folder, ConfinedSearch& search,
+                             FindEntry& entry) {
+    posix::UniqueFd opened;
+    const uint32_t error = posix::OpenObjectBelow(posix::NativePath(root), posix::NativePath(folder),
+                                                  O_RDONLY | O_DIRECTORY, posix::ObjectKind::Folder, opened);
+    if (error != WinError::kSuccess) {
+        return error == WinError::kFileNotFound ? WinError::kPathNotFound : error;
+    }
+    auto state = std::make_unique<ConfinedSearchState>();
+    state->stream = StreamOf(opened);
+    if (!state->stream) {
+        return posix::LastWinError();
+    }
+    search.Reset(state.release());
+    const uint32_t first = Fill(search->stream.Get(), entry);
+    return first == WinError::kNoMoreFiles ? WinError::kFileNotFound : first;
+}
+
+uint32_t FindNextEntryBelow(ConfinedSearch& search, FindEntry& entry) {
+    return Fill(search->stream.Get(), entry);
 }
 
 } // namespace ZEPMaintenance::platform

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -297,6 +298,103 @@ uint32_t CopyFileOverwriting(const std::wstring& sourcePath, const std::wstring&
     if (!copy.RenameTo(target.name)) {
         return posix::LastWinError();
     }
+    return WinError::kSuccess;
+}
+
+struct HashedCopyState {
+    posix::UniqueFd source;
+    struct stat sourceInfo {};
+    // Declared before the copy, which removes itself through the folder's descriptor.
+    CopyTarget target;
+    std::unique_ptr<TemporaryObject> copy;
+};
+
+void Destroy(HashedCopyState* state) noexcept {
+    delete state;
+}
+
+uint32_t OpenCopySource(const std::wstring& root, const std::wstring& source, HashedCopyHandle& copy) {
+    auto state = std::make_unique<HashedCopyState>();
+    const std::string path = posix::NativePath(source);
+    const uint32_t error =
+        root.empty()
+            ? posix::OpenObject(path, O_RDONLY, posix::ObjectKind::File, state->source, &state->sourceInfo)
+            : posix::OpenObjectBelow(posix::NativePath(root), path, O_RDONLY, posix::ObjectKind::File,
+                                     state->source, &state->sourceInfo);
+    if (error != WinError::kSuccess) {
+        return error;
+    }
+    // A second name may lie where its owner could not read it: the bytes are not the tree's to give.
+    if (!root.empty() && state->sourceInfo.st_nlink != 1) {
+        return WinError::kCantAccessFile;
+    }
+    (void)posix_fadvise(state->source.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    copy.Reset(state.release());
+    return WinError::kSuccess;
+}
+
+uint32_t CreateCopyBeside(const std::wstring& target, HashedCopyHandle& copy, std::wstring& copyName) {
+    HashedCopyState& state = *copy.Get();
+    uint32_t error = OpenCopyTarget(posix::NativePath(target), state.target);
+    if (error != WinError::kSuccess) {
+        return error;
+    }
+    if (LookAtTarget(state.target, state.sourceInfo) == TargetName::Source) {
+        return WinError::kSharingViolation;
+    }
+    state.copy = std::make_unique<TemporaryObject>(state.target.folder.Get());
+    if (!state.copy->CreateFile()) {
+        error = posix::LastWinError();
+        state.copy.reset();
+        return error;
+    }
+    copyName = posix::WidePath(state.copy->Name());
+    return WinError::kSuccess;
+}
+
+uint32_t ReadCopySource(HashedCopyHandle& copy, uint8_t* buffer, uint32_t size, uint32_t& count) {
+    const ssize_t got = posix::RetryAfterSignal(-1, read, copy->source.Get(), buffer, size);
+    if (got < 0) {
+        count = 0;
+        return posix::LastWinError();
+    }
+    count = static_cast<uint32_t>(got);
+    return WinError::kSuccess;
+}
+
+uint32_t WriteCopy(HashedCopyHandle& copy, const uint8_t* buffer, uint32_t count) {
+    for (uint32_t written = 0; written < count;) {
+        const ssize_t n = posix::RetryAfterSignal(-1, write, copy->copy->Fd(), buffer + written,
+                                                  static_cast<std::size_t>(count - written));
+        if (n < 0) {
+            return posix::LastWinError();
+        }
+        written += static_cast<uint32_t>(n);
+    }
+    return WinError::kSuccess;
+}
+
+// The mode and times CopyFileOverwriting gives its copies: the source's mode without write access
+// for others and its last write time; the owner is the copying process's.
+uint32_t FinishCopy(HashedCopyHandle& copy) {
+    HashedCopyState& state = *copy.Get();
+    const int fd = state.copy->Fd();
+    const timespec times[2] = {state.sourceInfo.st_atim, state.sourceInfo.st_mtim};
+    if (fchmod(fd, state.sourceInfo.st_mode & 0755) != 0 || futimens(fd, times) != 0 ||
+        posix::RetryAfterSignal(-1, fsync, fd) != 0) {
+        return posix::LastWinError();
+    }
+    state.source.Reset();
+    return WinError::kSuccess;
+}
+
+uint32_t PlaceCopy(HashedCopyHandle& copy) {
+    HashedCopyState& state = *copy.Get();
+    if (!state.copy || !state.copy->RenameTo(state.target.name)) {
+        return state.copy ? posix::LastWinError() : WinError::kInvalidHandle;
+    }
+    // The rename itself reaches the disk with the folder.
+    (void)posix::RetryAfterSignal(-1, fsync, state.target.folder.Get());
     return WinError::kSuccess;
 }
 

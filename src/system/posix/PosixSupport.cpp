@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace ZEPMaintenance::posix {
 
@@ -88,7 +89,12 @@ uint32_t OpenObject(const std::string& path, int flags, ObjectKind kind, UniqueF
     if (object.size() != path.size() && kind == ObjectKind::FileOrFolder) {
         kind = ObjectKind::Folder;
     }
-    const int opened = open(object.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    return OpenObjectAt(AT_FDCWD, object, flags, kind, fd, status);
+}
+
+uint32_t OpenObjectAt(int folder, const std::string& name, int flags, ObjectKind kind, UniqueFd& fd,
+                      struct stat* status) {
+    const int opened = openat(folder, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (opened < 0) {
         return LastWinError();
     }
@@ -114,6 +120,64 @@ uint32_t OpenObject(const std::string& path, int flags, ObjectKind kind, UniqueF
         return WinError::kAccessDenied;
     }
     return WinError::kSuccess;
+}
+
+uint32_t OpenObjectBelow(const std::string& root, const std::string& path, int flags, ObjectKind kind,
+                         UniqueFd& fd, struct stat* status) {
+    const std::string top = WithoutTrailingSlash(root);
+    const std::string prefix = top == "/" ? top : top + "/";
+    if (!top.empty() && WithoutTrailingSlash(path) == top) {
+        return OpenObject(path, flags, kind, fd, status);
+    }
+    if (top.empty() || path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) {
+        return WinError::kInvalidName;
+    }
+    std::string rest = path.substr(prefix.size());
+    const std::string trimmed = WithoutTrailingSlash(rest);
+    if (trimmed.size() != rest.size() && kind == ObjectKind::FileOrFolder) {
+        kind = ObjectKind::Folder;
+    }
+    rest = trimmed;
+    std::vector<std::string> components;
+    for (std::size_t start = 0; start <= rest.size();) {
+        std::size_t end = rest.find('/', start);
+        if (end == std::string::npos) {
+            end = rest.size();
+        }
+        const std::string component = rest.substr(start, end - start);
+        if (component == "." || component == "..") {
+            return WinError::kInvalidName;
+        }
+        if (!component.empty()) {
+            components.push_back(component);
+        }
+        start = end + 1;
+    }
+    if (components.empty()) {
+        return WinError::kInvalidName;
+    }
+    UniqueFd folder;
+    uint32_t error = OpenObject(top, O_RDONLY | O_DIRECTORY, ObjectKind::Folder, folder);
+    if (error != WinError::kSuccess) {
+        return error;
+    }
+    // A link reads as the link it is, whatever O_DIRECTORY made of it (ENOTDIR rather than ELOOP).
+    const auto linkOr = [&](const std::string& name, uint32_t failure) {
+        struct stat info {};
+        return fstatat(folder.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)
+                   ? WinError::kCantAccessFile
+                   : failure;
+    };
+    for (std::size_t i = 0; i + 1 < components.size(); ++i) {
+        UniqueFd next;
+        error = OpenObjectAt(folder.Get(), components[i], O_RDONLY | O_DIRECTORY, ObjectKind::Folder, next);
+        if (error != WinError::kSuccess) {
+            return linkOr(components[i], error == WinError::kFileNotFound ? WinError::kPathNotFound : error);
+        }
+        folder = std::move(next);
+    }
+    error = OpenObjectAt(folder.Get(), components.back(), flags, kind, fd, status);
+    return error == WinError::kSuccess ? error : linkOr(components.back(), error);
 }
 
 std::string MachineRoot() {

@@ -1,10 +1,13 @@
 // Windows side of Directory: folder creation and test, known folders, shell delete and searches.
 #include "system/platform/DirectoryPrimitives.h"
 
+#include "system/win/ConfinedOpen.h"
 #include "system/win/WinHandle.h"
 #include "system/win/WinHeaders.h"
 
 #include <knownfolders.h>
+#include <memory>
+#include <vector>
 
 namespace ZEPMaintenance::platform {
 
@@ -59,6 +62,7 @@ namespace {
 void Fill(const WIN32_FIND_DATAW& data, FindEntry& entry) {
     entry.name = data.cFileName;
     entry.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry.isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 } // namespace
 
@@ -116,6 +120,67 @@ uint32_t HoldFolder(const std::wstring& fullPath, HeldFolderHandle& folder, std:
     }
     folder.Reset(static_cast<HeldFolder>(reinterpret_cast<intptr_t>(opened.Release())));
     return ERROR_SUCCESS;
+}
+
+struct ConfinedSearchState {
+    WinFile folder;
+    // FILE_ID_BOTH_DIR_INFO records are 8-byte aligned.
+    std::vector<LONGLONG> buffer = std::vector<LONGLONG>(8192);
+    std::size_t offset = 0;
+    bool pending = false;
+    bool restart = true;
+};
+
+void Destroy(ConfinedSearchState* state) noexcept {
+    delete state;
+}
+
+namespace {
+
+// The next record of the listing through the folder's own handle, fetched a buffer at a time.
+uint32_t NextRecord(ConfinedSearchState& state, FindEntry& entry) {
+    if (!state.pending) {
+        const DWORD size = static_cast<DWORD>(state.buffer.size() * sizeof(LONGLONG));
+        if (!GetFileInformationByHandleEx(
+                state.folder.Get(), state.restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
+                state.buffer.data(), size)) {
+            return GetLastError();
+        }
+        state.restart = false;
+        state.pending = true;
+        state.offset = 0;
+    }
+    const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(
+        reinterpret_cast<const char*>(state.buffer.data()) + state.offset);
+    entry.name.assign(record->FileName, record->FileNameLength / sizeof(WCHAR));
+    entry.isDirectory = (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry.isLink = (record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    entry.isSpecial = false;
+    if (record->NextEntryOffset == 0) {
+        state.pending = false;
+    } else {
+        state.offset += record->NextEntryOffset;
+    }
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+uint32_t FindFirstEntryBelow(const std::wstring& root, const std::wstring& folder, ConfinedSearch& search,
+                             FindEntry& entry) {
+    auto state = std::make_unique<ConfinedSearchState>();
+    const DWORD error = OpenBelowRoot(root, folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, 0, true, state->folder);
+    if (error != ERROR_SUCCESS) {
+        return error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;
+    }
+    search.Reset(state.release());
+    const uint32_t first = NextRecord(*search.Get(), entry);
+    return first == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : first;
+}
+
+uint32_t FindNextEntryBelow(ConfinedSearch& search, FindEntry& entry) {
+    return NextRecord(*search.Get(), entry);
 }
 
 } // namespace ZEPMaintenance::platform

@@ -1,0 +1,117 @@
+// Linux side of File::CopyWithHash and Directory::ScanDirBelow: nothing is read through a link anywhere
+// below the root, nor from a FIFO or a file with a second name; what the installed copy carries.
+#include "diag/IMException.h"
+#include "support/CapturedLog.h"
+#include "support/ErrorCodeOf.h"
+#include "support/SystemSupport.h"
+#include "support/TempDir.h"
+#include "system/Directory.h"
+#include "system/File.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ZEPMaintenance {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CodeOf;
+
+class HashedCopyPosixTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::EnsureCryptoProvider();
+        fs::create_directories(dir.FsPath() / "update" / "sub");
+        fs::create_directories(dir.FsPath() / "product");
+        fs::create_directories(dir.FsPath() / "secret");
+        test::WriteTextFile((dir.FsPath() / "secret" / "a.dll").wstring(), "not the user's to read");
+    }
+
+    std::wstring Update() const { return dir.Path() + L"update/"; }
+    std::wstring Product() const { return dir.Path() + L"product/"; }
+
+    int32_t CopyCode(const std::wstring& path, const std::wstring& name) {
+        return CodeOf([&] { File(path, name).CopyWithHash(Product(), L"", Update()).Install(); });
+    }
+
+    test::CapturedLog log;
+    test::TempDir dir;
+};
+
+TEST_F(HashedCopyPosixTest, ALinkAnywhereBelowTheRootIsNeverFollowed) {
+    // The last component, and a folder on the way, swapped for a link to somewhere else.
+    fs::create_symlink(dir.FsPath() / "secret" / "a.dll", dir.FsPath() / "update" / "link.dll");
+    fs::create_directory_symlink(dir.FsPath() / "secret", dir.FsPath() / "update" / "sub" / "inner");
+    EXPECT_EQ(CopyCode(Update(), L"link.dll"), 116);
+    EXPECT_EQ(CopyCode(Update() + L"sub/inner/", L"a.dll"), 116);
+    EXPECT_TRUE(log.Contains(L"CopyWithHash: CreateFileW failed. (filename: a.dll, path: " + Update() +
+                             L"sub/inner/, confinedTo: " + Update() + L", lastError: 1920)"))
+        << log.Dump();
+    EXPECT_TRUE(fs::is_empty(dir.FsPath() / "product"));
+
+    // Without a root only the last component is guarded, as for every other open.
+    EXPECT_NO_THROW(File(Update() + L"sub/inner/", L"a.dll").CopyWithHash(Product(), L"", L""));
+
+    Directory inner;
+    inner.SetFullPath(Update() + L"sub/inner/");
+    EXPECT_EQ(CodeOf([&] { inner.ScanDirBelow(Update()); }), 135);
+    EXPECT_TRUE(log.Contains(L"ScanDir: FindFirstFileW failed. (path: " + Update() +
+                             L"sub/, dirname: inner, lastError: 1920)"))
+        << log.Dump();
+    Directory sub;
+    sub.SetFullPath(Update() + L"sub/");
+    sub.ScanDirBelow(Update());
+    EXPECT_EQ(sub.GetLinks(), std::vector<std::wstring>{L"inner"});
+    EXPECT_TRUE(sub.GetSubdirs().empty());
+    // A folder outside the root is not scanned at all.
+    Directory secret;
+    secret.SetFullPath(dir.Path() + L"secret/");
+    EXPECT_EQ(CodeOf([&] { secret.ScanDirBelow(Update()); }), 135);
+}
+
+TEST_F(HashedCopyPosixTest, OnlyARegularFileWithASingleNameIsRead) {
+    ASSERT_EQ(mkfifo((dir.FsPath() / "update" / "pipe.dll").c_str(), 0600), 0);
+    EXPECT_EQ(CopyCode(Update(), L"pipe.dll"), 116);
+
+    // A second name may lie where its owner could not have read it.
+    fs::create_hard_link(dir.FsPath() / "secret" / "a.dll", dir.FsPath() / "update" / "hard.dll");
+    EXPECT_EQ(CopyCode(Update(), L"hard.dll"), 116);
+    EXPECT_TRUE(log.Contains(L"CopyWithHash: CreateFileW failed. (filename: hard.dll, path: " + Update() +
+                             L", confinedTo: " + Update() + L", lastError: 1920)"))
+        << log.Dump();
+    EXPECT_TRUE(fs::is_empty(dir.FsPath() / "product"));
+
+    Directory update;
+    update.SetFullPath(Update());
+    update.ScanDirBelow(Update());
+    EXPECT_EQ(update.GetSpecialFiles(), std::vector<std::wstring>{L"pipe.dll"});
+}
+
+// The installed file carries what File::CopyTo gives a copy that replaces a file: the source's mode
+// without write access for group and others, its last write time, and the copying process as owner.
+TEST_F(HashedCopyPosixTest, TheInstalledFileCarriesWhatCopyToGives) {
+    const fs::path source = dir.FsPath() / "update" / "tool.so";
+    test::WriteTextFile(source.wstring(), "code");
+    fs::permissions(source, fs::perms(0775));
+    fs::last_write_time(source, fs::file_time_type::clock::now() - std::chrono::hours(48));
+    test::WriteTextFile(Product() + L"tool.so", "old");
+    fs::permissions(dir.FsPath() / "product" / "tool.so", fs::perms(0600));
+    test::WriteTextFile(Product() + L"copied.so", "old");
+
+    File(Update(), L"tool.so").CopyWithHash(Product(), L"", Update()).Install();
+    File(Update(), L"tool.so").CopyTo(Product(), L"copied.so");
+    struct stat installed {};
+    struct stat copied {};
+    ASSERT_EQ(lstat((dir.FsPath() / "product" / "tool.so").c_str(), &installed), 0);
+    ASSERT_EQ(lstat((dir.FsPath() / "product" / "copied.so").c_str(), &copied), 0);
+    EXPECT_EQ(installed.st_mode & 07777, 0755u);
+    EXPECT_EQ(installed.st_mode, copied.st_mode);
+    EXPECT_EQ(installed.st_uid, geteuid());
+    EXPECT_EQ(installed.st_uid, copied.st_uid);
+    EXPECT_EQ(fs::last_write_time(dir.FsPath() / "product" / "tool.so"), fs::last_write_time(source));
+}
+
+} // namespace
+} // namespace ZEPMaintenance
