@@ -1,0 +1,128 @@
+// Test support for the copy stage: a worker with a product folder and a data folder's update folder, a
+// manifest written by the test, and what the stage left behind.
+#pragma once
+
+#include "app/Maintenance.h"
+
+#include "diag/MessageTable.h"
+#include "support/CapturedLog.h"
+#include "support/ErrorCodeOf.h"
+#include "support/MachineRoot.h"
+#include "support/SystemSupport.h"
+#include "support/TempDir.h"
+#include "system/Platform.h"
+#include "system/Text.h"
+#include "upgrade/ConfigFile.h"
+#include "upgrade/ReleasePath.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace ZEPMaintenance::test {
+
+namespace fs = std::filesystem;
+
+inline const std::wstring kSep(1, platform::kPathSeparator);
+
+inline std::string WideToUtf8(const std::wstring& text) {
+    return WideToMultiByte(text, kUtf8CodePage);
+}
+
+inline std::wstring ChildProgram() {
+    return GetModuleDirectory() + kSep + Utf8ToWide(ZEP_TEST_CHILD_NAME);
+}
+
+inline std::wstring Fixtures() {
+    return GetModuleDirectory() + kSep + L"pe-fixtures" + kSep;
+}
+
+class CopyNewFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureCryptoProvider();
+        data = dir.Path() + L"data" + kSep;
+        update = data + L"update" + kSep;
+        product = dir.Path() + L"product" + kSep;
+        fs::create_directories(fs::path(update));
+        fs::create_directories(fs::path(product));
+        worker.programDirectory.SetFullPath(product);
+        worker.dataDirectory.SetFullPath(data);
+        worker.lang = English;
+        worker.guiMessagePause = [this](uint32_t) {
+            ++pauses;
+            if (onPause) {
+                onPause();
+            }
+        };
+    }
+
+    // Writes content under a release path (backslashes) below folder.
+    static void Write(const std::wstring& folder, const std::wstring& releasePath,
+                      const std::string& content) {
+        const fs::path path(folder + ToPlatformPath(releasePath));
+        fs::create_directories(path.parent_path());
+        WriteTextFile(path.wstring(), content);
+    }
+
+    std::string HashOf(const std::string& content) {
+        WriteTextFile(dir.Path() + L"hashed.bin", content);
+        return File(dir.Path(), L"hashed.bin").GetSha1Hash().ToString();
+    }
+
+    static std::string Entry(const std::string& name, const std::string& hash, const std::string& args = "") {
+        return "<File hash=\"" + hash + "\"" + (args.empty() ? "" : " args=\"" + args + "\"") + ">" + name +
+               "</File>";
+    }
+
+    void Load(const std::string& upgradeFiles, const std::string& setupFiles = "",
+              const std::string& setupFolder = "setup") {
+        const std::string xml = "<ZEP_UPGRADE version=\"1\"><SetupFolder>" + setupFolder +
+                                "</SetupFolder><SetupFiles>" + setupFiles + "</SetupFiles><UpgradeFiles>" +
+                                upgradeFiles + "</UpgradeFiles></ZEP_UPGRADE>";
+        ASSERT_TRUE(manifest.LoadBuffer(std::vector<uint8_t>(xml.begin(), xml.end())));
+    }
+
+    int32_t Run() {
+        return CodeOf([this] { worker.CopyNewFiles(L"", CopyKind::Product, manifest); });
+    }
+
+    // Every file below the folder, as release paths.
+    static std::set<std::wstring> FilesBelow(const std::wstring& folder) {
+        std::set<std::wstring> names;
+        for (const auto& entry : fs::recursive_directory_iterator(fs::path(folder))) {
+            if (!entry.is_directory()) {
+                std::wstring name = fs::relative(entry.path(), fs::path(folder)).wstring();
+                std::replace(name.begin(), name.end(), platform::kPathSeparator, L'\\');
+                names.insert(name);
+            }
+        }
+        return names;
+    }
+
+    // The index of the first log line that contains text, or the number of lines.
+    std::size_t LineWith(const std::wstring& text) const {
+        const auto& lines = log.Lines();
+        const auto found = std::find_if(lines.begin(), lines.end(), [&](const CapturedLine& line) {
+            return line.message.find(text) != std::wstring::npos;
+        });
+        return static_cast<std::size_t>(found - lines.begin());
+    }
+
+    CapturedLog log;
+    ScopedMachineRoot machine;
+    TempDir dir;
+    std::wstring data;
+    std::wstring update;
+    std::wstring product;
+    Maintenance worker;
+    ConfigFile manifest;
+    int pauses = 0;
+    std::function<void()> onPause;
+};
+
+} // namespace ZEPMaintenance::test
