@@ -85,9 +85,12 @@ std::wstring CopyName() {
         random =
             (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) ^ GetTickCount64() ^ ++counter;
     }
-    wchar_t name[40];
-    swprintf(name, sizeof name / sizeof name[0], L".zep-copy-%016llx.tmp", random);
-    return name;
+    static const wchar_t kDigits[] = L"0123456789abcdef";
+    std::wstring name = L".zep-copy-";
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        name += kDigits[(random >> shift) & 0xF];
+    }
+    return name + L".tmp";
 }
 
 } // namespace
