@@ -78,6 +78,18 @@ $actual" [ "$actual" = "$expected_calls" ]
 check "points are numbered 1..22" [ "$(cut -f1 "$zep_root/points" | tr '\n' ' ')" = "$(seq -s ' ' 1 22) " ]
 check "every point is the probe's" [ "$(cut -f2 "$zep_root/points" | sort -u | wc -l)" -eq 1 ]
 
+# Every function the library wraps: counted once, under its own name, on its object in the folder; and
+# each failing with EIO, with no effect (only the two files made beforehand by raw system calls remain).
+fresh
+faulty ZEP_FAULT_MODE=list ZEP_FAULT_LIST="$zep_root/points" -- "$probe" every "$work"
+check "every wrapped function: $(wc -l <<<"$out") calls, $(wc -l <"$zep_root/points") points" \
+    [ "$(cut -f3 "$zep_root/points")" = "$(cut -d: -f1 <<<"$out")" ] && [ "$(wc -l <<<"$out")" -eq 82 ]
+check "a wrapped function's point is outside its folder" [ "$(cut -f4 "$zep_root/points" | grep -vc "^$work/")" -eq 0 ]
+fresh
+faulty ZEP_FAULT_MODE=eio ZEP_FAULT_AT=1 ZEP_FAULT_FAILS=0 -- "$probe" every "$work"
+check "wrapped functions not failing with EIO: $(grep -v ': EIO$' <<<"$out")" [ "$(grep -vc ': EIO$' <<<"$out")" -eq 0 ]
+check "failed calls made $(ls -A "$work" | tr '\n' ' ')" [ "$(ls -A "$work" | tr '\n' ' ')" = "file source " ]
+
 # EIO and ENOSPC at each point: that step fails with the error, the list marks it, no other step fails with it.
 for mode in eio enospc; do
     errname=$([ $mode = eio ] && echo EIO || echo ENOSPC)

@@ -6,7 +6,6 @@
  * paths, the list file, the shared counter) goes through raw system calls, so nothing it does passes
  * through its own wrappers or through a sanitizer's interceptors, and it allocates nothing. */
 #define _GNU_SOURCE
-#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -612,14 +611,14 @@ static mode_t ModeArgument(int flags, va_list arguments) {
 
 #define CHECK(point, failure)                                                                                \
     do {                                                                                                     \
+        const int saved_ = errno;                                                                            \
         if (Counting()) {                                                                                    \
-            const int saved_ = errno;                                                                        \
             const int error_ = (point);                                                                      \
             if (error_) {                                                                                    \
                 FAIL_WITH(error_, failure);                                                                  \
             }                                                                                                \
-            errno = saved_;                                                                                  \
         }                                                                                                    \
+        errno = saved_;                                                                                      \
     } while (0)
 
 /* ---- Opening and creating ---- */
@@ -886,26 +885,28 @@ EXPORT int fallocate64(int fd, int mode, off64_t offset, off64_t length) {
 
 /* posix_fallocate reports its error as its result, not in errno. */
 EXPORT int posix_fallocate(int fd, off_t offset, off_t length) {
+    const int saved = errno;
     if (Counting()) {
-        const int saved = errno;
         const int error = FdPoint("posix_fallocate", fd);
         if (error) {
+            errno = saved;
             return error;
         }
-        errno = saved;
     }
+    errno = saved;
     return NEXT(posix_fallocate)(fd, offset, length);
 }
 
 EXPORT int posix_fallocate64(int fd, off64_t offset, off64_t length) {
+    const int saved = errno;
     if (Counting()) {
-        const int saved = errno;
         const int error = FdPoint("posix_fallocate64", fd);
         if (error) {
+            errno = saved;
             return error;
         }
-        errno = saved;
     }
+    errno = saved;
     return NEXT(posix_fallocate64)(fd, offset, length);
 }
 
@@ -1023,8 +1024,8 @@ EXPORT int linkat(int existingDirfd, const char* existing, int dirfd, const char
 
 /* A symbolic link is listed as "link -> target", its target as written. */
 EXPORT int symlink(const char* target, const char* name) {
+    const int saved = errno;
     if (Counting()) {
-        const int saved = errno;
         char absolute[PATH_MAX];
         ++inside;
         Resolve(AT_FDCWD, name, absolute, sizeof absolute);
@@ -1033,14 +1034,14 @@ EXPORT int symlink(const char* target, const char* name) {
         if (error) {
             FAIL_WITH(error, -1);
         }
-        errno = saved;
     }
+    errno = saved;
     return NEXT(symlink)(target, name);
 }
 
 EXPORT int symlinkat(const char* target, int dirfd, const char* name) {
+    const int saved = errno;
     if (Counting()) {
-        const int saved = errno;
         char absolute[PATH_MAX];
         ++inside;
         Resolve(dirfd, name, absolute, sizeof absolute);
@@ -1049,8 +1050,8 @@ EXPORT int symlinkat(const char* target, int dirfd, const char* name) {
         if (error) {
             FAIL_WITH(error, -1);
         }
-        errno = saved;
     }
+    errno = saved;
     return NEXT(symlinkat)(target, dirfd, name);
 }
 

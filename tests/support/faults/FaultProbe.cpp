@@ -3,6 +3,8 @@
 //
 //   calls DIR                 a fixed sequence of counted and uncounted calls in DIR; prints one line per
 //                             step: its name and "ok" or the errno name it failed with
+//   every DIR                 each function the library wraps, once, on objects in DIR made beforehand
+//                             by raw system calls; one line per call, named as the library lists it
 //   threads DIR N M           N threads, each writing M times to a file of its own
 //   children DIR              writes DIR/parent, then a forked child writes DIR/forked and a spawned
 //                             copy of this program writes DIR/spawned
@@ -13,23 +15,39 @@
 //   rollback PRODUCT [--wrong] restores PRODUCT from PRODUCT.backup if an update left one; --wrong
 //                             forgets the files the update added
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <map>
 #include <set>
 #include <spawn.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
+#include <utime.h>
 #include <vector>
 
 extern char** environ;
+
+// The fortified opens, which <fcntl.h> declares only under _FORTIFY_SOURCE.
+extern "C" {
+int __open_2(const char* path, int flags);
+int __open64_2(const char* path, int flags);
+int __openat_2(int dirfd, const char* path, int flags);
+int __openat64_2(int dirfd, const char* path, int flags);
+}
 
 namespace {
 
@@ -101,6 +119,137 @@ int Calls(const std::string& dir) {
     fd = open((dir + "/e").c_str(), O_CREAT | O_WRONLY | O_EXCL | O_CLOEXEC, 0644);
     Step("open e keeps errno", fd >= 0 && errno == EDOM);
     close(fd);
+    return 0;
+}
+
+// A descriptor made by a raw system call, which the library does not see.
+int RawOpenAt(int folder, const char* name, int flags) {
+    return static_cast<int>(syscall(SYS_openat, folder, name, flags | O_CLOEXEC, 0644));
+}
+
+int Every(const std::string& dir) {
+    const int folder = RawOpenAt(AT_FDCWD, dir.c_str(), O_RDONLY | O_DIRECTORY);
+    const int fd = RawOpenAt(folder, "file", O_CREAT | O_RDWR);
+    const int source = RawOpenAt(folder, "source", O_CREAT | O_RDWR);
+    int pipeFds[2];
+    if (folder < 0 || fd < 0 || source < 0 || pipe2(pipeFds, O_CLOEXEC) != 0 ||
+        syscall(SYS_write, source, "0123456789", 10) != 10 ||
+        syscall(SYS_write, pipeFds[1], "pipe", 4) != 4) {
+        return Fail("preparing");
+    }
+    const auto path = [&](const char* name) { return dir + "/" + name; };
+    const auto opened = [](int result) {
+        const bool ok = result >= 0;
+        if (ok) {
+            close(result);
+        }
+        return ok;
+    };
+    const auto stream = [](FILE* result) { return result != nullptr && std::fclose(result) == 0; };
+    const auto posix = [](int result) {
+        errno = result;
+        return result == 0;
+    };
+    char data[] = "data";
+    iovec pieces[1] = {{data, 4}};
+    const timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+    const timeval microseconds[2] = {{1, 0}, {1, 0}};
+    const utimbuf seconds = {1, 1};
+    int flags = 0;
+    file_clone_range range = {source, 0, 0, 0};
+
+    Step("open", opened(open(path("o1").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)));
+    Step("open64", opened(open64(path("o2").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)));
+    Step("openat", opened(openat(folder, "o3", O_CREAT | O_WRONLY | O_CLOEXEC, 0644)));
+    Step("openat64", opened(openat64(folder, "o4", O_CREAT | O_WRONLY | O_CLOEXEC, 0644)));
+    Step("__open_2", opened(__open_2(path("file").c_str(), O_WRONLY | O_CLOEXEC)));
+    Step("__open64_2", opened(__open64_2(path("file").c_str(), O_WRONLY | O_CLOEXEC)));
+    Step("__openat_2", opened(__openat_2(folder, "file", O_WRONLY | O_CLOEXEC)));
+    Step("__openat64_2", opened(__openat64_2(folder, "file", O_WRONLY | O_CLOEXEC)));
+    Step("creat", opened(creat(path("c1").c_str(), 0644)));
+    Step("creat64", opened(creat64(path("c2").c_str(), 0644)));
+    Step("fopen", stream(std::fopen(path("s1").c_str(), "w")));
+    Step("fopen64", stream(fopen64(path("s2").c_str(), "a")));
+    Step("freopen", stream(freopen(path("s3").c_str(), "w", std::fopen("/dev/null", "r"))));
+    Step("freopen64", stream(freopen64(path("s4").c_str(), "w+", std::fopen("/dev/null", "r"))));
+    std::string pattern = path("tXXXXXX");
+    Step("mkstemp", opened(mkstemp(pattern.data())));
+    pattern = path("tXXXXXX");
+    Step("mkstemp64", opened(mkstemp64(pattern.data())));
+    pattern = path("tXXXXXX");
+    Step("mkostemp", opened(mkostemp(pattern.data(), O_CLOEXEC)));
+    pattern = path("tXXXXXX");
+    Step("mkostemp64", opened(mkostemp64(pattern.data(), O_CLOEXEC)));
+
+    Step("write", write(fd, data, 4) == 4);
+    Step("pwrite", pwrite(fd, data, 4, 4) == 4);
+    Step("pwrite64", pwrite64(fd, data, 4, 8) == 4);
+    Step("writev", writev(fd, pieces, 1) == 4);
+    Step("pwritev", pwritev(fd, pieces, 1, 16) == 4);
+    Step("pwritev64", pwritev64(fd, pieces, 1, 20) == 4);
+    Step("pwritev2", pwritev2(fd, pieces, 1, 24, 0) == 4);
+    Step("pwritev64v2", pwritev64v2(fd, pieces, 1, 28, 0) == 4);
+    off64_t from = 0;
+    Step("copy_file_range", copy_file_range(source, &from, fd, nullptr, 2, 0) == 2);
+    off_t offset = 0;
+    Step("sendfile", sendfile(fd, source, &offset, 2) == 2);
+    off64_t offset64 = 0;
+    Step("sendfile64", sendfile64(fd, source, &offset64, 2) == 2);
+    Step("splice", splice(pipeFds[0], nullptr, fd, nullptr, 4, 0) == 4);
+    Step("ftruncate", ftruncate(fd, 64) == 0);
+    Step("ftruncate64", ftruncate64(fd, 60) == 0);
+    Step("truncate", truncate(path("file").c_str(), 56) == 0);
+    Step("truncate64", truncate64(path("file").c_str(), 52) == 0);
+    Step("fallocate", fallocate(fd, 0, 0, 64) == 0);
+    Step("fallocate64", fallocate64(fd, 0, 0, 64) == 0);
+    Step("posix_fallocate", posix(posix_fallocate(fd, 0, 64)));
+    Step("posix_fallocate64", posix(posix_fallocate64(fd, 0, 64)));
+    Step("fsync", fsync(fd) == 0);
+    Step("fdatasync", fdatasync(fd) == 0);
+    Step("sync_file_range", sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0);
+    Step("syncfs", syncfs(fd) == 0);
+    Step("ioctl(FICLONE)", ioctl(fd, FICLONE, source) == 0);
+    Step("ioctl(FICLONERANGE)", ioctl(fd, FICLONERANGE, &range) == 0);
+    Step("ioctl(FS_IOC_SETFLAGS)", ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+
+    Step("rename", rename(path("o1").c_str(), path("r1").c_str()) == 0);
+    Step("renameat", renameat(folder, "r1", folder, "r2") == 0);
+    Step("renameat2", renameat2(folder, "r2", folder, "r3", RENAME_NOREPLACE) == 0);
+    Step("link", link(path("file").c_str(), path("l1").c_str()) == 0);
+    Step("linkat", linkat(folder, "file", folder, "l2", 0) == 0);
+    Step("symlink", symlink("file", path("y1").c_str()) == 0);
+    Step("symlinkat", symlinkat("file", folder, "y2") == 0);
+    Step("unlink", unlink(path("l1").c_str()) == 0);
+    Step("unlinkat", unlinkat(folder, "l2", 0) == 0);
+    Step("remove", remove(path("r3").c_str()) == 0);
+    Step("mkdir", mkdir(path("d1").c_str(), 0755) == 0);
+    Step("mkdirat", mkdirat(folder, "d2", 0755) == 0);
+    Step("rmdir", rmdir(path("d1").c_str()) == 0);
+    Step("mknod", mknod(path("n1").c_str(), S_IFREG | 0644, 0) == 0);
+    Step("mknodat", mknodat(folder, "n2", S_IFREG | 0644, 0) == 0);
+    Step("mkfifo", mkfifo(path("p1").c_str(), 0644) == 0);
+    Step("mkfifoat", mkfifoat(folder, "p2", 0644) == 0);
+
+    Step("chmod", chmod(path("file").c_str(), 0640) == 0);
+    Step("fchmod", fchmod(fd, 0600) == 0);
+    Step("fchmodat", fchmodat(folder, "file", 0644, 0) == 0);
+    Step("lchmod", lchmod(path("file").c_str(), 0644) == 0);
+    Step("chown", chown(path("file").c_str(), getuid(), getgid()) == 0);
+    Step("fchown", fchown(fd, getuid(), getgid()) == 0);
+    Step("lchown", lchown(path("y1").c_str(), getuid(), getgid()) == 0);
+    Step("fchownat", fchownat(folder, "y2", getuid(), getgid(), AT_SYMLINK_NOFOLLOW) == 0);
+    Step("setxattr", setxattr(path("file").c_str(), "user.zep", "1", 1, 0) == 0);
+    Step("lsetxattr", lsetxattr(path("file").c_str(), "user.zep", "2", 1, 0) == 0);
+    Step("fsetxattr", fsetxattr(fd, "user.zep", "3", 1, 0) == 0);
+    Step("removexattr", removexattr(path("file").c_str(), "user.zep") == 0);
+    Step("lremovexattr", lremovexattr(path("file").c_str(), "user.zep") == 0);
+    Step("fremovexattr", fremovexattr(fd, "user.zep") == 0);
+    Step("utimensat", utimensat(folder, "file", times, 0) == 0);
+    Step("futimens", futimens(fd, times) == 0);
+    Step("utimes", utimes(path("file").c_str(), microseconds) == 0);
+    Step("lutimes", lutimes(path("y1").c_str(), microseconds) == 0);
+    Step("futimes", futimes(fd, microseconds) == 0);
+    Step("utime", utime(path("file").c_str(), &seconds) == 0);
     return 0;
 }
 
@@ -304,6 +453,9 @@ int main(int argc, char** argv) {
     if (command == "calls" && argc == 3) {
         return Calls(argv[2]);
     }
+    if (command == "every" && argc == 3) {
+        return Every(argv[2]);
+    }
     if (command == "threads" && argc == 5) {
         return Threads(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
     }
@@ -319,7 +471,8 @@ int main(int argc, char** argv) {
     if (command == "rollback" && (argc == 3 || (argc == 4 && std::strcmp(argv[3], "--wrong") == 0))) {
         return Rollback(argv[2], argc == 4);
     }
-    std::fprintf(stderr, "usage: zep_fault_probe calls DIR | threads DIR N M | children DIR | touch FILE |"
-                         " update PRODUCT | rollback PRODUCT [--wrong]\n");
+    std::fprintf(
+        stderr, "usage: zep_fault_probe calls DIR | every DIR | threads DIR N M | children DIR | touch FILE |"
+                " update PRODUCT | rollback PRODUCT [--wrong]\n");
     return 2;
 }
