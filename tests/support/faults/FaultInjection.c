@@ -220,6 +220,8 @@ static void StopCountingInForkChild(void) {
     }
 }
 
+static void Resolve(int dirfd, const char* path, char* out, size_t size);
+
 static void Load(void) {
     /* A misspelt variable would silently run a test without its fault. */
     for (char** entry = environ; entry && *entry; ++entry) {
@@ -267,6 +269,12 @@ static void Load(void) {
     CopyVariable("ZEP_FAULT_LIST", config.list, sizeof config.list);
     if (config.mode == kList && !config.list[0]) {
         Die("list mode needs ZEP_FAULT_LIST", NULL);
+    }
+    if (config.list[0] && config.list[0] != '/') {
+        /* Opened for each line: a relative name would follow the program's working folder around. */
+        char relative[kListSize];
+        strcpy(relative, config.list);
+        Resolve(AT_FDCWD, relative, config.list, sizeof config.list);
     }
     const char* children = Variable("ZEP_FAULT_CHILDREN");
     if (children && strcmp(children, "none") && strcmp(children, "share")) {
