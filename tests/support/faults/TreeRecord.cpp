@@ -3,8 +3,8 @@
 //
 //   zep_tree record DIR [--xattrs]      prints the record of DIR, one object a line, sorted by path
 //   zep_tree compare A B [--xattrs]     A and B each a record file or a folder; prints the differences
-//                                       ("only in A: path", "path: mode 0644 -> 0600", ...); exit code
-//                                       0 when equal, 1 when they differ, 2 on an error
+//                                       ("only in A: path" with A as given, "path: mode 0644 -> 0600",
+//                                       ...); exit code 0 when equal, 1 when they differ, 2 on an error
 //
 // A line: path, type (f d l p s c b), mode (octal), uid, gid, size (files and links; "-" for others),
 // SHA-1 of a file's content ("-" for others), link target ("-" for others), separated by tabs; with
