@@ -274,15 +274,4 @@ void Maintenance::SendGuiMessage(int32_t id, const std::wstring& text) {
 void Maintenance::SendGuiText(int32_t textId) {
     SendGuiMessage(0, GuiTextTable().Lookup(textId, lang));
 }
-
-int32_t Maintenance::ProcessLoaderMode() {
-    logger.Error(L"ProcessLoaderMode: Loader mode is not available in this build.");
-    return -1;
-}
-
-int32_t Maintenance::ProcessWorkerMode() {
-    logger.Error(L"ProcessWorkerMode: Worker mode is not available in this build.");
-    return -1;
-}
-
 } // namespace ZEPMaintenance

@@ -104,6 +104,13 @@ private:
     void ParseFolderArguments();
     void ParseMsiArguments();
     void LogFolderError(const wchar_t* option, const IMException& e) const;
+    // The manifest's post-upgrade programs, each checked against it and awaited; 142, 144.
+    void RunPostUpgradeActions(ConfigFile& manifest);
+    // The worker's branches of its mode (app/Orchestration.cpp): the GUI pipe connected, the operation
+    // run, its last message sent and the pipe closed; 0 or -1.
+    void ConnectGuiPipe();
+    int32_t RunWorkerRollback();
+    int32_t RunWorkerUpdate();
 
     Logger logger{L"Maintenance"};
 

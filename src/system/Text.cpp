@@ -24,6 +24,11 @@ std::wstring MultiByteToWide(std::string_view text, uint32_t codePage) {
     return wide.substr(0, wide.find(L'\0'));
 }
 
+bool SingleByteToWide(std::string_view bytes, uint32_t codePage, std::wstring& text) {
+    text.clear();
+    return bytes.empty() || platform::SingleByteToWide(bytes, codePage, text);
+}
+
 std::wstring Utf8ToWide(const std::string& text) {
     return MultiByteToWide(text, kUtf8CodePage);
 }

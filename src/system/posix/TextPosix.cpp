@@ -62,6 +62,16 @@ std::wstring MultiByteToWide(std::string_view text, uint32_t /*codePage*/) {
     return posix::DecodeUtf8(text, posix::InvalidBytes::Replace);
 }
 
+bool SingleByteToWide(std::string_view bytes, uint32_t codePage, std::wstring& text) {
+    const std::string from = "CP" + std::to_string(codePage);
+    std::string output;
+    if (!Convert("WCHAR_T", from.c_str(), bytes.data(), bytes.size(), output)) {
+        return false;
+    }
+    text = BytesToWide(output);
+    return true;
+}
+
 std::wstring LocaleCharToWide(const char* text) {
     // The C locale's "ANSI_X3.4-1968" rejects every byte above 0x7F; such text is read as UTF-8.
     const std::size_t bytes = std::strlen(text) + 1;

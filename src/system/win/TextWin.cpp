@@ -36,6 +36,20 @@ std::wstring MultiByteToWide(std::string_view text, uint32_t codePage) {
     return output;
 }
 
+bool SingleByteToWide(std::string_view bytes, uint32_t codePage, std::wstring& text) {
+    const int length = static_cast<int>(bytes.size());
+    text.assign(bytes.size(), L'\0');
+    // One character per byte: the output is never longer than the input.
+    const int written =
+        MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), length, text.data(), length);
+    if (written <= 0) {
+        text.clear();
+        return false;
+    }
+    text.resize(static_cast<std::size_t>(written));
+    return true;
+}
+
 // The C runtime's 8-bit text is in the ANSI code page; there is no iconv on this platform.
 std::wstring LocaleCharToWide(const char* text) {
     return MultiByteToWide(std::string_view(text), CP_ACP);

@@ -1,0 +1,97 @@
+// Maintenance::ProcessLoaderMode and ProcessWorkerMode: what each run mode does with its operation.
+#include "app/Maintenance.h"
+#include "diag/IMException.h"
+
+namespace ZEPMaintenance {
+
+namespace {
+
+// The worker's last word to the dialog: the update succeeded, or the dialog may be closed.
+constexpr int32_t kCloseDialogMessage = 1;
+constexpr int32_t kEnableOkMessage = 2;
+constexpr int32_t kTextRollbackFailed = 8;
+
+const wchar_t* OperationName(Operation op) {
+    switch (op) {
+    case Operation::RefreshZEPPKIServiceRegistryKeys:
+        return L"refreshZEPPKIServiceRegistryKeys";
+    case Operation::Install:
+        return L"install";
+    case Operation::Uninstall:
+        return L"uninstall";
+    case Operation::MsiUpdate:
+        return L"msiUpdate";
+    default:
+        return L"";
+    }
+}
+
+} // namespace
+
+int32_t Maintenance::ProcessLoaderMode() {
+    logger.Error(L"ProcessLoaderMode: Loader mode is not available in this build.");
+    return -1;
+}
+
+int32_t Maintenance::ProcessWorkerMode() {
+    switch (op) {
+    case Operation::Rollback:
+        return RunWorkerRollback();
+    case Operation::Update:
+        return RunWorkerUpdate();
+    case Operation::RefreshZEPPKIServiceRegistryKeys:
+    case Operation::Install:
+    case Operation::Uninstall:
+    case Operation::MsiUpdate:
+        logger.Error(L"ProcessWorkerMode: Operation %ls is not available in this build.", OperationName(op));
+        return -1;
+    case Operation::None:
+        break;
+    }
+    return 0;
+}
+
+void Maintenance::ConnectGuiPipe() {
+    if (guiPipeName.empty()) {
+        logger.ErrorText(L"ProcessWorkerMode: GUI pipe not set.");
+        ThrowIMException(ErrorCode::kArgumentError);
+    }
+    guiPipe.Connect(guiPipeName, WriteMode);
+}
+
+int32_t Maintenance::RunWorkerRollback() {
+    try {
+        ConnectGuiPipe();
+        RunRollback();
+        CleanupRollback();
+        logger.InfoText(L"ProcessWorkerMode: Rollback successfully done");
+        SendGuiMessage(kEnableOkMessage, L"");
+        guiPipe.Close();
+        return 0;
+    } catch (const IMException& e) {
+        logger.Error(L"ProcessWorkerMode: Rollback failed. (exCode: %d, exText: %ls)", e.GetErrorNumber(),
+                     e.GetErrorDescription());
+        SendGuiText(kTextRollbackFailed);
+        SendGuiMessage(kEnableOkMessage, L"");
+        guiPipe.Close();
+        return -1;
+    }
+}
+
+int32_t Maintenance::RunWorkerUpdate() {
+    try {
+        ConnectGuiPipe();
+        DoHostUpdate();
+        SendGuiMessage(kCloseDialogMessage, L"");
+        guiPipe.Close();
+        return 0;
+    } catch (const IMException& e) {
+        logger.Error(L"ProcessWorkerMode: Update failed. (exCode: %d, exText: %ls)", e.GetErrorNumber(),
+                     e.GetErrorDescription());
+        SendGuiMessage(kEnableOkMessage, L"");
+        guiPipe.Close();
+        return -1;
+    }
+}
+
+} // namespace ZEPMaintenance

@@ -1,0 +1,93 @@
+// The delete list: its two sections as a text-mode read takes them, code page 852, and the paths the
+// elevated worker refuses before it deletes anything.
+#include "upgrade/HostUpdate.h"
+
+#include "diag/IMException.h"
+#include "support/CapturedLog.h"
+#include "support/ErrorCodeOf.h"
+#include "support/SystemSupport.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+namespace ZEPMaintenance {
+namespace {
+
+using Lines = std::vector<std::wstring>;
+
+TEST(DeleteListTest, FilesUpToTheFirstEmptyLineThenFoldersEachLineOnlyWithItsLineBreak) {
+    const DeleteListLines both =
+        SplitDeleteList(L"a.dll\r\nbin\\b.dll\n  spaced \r\n\r\nold\nold\\sub\\\r\nlast");
+    EXPECT_EQ(both.files, (Lines{L"a.dll", L"bin\\b.dll", L"  spaced "}));
+    // "last" has no line break and is not taken.
+    EXPECT_EQ(both.folders, (Lines{L"old", L"old\\sub\\"}));
+
+    const DeleteListLines filesOnly = SplitDeleteList(L"a.dll\nb.dll");
+    EXPECT_EQ(filesOnly.files, (Lines{L"a.dll"}));
+    EXPECT_TRUE(filesOnly.folders.empty());
+
+    const DeleteListLines foldersOnly = SplitDeleteList(L"\nx\n\ny\n");
+    EXPECT_TRUE(foldersOnly.files.empty());
+    // Later empty lines belong to the folders, as written.
+    EXPECT_EQ(foldersOnly.folders, (Lines{L"x", L"", L"y"}));
+
+    // Only a carriage return right before the line feed is part of the break.
+    EXPECT_EQ(SplitDeleteList(L"a\rb\r\r\n").files, (Lines{L"a\rb\r"}));
+    EXPECT_TRUE(SplitDeleteList(L"").files.empty());
+}
+
+class DeleteListFileTest : public testing::Test {
+protected:
+    std::wstring Write(const std::string& bytes) {
+        test::WriteTextFile(path, bytes);
+        return path;
+    }
+
+    test::CapturedLog log;
+    Logger logger{L"Maintenance"};
+    test::TempDir folder;
+    const std::wstring path = folder.Path() + L"._ZEP_UPGRADE_delete";
+};
+
+TEST_F(DeleteListFileTest, IsReadInCodePage852) {
+    // "Příliš žluťoučký kůň\Úpěl" in code page 852.
+    const DeleteListLines lines = ReadDeleteList(
+        Write("P\xfd\xa1li\xe7 \xa7lu\x9cou\x9fk\xec k\x85\xe5\\\xe9p\xd8l\r\n\r\nstar\xe1\n"), logger);
+    EXPECT_EQ(lines.files, (Lines{L"Příliš žluťoučký kůň\\Úpěl"}));
+    EXPECT_EQ(lines.folders, (Lines{L"starß"}));
+}
+
+TEST_F(DeleteListFileTest, PathsLeavingTheProgramFolderAreRefusedBeforeAnythingIsDeleted) {
+    EXPECT_EQ(test::CodeOf([&] { ReadDeleteList(Write("ok.dll\n..\\..\\boot.ini\n"), logger); }),
+              ErrorCode::kFileDeleteOrCopyFailed);
+    EXPECT_TRUE(log.Contains(L"(path: ..\\..\\boot.ini)")) << log.Dump();
+    for (const char* file : {"C:\\boot.ini\n", "\\windows\\x.dll\n", "a.txt:stream\n", "/etc/passwd\n"}) {
+        EXPECT_EQ(test::CodeOf([&] { ReadDeleteList(Write(file), logger); }),
+                  ErrorCode::kFileDeleteOrCopyFailed)
+            << file;
+    }
+    for (const char* folders : {"\n.\n", "\n.\\\n", "\nsub\\..\\..\n", "\nD:\\data\n"}) {
+        EXPECT_EQ(test::CodeOf([&] { ReadDeleteList(Write(folders), logger); }),
+                  ErrorCode::kDirectoryDeleteFailed)
+            << folders;
+    }
+}
+
+TEST_F(DeleteListFileTest, AnEmptyFolderLineNeverNamesTheProgramFolder) {
+    const DeleteListLines lines = ReadDeleteList(Write("a.dll\n\nold\n\nnew\n"), logger);
+    EXPECT_EQ(lines.folders, (Lines{L"old", L"new"}));
+    EXPECT_TRUE(log.Has(LevelWarn, L"DoHostUpdate: Empty directory line in delete filelist ignored. (path: " +
+                                       path + L")"))
+        << log.Dump();
+}
+
+TEST_F(DeleteListFileTest, AMissingListIs141AndAnEmptyOneNamesNothing) {
+    EXPECT_EQ(test::CodeOf([&] { ReadDeleteList(path, logger); }), ErrorCode::kDeleteListNotLoaded);
+    EXPECT_TRUE(log.Has(LevelError, L"DoHostUpdate: Loading delete filelist file failed.")) << log.Dump();
+    const DeleteListLines lines = ReadDeleteList(Write(""), logger);
+    EXPECT_TRUE(lines.files.empty());
+    EXPECT_TRUE(lines.folders.empty());
+}
+
+} // namespace
+} // namespace ZEPMaintenance
