@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# The update through the real program: the worker updates a product from a signed data folder while a
+# listener on the GUI pipe records its messages; a tampered file, a broken container and a failing
+# post-upgrade program each end in the product as it was.
+# Usage: update_test.sh <zepmaintenance> <zcf> <zep_dialog_host> <zepreg> <source folder>
+source "$(dirname "$0")/lib.sh"
+program=$1
+zcf=$2
+host=$3
+zepreg=$4
+source_dir=$5
+key="$source_dir/tests/keys/development-private.pem"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export ZEP_MACHINE_ROOT="$work/machine"
+logs="$ZEP_MACHINE_ROOT/var/lib/Z.EP Maintenance2"
+product="$ZEP_MACHINE_ROOT/opt/ZEP Client"
+data="$ZEP_MACHINE_ROOT/home/user/ZEP data"
+update="$data/update"
+runonce='HKLM\software\microsoft\windows\currentversion\runonce'
+
+# tree FOLDER: one line per object below it (type, mode, owner, size, content hash, path), sorted.
+tree() {
+    (cd "$1" && find . -mindepth 1 -printf '%y %m %U:%G %s %p\n' | sort -k5 | while read -r type mode owner size path; do
+        if [ "$type" = f ]; then
+            echo "$type $mode $owner $size $(sha1sum <"$path" | cut -d' ' -f1) $path"
+        else
+            echo "$type $mode $owner - - $path"
+        fi
+    done)
+}
+
+script() { # script PATH TEXT: an executable shell script
+    mkdir -p "$(dirname "$1")"
+    printf '#!/bin/sh\n%s\n' "$2" >"$1"
+    chmod 755 "$1"
+}
+
+# The installed product: version 1.
+make_product() {
+    rm -rf "$ZEP_MACHINE_ROOT"
+    mkdir -p "$product/lib" "$product/docs" "$product/obsolete/sub" "$data" "$ZEP_MACHINE_ROOT/var/lib"
+    script "$product/client.sh" 'echo client 1'
+    echo "core 1" >"$product/lib/core.dll"
+    echo "old library" >"$product/lib/old.dll"
+    echo "read me 1" >"$product/docs/readme.txt"
+    echo "gone with its folder" >"$product/obsolete/sub/x.txt"
+    echo "removed by the manifest" >"$product/remove-me.txt"
+    tree "$product" >"$work/original.tree"
+}
+
+# The update the client application left in the data folder: version 2, signed.
+make_update() {
+    rm -rf "$update"
+    mkdir -p "$update/lib" "$update/docs" "$update/setup" "$update/tools"
+    script "$update/client.sh" "echo client 2; touch '$work/ran-after'"
+    echo "core 2" >"$update/lib/core.dll"
+    echo "new library" >"$update/lib/new.dll"
+    echo "read me 2" >"$update/docs/readme.txt"
+    script "$update/setup/prereq.sh" "echo \"prereq \$*\" >>'$work/order'"
+    script "$update/tools/post.sh" "echo \"post \$*\" >>'$work/order'; exit ${post_exit:-0}"
+    printf 'lib\\old.dll\r\n\r\nobsolete\r\nobsolete\\sub\r\n' >"$update/._ZEP_UPGRADE_delete"
+    "$zcf" manifest "$update" --version 2.0 --setup-folder setup --setup-args 'prereq.sh=/quiet' \
+        --delete-file remove-me.txt --run-file 'tools\post.sh' --args '{__INSTALL_PATH__}' \
+        --run-after client.sh --out "$work/manifest.xml" >/dev/null &&
+        "$zcf" sign --key "$key" --in "$work/manifest.xml" --out "$update/zep_upgrade.xml.zcf" >/dev/null ||
+        fail "the update could not be signed"
+}
+
+# update: the worker's update with a listener on its pipe; sets zep_status and dialog (the lines shown).
+update() {
+    local pipe="ZEPMaintenance_$$_$RANDOM"
+    rm -f "$work/order" "$work/ran-after"
+    "$host" -lang 2 -log "$work/dialog.log" -listen "$pipe" >"$work/dialog.txt" 2>&1 &
+    local listener=$!
+    "$program" -mode worker -op update -pp "$product/" -dp "$data/" -guiPipe "$pipe" -lang 2 \
+        </dev/null >/dev/null 2>&1
+    zep_status=$?
+    wait "$listener"
+    # The caption lines before the language is set and after, and the end, are the dialog's own.
+    dialog=$(sed -n '3,$p' "$work/dialog.txt" | grep -vx -e 'result: .*' -e '\[OK\]')
+}
+
+expect_dialog() {
+    zep_checks=$((zep_checks + 1))
+    [ "$dialog" = "$2" ] || fail "$1: the dialog showed
+$dialog
+--- expected
+$2
+--- worker's log
+$(tail -n 30 "$logs/ZEPMaintenance2-worker.log" 2>/dev/null)"
+}
+
+expect_product() {
+    zep_checks=$((zep_checks + 1))
+    local now
+    now=$(tree "$product")
+    [ "$now" = "$(cat "$2")" ] || fail "$1: the product differs
+$(diff <(cat "$2") <(echo "$now"))"
+}
+
+expect_no_rollback_left() {
+    zep_checks=$((zep_checks + 1))
+    [ ! -e "$data/backup" ] && [ ! -e "$data/backupActions" ] || fail "$1: a backup was left in the data folder"
+    zep_checks=$((zep_checks + 1))
+    ! "$zepreg" query "$runonce" /v "Z.EP Maintenance Service2 - Rollback" >/dev/null 2>&1 ||
+        fail "$1: the rollback is still scheduled"
+}
+
+# A successful update.
+make_product
+make_update
+update
+expect_status 0 "update"
+expect_dialog "update" "Waiting for close of client application
+Pre upgrade actions are starting.
+Removing old files
+Copying new files
+Prerequisite setup is starting.
+Post upgrade actions are starting.
+Update successfully finished"
+zep_checks=$((zep_checks + 1))
+[ "$(cat "$product/lib/core.dll" "$product/lib/new.dll" "$product/docs/readme.txt")" = "core 2
+new library
+read me 2" ] || fail "update: the new files are not in place"
+for gone in lib/old.dll remove-me.txt obsolete; do
+    zep_checks=$((zep_checks + 1))
+    [ ! -e "$product/$gone" ] || fail "update: $gone is still there"
+done
+zep_checks=$((zep_checks + 1))
+[ -x "$product/setup/prereq.sh" ] || fail "update: the setup program was not kept in the product"
+zep_checks=$((zep_checks + 1))
+[ "$(cat "$work/order" 2>/dev/null)" = "prereq /quiet
+post $product/" ] || fail "update: setup and post-upgrade programs ran as $(cat "$work/order" 2>/dev/null)"
+zep_checks=$((zep_checks + 1))
+[ ! -e "$update" ] || fail "update: the update folder is still there"
+expect_no_rollback_left "update"
+zep_checks=$((zep_checks + 1))
+grep -qF "ListenOnGuiPipe: Message received. (Id: 3, Msg: $product/client.sh)" "$work/dialog.log" ||
+    fail "update: no message 3 with the program to start"
+for _ in $(seq 50); do [ -e "$work/ran-after" ] && break; sleep 0.1; done
+zep_checks=$((zep_checks + 1))
+[ -e "$work/ran-after" ] || fail "update: the program to start afterwards did not run"
+zep_checks=$((zep_checks + 1))
+grep -qF "ListenOnGuiPipe: Message received. (Id: 1, Msg: )" "$work/dialog.log" || fail "update: no closing message"
+
+# A file altered after the manifest was signed: 143, and the product comes back as it was. The files at
+# the top come after every folder, so the setup programs have run by then.
+make_product
+make_update
+echo "echo client 2, altered" >>"$update/client.sh"
+update
+expect_status 255 "altered file"
+expect_line ZEPMaintenance2-worker.log "altered file" ERROR \
+    "CopyNewFiles: Upgrade soubor nema zaznam v zep_upgrade.xml.zcf. (filename: client.sh"
+expect_dialog "altered file" "Waiting for close of client application
+Pre upgrade actions are starting.
+Removing old files
+Copying new files
+Prerequisite setup is starting.
+Update failed
+Pre upgrade actions are starting.
+Update failed. Rollback to previous version succesfully done."
+expect_product "altered file" "$work/original.tree"
+expect_no_rollback_left "altered file"
+
+# A post-upgrade program that fails: 144, rolled back.
+make_product
+post_exit=1 make_update
+update
+expect_status 255 "failing post-upgrade program"
+expect_line ZEPMaintenance2-worker.log "failing post-upgrade program" ERROR \
+    "CopyNewFiles: Exit code of PostUpgradeAction file is not 0 (filename: tools\\post.sh, exitCode: 1)"
+expect_product "failing post-upgrade program" "$work/original.tree"
+expect_no_rollback_left "failing post-upgrade program"
+
+# A container that fails verification: 140, and nothing is touched, not even a backup taken.
+make_product
+make_update
+printf 'X' | dd of="$update/zep_upgrade.xml.zcf" bs=1 seek=300 conv=notrunc 2>/dev/null
+update
+expect_status 255 "broken container"
+expect_line ZEPMaintenance2-worker.log "broken container" ERROR "DoHostUpdate: Config file not loaded."
+expect_dialog "broken container" "Waiting for close of client application
+Update failed"
+expect_product "broken container" "$work/original.tree"
+expect_no_rollback_left "broken container"
+
+zep_finish
