@@ -2,11 +2,11 @@
 # The update through the real program: the worker updates a product from a signed data folder while a
 # listener on the GUI pipe records its messages; a tampered file, a broken container and a failing
 # post-upgrade program each end in the product as it was.
-# Usage: update_test.sh <zepmaintenance> <zcf> <zep_dialog_host> <zepreg> <source folder>
+# Usage: update_test.sh <zepmaintenance> <zcf> <zep_pipe_peer> <zepreg> <source folder>
 source "$(dirname "$0")/lib.sh"
 program=$1
 zcf=$2
-host=$3
+peer=$3
 zepreg=$4
 source_dir=$5
 key="$source_dir/tests/keys/development-private.pem"
@@ -54,7 +54,7 @@ make_product() {
 make_update() {
     rm -rf "$update"
     mkdir -p "$update/lib" "$update/docs" "$update/setup" "$update/tools"
-    script "$update/client.sh" "echo client 2; touch '$work/ran-after'"
+    script "$update/client.sh" 'echo client 2'
     echo "core 2" >"$update/lib/core.dll"
     echo "new library" >"$update/lib/new.dll"
     echo "read me 2" >"$update/docs/readme.txt"
@@ -68,18 +68,25 @@ make_update() {
         fail "the update could not be signed"
 }
 
-# update: the worker's update with a listener on its pipe; sets zep_status and dialog (the lines shown).
+# update: the worker's update with a listener on its pipe; sets zep_status, messages (every message as
+# "ID TEXT") and dialog (the status texts alone).
 update() {
     local pipe="ZEPMaintenance_$$_$RANDOM"
-    rm -f "$work/order" "$work/ran-after"
-    "$host" -lang 2 -log "$work/dialog.log" -listen "$pipe" >"$work/dialog.txt" 2>&1 &
+    rm -f "$work/order"
+    "$peer" --serve "$pipe" >"$work/messages.txt" 2>&1 &
     local listener=$!
     "$program" -mode worker -op update -pp "$product/" -dp "$data/" -guiPipe "$pipe" -lang 2 \
         </dev/null >/dev/null 2>&1
     zep_status=$?
     wait "$listener"
-    # The caption lines before the language is set and after, and the end, are the dialog's own.
-    dialog=$(sed -n '3,$p' "$work/dialog.txt" | grep -vx -e 'result: .*' -e '\[OK\]')
+    messages=$(cat "$work/messages.txt")
+    dialog=$(sed -n 's/^0 //p' "$work/messages.txt")
+}
+
+expect_last_messages() {
+    zep_checks=$((zep_checks + 1))
+    [ "$(grep -v '^0 ' "$work/messages.txt")" = "$2" ] || fail "$1: the messages besides the texts were
+$(grep -v '^0 ' "$work/messages.txt")"
 }
 
 expect_dialog() {
@@ -136,14 +143,9 @@ post $product/" ] || fail "update: setup and post-upgrade programs ran as $(cat 
 zep_checks=$((zep_checks + 1))
 [ ! -e "$update" ] || fail "update: the update folder is still there"
 expect_no_rollback_left "update"
-zep_checks=$((zep_checks + 1))
-grep -qF "ListenOnGuiPipe: Message received. (Id: 3, Msg: $product/client.sh)" "$work/dialog.log" ||
-    fail "update: no message 3 with the program to start"
-for _ in $(seq 50); do [ -e "$work/ran-after" ] && break; sleep 0.1; done
-zep_checks=$((zep_checks + 1))
-[ -e "$work/ran-after" ] || fail "update: the program to start afterwards did not run"
-zep_checks=$((zep_checks + 1))
-grep -qF "ListenOnGuiPipe: Message received. (Id: 1, Msg: )" "$work/dialog.log" || fail "update: no closing message"
+# The program to start as the user once the update folder is gone, then the end of the dialog.
+expect_last_messages "update" "3 $product/client.sh
+1 "
 
 # A file altered after the manifest was signed: 143, and the product comes back as it was. The files at
 # the top come after every folder, so the setup programs have run by then.
@@ -162,6 +164,7 @@ Prerequisite setup is starting.
 Update failed
 Pre upgrade actions are starting.
 Update failed. Rollback to previous version succesfully done."
+expect_last_messages "altered file" "2 "
 expect_product "altered file" "$work/original.tree"
 expect_no_rollback_left "altered file"
 

@@ -2,6 +2,10 @@
 // sends a scripted list of messages with chosen pauses, to drive the progress dialog or a pipe test.
 //
 // Usage: zep_pipe_peer --pipe NAME [--retry-pause MS] [--log] [--quiet] STEP...
+//        zep_pipe_peer --serve NAME [--log] [--connect-limit MS]
+//   --serve NAME       plays the loader instead: serves the pipe, waits for the worker (a minute, or
+//                      --connect-limit) and writes each message it receives as a line "ID TEXT" (UTF-8)
+//                      on standard output until the worker closes its end; exit 0, 1 when no worker came
 //   NAME               the pipe's bare name (ZEPMaintenance_4711_318) or its full path (\\.\pipe\...);
 //                      on Linux the pipe lies below ZEP_MACHINE_ROOT, as the program's own do
 //   --retry-pause MS   the pause after an attempt that finds no pipe yet (default 1000; five attempts)
@@ -29,6 +33,7 @@
 #include "diag/Log.h"
 #include "diag/MessageTable.h"
 #include "ipc/PipeClient.h"
+#include "ipc/PipeServer.h"
 #include "system/Text.h"
 
 #include <chrono>
@@ -146,11 +151,41 @@ void LogToStandardError() {
     InitLogging(&functions);
 }
 
+// The loader's end without a dialog: every message the worker sends, in order, as a line.
+int Serve(std::wstring name, uint32_t connectLimit) {
+    const std::wstring prefix = L"\\\\.\\pipe\\";
+    if (name.compare(0, prefix.size(), prefix) != 0) {
+        name = prefix + name;
+    }
+    PipeServer pipe;
+    try {
+        pipe.Create(name, ReadMode);
+        pipe.Bind(connectLimit);
+    } catch (const IMException& e) {
+        std::cout << "failed " << e.GetErrorNumber() << std::endl;
+        return 1;
+    }
+    for (;;) {
+        PipeMessage message;
+        if (pipe.Read(message)) {
+            std::cout << message.id << ' ' << WideToMultiByte(message.msg, kUtf8CodePage) << std::endl;
+        } else if (pipe.IsClosed()) {
+            break;
+        } else {
+            SleepMilliseconds(10);
+        }
+    }
+    pipe.WaitForThreads();
+    return 0;
+}
+
 int Run(int argc, char** argv) {
     std::wstring name;
     ClientTiming timing;
     std::vector<Step> steps;
     bool quiet = false;
+    std::wstring served;
+    uint32_t connectLimit = 60 * 1000;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         const auto value = [&] {
@@ -161,6 +196,10 @@ int Run(int argc, char** argv) {
         };
         if (option == "--pipe") {
             name = value();
+        } else if (option == "--serve") {
+            served = value();
+        } else if (option == "--connect-limit") {
+            connectLimit = Milliseconds(value());
         } else if (option == "--retry-pause") {
             timing.retryPauseMs = Milliseconds(value());
         } else if (option == "--log") {
@@ -184,8 +223,14 @@ int Run(int argc, char** argv) {
             throw UsageError{"unknown option " + option};
         }
     }
+    if (!served.empty()) {
+        if (!name.empty() || !steps.empty()) {
+            throw UsageError{"--serve takes no --pipe and no steps"};
+        }
+        return Serve(served, connectLimit);
+    }
     if (name.empty()) {
-        throw UsageError{"--pipe NAME is required"};
+        throw UsageError{"--pipe NAME or --serve NAME is required"};
     }
     const std::wstring prefix = L"\\\\.\\pipe\\";
     if (name.compare(0, prefix.size(), prefix) != 0) {
