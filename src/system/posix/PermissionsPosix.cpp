@@ -348,7 +348,12 @@ Dacl SynthesizedDacl(int fd, const struct stat& info) {
 // out from what was written rather than read back: a seal that does not match the object can only make
 // it untrusted, never trusted.
 int ApplyAndSeal(int fd, const struct stat& info, const Dacl& dacl) {
-    const mode_t mode = ModeFromDacl(dacl, info.st_uid, info.st_gid);
+    mode_t mode = ModeFromDacl(dacl, info.st_uid, info.st_gid);
+    // Windows grants "read and execute" to read any file, programs or not: a file nobody could run stays
+    // so, which also lets a copy of a stamped file (the backup restored) keep the mode it had.
+    if (S_ISREG(info.st_mode) && (info.st_mode & 0111) == 0) {
+        mode &= static_cast<mode_t>(~0111);
+    }
     if ((info.st_mode & 07777) != mode && fchmod(fd, mode) != 0) {
         return -1;
     }

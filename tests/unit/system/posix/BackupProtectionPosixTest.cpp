@@ -114,8 +114,9 @@ TEST_F(BackupProtectionTest, UntouchedBackupRestores) {
 }
 
 TEST_F(BackupProtectionTest, ModeBitsEnforceTheSet) {
-    // Administrators full access with root as owner, Users read and execute: rwxr-xr-x, no extra ACL.
-    EXPECT_EQ(ModeOf(backupPath + L"two.exe"), 0755u);
+    // Administrators full access with root as owner, Users read and execute: rwxr-xr-x, no extra ACL; a
+    // file nobody could run before (the fixture's are plain files) gets no execute bit from it.
+    EXPECT_EQ(ModeOf(backupPath + L"two.exe"), 0644u);
     EXPECT_EQ(ModeOf(backupPath + L"sub"), 0755u);
     EXPECT_EQ(acl_extended_file(Native(backupPath + L"two.exe").c_str()), 0);
 
@@ -123,7 +124,7 @@ TEST_F(BackupProtectionTest, ModeBitsEnforceTheSet) {
     Permissions adminsOnly;
     adminsOnly.AddAllowedAce(CSid::Administrators(), AccessMask::kFileAllAccess);
     adminsOnly.SavePermissionsToFile(only);
-    EXPECT_EQ(ModeOf(only), 0700u);
+    EXPECT_EQ(ModeOf(only), 0600u);
     // The program's own owner change keeps the DACL; an owner other than root gets nothing from the
     // Administrators entry.
     Permissions::SetFileOwner(only, SidFromString(L"S-1-22-1-65534"));
@@ -133,6 +134,10 @@ TEST_F(BackupProtectionTest, ModeBitsEnforceTheSet) {
     kept.LoadPermissionsFromFile(only);
     EXPECT_TRUE(kept.EqualPermissions(adminsOnly)) << kept.GetDacl().ToString();
     Permissions::SetFileOwner(only, CSid::Administrators());
+    EXPECT_EQ(ModeOf(only), 0600u);
+    // A program keeps its execute bits.
+    ASSERT_EQ(chmod(Native(only).c_str(), 0700), 0);
+    adminsOnly.SavePermissionsToFile(only);
     EXPECT_EQ(ModeOf(only), 0700u);
 }
 
