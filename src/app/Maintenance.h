@@ -88,7 +88,11 @@ public:
     // the clean-up after either (upgrade/Rollback.cpp).
     void PrepareRollback();
     void RunRollback();
+    // The scheduled rollback taken out first, then the backups removed: a clean-up broken off half-way
+    // never leaves a rollback scheduled with part of its backup gone.
     void CleanupRollback();
+    void UnscheduleRollback();
+    void RemoveBackups();
 
     // The copy stage: the files of the update folder below relativePath for one pass, each checked
     // against the manifest (upgrade/CopyNewFiles.cpp).

@@ -151,8 +151,17 @@ void Maintenance::DoHostUpdate() {
         RunPostUpgradeActions(manifest);
 
         logger.InfoText(L"Upgrade successfully finished");
-        CleanupRollback();
+        // While the rollback is still scheduled the backup is whole, and a failure here rolls back as one
+        // after the update would. Once it is not, the update stands: a backup half removed is never
+        // restored, and one left behind is removed by the next update.
+        UnscheduleRollback();
         rollbackNeeded = false;
+        try {
+            RemoveBackups();
+        } catch (const IMException& e) {
+            logger.Warn(L"DoHostUpdate: The backup was not removed; the next update removes it. (exCode: %d)",
+                        e.GetErrorNumber());
+        }
         SendGuiText(kTextUpdateFinished);
 
         if (!manifest.GetRunAfterUpgrade().empty()) {

@@ -168,16 +168,14 @@ void Maintenance::RunRollback() {
 }
 
 void Maintenance::CleanupRollback() {
+    UnscheduleRollback();
+    RemoveBackups();
+}
+
+void Maintenance::UnscheduleRollback() {
     RequireEngineFolders(*this, logger, L"CleanupRollback");
-    // After a successful update or rollback what is not there is done: backupActions exists only when a
-    // pre-upgrade action ran, and the platform deletes the run-once value before it runs the command.
-    // Every other failure is raised with its code.
-    for (const wchar_t* name : {kBackupFolder, kBackupActionsFolder}) {
-        Directory folder(dataDirectory.GetFullPath(), name);
-        if (folder.Exists()) {
-            folder.Delete(true);
-        }
-    }
+    // After a successful update or rollback what is not there is done: the platform deletes the run-once
+    // value before it runs the command. Every other failure is raised with its code.
     const std::wstring valueName = RollbackValueName(GetServiceName());
     WinRegistryKey runOnce;
     if (!runOnce.KeyExists(WinRegistryKey::LocalMachine, kRunOnceKey)) {
@@ -190,6 +188,17 @@ void Maintenance::CleanupRollback() {
         return;
     }
     runOnce.DeleteValue(valueName);
+}
+
+void Maintenance::RemoveBackups() {
+    RequireEngineFolders(*this, logger, L"CleanupRollback");
+    // backupActions exists only when a pre-upgrade action ran.
+    for (const wchar_t* name : {kBackupFolder, kBackupActionsFolder}) {
+        Directory folder(dataDirectory.GetFullPath(), name);
+        if (folder.Exists()) {
+            folder.Delete(true);
+        }
+    }
 }
 
 } // namespace ZEPMaintenance

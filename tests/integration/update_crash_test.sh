@@ -7,20 +7,21 @@
 # Usage: update_crash_test.sh <zepmaintenance> <zcf> <zep_pipe_peer> <zepreg> <zep_tree> <preload> <source>
 #   ZEP_CRASH_STRIDE=S tests every S-th point only (default 1: every point).
 set -u
-program=$1
-zcf=$2
-peer=$3
-zepreg=$4
-tree=$5
+# The commands run in each run's own folder: every path made absolute.
+worker=$(realpath "$1")
+zcf=$(realpath "$2")
+listener_program=$(realpath "$3")
+zepreg=$(realpath "$4")
+tree=$(realpath "$5")
 preload=$6
-source_dir=$7
+source_dir=$(realpath "$7")
 key="$source_dir/tests/keys/development-private.pem"
 source "$(dirname "$0")/crash_matrix.sh"
 
 template=$(mktemp -d)
 trap 'rm -rf "$template"' EXIT
-product_rel="opt/ZEP Client"
-data_rel="home/user/ZEP data"
+product_folder="opt/ZEP Client"
+data_folder="home/user/ZEP data"
 runonce='HKLM\software\microsoft\windows\currentversion\runonce'
 value='Z.EP Maintenance Service2 - Rollback'
 
@@ -33,7 +34,7 @@ script() {
 # The machine every run starts from: version 1 installed, version 2 signed in the data folder, and the
 # records of the product before and after an unbroken update.
 make_template() {
-    local root="$template/root" product="$template/root/$product_rel" update="$template/root/$data_rel/update"
+    local root="$template/root" product="$template/root/$product_folder" update="$template/root/$data_folder/update"
     mkdir -p "$product/lib" "$product/docs" "$product/obsolete/sub" "$root/var/lib"
     script "$product/client.sh" 'echo client 1'
     echo "core 1" >"$product/lib/core.dll"
@@ -57,13 +58,13 @@ make_template() {
     "$tree" record "$product" >"$template/original.rec"
     cp -a "$root" "$template/updated-root"
     (export ZEP_MACHINE_ROOT="$template/updated-root"
-        "$peer" --serve T >/dev/null 2>&1 &
-        "$program" -mode worker -op update -pp "$template/updated-root/$product_rel/" \
-            -dp "$template/updated-root/$data_rel/" -guiPipe T -lang 2 </dev/null >/dev/null 2>&1
+        "$listener_program" --serve T >/dev/null 2>&1 &
+        "$worker" -mode worker -op update -pp "$template/updated-root/$product_folder/" \
+            -dp "$template/updated-root/$data_folder/" -guiPipe T -lang 2 </dev/null >/dev/null 2>&1
         status=$?
         wait
         exit $status) || return 1
-    "$tree" record "$template/updated-root/$product_rel" >"$template/updated.rec"
+    "$tree" record "$template/updated-root/$product_folder" >"$template/updated.rec"
     rm -rf "$template/updated-root"
 }
 
@@ -74,10 +75,10 @@ setup() {
 # The worker with a listener on its pipe; only the worker counts (--program).
 run() {
     export ZEP_MACHINE_ROOT=$ZEP_MATRIX_DIR/root
-    "$peer" --serve W --connect-limit 20000 >/dev/null 2>&1 &
+    "$listener_program" --serve W --connect-limit 20000 >/dev/null 2>&1 &
     local listener=$!
-    "$program" -mode worker -op update -pp "$ZEP_MATRIX_DIR/root/$product_rel/" \
-        -dp "$ZEP_MATRIX_DIR/root/$data_rel/" -guiPipe W -lang 2 </dev/null >/dev/null 2>&1
+    "$worker" -mode worker -op update -pp "$ZEP_MATRIX_DIR/root/$product_folder/" \
+        -dp "$ZEP_MATRIX_DIR/root/$data_folder/" -guiPipe W -lang 2 </dev/null >/dev/null 2>&1
     local status=$?
     # A worker that died before it connected leaves the listener waiting.
     kill "$listener" 2>/dev/null
@@ -101,9 +102,9 @@ recover() {
         echo "an unexpected rollback command: $command"
         return 1
     }
-    "$peer" --serve R --connect-limit 20000 >/dev/null 2>&1 &
+    "$listener_program" --serve R --connect-limit 20000 >/dev/null 2>&1 &
     local listener=$!
-    "$program" -mode worker -op rollback -pp "$pp" -dp "$dp" -lang "$lang" -guiPipe R </dev/null >/dev/null 2>&1
+    "$worker" -mode worker -op rollback -pp "$pp" -dp "$dp" -lang "$lang" -guiPipe R </dev/null >/dev/null 2>&1
     kill "$listener" 2>/dev/null
     wait
     return 0
@@ -112,7 +113,7 @@ recover() {
 # As it was: every object of the product before, unchanged (what the update added may stay); or as the
 # unbroken update leaves it. A run that reported success must have updated it.
 check() {
-    local product="$ZEP_MATRIX_DIR/root/$product_rel"
+    local product="$ZEP_MATRIX_DIR/root/$product_folder"
     if [ "$ZEP_MATRIX_STATUS" -eq 0 ]; then
         "$tree" compare "$template/updated.rec" "$product"
         return
@@ -120,7 +121,7 @@ check() {
     "$tree" compare "$template/updated.rec" "$product" >/dev/null && return 0
     "$tree" record "$product" >"$ZEP_MATRIX_DIR/now.rec"
     local missing
-    missing=$(LC_ALL=C comm -23 <(grep -v '^\. ' "$template/original.rec" | LC_ALL=C sort) \
+    missing=$(LC_ALL=C comm -23 <(grep -v $'^\\.\t' "$template/original.rec" | LC_ALL=C sort) \
         <(LC_ALL=C sort "$ZEP_MATRIX_DIR/now.rec"))
     [ -z "$missing" ] && return 0
     echo "neither as it was nor updated; of what it was, these differ or are missing:"
@@ -129,12 +130,13 @@ check() {
 }
 
 export -f run
-export program peer product_rel data_rel
+# Named apart from the driver's own variables, which its children would see in their place.
+export worker listener_program product_folder data_folder
 
 make_template || {
     echo "FAIL: the template machine could not be made"
     exit 1
 }
-zep_crash_matrix --program "$(basename "$program")" --preload "$preload" \
+zep_crash_matrix --program "$(basename "$worker")" --preload "$preload" \
     --exclude "root/var/lib/Z.EP Maintenance2" --stride "${ZEP_CRASH_STRIDE:-1}" --jobs 2 \
-    --work "${ZEP_CRASH_WORK:-/dev/shm}" --setup setup --run run --recover recover --check check
+    --work "${ZEP_CRASH_WORK:-/dev/shm}" ${ZEP_CRASH_KEEP:+--keep} --setup setup --run run --recover recover --check check
