@@ -5,6 +5,7 @@
 #include "diag/IMException.h"
 #include "system/Platform.h"
 #include "upgrade/ConfigFile.h"
+#include "upgrade/HostUpdate.h"
 #include "upgrade/ReleasePath.h"
 
 #include <algorithm>
@@ -16,8 +17,6 @@ namespace {
 
 constexpr const wchar_t* kSystemFolderName = L"_ZEP_UPGRADE_SYSTEM";
 constexpr const wchar_t* kSystemComFolderName = L"_ZEP_UPGRADE_SYSTEM_COM";
-constexpr const wchar_t* kDeleteListName = L"._ZEP_UPGRADE_delete";
-constexpr const wchar_t* kManifestName = L"zep_upgrade.xml.zcf";
 constexpr const wchar_t* kRegisterServerProgram = L"regsvr32.exe";
 // "Prerequisite setup is starting."
 constexpr int32_t kSetupStartingText = 10;
@@ -154,7 +153,8 @@ void Maintenance::CopyNewFiles(std::wstring relativePath, CopyKind kind, ConfigF
         if (systemFile) {
             installedVersion = File(target, name).GetVersion();
         }
-        const bool skipped = relativePath.empty() && (name == kDeleteListName || name == kManifestName);
+        const bool skipped =
+            relativePath.empty() && (name == kDeleteListFileName || name == kManifestFileName);
         if (skipped && !systemFile) {
             continue;
         }

@@ -11,6 +11,7 @@
 #include "system/WinRegistryKey.h"
 #include "upgrade/BackupPermissions.h"
 #include "upgrade/ConfigFile.h"
+#include "upgrade/HostUpdate.h"
 
 namespace ZEPMaintenance {
 
@@ -18,8 +19,6 @@ namespace {
 
 constexpr const wchar_t* kBackupFolder = L"backup";
 constexpr const wchar_t* kBackupActionsFolder = L"backupActions";
-constexpr const wchar_t* kUpdateFolder = L"update";
-constexpr const wchar_t* kManifestName = L"zep_upgrade.xml.zcf";
 
 // GUI texts: "Pre upgrade actions are starting." and "Update failed. Rollback to previous version
 // succesfully done."
@@ -115,8 +114,8 @@ void Maintenance::RunRollback() {
         bool loaded = false;
         // A manifest that cannot be read leaves the actions undone, never the backup unrestored.
         try {
-            loaded = manifest.LoadZCFFile(dataDirectory.GetFullPath() + kUpdateFolder +
-                                          platform::kPathSeparator + kManifestName) &&
+            loaded = manifest.LoadZCFFile(dataDirectory.GetFullPath() + kUpdateFolderName +
+                                          platform::kPathSeparator + kManifestFileName) &&
                      manifest.IsLoaded();
         } catch (const IMException& e) {
             logger.Error(L"RunRollback: Reading the config file failed. (exCode: %d, exText: %ls)",
@@ -160,7 +159,7 @@ void Maintenance::RunRollback() {
     held.Release();
 
     // Gone already when the host update deleted it; the product is restored either way.
-    Directory update(dataDirectory.GetFullPath(), kUpdateFolder);
+    Directory update(dataDirectory.GetFullPath(), kUpdateFolderName);
     if (update.Exists()) {
         update.Delete(false);
     }
