@@ -16,6 +16,8 @@ for preset in native native-release asan windows-test windows; do
     cmake --build --preset "$preset" -j "$(nproc)"
 done
 
+# The Windows tests sign their updates with the Linux build's release tool.
+export ZEP_NATIVE_BIN=$PWD/build/native/bin
 for preset in native asan windows-test; do
     echo "== test $preset"
     ctest --preset "$preset" -j "$(nproc)"
