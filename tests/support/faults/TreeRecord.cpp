@@ -128,7 +128,13 @@ std::string Xattrs(const std::string& path) {
         }
         Sha1 sha1;
         sha1.Add(value.data(), static_cast<std::size_t>(size));
-        out += (out.empty() ? "" : ",") + Escape(name) + "=" + sha1.Text();
+        // Appended piece by piece: GCC 12 at -O3 misreads a chain of temporaries here (-Wrestrict).
+        if (!out.empty()) {
+            out += ',';
+        }
+        out += Escape(name);
+        out += '=';
+        out += sha1.Text();
     }
     return out.empty() ? "-" : out;
 }
