@@ -81,8 +81,9 @@ update() { # the worker's update with the dialog listening; $1 = the dialog's la
     "$bin/zep_dialog_host" -lang "${1:-2}" -listen "$pipe" | sed 's/^/    dialog: /' &
     local dialog=$!
     echo "\$ zepmaintenance -mode worker -op update -pp \"$product/\" -dp \"$data/\" -guiPipe $pipe -lang ${1:-2}"
-    "$program" -mode worker -op update -pp "$product/" -dp "$data/" -guiPipe "$pipe" -lang "${1:-2}"
-    echo "exit code: $?"
+    local status=0
+    "$program" -mode worker -op update -pp "$product/" -dp "$data/" -guiPipe "$pipe" -lang "${1:-2}" || status=$?
+    echo "exit code: $status"
     wait "$dialog" || true
 }
 
@@ -125,12 +126,13 @@ echo "--- scheduled in RunOnce: $command"
 echo "--- the next logon runs it (in worker mode, as the service would start it):"
 "$bin/zep_pipe_peer" --serve R | sed 's/^/    message: /' &
 listener=$!
-"$program" -mode worker -op rollback -pp "$product/" -dp "$data/" -lang 2 -guiPipe R
-echo "exit code: $?"
+status=0
+"$program" -mode worker -op rollback -pp "$product/" -dp "$data/" -lang 2 -guiPipe R || status=$?
+echo "exit code: $status"
 wait "$listener" || true
 show
 
 echo
 echo "The loader and the service that start the worker are not built yet:"
 run -mode loader -op update -pp "$product/" -dp "$data/"
-tail -n 1 "$logs/ZEPMaintenance2-loader.log"
+grep -F "not available" "$logs/ZEPMaintenance2-loader.log" | tail -n 1
