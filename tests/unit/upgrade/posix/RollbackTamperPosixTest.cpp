@@ -149,7 +149,8 @@ int CleanupAsNobody() {
     worker.programDirectory.SetFullPath(gProductFolder);
     worker.dataDirectory.SetFullPath(gDataFolder);
     try {
-        worker.CleanupRollback();
+        // The backups' half of the clean-up: the other half writes the settings store, which only root may.
+        worker.RemoveBackups();
     } catch (const IMException& e) {
         return e.GetErrorNumber() == 133 ? 0 : 1;
     }
