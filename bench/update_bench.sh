@@ -42,7 +42,7 @@ for d in $(seq -w 0 199); do
     done
 done
 : >"$pristine/update/._ZEP_UPGRADE_delete"
-for d in $(seq -w 0 9); do
+for d in $(seq -f '%03g' 0 9); do
     for n in 11 12 13 14 16 17 18 19 21 22; do
         printf 'folder%s\\file%s\r\n' "$d" "$n" >>"$pristine/update/._ZEP_UPGRADE_delete"
     done
@@ -74,12 +74,13 @@ worker_run() {
     local start end
     start=$(seconds)
     /usr/bin/time -f '%M' -o "$work/rss" "$bin/zepmaintenance" -mode worker -op update -pp "$product/" \
-        -dp "$data/" -guiPipe "$pipe" -lang 2 </dev/null >/dev/null 2>&1 || echo "the update failed" >&2
+        -dp "$data/" -guiPipe "$pipe" -lang 2 </dev/null >/dev/null 2>&1 ||
+        grep -a ' ERROR ' "$ZEP_MACHINE_ROOT/var/lib/Z.EP Maintenance2/ZEPMaintenance2-worker.log" | head -n 3 >&2
     end=$(seconds)
     wait "$listener" || true
     local messages
     messages=$(grep -c 'Pipe - WriteSynch' "$ZEP_MACHINE_ROOT/var/lib/Z.EP Maintenance2/ZEPMaintenance2-worker.log")
-    echo "$end $start $messages $(cat "$work/rss")"
+    echo "$end $start $messages $(tail -n 1 "$work/rss")"
 }
 
 shell_run() {
