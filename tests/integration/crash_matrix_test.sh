@@ -14,13 +14,6 @@ base=$([ -w /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")
 work=$(mktemp -d "$base/zep-crash-matrix-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-check() {
-    zep_checks=$((zep_checks + 1))
-    local what=$1
-    shift
-    "$@" || fail "$what"
-}
-
 # ---- zep_tree: equal trees, then each kind of difference, reported by name ----
 
 mkdir -p "$work/t/a/sub" && printf one >"$work/t/a/file" && printf two >"$work/t/a/sub/x" &&

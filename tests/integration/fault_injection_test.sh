@@ -31,13 +31,6 @@ points() {
     awk -F '\t' -v w="$work" '{ t = $3 " " $4; gsub(w, "W", t); print t }' "$zep_root/points" 2>/dev/null
 }
 
-check() {
-    zep_checks=$((zep_checks + 1))
-    local what=$1
-    shift
-    "$@" || fail "$what"
-}
-
 # The probe's "calls" and the points they are, in order; every other step is one that must not count.
 expected_calls='open W/a
 write W/a

@@ -76,6 +76,21 @@ expect_line() {
         fail "$what: no $level line \"$message\" in $file"
 }
 
+# check DESCRIPTION COMMAND...: the command succeeds.
+check() {
+    zep_checks=$((zep_checks + 1))
+    local what=$1
+    shift
+    "$@" || fail "$what"
+}
+
+# script PATH TEXT: an executable shell script holding TEXT, its folder made.
+script() {
+    mkdir -p "$(dirname "$1")"
+    printf '#!/bin/sh\n%s\n' "$2" >"$1"
+    chmod 755 "$1"
+}
+
 zep_finish() {
     echo "$((zep_checks - zep_failures)) of $zep_checks checks passed"
     [ "$zep_failures" -eq 0 ]

@@ -17,13 +17,6 @@ base=$([ -w /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")
 work=$(mktemp -d "$base/zep-store-crash-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-check() {
-    zep_checks=$((zep_checks + 1))
-    local what=$1
-    shift
-    "$@" || fail "$what"
-}
-
 runonce='HKLM\software\microsoft\windows\currentversion\runonce'
 name='Z.EP Maintenance Service2 - Rollback'
 data='/opt/zep/ZEPMaintenance -mode loader -op rollback -pp "/opt/zep/" -dp "/var/lib/zep/" -lang 1'

@@ -16,6 +16,7 @@ tree=$(realpath "$5")
 preload=$6
 source_dir=$(realpath "$7")
 key="$source_dir/tests/keys/development-private.pem"
+source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/crash_matrix.sh"
 
 template=$(mktemp -d)
@@ -24,12 +25,6 @@ product_folder="opt/ZEP Client"
 data_folder="home/user/ZEP data"
 runonce='HKLM\software\microsoft\windows\currentversion\runonce'
 value='Z.EP Maintenance Service2 - Rollback'
-
-script() {
-    mkdir -p "$(dirname "$1")"
-    printf '#!/bin/sh\n%s\n' "$2" >"$1"
-    chmod 755 "$1"
-}
 
 # The machine every run starts from: version 1 installed, version 2 signed in the data folder, and the
 # records of the product before and after an unbroken update.

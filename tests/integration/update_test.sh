@@ -32,12 +32,6 @@ tree() {
     done)
 }
 
-script() { # script PATH TEXT: an executable shell script
-    mkdir -p "$(dirname "$1")"
-    printf '#!/bin/sh\n%s\n' "$2" >"$1"
-    chmod 755 "$1"
-}
-
 # The installed product: version 1.
 make_product() {
     rm -rf "$ZEP_MACHINE_ROOT"
