@@ -29,23 +29,12 @@ on_screen() { screen | grep -q "$@"; }
 on_screen_with_attributes() { screen_with_attributes | grep -q "$@"; }
 off_screen() { ! screen | grep -q "$@"; }
 
-# wait_for DESCRIPTION COMMAND...: runs COMMAND until it succeeds, for at most a minute.
-wait_for() {
-    local what=$1 _
-    shift
-    zep_checks=$((zep_checks + 1))
-    for _ in $(seq 600); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    fail "$what
-$(screen_with_attributes | cat -v)"
-    return 1
-}
+# What a failed wait shows: the screen with its attributes.
+zep_failure_context() { screen_with_attributes | cat -v; }
 
 # wait_screen DESCRIPTION GREP-ARGUMENTS...: waits until a line of the screen matches.
 wait_screen() {
-    wait_for "$1: the screen never showed ${*:2}" on_screen "${@:2}"
+    wait_until "$1: the screen never showed ${*:2}" on_screen "${@:2}"
 }
 
 # expect DESCRIPTION COMMAND...: the command succeeds now.
@@ -97,7 +86,7 @@ wait_screen "status after the resize" -F "Aktualizácia úspešne uk"
 
 echo enable >&3
 exec 3>&-
-wait_for "OK is highlighted once enabled" on_screen_with_attributes -F "$active_ok"
+wait_until "OK is highlighted once enabled" on_screen_with_attributes -F "$active_ok"
 pane send-keys Enter
 wait_screen "Enter on the enabled OK ends the host with 1002" -x "exit=234"
 expect "the host's result" on_screen -x "result: 1002"
@@ -124,7 +113,7 @@ wait_screen "pipe: third status" -F "Kopírovanie nových súborov"
 expect "pipe: the third status replaces the second" off_screen -F "Odstraňovanie"
 expect "pipe: OK is dim while the worker runs" on_screen_with_attributes -F "$dim_ok"
 touch "$work/go3"
-wait_for "pipe: OK is highlighted after id 2" on_screen_with_attributes -F "$active_ok"
+wait_until "pipe: OK is highlighted after id 2" on_screen_with_attributes -F "$active_ok"
 pane send-keys Enter
 wait_screen "pipe: Enter on the enabled OK ends the loader's side with 1002" -x "exit=234"
 zep_checks=$((zep_checks + 1))
@@ -137,7 +126,7 @@ exec 3>"$work/steps"
 wait_screen "English caption in the box" -F "┌─ Update ─"
 pane send-keys C-c
 exec 3>&-
-wait_for "the dialog is gone after Ctrl-C" off_screen -F "┌─"
+wait_until "the dialog is gone after Ctrl-C" off_screen -F "┌─"
 expect_terminal_restored "after Ctrl-C"
 
 # Started in the background, it leaves the terminal to the job in front: plain lines, never stopped.

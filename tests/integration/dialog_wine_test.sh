@@ -35,19 +35,6 @@ if ! xvfb_start "$work"; then
 fi
 mkdir -p "$artifacts"
 
-# wait_until DESCRIPTION COMMAND...: runs COMMAND until it succeeds, for at most a minute.
-wait_until() {
-    local what=$1 _
-    shift
-    zep_checks=$((zep_checks + 1))
-    for _ in $(seq 600); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    fail "$what"
-    return 1
-}
-
 find_window() {
     window=$(xdotool search --name "$1" 2>/dev/null | head -n 1)
     [ -n "$window" ]

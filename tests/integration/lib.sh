@@ -76,6 +76,24 @@ expect_line() {
         fail "$what: no $level line \"$message\" in $file"
 }
 
+# wait_until DESCRIPTION COMMAND...: runs COMMAND until it succeeds, for at most a minute. A failure
+# also shows what zep_failure_context prints, where the test defines it (the screen, say).
+wait_until() {
+    local what=$1 _
+    shift
+    zep_checks=$((zep_checks + 1))
+    for _ in $(seq 600); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    if declare -F zep_failure_context >/dev/null; then
+        what="$what
+$(zep_failure_context)"
+    fi
+    fail "$what"
+    return 1
+}
+
 # check DESCRIPTION COMMAND...: the command succeeds.
 check() {
     zep_checks=$((zep_checks + 1))

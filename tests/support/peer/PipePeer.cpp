@@ -151,12 +151,15 @@ void LogToStandardError() {
     InitLogging(&functions);
 }
 
+// A bare name (ZEPMaintenance_4711_318) with the pipe prefix; a full path as it is.
+std::wstring FullPipeName(const std::wstring& name) {
+    const std::wstring prefix = L"\\\\.\\pipe\\";
+    return name.compare(0, prefix.size(), prefix) == 0 ? name : prefix + name;
+}
+
 // The loader's end without a dialog: every message the worker sends, in order, as a line.
 int Serve(std::wstring name, uint32_t connectLimit) {
-    const std::wstring prefix = L"\\\\.\\pipe\\";
-    if (name.compare(0, prefix.size(), prefix) != 0) {
-        name = prefix + name;
-    }
+    name = FullPipeName(name);
     PipeServer pipe;
     try {
         pipe.Create(name, ReadMode);
@@ -232,10 +235,7 @@ int Run(int argc, char** argv) {
     if (name.empty()) {
         throw UsageError{"--pipe NAME or --serve NAME is required"};
     }
-    const std::wstring prefix = L"\\\\.\\pipe\\";
-    if (name.compare(0, prefix.size(), prefix) != 0) {
-        name = prefix + name;
-    }
+    name = FullPipeName(name);
     // Every step is checked before the pipe is opened.
     for (const Step& step : steps) {
         if (step.verb == "send") {
