@@ -2,9 +2,9 @@
 // worker's WriteSynch to the text the dialog shows (the loader's 200 ms poll included), next to the
 // bare pipe, whose reader takes each message as soon as it arrives. Runs in a scratch machine root.
 #include "app/Maintenance.h"
+#include "base/Cleanup.h"
 #include "ipc/PipeClient.h"
 #include "ipc/PipeServer.h"
-#include "system/Cleanup.h"
 #include "ui/Dialog.h"
 
 #include "RatioReporter.h"

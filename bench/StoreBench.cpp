@@ -1,7 +1,7 @@
 // Benchmarks: root's write latency on the settings store (a small REG_SZ value set, a key created) in a
 // store of a few hundred keys, idle and while another user holds every lock they can take on it.
-#include "system/Utf16.h"
-#include "system/WinError.h"
+#include "base/Utf16.h"
+#include "base/WinError.h"
 #include "system/WinRegistryKey.h"
 #include "system/posix/PosixSupport.h"
 #include "system/posix/RegistryStore.h"

@@ -1,9 +1,9 @@
 // The command-line grammar shared by every process the program starts.
 #include "app/ArgumentMap.h"
 
+#include "base/Utf16.h"
 #include "diag/IMException.h"
 #include "system/Base64.h"
-#include "system/Utf16.h"
 
 #include <algorithm>
 #include <sstream>

@@ -1,9 +1,9 @@
 // The Maintenance controller: option checks and the mode handlers.
 #include "app/Maintenance.h"
 
+#include "base/Platform.h"
 #include "diag/IMException.h"
 #include "diag/MessageTable.h"
-#include "system/Platform.h"
 #include "system/Text.h"
 #include "system/WinRegistryKey.h"
 
@@ -30,7 +30,6 @@ constexpr NamedValue<Operation> kOperations[] = {
 };
 
 constexpr const wchar_t* kSettingsKey = L"software\\ZEP\\Z.EP Maintenance2";
-constexpr const wchar_t* kInstallPathPlaceholder = L"{__INSTALL_PATH__}";
 
 constexpr NamedValue<EnvironmentKind> kEnvironments[] = {
     {L"product", EnvironmentKind::Product},
@@ -125,6 +124,8 @@ void Maintenance::ParseFolderArguments() {
             ThrowIMException(ErrorCode::kArgumentError);
         }
     }
+    Directory programDirectory;
+    Directory dataDirectory;
     const struct {
         const wchar_t* option;
         Directory& directory;
@@ -140,6 +141,7 @@ void Maintenance::ParseFolderArguments() {
             ThrowIMException(ErrorCode::kArgumentError);
         }
     }
+    layout = EngineLayout(programDirectory, dataDirectory);
 }
 
 void Maintenance::LogFolderError(const wchar_t* option, const IMException& e) const {
@@ -253,25 +255,21 @@ std::wstring Maintenance::GenerateGuiPipeName() {
     return name;
 }
 
-std::wstring Maintenance::ReplaceInstallPathPlaceholder(const std::wstring& text) const {
-    const std::wstring placeholder = kInstallPathPlaceholder;
-    const std::wstring installPath = programDirectory.GetFullPath();
-    std::wstring result = text;
-    std::size_t position = result.find(placeholder);
-    while (position != std::wstring::npos) {
-        result.replace(position, placeholder.size(), installPath);
-        // The inserted path is never searched: it may hold the placeholder itself.
-        position = result.find(placeholder, position + installPath.size());
-    }
-    return result;
-}
-
 void Maintenance::SendGuiMessage(int32_t id, const std::wstring& text) {
     guiPipe.WriteSynch(PipeMessage{id, text});
     guiMessagePause(kGuiMessagePauseMs);
 }
 
 void Maintenance::SendGuiText(int32_t textId) {
-    SendGuiMessage(0, GuiTextTable().Lookup(textId, lang));
+    SendGuiMessage(static_cast<int32_t>(GuiMessageId::SetStatus), GuiTextTable().Lookup(textId, lang));
 }
+
+void Maintenance::ShowText(GuiText text) {
+    SendGuiText(static_cast<int32_t>(text));
+}
+
+void Maintenance::Send(GuiMessageId id, const std::wstring& text) {
+    SendGuiMessage(static_cast<int32_t>(id), text);
+}
+
 } // namespace ZEPMaintenance

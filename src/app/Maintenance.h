@@ -3,10 +3,15 @@
 
 #include "app/ArgumentMap.h"
 #include "diag/Logger.h"
+#include "ipc/GuiProtocol.h"
 #include "ipc/PipeClient.h"
 #include "system/CSid.h"
 #include "system/Directory.h"
 #include "system/WinProcess.h"
+#include "upgrade/CopyNewFiles.h"
+#include "upgrade/EngineLayout.h"
+#include "upgrade/Progress.h"
+#include "upgrade/Rollback.h"
 
 #include <cstdint>
 #include <string>
@@ -32,27 +37,12 @@ enum class Operation : int32_t {
 
 enum class EnvironmentKind : int32_t { Product = 0, Test = 1, Development = 2 };
 
-// The passes of the copy stage: where the files of the update folder go.
-enum class CopyKind : int32_t {
-    Product = 1,   // the update folder itself into the product folder
-    System = 2,    // _ZEP_UPGRADE_SYSTEM into the system folder, by file version
-    SystemCom = 3, // _ZEP_UPGRADE_SYSTEM_COM into the system folder, registered as COM servers
-    Setup = 4,     // the setup folder: prerequisite setup programs, run in manifest order
-};
-
-// How long the worker pauses after each progress message, so that the loader, which polls every 200 ms,
-// shows it before the next one comes.
-inline constexpr uint32_t kGuiMessagePauseMs = 300;
-// How often the loader looks for the worker's next message.
-inline constexpr uint32_t kGuiPollMs = 200;
-// How long the loader waits for the worker to connect to its GUI pipe. The worker connects first thing,
-// so a minute means it never started; the loader then shows the update as failed and lets the user go.
-inline constexpr uint32_t kGuiPipeConnectLimitMs = 60 * 1000;
-
-class Maintenance {
+// The controller of one run. Its engine operations are the engine's, given the run's layout, its
+// progress on the GUI pipe and the controller's lines; as the worker it is the engine's progress.
+class Maintenance : public Progress {
 public:
     Maintenance();
-    ~Maintenance();
+    ~Maintenance() override;
     Maintenance(const Maintenance&) = delete;
     Maintenance& operator=(const Maintenance&) = delete;
     Maintenance(Maintenance&&) = delete;
@@ -78,24 +68,25 @@ public:
     void SendGuiMessage(int32_t id, const std::wstring& text);
     // Sends the GuiTextTable text of textId in lang as a status message (id 0).
     void SendGuiText(int32_t textId);
+    void ShowText(GuiText text) override;
+    void Send(GuiMessageId id, const std::wstring& text) override;
 
-    // The update of the installed product from the data folder's update folder (upgrade/HostUpdate.cpp).
+    // The engine's operations (upgrade/), on layout: the update of the installed product from the data
+    // folder's update folder.
     void DoHostUpdate();
     // Waits up to 30 s for the client application (hostProcessId) to exit; 137, 139.
     void WaitForHostProcessToClose();
 
     // The protected full backup with the rollback scheduled at the next logon, the restore from it and
-    // the clean-up after either (upgrade/Rollback.cpp).
+    // the clean-up after either.
     void PrepareRollback();
     void RunRollback();
-    // The scheduled rollback taken out first, then the backups removed: a clean-up broken off half-way
-    // never leaves a rollback scheduled with part of its backup gone.
     void CleanupRollback();
     void UnscheduleRollback();
     void RemoveBackups();
 
     // The copy stage: the files of the update folder below relativePath for one pass, each checked
-    // against the manifest (upgrade/CopyNewFiles.cpp).
+    // against the manifest.
     void CopyNewFiles(std::wstring relativePath, CopyKind kind, ConfigFile& manifest);
 
     // The loader's side of the GUI pipe: serves guiPipeName and turns the worker's messages into changes
@@ -108,8 +99,8 @@ private:
     void ParseFolderArguments();
     void ParseMsiArguments();
     void LogFolderError(const wchar_t* option, const IMException& e) const;
-    // The manifest's post-upgrade programs, each checked against it and awaited; 142, 144.
-    void RunPostUpgradeActions(ConfigFile& manifest);
+    // The rollback the engine schedules for this run's environment and language.
+    RollbackSchedule Schedule();
     // The worker's branches of its mode (app/Orchestration.cpp): the GUI pipe connected, the operation
     // run, its last message sent and the pipe closed; 0 or -1.
     void ConnectGuiPipe();
@@ -119,8 +110,8 @@ private:
     Logger logger{L"Maintenance"};
 
 public:
-    Directory programDirectory;
-    Directory dataDirectory;
+    // The product and data folders of -pp and -dp with every path below them, made by ParseArguments.
+    EngineLayout layout;
     int32_t lang = 0;
     int32_t hostProcessId = 0;
     Directory imDataDirectory;
@@ -141,7 +132,6 @@ public:
     std::wstring msiMethod;
     std::wstring msiParameters;
     int32_t msiTimeout = -1;
-    std::vector<std::wstring> deleteList;
 };
 
 } // namespace ZEPMaintenance

@@ -6,11 +6,6 @@ namespace ZEPMaintenance {
 
 namespace {
 
-// The worker's last word to the dialog: the update succeeded, or the dialog may be closed.
-constexpr int32_t kCloseDialogMessage = 1;
-constexpr int32_t kEnableOkMessage = 2;
-constexpr int32_t kTextRollbackFailed = 8;
-
 const wchar_t* OperationName(Operation op) {
     switch (op) {
     case Operation::RefreshZEPPKIServiceRegistryKeys:
@@ -65,14 +60,14 @@ int32_t Maintenance::RunWorkerRollback() {
         RunRollback();
         CleanupRollback();
         logger.InfoText(L"ProcessWorkerMode: Rollback successfully done");
-        SendGuiMessage(kEnableOkMessage, L"");
+        Send(GuiMessageId::EnableOk, L"");
         guiPipe.Close();
         return 0;
     } catch (const IMException& e) {
         logger.Error(L"ProcessWorkerMode: Rollback failed. (exCode: %d, exText: %ls)", e.GetErrorNumber(),
                      e.GetErrorDescription());
-        SendGuiText(kTextRollbackFailed);
-        SendGuiMessage(kEnableOkMessage, L"");
+        ShowText(GuiText::RollbackFailed);
+        Send(GuiMessageId::EnableOk, L"");
         guiPipe.Close();
         return -1;
     }
@@ -82,13 +77,13 @@ int32_t Maintenance::RunWorkerUpdate() {
     try {
         ConnectGuiPipe();
         DoHostUpdate();
-        SendGuiMessage(kCloseDialogMessage, L"");
+        Send(GuiMessageId::CloseDialog, L"");
         guiPipe.Close();
         return 0;
     } catch (const IMException& e) {
         logger.Error(L"ProcessWorkerMode: Update failed. (exCode: %d, exText: %ls)", e.GetErrorNumber(),
                      e.GetErrorDescription());
-        SendGuiMessage(kEnableOkMessage, L"");
+        Send(GuiMessageId::EnableOk, L"");
         guiPipe.Close();
         return -1;
     }

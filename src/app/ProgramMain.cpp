@@ -2,13 +2,15 @@
 #include "app/ProgramMain.h"
 
 #include "app/ArgumentMap.h"
+#include "app/LogLocation.h"
 #include "app/Maintenance.h"
 #include "diag/IMException.h"
 #include "diag/Log.h"
+
+#include "base/Cleanup.h"
+#include "base/Platform.h"
 #include "diag/VersionLogger.h"
-#include "system/Cleanup.h"
 #include "system/File.h"
-#include "system/Platform.h"
 #include "system/Sha1Hash.h"
 #include "system/Text.h"
 

@@ -1,8 +1,8 @@
 // Runtime half of the printf-style formatter: renders one checked format with its arguments.
 #include "diag/Format.h"
 
-#include "system/Text.h"
-#include "system/Utf16.h"
+#include "base/CodePage.h"
+#include "base/Utf16.h"
 
 #include <cstdio>
 

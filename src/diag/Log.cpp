@@ -1,12 +1,9 @@
 // The file back end behind the logger table, and the process-wide log set-up.
 #include "diag/Log.h"
 
-#include "diag/IMException.h"
+#include "base/CodePage.h"
+#include "base/Platform.h"
 #include "diag/LogState.h"
-#include "system/Directory.h"
-#include "system/File.h"
-#include "system/Platform.h"
-#include "system/Text.h"
 
 #include <clocale>
 #include <cstring>
@@ -183,26 +180,6 @@ std::wstring LogFileModePart(const std::wstring& modeText) {
         }
     }
     return part;
-}
-
-File GetLogFilePath(const std::wstring& modeText) {
-    Directory programData;
-    programData.SetSpecialFolder(KnownFolder::ProgramData);
-    Directory folder(programData.GetFullPath(), L"Z.EP Maintenance2");
-    File logFile(folder.GetFullPath(), L"ZEPMaintenance2-" + LogFileModePart(modeText) + L".log");
-    if (!folder.Exists()) {
-        try {
-            folder.Create();
-        } catch (const IMException& e) {
-            ReportLostLog(WideToMultiByte(logFile.GetFullPath(), kAnsiCodePage),
-                          "its folder cannot be created (" +
-                              WideToMultiByte(e.GetErrorDescription(), kAnsiCodePage) +
-                              ", exCode: " + std::to_string(e.GetErrorNumber()) + ")");
-            throw;
-        }
-        platform::ShareLogFolder(folder.GetFullPath());
-    }
-    return logFile;
 }
 
 void ReportLostLog(const std::string& path, const std::string& reason) {

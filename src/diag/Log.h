@@ -8,8 +8,6 @@
 
 namespace ZEPMaintenance {
 
-class File;
-
 // The file back end: one line per call, appended under the process-wide file lock.
 LoggerFunctions FileLoggerFunctions();
 
@@ -18,9 +16,6 @@ LoggerFunctions FileLoggerFunctions();
 // that no mode text names a path; at most kMaxLogModeChars characters.
 inline constexpr std::size_t kMaxLogModeChars = 64;
 std::wstring LogFileModePart(const std::wstring& modeText);
-
-// <program data>\Z.EP Maintenance2\ZEPMaintenance2-<mode part>.log; creates the folder.
-File GetLogFilePath(const std::wstring& modeText);
 
 // Says outside the log, once per log file, that a run could not write it (the path and the reason).
 void ReportLostLog(const std::string& path, const std::string& reason);

@@ -1,8 +1,8 @@
 // Logger: category rules and the formatting entry points over the installed back end.
 #include "diag/Logger.h"
 
+#include "base/Platform.h"
 #include "diag/LogState.h"
-#include "system/Platform.h"
 
 namespace ZEPMaintenance {
 

@@ -1,8 +1,8 @@
 // Writes which build produced a log: version, build date and build time.
 #include "diag/VersionLogger.h"
 
+#include "base/CodePage.h"
 #include "diag/BuildVersion.h"
-#include "system/Text.h"
 
 namespace ZEPMaintenance {
 

@@ -1,8 +1,8 @@
 // The exception tree: descriptions, copies and rethrowing.
 #include "diag/IMException.h"
 
+#include "base/CodePage.h"
 #include "diag/MessageTable.h"
-#include "system/Text.h"
 
 #include <sstream>
 #include <typeinfo>

@@ -1,9 +1,9 @@
 // Pipe: the connection's lifetime, the receive and send threads, reading, writing and closing.
 #include "ipc/Pipe.h"
 
+#include "base/WinError.h"
 #include "diag/IMException.h"
 #include "ipc/PipePrimitives.h"
-#include "system/WinError.h"
 
 #include <system_error>
 #include <vector>

@@ -2,10 +2,10 @@
 // queues, reading, writing and closing.
 #pragma once
 
+#include "base/UniqueHandle.h"
 #include "diag/Logger.h"
 #include "ipc/MessageQueue.h"
 #include "ipc/PipeMessage.h"
-#include "system/UniqueHandle.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,9 +1,9 @@
 // PipeClient: opening the pipe with its retries, log lines and codes.
 #include "ipc/PipeClient.h"
 
+#include "base/WinError.h"
 #include "diag/IMException.h"
 #include "ipc/PipePrimitives.h"
-#include "system/WinError.h"
 
 #include <chrono>
 #include <thread>

@@ -1,9 +1,9 @@
 // PipeServer: creating the pipe and waiting for the client, with their log lines and codes.
 #include "ipc/PipeServer.h"
 
+#include "base/WinError.h"
 #include "diag/IMException.h"
 #include "ipc/PipePrimitives.h"
-#include "system/WinError.h"
 
 namespace ZEPMaintenance {
 

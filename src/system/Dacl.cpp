@@ -1,7 +1,7 @@
 // The access control list value: entries, binary ACL layout and descriptor-definition text.
 #include "system/Dacl.h"
 
-#include "system/WinError.h"
+#include "base/WinError.h"
 
 #include <algorithm>
 #include <cwchar>

@@ -1,10 +1,10 @@
 // Directory: naming a folder and the folder operations of the upgrade engine.
 #include "system/Directory.h"
 
+#include "base/Platform.h"
+#include "base/WinError.h"
 #include "diag/IMException.h"
 #include "system/Permissions.h"
-#include "system/Platform.h"
-#include "system/WinError.h"
 #include "system/platform/DirectoryPrimitives.h"
 
 namespace ZEPMaintenance {

@@ -1,10 +1,10 @@
 // File: naming a file and the operations the upgrade engine performs on it.
 #include "system/File.h"
 
+#include "base/Platform.h"
+#include "base/WinError.h"
 #include "diag/IMException.h"
 #include "system/Permissions.h"
-#include "system/Platform.h"
-#include "system/WinError.h"
 #include "system/platform/FilePrimitives.h"
 #include "system/platform/Sha1HashPrimitives.h"
 

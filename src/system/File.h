@@ -1,10 +1,10 @@
 // One file named by its folder (with trailing separator) and its name.
 #pragma once
 
+#include "base/UniqueHandle.h"
 #include "diag/Logger.h"
 #include "system/FileVersion.h"
 #include "system/Sha1Hash.h"
-#include "system/UniqueHandle.h"
 
 #include <string>
 

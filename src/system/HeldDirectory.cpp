@@ -1,7 +1,7 @@
 // HeldDirectory: holding a folder open and naming what lies below it through the hold.
 #include "system/HeldDirectory.h"
 
-#include "system/WinError.h"
+#include "base/WinError.h"
 
 namespace ZEPMaintenance {
 

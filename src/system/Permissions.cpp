@@ -1,9 +1,9 @@
 // Permissions: building, comparing, saving and loading DACLs, and the file owner functions.
 #include "system/Permissions.h"
 
+#include "base/WinError.h"
 #include "diag/IMException.h"
 #include "diag/Log.h"
-#include "system/WinError.h"
 #include "system/platform/PermissionsPrimitives.h"
 
 namespace ZEPMaintenance {

@@ -1,9 +1,9 @@
 // Sha1Hash: the process-wide provider, parsing and comparing hash text, hashing files.
 #include "system/Sha1Hash.h"
 
+#include "base/WinError.h"
 #include "diag/IMException.h"
 #include "diag/Log.h"
-#include "system/WinError.h"
 #include "system/platform/Sha1HashPrimitives.h"
 
 #include <cctype>

@@ -1,10 +1,10 @@
 // WinProcess: the checks, log lines and codes of starting, opening and waiting for processes.
 #include "system/WinProcess.h"
 
+#include "base/Platform.h"
+#include "base/WinError.h"
 #include "diag/IMException.h"
-#include "system/Platform.h"
 #include "system/Text.h"
-#include "system/WinError.h"
 #include "system/platform/WinProcessPrimitives.h"
 
 namespace ZEPMaintenance {

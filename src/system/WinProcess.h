@@ -1,9 +1,9 @@
 // One process handle: starting programs through the shell, opening by id, waiting, exit code, owner.
 #pragma once
 
+#include "base/UniqueHandle.h"
 #include "diag/Logger.h"
 #include "system/CSid.h"
-#include "system/UniqueHandle.h"
 
 #include <cstdint>
 #include <string>

@@ -1,10 +1,10 @@
 // WinRegistryKey: the checks, log lines and codes of every registry operation.
 #include "system/WinRegistryKey.h"
 
+#include "base/Utf16.h"
+#include "base/WinError.h"
 #include "diag/IMException.h"
 #include "system/Permissions.h"
-#include "system/Utf16.h"
-#include "system/WinError.h"
 #include "system/platform/WinRegistryKeyPrimitives.h"
 
 namespace ZEPMaintenance {

@@ -1,9 +1,9 @@
 // One open registry key: opening, creating, deleting and testing keys, reading and writing values.
 #pragma once
 
+#include "base/UniqueHandle.h"
 #include "diag/Logger.h"
 #include "system/CSid.h"
-#include "system/UniqueHandle.h"
 
 #include <cstdint>
 #include <string>

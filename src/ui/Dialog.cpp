@@ -1,22 +1,13 @@
 // Dialog: the texts, checks and log lines of the progress dialog, and the model its thread reads.
 #include "ui/Dialog.h"
 
+#include "base/WinError.h"
 #include "diag/IMException.h"
-#include "diag/MessageTable.h"
-#include "system/WinError.h"
+#include "ipc/GuiProtocol.h"
 #include "system/WinProcess.h"
 #include "ui/platform/DialogPrimitives.h"
 
 namespace ZEPMaintenance {
-
-namespace {
-
-// Ids of the GuiTextTable texts the dialog itself shows.
-constexpr int32_t kCaptionText = 0;
-constexpr int32_t kHeaderText = 1;
-constexpr int32_t kErrorDetailText = 9;
-
-} // namespace
 
 DialogModel::DialogModel(std::atomic<bool>& readyFlag) : readyFlag_(readyFlag) {
     // What the window initialisation shows before any language is set.
@@ -127,8 +118,8 @@ bool Dialog::WaitUntilReady() {
 }
 
 void Dialog::SetLanguage(int32_t language) {
-    const std::wstring caption = GuiTextTable().Lookup(kCaptionText, language);
-    const std::wstring header = GuiTextTable().Lookup(kHeaderText, language);
+    const std::wstring caption = GuiTextIn(GuiText::Caption, language);
+    const std::wstring header = GuiTextIn(GuiText::Header, language);
     model->Update([&](DialogView& view, int32_t& current) {
         current = language;
         view.content.caption = caption;
@@ -139,7 +130,7 @@ void Dialog::SetLanguage(int32_t language) {
 
 void Dialog::SetErrorDetail(const std::wstring& text) {
     model->Update([&](DialogView& view, int32_t& language) {
-        view.content.detail = GuiTextTable().Lookup(kErrorDetailText, language) + text;
+        view.content.detail = GuiTextIn(GuiText::ErrorDetailPrefix, language) + text;
     });
 }
 

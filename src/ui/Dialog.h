@@ -2,8 +2,8 @@
 // main thread while the worker's messages arrive.
 #pragma once
 
+#include "base/UniqueHandle.h"
 #include "diag/Logger.h"
-#include "system/UniqueHandle.h"
 
 #include <atomic>
 #include <cstdint>
@@ -11,15 +11,6 @@
 #include <string>
 
 namespace ZEPMaintenance {
-
-// What a message of the worker on the GUI pipe asks of the dialog (the id of the pipe message).
-enum class GuiMessageId : int32_t {
-    SetStatus = 0,       // the status line shows the text
-    CloseDialog = 1,     // the dialog ends with kDialogEndedByProgram
-    EnableOk = 2,        // the OK button can be pressed
-    OpenDocument = 3,    // the shell opens the path, unelevated
-    ShowErrorDetail = 4, // SetErrorDetail with the text
-};
 
 // What a dialog ends with.
 inline constexpr int32_t kDialogEndedByOk = 1002;   // the user pressed OK (the button's control id)

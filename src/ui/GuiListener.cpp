@@ -1,17 +1,14 @@
-// Maintenance::ListenOnGuiPipe: the loader's end of the GUI pipe, where the worker's progress messages
-// become what the dialog shows.
-#include "app/Maintenance.h"
+// The loader's listener: the worker's messages applied to the dialog at the loader's pace.
+#include "ui/GuiListener.h"
+
 #include "diag/IMException.h"
-#include "diag/MessageTable.h"
+#include "ipc/GuiProtocol.h"
+#include "ipc/PipeClient.h"
 #include "ipc/PipeServer.h"
-#include "ui/Dialog.h"
 
 namespace ZEPMaintenance {
 
 namespace {
-
-// The status text the dialog shows when no worker came: "Update failed".
-constexpr int32_t kUpdateFailedText = 2;
 
 // Applies one message; false when the worker has ended the conversation with it.
 bool Apply(Dialog& dialog, const PipeMessage& message) {
@@ -38,15 +35,17 @@ bool Apply(Dialog& dialog, const PipeMessage& message) {
 
 } // namespace
 
-void Maintenance::ListenOnGuiPipe(Dialog& dialog) {
+namespace ui {
+
+void ListenOnGuiPipe(Dialog& dialog, const GuiListening& listening, const Logger& logger) {
     PipeServer server;
-    server.Create(guiPipeName, ReadMode);
+    server.Create(listening.pipeName, ReadMode);
     try {
-        server.Bind(guiPipeConnectLimitMs);
+        server.Bind(listening.connectLimitMs);
     } catch (const IMException&) {
         logger.Error(L"ListenOnGuiPipe: No worker connected to the GUI pipe. (guiPipeName: %ls)",
-                     guiPipeName);
-        dialog.SetStatus(GuiTextTable().Lookup(kUpdateFailedText, lang));
+                     listening.pipeName);
+        dialog.SetStatus(GuiTextIn(GuiText::UpdateFailed, listening.lang));
         throw;
     }
 
@@ -73,5 +72,7 @@ void Maintenance::ListenOnGuiPipe(Dialog& dialog) {
     server.WaitForThreads();
     server.Close();
 }
+
+} // namespace ui
 
 } // namespace ZEPMaintenance

@@ -1,14 +1,12 @@
 // Action and DeleteFileAction: what a DeleteFile element of the manifest becomes.
 #include "upgrade/Action.h"
 
-#include "app/Maintenance.h"
+#include "base/Platform.h"
 #include "diag/IMException.h"
 #include "system/File.h"
 #include "system/HeldDirectory.h"
-#include "system/Platform.h"
 #include "upgrade/BackupPermissions.h"
 #include "upgrade/ReleasePath.h"
-#include "upgrade/Rollback.h"
 
 #include <algorithm>
 #include <vector>
@@ -16,8 +14,6 @@
 namespace ZEPMaintenance {
 
 namespace {
-
-constexpr const wchar_t* kBackupActionsFolder = L"backupActions";
 
 // The folders a relative path passes through and its last component, with "." and empty components
 // (doubled separators) left out: they name nothing and would only make the saved copy's path differ.
@@ -64,7 +60,7 @@ Action::~Action() = default;
 DeleteFileAction::DeleteFileAction(const std::wstring& filePath) : _filePath(filePath) {}
 
 void DeleteFileAction::Reset() {
-    _maintenancePtr = nullptr;
+    _contextPtr = nullptr;
     _filePath.clear();
 }
 
@@ -74,7 +70,8 @@ std::unique_ptr<Action> DeleteFileAction::Clone() const {
 }
 
 void DeleteFileAction::RunAction() {
-    if (_maintenancePtr == nullptr) {
+    if (_contextPtr == nullptr) {
+        // The system's own text, from when the action was bound to the controller.
         logger.ErrorText(L"RunAction: _maintenancePtr not set");
         ThrowIMException(ErrorCode::kInvalidValue);
     }
@@ -91,12 +88,12 @@ void DeleteFileAction::RunAction() {
         logger.Error(L"RunAction: File to delete doesn't exists. (filePath: %ls)", _filePath);
         ThrowIMException(ErrorCode::kFileNotFound);
     }
-    Maintenance& maintenance = *_maintenancePtr;
-    RequireEngineFolders(maintenance, logger, L"RunAction");
+    const EngineLayout& layout = _contextPtr->layout;
+    layout.Require(logger, L"RunAction");
     const std::wstring relative = ToPlatformPath(_filePath);
     const PathSteps steps = StepsOf(relative);
     File target;
-    target.SetFullPath(maintenance.programDirectory.GetFullPath() + relative);
+    target.SetFullPath(layout.ProductFolder() + relative);
     if (steps.name.empty() || !target.Exists()) {
         logger.Error(L"RunAction: File to delete doesn't exists. (filePath: %ls)", _filePath);
         ThrowIMException(ErrorCode::kFileNotFound);
@@ -105,7 +102,7 @@ void DeleteFileAction::RunAction() {
 
     // The data folder is the user's: the store is held from here on, so that everything below is
     // created, stamped and written in the folder that was stamped, never through a link put in its place.
-    Directory store(maintenance.dataDirectory.GetFullPath(), kBackupActionsFolder);
+    Directory store = layout.SavedCopies();
     store.Create();
     HeldDirectory held;
     if (!held.Hold(store)) {
@@ -125,7 +122,7 @@ void DeleteFileAction::RunAction() {
     held.Release();
 
     target.Delete();
-    auto& deleteList = maintenance.deleteList;
+    auto& deleteList = _contextPtr->deleteList;
     const auto listed = std::find(deleteList.begin(), deleteList.end(), _filePath);
     if (listed != deleteList.end()) {
         deleteList.erase(listed);
@@ -134,7 +131,8 @@ void DeleteFileAction::RunAction() {
 }
 
 void DeleteFileAction::RollbackAction() {
-    if (_maintenancePtr == nullptr) {
+    if (_contextPtr == nullptr) {
+        // The system's own text, from when the action was bound to the controller.
         logger.ErrorText(L"RollbackAction: _maintenancePtr not set");
         ThrowIMException(ErrorCode::kInvalidValue);
     }
@@ -148,11 +146,11 @@ void DeleteFileAction::RollbackAction() {
                      _filePath);
         ThrowIMException(ErrorCode::kFileNotFound);
     }
-    Maintenance& maintenance = *_maintenancePtr;
-    RequireEngineFolders(maintenance, logger, L"RollbackAction");
+    const EngineLayout& layout = _contextPtr->layout;
+    layout.Require(logger, L"RollbackAction");
     const std::wstring relative = ToPlatformPath(_filePath);
     const PathSteps steps = StepsOf(relative);
-    const Directory store(maintenance.dataDirectory.GetFullPath(), kBackupActionsFolder);
+    const Directory store = layout.SavedCopies();
     const std::wstring savedPath = store.GetFullPath() + relative;
 
     // Checked and copied through the hold: what is copied is what was checked.
@@ -190,7 +188,7 @@ void DeleteFileAction::RollbackAction() {
     case BackupItemState::Protected:
         break;
     }
-    saved.CopyTo(maintenance.programDirectory.GetFullPath() + relative);
+    saved.CopyTo(layout.ProductFolder() + relative);
     held.Release();
     logger.Info(L"RollbackAction: File rollbacked (filePath: %ls)", _filePath);
 }

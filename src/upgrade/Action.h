@@ -2,13 +2,20 @@
 #pragma once
 
 #include "diag/Logger.h"
+#include "upgrade/EngineLayout.h"
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace ZEPMaintenance {
 
-class Maintenance;
+// What an action works with while it runs or is undone: the engine's folders, and the files the host
+// update deletes after the actions, from which an action takes the file it has deleted itself.
+struct ActionContext {
+    const EngineLayout& layout;
+    std::vector<std::wstring>& deleteList;
+};
 
 class Action {
 public:
@@ -20,19 +27,19 @@ public:
     // The manifest owns its actions and destroys them through this base.
     virtual ~Action();
 
-    // The engine binds the controller right before running or rolling back the action.
-    void SetMaintenance(Maintenance* maintenance) { _maintenancePtr = maintenance; }
-    Maintenance* GetMaintenance() const { return _maintenancePtr; }
+    // The engine binds its context right before running or rolling back the action.
+    void SetContext(ActionContext* context) { _contextPtr = context; }
+    ActionContext* GetContext() const { return _contextPtr; }
 
 protected:
     Action() = default;
     Action(const Action&) = default;
     Action& operator=(const Action&) = default;
 
-    Maintenance* _maintenancePtr = nullptr;
+    ActionContext* _contextPtr = nullptr;
 };
 
-// Deletes one file of the product folder after saving a protected copy in backupActions.
+// Deletes one file of the product folder after saving a protected copy among the saved copies.
 class DeleteFileAction : public Action {
 public:
     // The path relative to the product folder, exactly as the manifest writes it.

@@ -1,7 +1,7 @@
 // ConfigFile: loading the signed manifest and answering whether a file is listed with its hash.
 #include "upgrade/ConfigFile.h"
 
-#include "system/Cleanup.h"
+#include "base/Cleanup.h"
 #include "system/Text.h"
 #include "upgrade/SignedManifestFile.h"
 

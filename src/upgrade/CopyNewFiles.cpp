@@ -1,25 +1,25 @@
-// The copy stage of the update: every file of the update folder checked against the manifest and put in
-// place, system files by version, and the prerequisite setup programs run in manifest order.
-#include "app/Maintenance.h"
+// The copy stage: one function per pass over one walk of the update folder.
+#include "upgrade/CopyNewFiles.h"
 
+#include "base/Platform.h"
 #include "diag/IMException.h"
-#include "system/Platform.h"
+#include "system/WinProcess.h"
 #include "upgrade/ConfigFile.h"
-#include "upgrade/HostUpdate.h"
+#include "upgrade/ProgramRun.h"
 #include "upgrade/ReleasePath.h"
 
 #include <algorithm>
 #include <vector>
 
-namespace ZEPMaintenance {
+namespace ZEPMaintenance::upgrade {
 
 namespace {
 
-constexpr const wchar_t* kSystemFolderName = L"_ZEP_UPGRADE_SYSTEM";
-constexpr const wchar_t* kSystemComFolderName = L"_ZEP_UPGRADE_SYSTEM_COM";
 constexpr const wchar_t* kRegisterServerProgram = L"regsvr32.exe";
-// "Prerequisite setup is starting."
-constexpr int32_t kSetupStartingText = 10;
+
+constexpr ProgramLines kSetupLines{
+    L"CopyNewFiles: Starting setup file. (file: %ls, arguments: %ls)",
+    L"CopyNewFiles: Exit code of setup file is not 0 (filename: %ls, exitCode: %d)"};
 
 // A setup program that passed its check: the manifest entry it matched and the checked copy, which is
 // what runs.
@@ -33,61 +33,107 @@ std::wstring AsParameter(const std::wstring& path) {
     return path.find_first_of(L" \t") == std::wstring::npos ? path : L"\"" + path + L"\"";
 }
 
-} // namespace
+// The files the update reads itself, never copied from the top of the update folder.
+bool IsUpdateControlFile(const std::wstring& relativePath, const std::wstring& name) {
+    return relativePath.empty() && (name == kDeleteListFileName || name == kManifestFileName);
+}
 
-void Maintenance::CopyNewFiles(std::wstring relativePath, CopyKind kind, ConfigFile& manifest) {
-    const std::wstring separator(1, platform::kPathSeparator);
-    // Written by the user's side of the update: everything in it is read as hostile, and nothing is
-    // read through a link in it.
-    const std::wstring updateFolder = dataDirectory.GetFullPath() + L"update" + separator;
-    const std::wstring productFolder = programDirectory.GetFullPath();
-    const std::wstring setupFolder = manifest.GetSetupFolder();
-    const int32_t refusal =
-        kind == CopyKind::Setup ? ErrorCode::kSetupFileNotInManifest : ErrorCode::kUpgradeFileNotInManifest;
-
-    std::wstring source = updateFolder;
+// The top of one pass: where its files come from and go, and the code that refuses what the manifest
+// cannot vouch for.
+struct PassRoots {
+    std::wstring source;
     std::wstring target;
-    std::wstring systemFolder;
+    int32_t refusal;
+};
+
+class CopyStage {
+public:
+    CopyStage(const EngineLayout& layout, const ConfigFile& manifest, Progress& progress,
+              const Logger& logger)
+        : layout_(layout), manifest_(manifest), progress_(progress), logger_(logger),
+          updateFolder_(layout.UpdateFolder()) {}
+
+    void Run(CopyKind kind, const std::wstring& relativePath);
+
+private:
+    void ProductPass(const std::wstring& relativePath);
+    void SystemPass(const std::wstring& relativePath);
+    void SystemComPass(const std::wstring& relativePath);
+    void SetupPass(const std::wstring& relativePath);
+
+    PassRoots RootsOf(CopyKind kind) const;
+    // The shared walk: the folder below the pass's top checked, its sub-folders made in the target and
+    // walked first (except those divert takes elsewhere), then its files handed to onFiles.
+    template <class Divert, class OnFiles>
+    void Walk(const PassRoots& roots, const std::wstring& relativePath, const Divert& divert,
+              const OnFiles& onFiles);
+    Directory ScanChecked(const std::wstring& source, int32_t refusal) const;
+
+    // Installs the checked copy once the manifest lists its bytes under manifestName; 143 otherwise.
+    File InstallListed(HashedCopy& copy, const std::wstring& manifestName) const;
+    // A system file goes in only when it is newer than the installed one; none when it stays out.
+    std::optional<File> InstallSystemFile(const wchar_t* folderName, const std::wstring& relativePath,
+                                          const std::wstring& target, const File& file) const;
+    void RunSetupPrograms(std::vector<CheckedSetupFile>& checked) const;
+
+    const EngineLayout& layout_;
+    const ConfigFile& manifest_;
+    Progress& progress_;
+    const Logger& logger_;
+    const std::wstring updateFolder_;
+};
+
+void CopyStage::Run(CopyKind kind, const std::wstring& relativePath) {
     switch (kind) {
     case CopyKind::Product:
-        target = productFolder;
-        break;
+        return ProductPass(relativePath);
     case CopyKind::System:
-    case CopyKind::SystemCom: {
-        source += (kind == CopyKind::System ? kSystemFolderName : kSystemComFolderName) + separator;
-        Directory system;
-        system.SetSpecialFolder(KnownFolder::System);
-        systemFolder = system.GetFullPath();
-        target = systemFolder;
+        return SystemPass(relativePath);
+    case CopyKind::SystemCom:
+        return SystemComPass(relativePath);
+    case CopyKind::Setup:
+        return SetupPass(relativePath);
+    }
+    logger_.Error(L"CopyNewFiles: Unknown kind of pass. (kind: %d)", static_cast<int32_t>(kind));
+    ThrowIMException(ErrorCode::kInvalidValue);
+}
+
+PassRoots CopyStage::RootsOf(CopyKind kind) const {
+    const std::wstring separator(1, platform::kPathSeparator);
+    switch (kind) {
+    case CopyKind::Product:
+        return {updateFolder_, layout_.ProductFolder(), ErrorCode::kUpgradeFileNotInManifest};
+    case CopyKind::System:
+        return {updateFolder_ + kSystemFolderName + separator, layout_.SystemFolder(),
+                ErrorCode::kUpgradeFileNotInManifest};
+    case CopyKind::SystemCom:
+        return {updateFolder_ + kSystemComFolderName + separator, layout_.SystemFolder(),
+                ErrorCode::kUpgradeFileNotInManifest};
+    case CopyKind::Setup:
         break;
     }
-    case CopyKind::Setup:
-        // Joined to the product folder: it must name a folder inside it, whatever the manifest says.
-        if (!IsInsideFolder(setupFolder)) {
-            logger.Error(L"CopyNewFiles: Setup folder does not name a folder inside the update folder. "
-                         L"(setupFolder: %ls)",
-                         setupFolder);
-            ThrowIMException(ErrorCode::kInvalidValue);
-        }
-        source += ToPlatformPath(setupFolder) + separator;
-        target = productFolder + ToPlatformPath(setupFolder) + separator;
-        break;
-    default:
-        logger.Error(L"CopyNewFiles: Unknown kind of pass. (kind: %d)", static_cast<int32_t>(kind));
+    // Joined to the product folder: it must name a folder inside it, whatever the manifest says.
+    const std::wstring setupFolder = manifest_.GetSetupFolder();
+    if (!IsInsideFolder(setupFolder)) {
+        logger_.Error(L"CopyNewFiles: Setup folder does not name a folder inside the update folder. "
+                      L"(setupFolder: %ls)",
+                      setupFolder);
         ThrowIMException(ErrorCode::kInvalidValue);
     }
-    source += ToPlatformPath(relativePath);
-    target += ToPlatformPath(relativePath);
+    const std::wstring setup = ToPlatformPath(setupFolder) + separator;
+    return {updateFolder_ + setup, layout_.ProductFolder() + setup, ErrorCode::kSetupFileNotInManifest};
+}
 
+Directory CopyStage::ScanChecked(const std::wstring& source, int32_t refusal) const {
     Directory folder;
     folder.SetFullPath(source);
-    folder.ScanDirBelow(updateFolder);
+    folder.ScanDirBelow(updateFolder_);
     // Nothing is read through a link, and a FIFO or device has no bytes the manifest could vouch for. A
     // backslash in a name (Linux) would read as a folder in a manifest name and in the paths made from it.
     std::vector<std::wstring> refused = folder.GetLinks();
     refused.insert(refused.end(), folder.GetSpecialFiles().begin(), folder.GetSpecialFiles().end());
     for (const std::wstring& name : refused) {
-        logger.Error(
+        logger_.Error(
             L"CopyNewFiles: Neither a file nor a folder; nothing is read through it. (filename: %ls)",
             source + name);
         ThrowIMException(refusal);
@@ -101,130 +147,172 @@ void Maintenance::CopyNewFiles(std::wstring relativePath, CopyKind kind, ConfigF
     }
     for (const std::wstring& name : names) {
         if (name.find(L'\\') != std::wstring::npos) {
-            logger.Error(L"CopyNewFiles: Name that no manifest entry can name. (filename: %ls)",
-                         source + name);
+            logger_.Error(L"CopyNewFiles: Name that no manifest entry can name. (filename: %ls)",
+                          source + name);
             ThrowIMException(refusal);
         }
     }
+    return folder;
+}
 
+template <class Divert, class OnFiles>
+void CopyStage::Walk(const PassRoots& roots, const std::wstring& relativePath, const Divert& divert,
+                     const OnFiles& onFiles) {
+    const std::wstring target = roots.target + ToPlatformPath(relativePath);
+    Directory folder = ScanChecked(roots.source + ToPlatformPath(relativePath), roots.refusal);
     for (const Directory& subdir : folder.GetSubdirs()) {
         const std::wstring& name = subdir.GetDirname();
-        if (kind == CopyKind::Product && relativePath.empty()) {
-            if (name == kSystemFolderName) {
-                CopyNewFiles(L"", CopyKind::System, manifest);
-                continue;
-            }
-            if (name == kSystemComFolderName) {
-                CopyNewFiles(L"", CopyKind::SystemCom, manifest);
-                continue;
-            }
-            if (manifest.IsLoaded() && !setupFolder.empty() && name == setupFolder) {
-                Directory created;
-                created.Create(productFolder, name);
-                CopyNewFiles(L"", CopyKind::Setup, manifest);
-                continue;
-            }
+        if (divert(relativePath, name)) {
+            continue;
         }
         Directory created;
         created.Create(target, name);
-        CopyNewFiles(relativePath + name + L"\\", kind, manifest);
+        Walk(roots, relativePath + name + L"\\", divert, onFiles);
     }
+    onFiles(relativePath, target, folder.GetFiles());
+}
 
-    std::vector<CheckedSetupFile> setupFiles;
-    for (const File& file : folder.GetFiles()) {
-        const std::wstring& name = file.GetFilename();
-        if (kind == CopyKind::Setup) {
-            // Checked on a copy in the product folder, which users cannot write: that copy is what runs.
-            HashedCopy copy = file.CopyWithHash(target, L"", updateFolder);
-            const std::wstring manifestName = relativePath + name;
-            const ManifestFileEntry* entry = manifest.FindSetupFile(manifestName, copy.GetHash());
-            if (entry == nullptr) {
-                logger.Error(L"CopyNewFiles: Setup soubor nema zaznam v zep_upgrade.xml.zcf. (filename: %ls, "
-                             L"hash: %hs)",
-                             manifestName, copy.GetHash().ToString());
-                ThrowIMException(ErrorCode::kSetupFileNotInManifest);
-            }
-            setupFiles.push_back(CheckedSetupFile{*entry, std::move(copy)});
-            continue;
+void CopyStage::ProductPass(const std::wstring& relativePath) {
+    const std::wstring setupFolder = manifest_.GetSetupFolder();
+    // Only the top of the update folder holds the other passes' folders, compared exactly.
+    const auto divert = [&](const std::wstring& relative, const std::wstring& name) {
+        if (!relative.empty()) {
+            return false;
         }
-
-        const bool systemFile = kind == CopyKind::System || kind == CopyKind::SystemCom;
-        FileVersion installedVersion;
-        if (systemFile) {
-            installedVersion = File(target, name).GetVersion();
+        if (name == kSystemFolderName) {
+            SystemPass(L"");
+        } else if (name == kSystemComFolderName) {
+            SystemComPass(L"");
+        } else if (manifest_.IsLoaded() && !setupFolder.empty() && name == setupFolder) {
+            Directory created;
+            created.Create(layout_.ProductFolder(), name);
+            SetupPass(L"");
+        } else {
+            return false;
         }
-        const bool skipped =
-            relativePath.empty() && (name == kDeleteListFileName || name == kManifestFileName);
-        if (skipped && !systemFile) {
-            continue;
-        }
-        HashedCopy copy = file.CopyWithHash(target, L"", updateFolder);
-        if (systemFile) {
-            // The version of the bytes that would be installed, not of the file in the update folder.
-            logger.Info(
-                L"CopyNewFiles: Reading the version of the checked copy. (filename: %ls, copyFilename: %ls)",
-                file.GetFullPath(), copy.GetCopy().GetFilename());
-            const FileVersion version = copy.GetCopy().GetVersion();
-            if (version <= installedVersion) {
-                logger.Info(L"CopyNewFiles: System file is not newer than the installed one; not copied. "
-                            L"(filename: %ls, version: %ls, installedVersion: %ls)",
-                            file.GetFullPath(), version.ToString(), installedVersion.ToString());
+        return true;
+    };
+    const auto install = [&](const std::wstring& relative, const std::wstring& target,
+                             const std::vector<File>& files) {
+        for (const File& file : files) {
+            if (IsUpdateControlFile(relative, file.GetFilename())) {
                 continue;
             }
-            if (skipped) {
-                continue;
-            }
+            HashedCopy copy = file.CopyWithHash(target, L"", updateFolder_);
+            InstallListed(copy, relative + file.GetFilename());
         }
-        std::wstring manifestName = relativePath + name;
-        if (kind == CopyKind::System) {
-            manifestName = std::wstring(kSystemFolderName) + L"\\" + name;
-        } else if (kind == CopyKind::SystemCom) {
-            manifestName = std::wstring(kSystemComFolderName) + L"\\" + name;
-        }
-        if (!manifest.CheckUpgradeFile(manifestName, copy.GetHash())) {
-            logger.Error(
-                L"CopyNewFiles: Upgrade soubor nema zaznam v zep_upgrade.xml.zcf. (filename: %ls, hash: %hs)",
-                manifestName, copy.GetHash().ToString());
-            ThrowIMException(ErrorCode::kUpgradeFileNotInManifest);
-        }
-        const File installed = copy.Install();
-        if (kind == CopyKind::SystemCom) {
-            // Not awaited: its result is not looked at, and it may run on beside the following copies.
-            WinProcess registration;
-            registration.Start(systemFolder + kRegisterServerProgram,
-                               L"/s " + AsParameter(installed.GetFullPath()), L"", false);
-        }
-    }
+    };
+    Walk(RootsOf(CopyKind::Product), relativePath, divert, install);
+}
 
-    if (setupFiles.empty()) {
+const auto kNoDiversion = [](const std::wstring&, const std::wstring&) { return false; };
+
+void CopyStage::SystemPass(const std::wstring& relativePath) {
+    Walk(RootsOf(CopyKind::System), relativePath, kNoDiversion,
+         [&](const std::wstring& relative, const std::wstring& target, const std::vector<File>& files) {
+             for (const File& file : files) {
+                 InstallSystemFile(kSystemFolderName, relative, target, file);
+             }
+         });
+}
+
+void CopyStage::SystemComPass(const std::wstring& relativePath) {
+    const std::wstring registerServer = layout_.SystemFolder() + kRegisterServerProgram;
+    Walk(RootsOf(CopyKind::SystemCom), relativePath, kNoDiversion,
+         [&](const std::wstring& relative, const std::wstring& target, const std::vector<File>& files) {
+             for (const File& file : files) {
+                 const std::optional<File> installed =
+                     InstallSystemFile(kSystemComFolderName, relative, target, file);
+                 if (installed) {
+                     // Not awaited: its result is not looked at, and it may run on beside the next copies.
+                     WinProcess registration;
+                     registration.Start(registerServer, L"/s " + AsParameter(installed->GetFullPath()), L"",
+                                        false);
+                 }
+             }
+         });
+}
+
+void CopyStage::SetupPass(const std::wstring& relativePath) {
+    Walk(RootsOf(CopyKind::Setup), relativePath, kNoDiversion,
+         [&](const std::wstring& relative, const std::wstring& target, const std::vector<File>& files) {
+             std::vector<CheckedSetupFile> checked;
+             for (const File& file : files) {
+                 // Checked on a copy in the product folder, which users cannot write: that copy is what runs.
+                 HashedCopy copy = file.CopyWithHash(target, L"", updateFolder_);
+                 const std::wstring manifestName = relative + file.GetFilename();
+                 const ManifestFileEntry* entry = manifest_.FindSetupFile(manifestName, copy.GetHash());
+                 if (entry == nullptr) {
+                     logger_.Error(
+                         L"CopyNewFiles: Setup soubor nema zaznam v zep_upgrade.xml.zcf. (filename: "
+                         L"%ls, hash: %hs)",
+                         manifestName, copy.GetHash().ToString());
+                     ThrowIMException(ErrorCode::kSetupFileNotInManifest);
+                 }
+                 checked.push_back(CheckedSetupFile{*entry, std::move(copy)});
+             }
+             RunSetupPrograms(checked);
+         });
+}
+
+File CopyStage::InstallListed(HashedCopy& copy, const std::wstring& manifestName) const {
+    if (!manifest_.CheckUpgradeFile(manifestName, copy.GetHash())) {
+        logger_.Error(
+            L"CopyNewFiles: Upgrade soubor nema zaznam v zep_upgrade.xml.zcf. (filename: %ls, hash: %hs)",
+            manifestName, copy.GetHash().ToString());
+        ThrowIMException(ErrorCode::kUpgradeFileNotInManifest);
+    }
+    return copy.Install();
+}
+
+std::optional<File> CopyStage::InstallSystemFile(const wchar_t* folderName, const std::wstring& relativePath,
+                                                 const std::wstring& target, const File& file) const {
+    const std::wstring& name = file.GetFilename();
+    const FileVersion installedVersion = File(target, name).GetVersion();
+    HashedCopy copy = file.CopyWithHash(target, L"", updateFolder_);
+    // The version of the bytes that would be installed, not of the file in the update folder.
+    logger_.Info(L"CopyNewFiles: Reading the version of the checked copy. (filename: %ls, copyFilename: %ls)",
+                 file.GetFullPath(), copy.GetCopy().GetFilename());
+    const FileVersion version = copy.GetCopy().GetVersion();
+    if (version <= installedVersion) {
+        logger_.Info(L"CopyNewFiles: System file is not newer than the installed one; not copied. "
+                     L"(filename: %ls, version: %ls, installedVersion: %ls)",
+                     file.GetFullPath(), version.ToString(), installedVersion.ToString());
+        return std::nullopt;
+    }
+    // After the version, as for every system file: only then is the name looked at.
+    if (IsUpdateControlFile(relativePath, name)) {
+        return std::nullopt;
+    }
+    return InstallListed(copy, std::wstring(folderName) + L"\\" + name);
+}
+
+void CopyStage::RunSetupPrograms(std::vector<CheckedSetupFile>& checked) const {
+    if (checked.empty()) {
         return;
     }
-    SendGuiText(kSetupStartingText);
-    for (const ManifestFileEntry& listed : manifest.GetSetupFiles()) {
+    progress_.ShowText(GuiText::SetupStarting);
+    for (const ManifestFileEntry& listed : manifest_.GetSetupFiles()) {
         const std::string listedHash = listed.hash.ToString();
-        const auto found =
-            std::find_if(setupFiles.begin(), setupFiles.end(), [&](const CheckedSetupFile& checked) {
-                return checked.entry.fileName == listed.fileName &&
-                       checked.entry.hash.Compare(listedHash.c_str()) == 0;
-            });
-        if (found == setupFiles.end()) {
+        const auto found = std::find_if(checked.begin(), checked.end(), [&](const CheckedSetupFile& setup) {
+            return setup.entry.fileName == listed.fileName &&
+                   setup.entry.hash.Compare(listedHash.c_str()) == 0;
+        });
+        if (found == checked.end()) {
             continue;
         }
         // Put in place before it runs, so that it runs from where users cannot change it; where it stays.
         const File program = found->copy.Install();
-        const std::wstring arguments = ReplaceInstallPathPlaceholder(listed.args);
-        logger.Info(L"CopyNewFiles: Starting setup file. (file: %ls, arguments: %ls)", program.GetFullPath(),
-                    arguments);
-        WinProcess process;
-        process.Start(program.GetFullPath(), arguments, L"", false);
-        process.WaitToClose(-1);
-        const uint32_t exitCode = process.GetExitCode();
-        if (exitCode != 0) {
-            logger.Error(L"CopyNewFiles: Exit code of setup file is not 0 (filename: %ls, exitCode: %d)",
-                         listed.fileName, static_cast<int32_t>(exitCode));
-            ThrowIMException(ErrorCode::kProgramFailed);
-        }
+        RunProgramToSuccess(program.GetFullPath(), layout_.WithInstallPath(listed.args), listed.fileName,
+                            kSetupLines, logger_);
     }
 }
 
-} // namespace ZEPMaintenance
+} // namespace
+
+void CopyNewFiles(const EngineLayout& layout, const std::wstring& relativePath, CopyKind kind,
+                  const ConfigFile& manifest, Progress& progress, const Logger& logger) {
+    CopyStage(layout, manifest, progress, logger).Run(kind, relativePath);
+}
+
+} // namespace ZEPMaintenance::upgrade

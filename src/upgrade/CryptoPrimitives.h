@@ -2,7 +2,7 @@
 // platform call, each returning a Windows error number (0 = success).
 #pragma once
 
-#include "system/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 #include <cstdint>
 #include <string>

@@ -1,16 +1,18 @@
-// Maintenance::DoHostUpdate and WaitForHostProcessToClose: the update of the installed product from
-// the data folder's update folder, with the delete list it reads.
+// The host update: the update of the installed product from the data folder's update folder, with the
+// delete list it reads and the post-upgrade programs it runs.
 #include "upgrade/HostUpdate.h"
-#include "app/Maintenance.h"
+
+#include "base/Platform.h"
+#include "base/WinError.h"
 #include "diag/IMException.h"
 #include "system/File.h"
-#include "system/Platform.h"
 #include "system/Sha1Hash.h"
 #include "system/Text.h"
-#include "system/WinError.h"
 #include "system/WinProcess.h"
 #include "upgrade/ConfigFile.h"
+#include "upgrade/CopyNewFiles.h"
 #include "upgrade/DataFilePrimitives.h"
+#include "upgrade/ProgramRun.h"
 #include "upgrade/ReleasePath.h"
 
 namespace ZEPMaintenance {
@@ -21,24 +23,58 @@ constexpr int32_t kHostCloseWaitSeconds = 30;
 // A delete list names files and folders of one product; anything near this size is not one.
 constexpr std::size_t kDeleteListLimit = 16u * 1024u * 1024u;
 
-// GUI texts of the update.
-constexpr int32_t kTextWaitingForHost = 6;
-constexpr int32_t kTextPreUpgradeActions = 12;
-constexpr int32_t kTextRemovingOldFiles = 3;
-constexpr int32_t kTextCopyingNewFiles = 4;
-constexpr int32_t kTextPostUpgradeActions = 11;
-constexpr int32_t kTextUpdateFinished = 5;
-constexpr int32_t kTextUpdateFailed = 2;
-constexpr int32_t kTextRollbackFailed = 8;
-
-// The message that carries the program to start after the update.
-constexpr int32_t kOpenDocumentMessage = 3;
+// The lines of the post-upgrade programs: the system's own texts, under the copy stage's name.
+constexpr ProgramLines kPostUpgradeLines{
+    L"CopyNewFiles: Starting PostUpgradeAction file. (file: %ls, arguments: %ls)",
+    L"CopyNewFiles: Exit code of PostUpgradeAction file is not 0 (filename: %ls, exitCode: %d)"};
 
 std::wstring WithoutTrailingSeparators(std::wstring path) {
     while (!path.empty() && path.back() == platform::kPathSeparator) {
         path.pop_back();
     }
     return path;
+}
+
+void RunPreUpgradeActions(ConfigFile& manifest, ActionContext& context, Progress& progress,
+                          const Logger& logger) {
+    progress.ShowText(GuiText::PreUpgradeActions);
+    for (const std::unique_ptr<Action>& action : manifest.GetPreUpgradeActions()) {
+        action->SetContext(&context);
+        try {
+            action->RunAction();
+        } catch (const IMException& e) {
+            logger.Error(L"DoHostUpdate: Pre-upgrade actions run failed (exCode: %d, exText: %ls)",
+                         e.GetErrorNumber(), e.GetErrorDescription());
+            ThrowIMException(ErrorCode::kPreUpgradeActionsFailed);
+        }
+    }
+}
+
+void DeleteListed(const EngineLayout& layout, const std::vector<std::wstring>& files,
+                  const std::vector<std::wstring>& folders, const Logger& logger) {
+    for (const std::wstring& path : files) {
+        File file;
+        file.SetFullPath(layout.InProduct(path));
+        logger.Info(L"DoHostUpdate: Deleting file (path: %ls)", file.GetFullPath());
+        file.Delete();
+    }
+    // Inner folders first: a line a\b comes after a.
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+        const std::wstring fullPath = WithoutTrailingSeparators(layout.InProduct(*folder));
+        logger.Info(L"DoHostUpdate: Deleting directory (path: %ls)", fullPath);
+        Directory directory;
+        directory.SetFullPath(fullPath);
+        directory.Delete(false);
+    }
+}
+
+void RemoveBackupsAfterUpdate(const EngineLayout& layout, const Logger& logger) {
+    try {
+        upgrade::RemoveBackups(layout, logger);
+    } catch (const IMException& e) {
+        logger.Warn(L"DoHostUpdate: The backup was not removed; the next update removes it. (exCode: %d)",
+                    e.GetErrorNumber());
+    }
 }
 
 } // namespace
@@ -66,15 +102,18 @@ DeleteListLines SplitDeleteList(const std::wstring& text) {
     return lines;
 }
 
-void Maintenance::WaitForHostProcessToClose() {
+namespace upgrade {
+
+void WaitForHostProcessToClose(int32_t hostProcessId, Progress& progress, const Logger& logger) {
     logger.DebugText(L"WaitForHostProcessToClose() BEGIN");
-    SendGuiText(kTextWaitingForHost);
+    progress.ShowText(GuiText::WaitingForHost);
     WinProcess host;
     bool opened = true;
     try {
         host.Open(static_cast<uint32_t>(hostProcessId));
     } catch (const IMException& e) {
         if (e.GetErrorNumber() != ErrorCode::kProcessNotFound) {
+            // The system's own text, under the MSI update's name, as are the other lines of the wait.
             logger.Error(L"DoMsiUpdate: Argument -hpid value error (exCode: %d, exText: %ls).",
                          e.GetErrorNumber(), e.GetErrorDescription());
             ThrowIMException(ErrorCode::kArgumentError);
@@ -95,103 +134,102 @@ void Maintenance::WaitForHostProcessToClose() {
     logger.DebugText(L"WaitForHostProcessToClose() END.");
 }
 
-void Maintenance::DoHostUpdate() {
-    const std::wstring productFolder = programDirectory.GetFullPath();
-    const std::wstring updateFolder =
-        dataDirectory.GetFullPath() + kUpdateFolderName + platform::kPathSeparator;
+void DoHostUpdate(const EngineLayout& layout, const HostUpdateRun& run, Progress& progress,
+                  const Logger& logger) {
     bool rollbackNeeded = false;
     std::wstring runAfterPath;
     try {
-        WaitForHostProcessToClose();
+        WaitForHostProcessToClose(run.hostProcessId, progress, logger);
 
         ConfigFile manifest;
-        manifest.LoadZCFFile(updateFolder + kManifestFileName);
+        manifest.LoadZCFFile(layout.ManifestFile());
         if (!manifest.IsLoaded()) {
             logger.ErrorText(L"DoHostUpdate: Config file not loaded.");
             ThrowIMException(ErrorCode::kManifestNotLoaded);
         }
 
-        PrepareRollback();
+        PrepareRollback(layout, run.rollback, logger);
 
-        const DeleteListLines deleteLines = ReadDeleteList(updateFolder + kDeleteListFileName, logger);
-        deleteList = deleteLines.files;
+        const DeleteListLines deleteLines = ReadDeleteList(layout.DeleteListFile(), logger);
+        std::vector<std::wstring> deleteList = deleteLines.files;
+        ActionContext context{layout, deleteList};
+        RunPreUpgradeActions(manifest, context, progress, logger);
 
-        SendGuiText(kTextPreUpgradeActions);
-        for (const std::unique_ptr<Action>& action : manifest.GetPreUpgradeActions()) {
-            action->SetMaintenance(this);
-            try {
-                action->RunAction();
-            } catch (const IMException& e) {
-                logger.Error(L"DoHostUpdate: Pre-upgrade actions run failed (exCode: %d, exText: %ls)",
-                             e.GetErrorNumber(), e.GetErrorDescription());
-                ThrowIMException(ErrorCode::kPreUpgradeActionsFailed);
-            }
-        }
-
-        SendGuiText(kTextRemovingOldFiles);
+        progress.ShowText(GuiText::RemovingOldFiles);
         rollbackNeeded = true;
-        for (const std::wstring& path : deleteList) {
-            File file;
-            file.SetFullPath(productFolder + ToPlatformPath(path));
-            logger.Info(L"DoHostUpdate: Deleting file (path: %ls)", file.GetFullPath());
-            file.Delete();
-        }
-        // Inner folders first: a line a\b comes after a.
-        for (auto folder = deleteLines.folders.rbegin(); folder != deleteLines.folders.rend(); ++folder) {
-            const std::wstring fullPath = productFolder + WithoutTrailingSeparators(ToPlatformPath(*folder));
-            logger.Info(L"DoHostUpdate: Deleting directory (path: %ls)", fullPath);
-            Directory directory;
-            directory.SetFullPath(fullPath);
-            directory.Delete(false);
-        }
+        DeleteListed(layout, deleteList, deleteLines.folders, logger);
 
-        SendGuiText(kTextCopyingNewFiles);
-        CopyNewFiles(L"", CopyKind::Product, manifest);
+        progress.ShowText(GuiText::CopyingNewFiles);
+        CopyNewFiles(layout, L"", CopyKind::Product, manifest, progress, logger);
 
-        RunPostUpgradeActions(manifest);
+        RunPostUpgradeActions(layout, manifest, progress, logger);
 
         logger.InfoText(L"Upgrade successfully finished");
         // While the rollback is still scheduled the backup is whole, and a failure here rolls back as one
         // after the update would. Once it is not, the update stands: a backup half removed is never
         // restored, and one left behind is removed by the next update.
-        UnscheduleRollback();
+        UnscheduleRollback(layout, run.rollback.valueName, logger);
         rollbackNeeded = false;
-        try {
-            RemoveBackups();
-        } catch (const IMException& e) {
-            logger.Warn(L"DoHostUpdate: The backup was not removed; the next update removes it. (exCode: %d)",
-                        e.GetErrorNumber());
-        }
-        SendGuiText(kTextUpdateFinished);
+        RemoveBackupsAfterUpdate(layout, logger);
+        progress.ShowText(GuiText::UpdateFinished);
 
         if (!manifest.GetRunAfterUpgrade().empty()) {
-            runAfterPath = productFolder + ToPlatformPath(manifest.GetRunAfterUpgrade());
+            runAfterPath = layout.InProduct(manifest.GetRunAfterUpgrade());
         }
-        deleteList.clear();
     } catch (const IMException& e) {
         logger.Error(L"DoHostUpdate: Exception occured. (exCode: %d, exText: %ls)", e.GetErrorNumber(),
                      e.GetErrorDescription());
-        SendGuiText(kTextUpdateFailed);
+        progress.ShowText(GuiText::UpdateFailed);
         if (rollbackNeeded) {
             try {
-                RunRollback();
-                CleanupRollback();
+                RunRollback(layout, progress, logger);
+                CleanupRollback(layout, run.rollback.valueName, logger);
             } catch (const IMException& failure) {
                 logger.Error(L"DoHostUpdate: Rollback failed. (exCode: %d, exText: %ls)",
                              failure.GetErrorNumber(), failure.GetErrorDescription());
-                SendGuiText(kTextRollbackFailed);
+                progress.ShowText(GuiText::RollbackFailed);
             }
         }
         throw;
     }
 
-    Directory update;
-    update.SetFullPath(updateFolder);
+    Directory update = layout.Update();
     update.Delete(false);
     if (!runAfterPath.empty()) {
-        SendGuiMessage(kOpenDocumentMessage, runAfterPath);
+        progress.Send(GuiMessageId::OpenDocument, runAfterPath);
     }
 }
+
+void RunPostUpgradeActions(const EngineLayout& layout, const ConfigFile& manifest, Progress& progress,
+                           const Logger& logger) {
+    const std::vector<ManifestFileEntry> programs = manifest.GetPostUpgradeActions();
+    if (programs.empty()) {
+        return;
+    }
+    progress.ShowText(GuiText::PostUpgradeActions);
+    for (const ManifestFileEntry& entry : programs) {
+        // The system's own texts, under the copy stage's name.
+        if (!IsInsideFolder(entry.fileName)) {
+            logger.Error(
+                L"CopyNewFiles: PostUpgradeAction names a file outside the program folder. (filename: %ls)",
+                entry.fileName);
+            ThrowIMException(ErrorCode::kSetupFileNotInManifest);
+        }
+        File program;
+        program.SetFullPath(layout.InProduct(entry.fileName));
+        const Sha1Hash hash = program.GetSha1Hash();
+        if (!manifest.CheckPostUpgradeAction(entry.fileName, hash)) {
+            logger.Error(L"CopyNewFiles: Hash PostUpgradeAction doesn't correspond to zep_upgrade.xml.zcf. "
+                         L"(filename: %ls, hash: %hs)",
+                         entry.fileName, hash.ToString());
+            ThrowIMException(ErrorCode::kSetupFileNotInManifest);
+        }
+        RunProgramToSuccess(program.GetFullPath(), layout.WithInstallPath(entry.args), entry.fileName,
+                            kPostUpgradeLines, logger);
+    }
+}
+
+} // namespace upgrade
 
 DeleteListLines ReadDeleteList(const std::wstring& path, const Logger& logger) {
     std::string bytes;
@@ -238,45 +276,6 @@ DeleteListLines ReadDeleteList(const std::wstring& path, const Logger& logger) {
     }
     lines.folders = std::move(folders);
     return lines;
-}
-
-void Maintenance::RunPostUpgradeActions(ConfigFile& manifest) {
-    const std::vector<ManifestFileEntry> programs = manifest.GetPostUpgradeActions();
-    if (programs.empty()) {
-        return;
-    }
-    SendGuiText(kTextPostUpgradeActions);
-    const std::wstring productFolder = programDirectory.GetFullPath();
-    for (const ManifestFileEntry& entry : programs) {
-        if (!IsInsideFolder(entry.fileName)) {
-            logger.Error(
-                L"CopyNewFiles: PostUpgradeAction names a file outside the program folder. (filename: %ls)",
-                entry.fileName);
-            ThrowIMException(ErrorCode::kSetupFileNotInManifest);
-        }
-        File program;
-        program.SetFullPath(productFolder + ToPlatformPath(entry.fileName));
-        const Sha1Hash hash = program.GetSha1Hash();
-        if (!manifest.CheckPostUpgradeAction(entry.fileName, hash)) {
-            logger.Error(L"CopyNewFiles: Hash PostUpgradeAction doesn't correspond to zep_upgrade.xml.zcf. "
-                         L"(filename: %ls, hash: %hs)",
-                         entry.fileName, hash.ToString());
-            ThrowIMException(ErrorCode::kSetupFileNotInManifest);
-        }
-        const std::wstring arguments = ReplaceInstallPathPlaceholder(entry.args);
-        logger.Info(L"CopyNewFiles: Starting PostUpgradeAction file. (file: %ls, arguments: %ls)",
-                    program.GetFullPath(), arguments);
-        WinProcess process;
-        process.Start(program.GetFullPath(), arguments, L"", false);
-        process.WaitToClose(-1);
-        const uint32_t exitCode = process.GetExitCode();
-        if (exitCode != 0) {
-            logger.Error(
-                L"CopyNewFiles: Exit code of PostUpgradeAction file is not 0 (filename: %ls, exitCode: %d)",
-                entry.fileName, static_cast<int32_t>(exitCode));
-            ThrowIMException(ErrorCode::kProgramFailed);
-        }
-    }
 }
 
 } // namespace ZEPMaintenance

@@ -1,17 +1,18 @@
-// What the host update reads from the update folder: its file names and the delete list's two sections.
+// The update of the installed product from the data folder's update folder, and the delete list it reads.
 #pragma once
 
 #include "diag/Logger.h"
+#include "upgrade/EngineLayout.h"
+#include "upgrade/Progress.h"
+#include "upgrade/Rollback.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace ZEPMaintenance {
 
-// The data folder's sub-folder the client application fills, and the files of it the update reads.
-inline constexpr wchar_t kUpdateFolderName[] = L"update";
-inline constexpr wchar_t kManifestFileName[] = L"zep_upgrade.xml.zcf";
-inline constexpr wchar_t kDeleteListFileName[] = L"._ZEP_UPGRADE_delete";
+class ConfigFile;
 
 // The delete list: files to delete up to the first empty line, folders after it; paths relative to the
 // product folder, as written.
@@ -28,5 +29,29 @@ DeleteListLines SplitDeleteList(const std::wstring& text);
 // the product folder before anything is deleted; an empty folder line is dropped with a warning. Lines
 // go to logger (the controller's); 141 when the list cannot be read, 131 or 133 for a path refused.
 DeleteListLines ReadDeleteList(const std::wstring& path, const Logger& logger);
+
+// What the host update takes besides its folders: the client application to wait for and the rollback
+// it schedules.
+struct HostUpdateRun {
+    int32_t hostProcessId = 0;
+    RollbackSchedule rollback;
+};
+
+namespace upgrade {
+
+// Waits for the client application, verifies the manifest, backs the product up with the rollback
+// scheduled, runs the pre-upgrade actions, deletes the listed files and folders, installs the new files
+// and runs the post-upgrade programs; then the rollback is taken out, the backup and the update folder
+// removed, and the program to start afterwards handed to the dialog. A failure once deleting has begun
+// restores the backup at once; before that the scheduled rollback is left for the next logon.
+void DoHostUpdate(const EngineLayout& layout, const HostUpdateRun& run, Progress& progress,
+                  const Logger& logger);
+// Waits up to 30 s for the client application to exit; 137, 139.
+void WaitForHostProcessToClose(int32_t hostProcessId, Progress& progress, const Logger& logger);
+// The manifest's post-upgrade programs, each checked against it and awaited; 142, 144.
+void RunPostUpgradeActions(const EngineLayout& layout, const ConfigFile& manifest, Progress& progress,
+                           const Logger& logger);
+
+} // namespace upgrade
 
 } // namespace ZEPMaintenance

@@ -1,7 +1,7 @@
 // Paths a release engineer writes: the platform's separator, and the check that keeps them inside.
 #include "upgrade/ReleasePath.h"
 
-#include "system/Platform.h"
+#include "base/Platform.h"
 
 #include <algorithm>
 

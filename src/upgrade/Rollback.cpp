@@ -2,43 +2,25 @@
 // clean-up after an update or a rollback.
 #include "upgrade/Rollback.h"
 
-#include "app/Maintenance.h"
+#include "base/Platform.h"
 #include "diag/IMException.h"
 #include "diag/MessageTable.h"
 #include "system/HeldDirectory.h"
-#include "system/Platform.h"
 #include "system/Text.h"
 #include "system/WinRegistryKey.h"
+#include "upgrade/Action.h"
 #include "upgrade/BackupPermissions.h"
 #include "upgrade/ConfigFile.h"
-#include "upgrade/HostUpdate.h"
 
 namespace ZEPMaintenance {
 
 namespace {
-
-constexpr const wchar_t* kBackupFolder = L"backup";
-constexpr const wchar_t* kBackupActionsFolder = L"backupActions";
-
-// GUI texts: "Pre upgrade actions are starting." and "Update failed. Rollback to previous version
-// succesfully done."
-constexpr int32_t kGuiPreUpgradeActions = 12;
-constexpr int32_t kGuiRollbackDone = 7;
 
 bool HoldsWhiteSpace(const std::wstring& text) {
     return text.find_first_of(L" \t\r\n") != std::wstring::npos;
 }
 
 } // namespace
-
-void RequireEngineFolders(const Maintenance& maintenance, const Logger& logger, const wchar_t* operation) {
-    if (maintenance.programDirectory.GetDirname().empty() || maintenance.dataDirectory.GetDirname().empty()) {
-        logger.Error(L"%ls: Product or data folder not set. (programDirectory: %ls, dataDirectory: %ls)",
-                     operation, maintenance.programDirectory.GetFullPath(),
-                     maintenance.dataDirectory.GetFullPath());
-        ThrowIMException(ErrorCode::kInvalidValue);
-    }
-}
 
 std::wstring RollbackValueName(const std::wstring& serviceName) {
     return serviceName + L" - Rollback";
@@ -56,12 +38,14 @@ std::wstring BuildRollbackCommand(const std::wstring& programPath, const std::ws
     return command;
 }
 
-void Maintenance::PrepareRollback() {
-    RequireEngineFolders(*this, logger, L"PrepareRollback");
+namespace upgrade {
+
+void PrepareRollback(const EngineLayout& layout, const RollbackSchedule& schedule, const Logger& logger) {
+    layout.Require(logger, L"PrepareRollback");
     // Everything the command names is checked before anything changes: the grammar has no escape for a
     // double quote, so such a path would start the rollback on other folders than these.
     const std::wstring program = GetModuleFilename();
-    for (const std::wstring& path : {program, programDirectory.GetFullPath(), dataDirectory.GetFullPath()}) {
+    for (const std::wstring& path : {program, layout.ProductFolder(), layout.DataFolder()}) {
         if (path.find(L'"') != std::wstring::npos) {
             logger.Error(L"PrepareRollback: The rollback command cannot carry a double quote. (path: %ls)",
                          path);
@@ -69,14 +53,14 @@ void Maintenance::PrepareRollback() {
         }
     }
     const std::wstring command =
-        BuildRollbackCommand(program, programDirectory.GetFullPath(), dataDirectory.GetFullPath(), lang);
+        BuildRollbackCommand(program, layout.ProductFolder(), layout.DataFolder(), schedule.lang);
     const Permissions backupPermissions = BuildBackupPermissions();
 
-    Directory backupActions(dataDirectory.GetFullPath(), kBackupActionsFolder);
+    Directory backupActions = layout.SavedCopies();
     if (backupActions.Exists()) {
         backupActions.Delete(true);
     }
-    Directory backup(dataDirectory.GetFullPath(), kBackupFolder);
+    Directory backup = layout.Backup();
     if (backup.Exists()) {
         backup.Delete(true);
     }
@@ -90,7 +74,7 @@ void Maintenance::PrepareRollback() {
     }
     ProtectBackupItem(held.GetFullPath(), backupPermissions);
     Directory target = held.GetDirectory();
-    Directory product(programDirectory.GetPath(), programDirectory.GetDirname());
+    Directory product = layout.Product();
     const CSid administrators = CSid::Administrators();
     product.CopyContentTo(target, &backupPermissions, nullptr, &administrators, false);
     held.Release();
@@ -102,21 +86,19 @@ void Maintenance::PrepareRollback() {
     } else {
         runOnce.CreateKey(WinRegistryKey::LocalMachine, kRunOnceKey);
     }
-    runOnce.SetStringValue(RollbackValueName(GetServiceName()), command);
+    runOnce.SetStringValue(schedule.valueName, command);
     logger.Info(L"PrepareRollback: Rollback scheduled. (command: %ls)", command);
 }
 
-void Maintenance::RunRollback() {
-    RequireEngineFolders(*this, logger, L"RunRollback");
+void RunRollback(const EngineLayout& layout, Progress& progress, const Logger& logger) {
+    layout.Require(logger, L"RunRollback");
     logger.Info(L"RunRollback: Starting rollback");
     {
         ConfigFile manifest;
         bool loaded = false;
         // A manifest that cannot be read leaves the actions undone, never the backup unrestored.
         try {
-            loaded = manifest.LoadZCFFile(dataDirectory.GetFullPath() + kUpdateFolderName +
-                                          platform::kPathSeparator + kManifestFileName) &&
-                     manifest.IsLoaded();
+            loaded = manifest.LoadZCFFile(layout.ManifestFile()) && manifest.IsLoaded();
         } catch (const IMException& e) {
             logger.Error(L"RunRollback: Reading the config file failed. (exCode: %d, exText: %ls)",
                          e.GetErrorNumber(), e.GetErrorDescription());
@@ -124,16 +106,19 @@ void Maintenance::RunRollback() {
         if (!loaded) {
             logger.Error(L"RunRollback: Config file not loaded.");
         } else if (!manifest.GetPreUpgradeActions().empty()) {
-            SendGuiText(kGuiPreUpgradeActions);
+            progress.ShowText(GuiText::PreUpgradeActions);
+            // Nothing is left to delete once the update is being undone.
+            std::vector<std::wstring> noDeletes;
+            ActionContext context{layout, noDeletes};
             for (const auto& action : manifest.GetPreUpgradeActions()) {
-                action->SetMaintenance(this);
+                action->SetContext(&context);
                 try {
                     action->RollbackAction();
                 } catch (const IMException& e) {
                     logger.Error(L"RunRollback: Pre-upgrade actions run failed (exCode: %d, exText: %ls)",
                                  e.GetErrorNumber(), e.GetErrorDescription());
                 }
-                action->SetMaintenance(nullptr);
+                action->SetContext(nullptr);
             }
         }
     }
@@ -141,7 +126,7 @@ void Maintenance::RunRollback() {
     const Permissions backupPermissions = BuildBackupPermissions();
     // The copy checks every item below the backup folder; the folder itself is checked here, and held,
     // so that each item checked is the item then copied.
-    const Directory backup(dataDirectory.GetFullPath(), kBackupFolder);
+    const Directory backup = layout.Backup();
     HeldDirectory held;
     if (!held.Hold(backup)) {
         logger.Error(L"RunRollback: Backup folder cannot be used; nothing restored. (path: %ls)",
@@ -154,28 +139,27 @@ void Maintenance::RunRollback() {
         ThrowIMException(ErrorCode::kDirectoryCopyFailed);
     }
     Directory source = held.GetDirectory();
-    Directory product(programDirectory.GetPath(), programDirectory.GetDirname());
+    Directory product = layout.Product();
     source.CopyContentTo(product, nullptr, &backupPermissions, nullptr, true);
     held.Release();
 
     // Gone already when the host update deleted it; the product is restored either way.
-    Directory update(dataDirectory.GetFullPath(), kUpdateFolderName);
+    Directory update = layout.Update();
     if (update.Exists()) {
         update.Delete(false);
     }
-    SendGuiText(kGuiRollbackDone);
+    progress.ShowText(GuiText::RollbackDone);
 }
 
-void Maintenance::CleanupRollback() {
-    UnscheduleRollback();
-    RemoveBackups();
+void CleanupRollback(const EngineLayout& layout, const std::wstring& valueName, const Logger& logger) {
+    UnscheduleRollback(layout, valueName, logger);
+    RemoveBackups(layout, logger);
 }
 
-void Maintenance::UnscheduleRollback() {
-    RequireEngineFolders(*this, logger, L"CleanupRollback");
+void UnscheduleRollback(const EngineLayout& layout, const std::wstring& valueName, const Logger& logger) {
+    layout.Require(logger, L"CleanupRollback");
     // After a successful update or rollback what is not there is done: the platform deletes the run-once
     // value before it runs the command. Every other failure is raised with its code.
-    const std::wstring valueName = RollbackValueName(GetServiceName());
     WinRegistryKey runOnce;
     if (!runOnce.KeyExists(WinRegistryKey::LocalMachine, kRunOnceKey)) {
         logger.Info(L"CleanupRollback: No run-once key; no rollback scheduled. (valueName: %ls)", valueName);
@@ -189,15 +173,16 @@ void Maintenance::UnscheduleRollback() {
     runOnce.DeleteValue(valueName);
 }
 
-void Maintenance::RemoveBackups() {
-    RequireEngineFolders(*this, logger, L"CleanupRollback");
-    // backupActions exists only when a pre-upgrade action ran.
-    for (const wchar_t* name : {kBackupFolder, kBackupActionsFolder}) {
-        Directory folder(dataDirectory.GetFullPath(), name);
+void RemoveBackups(const EngineLayout& layout, const Logger& logger) {
+    layout.Require(logger, L"CleanupRollback");
+    // The saved copies exist only when a pre-upgrade action ran.
+    for (Directory folder : {layout.Backup(), layout.SavedCopies()}) {
         if (folder.Exists()) {
             folder.Delete(true);
         }
     }
 }
+
+} // namespace upgrade
 
 } // namespace ZEPMaintenance

@@ -1,5 +1,9 @@
-// The scheduled rollback's entry in the registry's run-once list: where it lives and the command it runs.
+// The protected backup with the rollback scheduled for the next logon, the restore from it, and the
+// clean-up after an update or a rollback.
 #pragma once
+
+#include "upgrade/EngineLayout.h"
+#include "upgrade/Progress.h"
 
 #include <cstdint>
 #include <string>
@@ -7,7 +11,6 @@
 namespace ZEPMaintenance {
 
 class Logger;
-class Maintenance;
 
 // Below HKEY_LOCAL_MACHINE; the platform runs each value once at the next logon, deleting it first.
 inline constexpr const wchar_t* kRunOnceKey = L"software\\microsoft\\windows\\currentversion\\runonce";
@@ -22,9 +25,25 @@ std::wstring RollbackValueName(const std::wstring& serviceName);
 std::wstring BuildRollbackCommand(const std::wstring& programPath, const std::wstring& programFolder,
                                   const std::wstring& dataFolder, int32_t lang);
 
-// The engine works below the product and data folders only: a folder without a name stands for the
-// file system's root (an empty -dp) or for no folder at all. Logs "<operation>: Product or data folder
-// not set." and raises 100 for either.
-void RequireEngineFolders(const Maintenance& maintenance, const Logger& logger, const wchar_t* operation);
+// The rollback an update schedules: the run-once value's name and the language its loader shows.
+struct RollbackSchedule {
+    std::wstring valueName;
+    int32_t lang = 0;
+};
+
+namespace upgrade {
+
+// The whole product copied into the backup, every item stamped with the backup permissions, then the
+// rollback scheduled; an earlier backup and saved copies are removed first.
+void PrepareRollback(const EngineLayout& layout, const RollbackSchedule& schedule, const Logger& logger);
+// The pre-upgrade actions undone, then the backup copied over the product, each item checked first.
+void RunRollback(const EngineLayout& layout, Progress& progress, const Logger& logger);
+// The scheduled rollback taken out first, then the backups removed: a clean-up broken off half-way
+// never leaves a rollback scheduled with part of its backup gone.
+void CleanupRollback(const EngineLayout& layout, const std::wstring& valueName, const Logger& logger);
+void UnscheduleRollback(const EngineLayout& layout, const std::wstring& valueName, const Logger& logger);
+void RemoveBackups(const EngineLayout& layout, const Logger& logger);
+
+} // namespace upgrade
 
 } // namespace ZEPMaintenance

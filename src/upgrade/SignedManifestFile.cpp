@@ -1,7 +1,7 @@
 // SignedManifestFile: reading a container whole and checking its key identifier and signature.
 #include "upgrade/SignedManifestFile.h"
 
-#include "system/WinError.h"
+#include "base/WinError.h"
 #include "upgrade/CryptoPrimitives.h"
 
 #include <algorithm>

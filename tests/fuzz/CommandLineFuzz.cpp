@@ -1,7 +1,7 @@
 // Fuzz target: the command-line grammar. Any text splits without fault, an argument vector too, and a
 // map the grammar carries survives BuildCommandLine and SplitCommandLine unchanged.
 #include "app/ArgumentMap.h"
-#include "system/posix/Utf8.h"
+#include "base/posix/Utf8.h"
 
 #include <string>
 #include <string_view>

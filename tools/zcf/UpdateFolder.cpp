@@ -1,10 +1,10 @@
 // zcf: scanning an update folder the way the copy stage walks it; reading the delete list.
 #include "UpdateFolder.h"
 
+#include "base/posix/Utf8.h"
 #include "system/Sha1Hash.h"
 #include "system/Text.h"
 #include "system/posix/PosixSupport.h"
-#include "system/posix/Utf8.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // zcf: RSA keys with OpenSSL, the program's public-key blob, key files, containers and file output.
 #include "ZcfKeys.h"
 
+#include "base/WinError.h"
 #include "system/Base64.h"
-#include "system/WinError.h"
 #include "system/posix/PosixSupport.h"
 #include "upgrade/CryptoPrimitives.h"
 #include "upgrade/SignedManifestFile.h"

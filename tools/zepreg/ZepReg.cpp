@@ -3,9 +3,9 @@
 //   zepreg add    KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]
 //   zepreg delete KEY [/v NAME | /ve] /f
 // KEY starts with HKLM, HKU or HKCU (or their long names). Exit code 0 on success, 1 on failure.
+#include "base/Utf16.h"
+#include "base/WinError.h"
 #include "system/Text.h"
-#include "system/Utf16.h"
-#include "system/WinError.h"
 #include "system/WinRegistryKey.h"
 #include "system/posix/RegistryStore.h"
 #include "system/posix/UserSid.h"

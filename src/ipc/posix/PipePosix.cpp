@@ -2,7 +2,7 @@
 // SOCK_SEQPACKET socket <root>/run/zepmaintenance/pipe/<name>, one frame per packet.
 #include "ipc/PipePrimitives.h"
 
-#include "system/WinError.h"
+#include "base/WinError.h"
 #include "system/posix/PosixSupport.h"
 
 #include <algorithm>

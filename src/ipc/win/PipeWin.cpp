@@ -2,7 +2,7 @@
 // every wait on the pipe can be bounded and ended from another thread.
 #include "ipc/PipePrimitives.h"
 
-#include "system/win/WinHandle.h"
+#include "base/win/WinHandle.h"
 
 #include <memory>
 

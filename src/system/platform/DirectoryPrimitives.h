@@ -2,8 +2,8 @@
 // posix/DirectoryPosix.cpp.
 #pragma once
 
+#include "base/UniqueHandle.h"
 #include "system/KnownFolder.h"
-#include "system/UniqueHandle.h"
 
 #include <cstdint>
 #include <string>

@@ -1,7 +1,7 @@
 // The platform primitives under Sha1Hash, implemented by win/Sha1HashWin.cpp and posix/Sha1HashPosix.cpp.
 #pragma once
 
-#include "system/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 #include <cstdint>
 #include <string>

@@ -9,12 +9,6 @@
 
 namespace ZEPMaintenance::platform {
 
-// The platform's halves of the conversions of Text.h; each returns false (or empty) on failure.
-std::string WideToMultiByte(std::wstring_view text, uint32_t codePage);
-std::wstring MultiByteToWide(std::string_view text, uint32_t codePage);
-// Every byte of a single-byte code page, NULs included; false where the platform cannot decode it.
-bool SingleByteToWide(std::string_view bytes, uint32_t codePage, std::wstring& text);
-std::wstring LocaleCharToWide(const char* text);                 // includes the terminating NUL in its input
 std::size_t UpperCaseInPlace(wchar_t* text, std::size_t length); // characters processed
 bool StringToSidBytes(const std::wstring& text, std::vector<uint8_t>& binary);
 std::wstring SidBytesToString(const std::vector<uint8_t>& binary);

@@ -2,7 +2,7 @@
 // posix/WinProcessPosix.cpp.
 #pragma once
 
-#include "system/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 #include "system/WinProcess.h"
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 // that never follows a symbolic link.
 #include "system/platform/DirectoryPrimitives.h"
 
-#include "system/WinError.h"
+#include "base/WinError.h"
 #include "system/posix/PosixSupport.h"
 
 #include <cerrno>

@@ -1,7 +1,7 @@
 // Linux side of File: existence, deletion, copying and the version resource of PE files.
 #include "system/platform/FilePrimitives.h"
 
-#include "system/WinError.h"
+#include "base/WinError.h"
 #include "system/posix/PeVersionResource.h"
 #include "system/posix/PosixSupport.h"
 

@@ -1,7 +1,7 @@
 // Linux side of FileVersion: a bounded reader of the PE resource tree down to the version resource.
 #include "system/posix/PeVersionResource.h"
 
-#include "system/WinError.h"
+#include "base/WinError.h"
 #include "system/posix/PosixSupport.h"
 
 #include <cerrno>

@@ -4,7 +4,7 @@
 
 #include "system/Permissions.h"
 
-#include "system/WinError.h"
+#include "base/WinError.h"
 #include "system/posix/PosixSupport.h"
 #include "system/posix/UserSid.h"
 

@@ -1,9 +1,9 @@
 // Linux side of WinRegistryKey: the registry calls over the settings store.
 #include "system/platform/WinRegistryKeyPrimitives.h"
 
+#include "base/Utf16.h"
+#include "base/WinError.h"
 #include "system/Permissions.h"
-#include "system/Utf16.h"
-#include "system/WinError.h"
 #include "system/posix/RegistryStore.h"
 #include "system/posix/UserSid.h"
 

@@ -1,9 +1,9 @@
 // Linux side of WinRegistryKey: the SQLite settings store that stands in for the registry.
 #include "system/posix/RegistryStore.h"
 
+#include "base/Utf16.h"
+#include "base/WinError.h"
 #include "system/Text.h"
-#include "system/Utf16.h"
-#include "system/WinError.h"
 #include "system/posix/PosixSupport.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 // Linux side of Sha1Hash: OpenSSL stands in for the CryptoAPI provider; files are plain descriptors.
 #include "system/platform/Sha1HashPrimitives.h"
 
-#include "system/WinError.h"
+#include "base/WinError.h"
 #include "system/posix/PosixSupport.h"
 
 #include <cerrno>

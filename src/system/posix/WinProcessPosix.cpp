@@ -1,8 +1,8 @@
 // Linux side of WinProcess: posix_spawn, process file descriptors, exit codes and process owners.
 #include "system/platform/WinProcessPrimitives.h"
 
+#include "base/WinError.h"
 #include "system/Text.h"
-#include "system/WinError.h"
 #include "system/posix/PosixSupport.h"
 #include "system/posix/UserSid.h"
 

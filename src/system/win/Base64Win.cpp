@@ -1,7 +1,7 @@
 // Windows side of Base64 decoding, with CryptStringToBinaryW.
 #include "system/Base64.h"
 
-#include "system/win/WinHeaders.h"
+#include "base/win/WinHeaders.h"
 
 namespace ZEPMaintenance {
 

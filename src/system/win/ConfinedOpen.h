@@ -1,7 +1,7 @@
 // Windows side: opening files and folders below a root folder without following a reparse point.
 #pragma once
 
-#include "system/win/WinHandle.h"
+#include "base/win/WinHandle.h"
 
 #include <string>
 

@@ -1,9 +1,9 @@
 // Windows side of Directory: folder creation and test, known folders, shell delete and searches.
 #include "system/platform/DirectoryPrimitives.h"
 
+#include "base/win/WinHandle.h"
+#include "base/win/WinHeaders.h"
 #include "system/win/ConfinedOpen.h"
-#include "system/win/WinHandle.h"
-#include "system/win/WinHeaders.h"
 
 #include <knownfolders.h>
 #include <memory>

@@ -1,9 +1,9 @@
 // Windows side of File: existence, deletion, copying and the version resource.
 #include "system/platform/FilePrimitives.h"
 
-#include "system/UniqueHandle.h"
+#include "base/UniqueHandle.h"
+#include "base/win/WinHandle.h"
 #include "system/win/ConfinedOpen.h"
-#include "system/win/WinHandle.h"
 
 #include <cstdio>
 #include <memory>

@@ -1,8 +1,8 @@
 // Windows side of CallResult: a call's result together with the last error it left.
 #pragma once
 
+#include "base/win/WinHeaders.h"
 #include "system/platform/CallResult.h"
-#include "system/win/WinHeaders.h"
 
 namespace ZEPMaintenance::platform {
 

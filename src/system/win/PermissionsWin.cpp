@@ -4,8 +4,8 @@
 
 #include "system/Permissions.h"
 
+#include "base/win/WinHandle.h"
 #include "system/win/LastError.h"
-#include "system/win/WinHandle.h"
 
 namespace ZEPMaintenance {
 

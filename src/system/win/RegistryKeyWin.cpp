@@ -1,9 +1,9 @@
 // Windows side of WinRegistryKey: the registry calls.
 #include "system/platform/WinRegistryKeyPrimitives.h"
 
+#include "base/win/WinHeaders.h"
 #include "system/Permissions.h"
 #include "system/win/LastError.h"
-#include "system/win/WinHeaders.h"
 
 namespace ZEPMaintenance::platform {
 

@@ -1,7 +1,7 @@
 // Windows side of Sha1Hash: the process-wide CryptoAPI provider, file reads and SHA-1 hash objects.
 #include "system/platform/Sha1HashPrimitives.h"
 
-#include "system/win/WinHandle.h"
+#include "base/win/WinHandle.h"
 
 namespace ZEPMaintenance::platform {
 

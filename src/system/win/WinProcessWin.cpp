@@ -1,7 +1,7 @@
 // Windows side of WinProcess: the shell start, process handles, waits, exit codes and tokens.
 #include "system/platform/WinProcessPrimitives.h"
 
-#include "system/win/WinHandle.h"
+#include "base/win/WinHandle.h"
 
 namespace ZEPMaintenance::platform {
 

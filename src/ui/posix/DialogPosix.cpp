@@ -2,7 +2,7 @@
 // runs in front on one, and as plain lines on standard output otherwise.
 #include "ui/platform/DialogPrimitives.h"
 
-#include "system/WinError.h"
+#include "base/WinError.h"
 #include "system/posix/PosixSupport.h"
 #include "ui/posix/DialogFaces.h"
 

@@ -1,8 +1,8 @@
 // Linux side of Dialog: without a terminal, one plain line on standard output for each change.
 #include "ui/posix/DialogFaces.h"
 
+#include "base/posix/Utf8.h"
 #include "system/posix/PosixSupport.h"
-#include "system/posix/Utf8.h"
 
 #include <cerrno>
 #include <poll.h>

@@ -1,8 +1,8 @@
 // Linux side of Dialog: the dialog drawn in place on the loader's terminal, with Enter as its OK button.
 #include "ui/posix/DialogFaces.h"
 
+#include "base/posix/Utf8.h"
 #include "system/posix/PosixSupport.h"
-#include "system/posix/Utf8.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,7 +1,7 @@
 // Windows side of Dialog: the thread that runs template 101 modally, and its dialog procedure.
 #include "ui/platform/DialogPrimitives.h"
 
-#include "system/win/WinHandle.h"
+#include "base/win/WinHandle.h"
 
 #include <mutex>
 #include <new>

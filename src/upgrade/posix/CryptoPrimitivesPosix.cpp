@@ -2,8 +2,8 @@
 // following a link, the signature check with OpenSSL over the same public-key blob CryptoAPI imports.
 #include "upgrade/CryptoPrimitives.h"
 
+#include "base/WinError.h"
 #include "system/Base64.h"
-#include "system/WinError.h"
 #include "system/posix/PosixSupport.h"
 
 #include <algorithm>

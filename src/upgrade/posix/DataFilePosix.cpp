@@ -1,7 +1,7 @@
 // Linux side of ReadDataFile: opened without following a link or blocking, read to its end.
 #include "upgrade/DataFilePrimitives.h"
 
-#include "system/WinError.h"
+#include "base/WinError.h"
 #include "system/posix/PosixSupport.h"
 
 #include <cerrno>

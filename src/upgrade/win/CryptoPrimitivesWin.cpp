@@ -2,7 +2,7 @@
 // the signature through CryptoAPI.
 #include "upgrade/CryptoPrimitives.h"
 
-#include "system/win/WinHeaders.h"
+#include "base/win/WinHeaders.h"
 
 namespace ZEPMaintenance::platform {
 

@@ -1,8 +1,8 @@
 // Windows side of ReadDataFile: CreateFileW without following a reparse point, read to its end.
 #include "upgrade/DataFilePrimitives.h"
 
-#include "system/win/WinHandle.h"
-#include "system/win/WinHeaders.h"
+#include "base/win/WinHandle.h"
+#include "base/win/WinHeaders.h"
 
 namespace ZEPMaintenance::platform {
 

@@ -1,7 +1,7 @@
 // Test support, Linux side of DialogOutput: the dialog started with standard output sent to a file.
 #include "support/DialogOutput.h"
 
-#include "system/Cleanup.h"
+#include "base/Cleanup.h"
 
 #include <cstdio>
 #include <fcntl.h>

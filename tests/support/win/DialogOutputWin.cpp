@@ -1,8 +1,8 @@
 // Test support, Windows side of DialogOutput: the dialog is a window, shown where Wine has a display.
 #include "support/DialogOutput.h"
 
+#include "base/win/WinHeaders.h"
 #include "support/SystemSupport.h"
-#include "system/win/WinHeaders.h"
 
 namespace ZEPMaintenance::test {
 

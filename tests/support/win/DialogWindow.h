@@ -1,7 +1,7 @@
 // Test support, Windows side: the progress dialog's window as its user sees it.
 #pragma once
 
-#include "system/win/WinHeaders.h"
+#include "base/win/WinHeaders.h"
 
 #include <functional>
 #include <string>

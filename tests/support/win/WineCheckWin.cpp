@@ -1,7 +1,7 @@
 // Test support, Windows side: recognising Wine by the export only its ntdll has.
 #include "support/SystemSupport.h"
 
-#include "system/win/WinHeaders.h"
+#include "base/win/WinHeaders.h"
 
 namespace ZEPMaintenance::test {
 

@@ -1,11 +1,12 @@
 // The controller: option checks with their lines and codes, the environment and the run's names.
 #include "app/Maintenance.h"
 
+#include "base/Platform.h"
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
+#include "support/EngineSupport.h"
 #include "support/ErrorCodeOf.h"
 #include "support/MachineRoot.h"
-#include "system/Platform.h"
 #include "system/Text.h"
 #include "system/WinRegistryKey.h"
 
@@ -38,9 +39,9 @@ TEST(ParseArgumentsTest, FolderOptionsOfRollbackAndUpdate) {
                                     .c_str()),
               0);
     EXPECT_EQ(controller.op, Operation::Update);
-    EXPECT_EQ(controller.programDirectory.GetFullPath(), program + kSeparator);
-    EXPECT_EQ(controller.programDirectory.GetDirname(), L"A");
-    EXPECT_EQ(controller.dataDirectory.GetFullPath(), data + kSeparator);
+    EXPECT_EQ(controller.layout.ProductFolder(), program + kSeparator);
+    EXPECT_EQ(controller.layout.Product().GetDirname(), L"A");
+    EXPECT_EQ(controller.layout.DataFolder(), data + kSeparator);
     EXPECT_EQ(controller.imDataDirectory.GetDirname(), L"im");
     EXPECT_FALSE(controller.loaderProcess.IsOpen());
 
@@ -56,7 +57,7 @@ TEST(ParseArgumentsTest, FolderOptionsOfRollbackAndUpdate) {
     // Other operations need no folders.
     Maintenance install;
     EXPECT_EQ(Parse(install, L"-op install"), 0);
-    EXPECT_EQ(install.programDirectory.GetDirname(), L"");
+    EXPECT_EQ(install.layout.Product().GetDirname(), L"");
 }
 
 TEST(ParseArgumentsTest, TheLoaderProcessIsOpenedById) {
@@ -70,7 +71,7 @@ TEST(ParseArgumentsTest, TheLoaderProcessIsOpenedById) {
     Maintenance notANumber;
     EXPECT_EQ(Parse(notANumber, L"-op update -pp P -dp D -lpid x"), 137);
     EXPECT_TRUE(log.Contains(L"ParseArguments: Argument -lpid value error (exCode: 102, exText: "));
-    EXPECT_EQ(notANumber.programDirectory.GetDirname(), L""); // parsing ended before -pp was stored
+    EXPECT_EQ(notANumber.layout.Product().GetDirname(), L""); // parsing ended before -pp was stored
 
     Maintenance gone;
     EXPECT_EQ(Parse(gone, L"-op update -pp P -dp D -lpid 0"), 137);
@@ -174,7 +175,7 @@ TEST(MaintenanceContextTest, GuiPipeNames) {
 TEST(MaintenanceContextTest, InstallPathPlaceholders) {
     Maintenance controller;
     const std::wstring folder = kSeparator + L"opt" + kSeparator + L"{__INSTALL_PATH__}" + kSeparator;
-    controller.programDirectory.SetFullPath(folder);
+    controller.layout = test::LayoutOf(folder, folder);
     EXPECT_EQ(controller.ReplaceInstallPathPlaceholder(L"{__INSTALL_PATH__}a.exe /x={__INSTALL_PATH__}"),
               folder + L"a.exe /x=" + folder);
     EXPECT_EQ(controller.ReplaceInstallPathPlaceholder(L"no placeholder {__INSTALL_PATH_}"),

@@ -1,5 +1,6 @@
 // The log file in a folder other users share: planted objects are set aside, never written through;
 // mode texts name no path; what a caller chose cannot forge a line.
+#include "app/LogLocation.h"
 #include "diag/Log.h"
 #include "support/MachineRoot.h"
 #include "support/SystemSupport.h"

@@ -1,10 +1,10 @@
 // Logger: category rules, silent loggers, the message limit, and the file back end's lines.
 #include "diag/Logger.h"
+#include "base/Platform.h"
 #include "diag/Log.h"
 #include "diag/VersionLogger.h"
 #include "support/CapturedLog.h"
 #include "support/TempDir.h"
-#include "system/Platform.h"
 #include "system/Text.h"
 #include "system/platform/DirectoryPrimitives.h"
 

@@ -1,10 +1,10 @@
 // The test peer in a process of its own plays the worker against a server in this one.
 #include "ipc/PipeServer.h"
 
+#include "base/Platform.h"
 #include "support/CapturedLog.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
-#include "system/Platform.h"
 #include "system/Text.h"
 #include "system/WinProcess.h"
 #include "unit/ipc/PipeTestSupport.h"

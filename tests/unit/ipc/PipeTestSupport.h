@@ -1,10 +1,10 @@
 // Test support for the pipe tests: fresh pipe names, waiting for a message, counting the client's pauses.
 #pragma once
 
+#include "base/Platform.h"
 #include "ipc/Pipe.h"
 #include "ipc/PipeClient.h"
 #include "support/MachineRoot.h"
-#include "system/Platform.h"
 
 #include <atomic>
 #include <chrono>

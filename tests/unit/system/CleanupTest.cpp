@@ -1,5 +1,5 @@
 // The scope guard: its tear-down runs once on every way out of the scope, unless it was cancelled.
-#include "system/Cleanup.h"
+#include "base/Cleanup.h"
 
 #include <gtest/gtest.h>
 

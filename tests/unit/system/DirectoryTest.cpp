@@ -1,13 +1,13 @@
 // Directory: naming, creation, scans, deletion and the recursive copy with its checks.
 #include "system/Directory.h"
 
+#include "base/Platform.h"
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
 #include "support/ErrorCodeOf.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
 #include "system/Permissions.h"
-#include "system/Platform.h"
 #include "system/Text.h"
 
 #include <algorithm>

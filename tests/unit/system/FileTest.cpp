@@ -1,13 +1,13 @@
 // File and FileVersion: naming, existence, hashing, version resources, deleting and copying.
 #include "system/File.h"
 
+#include "base/Platform.h"
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
 #include "support/ErrorCodeOf.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
 #include "system/Permissions.h"
-#include "system/Platform.h"
 #include "system/Text.h"
 
 #include <filesystem>

@@ -2,11 +2,11 @@
 // source changed after it was read changes nothing.
 #include "system/File.h"
 
+#include "base/Platform.h"
 #include "support/CapturedLog.h"
 #include "support/ErrorCodeOf.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
-#include "system/Platform.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

@@ -2,10 +2,10 @@
 // under its name afterwards.
 #include "system/HeldDirectory.h"
 
+#include "base/Platform.h"
 #include "support/CapturedLog.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
-#include "system/Platform.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The one owner of handles: each handle it takes is released exactly once, by whoever holds it last.
-#include "system/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // The process wrapper: starting the test child, waiting with and without limit, exit codes, owners.
 #include "system/WinProcess.h"
 
+#include "base/Cleanup.h"
+#include "base/Platform.h"
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
 #include "support/ErrorCodeOf.h"
 #include "support/TempDir.h"
-#include "system/Cleanup.h"
-#include "system/Platform.h"
 #include "system/Text.h"
 
 #include <filesystem>

@@ -1,12 +1,12 @@
 // The registry key wrapper: keys, values, their codes and log lines, on the platform's registry.
 #include "system/WinRegistryKey.h"
 
+#include "base/WinError.h"
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
 #include "support/ErrorCodeOf.h"
 #include "support/MachineRoot.h"
 #include "system/Permissions.h"
-#include "system/WinError.h"
 #include "system/WinProcess.h"
 #include "system/platform/WinRegistryKeyPrimitives.h"
 

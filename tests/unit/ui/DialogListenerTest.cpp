@@ -1,8 +1,8 @@
 // The loader's end of the GUI pipe: a worker's progress messages become what the dialog shows, until the
 // worker ends the conversation, goes away, or never comes.
 #include "app/Maintenance.h"
+#include "base/Platform.h"
 #include "diag/MessageTable.h"
-#include "system/Platform.h"
 #include "system/Text.h"
 #include "ui/Dialog.h"
 

@@ -1,11 +1,11 @@
 // The progress dialog on either platform: its thread, readiness, texts per language, and how it ends.
 #include "ui/Dialog.h"
 
+#include "base/Platform.h"
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
 #include "support/DialogOutput.h"
 #include "support/ErrorCodeOf.h"
-#include "system/Platform.h"
 #include "system/Text.h"
 
 #include <gtest/gtest.h>

@@ -2,12 +2,12 @@
 // LoadZCFFile over a signed container, and the actions DeleteFile elements become.
 #include "upgrade/ConfigFile.h"
 
+#include "base/Platform.h"
 #include "support/CapturedLog.h"
 #include "support/DevelopmentKey.h"
 #include "support/ErrorCodeOf.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
-#include "system/Platform.h"
 #include "system/Text.h"
 
 #include <gtest/gtest.h>
@@ -81,7 +81,7 @@ TEST_F(ConfigFileTest, FullManifestFillsEveryListInDocumentOrderAndLogsEachEntry
     auto& actions = manifest.GetPreUpgradeActions();
     ASSERT_EQ(actions.size(), 2u);
     EXPECT_EQ(dynamic_cast<DeleteFileAction&>(*actions[0]).GetFilePath(), L"bin\\old.dll");
-    EXPECT_EQ(actions[0]->GetMaintenance(), nullptr);
+    EXPECT_EQ(actions[0]->GetContext(), nullptr);
 
     const std::vector<std::wstring> expected = {
         L"LoadBuffer: Parsed PreUpgradeAction-DeleteFile (filepath: bin\\old.dll)",
@@ -300,9 +300,9 @@ TEST_F(ConfigFileTest, AccessorsHandOutCopiesAndActionsByReference) {
     auto copy = manifest.GetUpgradeFiles();
     copy[0].fileName = L"changed";
     EXPECT_EQ(manifest.GetUpgradeFiles()[0].fileName, L"a.dll");
-    Maintenance* const bound = reinterpret_cast<Maintenance*>(&copy);
-    manifest.GetPreUpgradeActions()[0]->SetMaintenance(bound);
-    EXPECT_EQ(manifest.GetPreUpgradeActions()[0]->GetMaintenance(), bound);
+    auto* const bound = reinterpret_cast<ActionContext*>(&copy);
+    manifest.GetPreUpgradeActions()[0]->SetContext(bound);
+    EXPECT_EQ(manifest.GetPreUpgradeActions()[0]->GetContext(), bound);
 }
 
 class LoadZcfFileTest : public ConfigFileTest {

@@ -4,13 +4,14 @@
 
 #include "app/Maintenance.h"
 
+#include "base/Platform.h"
 #include "diag/MessageTable.h"
 #include "support/CapturedLog.h"
+#include "support/EngineSupport.h"
 #include "support/ErrorCodeOf.h"
 #include "support/MachineRoot.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
-#include "system/Platform.h"
 #include "system/Text.h"
 #include "upgrade/ConfigFile.h"
 #include "upgrade/ReleasePath.h"
@@ -50,8 +51,7 @@ protected:
         product = dir.Path() + L"product" + kSep;
         fs::create_directories(fs::path(update));
         fs::create_directories(fs::path(product));
-        worker.programDirectory.SetFullPath(product);
-        worker.dataDirectory.SetFullPath(data);
+        worker.layout = LayoutOf(product, data);
         worker.lang = English;
         worker.guiMessagePause = [this](uint32_t) {
             ++pauses;

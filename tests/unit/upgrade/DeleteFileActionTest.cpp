@@ -2,12 +2,12 @@
 // and the restore that checks the copy first.
 #include "upgrade/Action.h"
 
-#include "app/Maintenance.h"
+#include "base/Platform.h"
 #include "support/CapturedLog.h"
+#include "support/EngineSupport.h"
 #include "support/ErrorCodeOf.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
-#include "system/Platform.h"
 #include "upgrade/BackupPermissions.h"
 
 #include <filesystem>
@@ -29,14 +29,14 @@ protected:
         fs::create_directories(data);
         test::WriteTextFile((product / "old.txt").wstring(), "old text");
         test::WriteTextFile((product / "bin" / "old.dll").wstring(), "old library");
-        worker.programDirectory.SetFullPath(product.wstring() + kSep);
-        worker.dataDirectory.SetFullPath(data.wstring() + kSep);
+        layout = test::LayoutOf(product.wstring() + kSep, data.wstring() + kSep);
     }
 
-    // A fresh action for path bound to the worker, run or rolled back; the code it raises, 0 for none.
+    // A fresh action for path bound to the engine's context, run or rolled back; the code it raises, 0 for
+    // none.
     int32_t Run(const std::wstring& path, bool rollback = false) {
         DeleteFileAction action(path);
-        action.SetMaintenance(&worker);
+        action.SetContext(&context);
         return CodeOf([&] { rollback ? action.RollbackAction() : action.RunAction(); });
     }
 
@@ -48,7 +48,9 @@ protected:
     test::TempDir dir;
     const fs::path product = dir.FsPath() / "product";
     const fs::path data = dir.FsPath() / "data";
-    Maintenance worker;
+    EngineLayout layout;
+    std::vector<std::wstring> deleteList;
+    ActionContext context{layout, deleteList};
 };
 
 TEST_F(DeleteFileActionTest, UnboundEmptyClonedAndReset) {
@@ -62,14 +64,14 @@ TEST_F(DeleteFileActionTest, UnboundEmptyClonedAndReset) {
     EXPECT_TRUE(log.Has(LevelError, L"RunAction: _filePath not set"));
     EXPECT_TRUE(log.Has(LevelError, L"RollbackAction: _filePath not set"));
 
-    action.SetMaintenance(&worker);
+    action.SetContext(&context);
     const std::unique_ptr<Action> copy = action.Clone();
-    EXPECT_EQ(copy->GetMaintenance(), nullptr);
+    EXPECT_EQ(copy->GetContext(), nullptr);
     action.Reset();
-    EXPECT_EQ(action.GetMaintenance(), nullptr);
+    EXPECT_EQ(action.GetContext(), nullptr);
     EXPECT_EQ(action.GetFilePath(), L"");
     // The copy keeps its own path and runs after the original was reset.
-    copy->SetMaintenance(&worker);
+    copy->SetContext(&context);
     copy->RunAction();
     EXPECT_FALSE(fs::exists(product / "bin" / "old.dll"));
 }
@@ -80,14 +82,13 @@ TEST_F(DeleteFileActionTest, RunSavesTheFileUnderItsPathDeletesItAndShortensTheL
     test::WriteTextFile(Saved(L"bin" + kSep + L"old.dll"), "stale copy");
     test::WriteTextFile(Saved(L"other.txt"), "kept");
     // Only the first entry spelled exactly as the manifest's path goes.
-    worker.deleteList = {L"BIN\\OLD.DLL", L"bin\\old.dll", L"bin/old.dll", L"bin\\old.dll"};
+    deleteList = {L"BIN\\OLD.DLL", L"bin\\old.dll", L"bin/old.dll", L"bin\\old.dll"};
 
     EXPECT_EQ(Run(L"bin\\old.dll"), 0) << log.Dump();
     EXPECT_FALSE(fs::exists(product / "bin" / "old.dll"));
     EXPECT_EQ(test::ReadTextFile(Saved(L"bin" + kSep + L"old.dll")), "old library");
     EXPECT_EQ(test::ReadTextFile(Saved(L"other.txt")), "kept");
-    EXPECT_EQ(worker.deleteList,
-              (std::vector<std::wstring>{L"BIN\\OLD.DLL", L"bin/old.dll", L"bin\\old.dll"}));
+    EXPECT_EQ(deleteList, (std::vector<std::wstring>{L"BIN\\OLD.DLL", L"bin/old.dll", L"bin\\old.dll"}));
     EXPECT_TRUE(log.Has(LevelInfo, L"RunAction: File backuped a deleted (filePath: bin\\old.dll)"));
 
     // Sub-folders not in the store yet are made; "." and doubled separators name nothing.

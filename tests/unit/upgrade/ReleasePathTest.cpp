@@ -1,7 +1,7 @@
 // Release paths: what may be joined to a folder the worker was given, and in which separators.
 #include "upgrade/ReleasePath.h"
 
-#include "system/Platform.h"
+#include "base/Platform.h"
 
 #include <gtest/gtest.h>
 

@@ -8,6 +8,7 @@
 #include "diag/MessageTable.h"
 #include "ipc/PipeServer.h"
 #include "support/CapturedLog.h"
+#include "support/EngineSupport.h"
 #include "support/ErrorCodeOf.h"
 #include "support/SystemSupport.h"
 #include "system/Permissions.h"
@@ -82,8 +83,7 @@ protected:
         test::WriteTextFile((product / "bin" / "old.dll").wstring(), "old library");
         test::WriteTextFile((product / "sub" / "c.txt").wstring(), "charlie");
         test::WriteTextFile((product / "sub" / "deeper" / "d.txt").wstring(), "delta");
-        worker.programDirectory.SetFullPath(productPath);
-        worker.dataDirectory.SetFullPath(dataPath);
+        worker.layout = test::LayoutOf(productPath, dataPath);
         worker.environmentSet = true;
         worker.environment = static_cast<int32_t>(EnvironmentKind::Product);
         worker.lang = English;
@@ -130,8 +130,9 @@ protected:
         worker.PrepareRollback();
         ConfigFile manifest;
         ASSERT_TRUE(manifest.LoadZCFFile(dataPath + L"update" + kSep + L"zep_upgrade.xml.zcf"));
+        ActionContext context{worker.layout, deletes};
         for (const auto& action : manifest.GetPreUpgradeActions()) {
-            action->SetMaintenance(&worker);
+            action->SetContext(&context);
             action->RunAction();
         }
     }
@@ -147,6 +148,7 @@ protected:
     const std::wstring pipeName = test::FreshPipeName();
     PipeServer loader;
     Maintenance worker;
+    std::vector<std::wstring> deletes;
     std::vector<PipeMessage> received;
 };
 
@@ -214,7 +216,7 @@ TEST_F(RollbackTest, TheCommandSplitsBackIntoExactlyTheRollbacksOptions) {
 TEST_F(RollbackTest, FoldersTheEngineCannotUseChangeNothing) {
     fs::create_directories(data / "backup");
     test::WriteTextFile((data / "backup" / "previous.txt").wstring(), "previous");
-    worker.programDirectory.SetFullPath(machine.Path() + L"P\"x" + kSep);
+    worker.layout = test::LayoutOf(machine.Path() + L"P\"x" + kSep, dataPath);
     EXPECT_EQ(CodeOf([&] { worker.PrepareRollback(); }), 100);
     EXPECT_TRUE(
         log.Has(LevelError, L"PrepareRollback: The rollback command cannot carry a double quote. (path: " +
@@ -223,8 +225,7 @@ TEST_F(RollbackTest, FoldersTheEngineCannotUseChangeNothing) {
     EXPECT_TRUE(fs::exists(data / "backup" / "previous.txt"));
 
     // An empty -dp names the file system's root.
-    worker.programDirectory.SetFullPath(productPath);
-    worker.dataDirectory.SetFullPath(L"");
+    worker.layout = test::LayoutOf(productPath, L"");
     const std::pair<const wchar_t*, std::function<void()>> operations[] = {
         {L"PrepareRollback", [&] { worker.PrepareRollback(); }},
         {L"RunRollback", [&] { worker.RunRollback(); }},
@@ -232,7 +233,9 @@ TEST_F(RollbackTest, FoldersTheEngineCannotUseChangeNothing) {
         {L"RunAction",
          [&] {
              DeleteFileAction action(L"old.txt");
-             action.SetMaintenance(&worker);
+             std::vector<std::wstring> deletes;
+             ActionContext context{worker.layout, deletes};
+             action.SetContext(&context);
              action.RunAction();
          }},
     };

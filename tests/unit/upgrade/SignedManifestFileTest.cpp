@@ -3,11 +3,11 @@
 #include "upgrade/SignedManifestFile.h"
 #include "upgrade/CryptoPrimitives.h"
 
+#include "base/Platform.h"
 #include "support/DevelopmentKey.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
 #include "system/Base64.h"
-#include "system/Platform.h"
 #include "system/Text.h"
 
 #include <gtest/gtest.h>

@@ -2,11 +2,11 @@
 // read without ever delaying root, and stored key security.
 #include "system/posix/RegistryStore.h"
 
+#include "base/WinError.h"
 #include "diag/IMException.h"
 #include "support/MachineRoot.h"
 #include "support/posix/AsNobody.h"
 #include "system/Permissions.h"
-#include "system/WinError.h"
 #include "system/WinRegistryKey.h"
 #include "system/platform/WinRegistryKeyPrimitives.h"
 #include "system/posix/PosixSupport.h"

@@ -1,9 +1,9 @@
 // Linux side of text and file names: UTF-8 conversions, and names on disk that are not UTF-8.
+#include "base/posix/Utf8.h"
 #include "support/TempDir.h"
 #include "system/Directory.h"
 #include "system/File.h"
 #include "system/posix/PosixSupport.h"
-#include "system/posix/Utf8.h"
 
 #include <fstream>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Linux side of the process wrapper: elevation without root, owners of other users' processes.
 #include "system/WinProcess.h"
 
+#include "base/Platform.h"
 #include "diag/IMException.h"
-#include "system/Platform.h"
 #include "system/Text.h"
 #include "system/posix/PosixSupport.h"
 

@@ -1,10 +1,10 @@
 // Windows side of File and Sha1Hash: what other processes' share modes allow.
+#include "base/win/WinHandle.h"
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
 #include "system/File.h"
-#include "system/win/WinHandle.h"
 
 #include <gtest/gtest.h>
 

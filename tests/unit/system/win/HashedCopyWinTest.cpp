@@ -1,11 +1,11 @@
 // Windows side of File::CopyWithHash: writers are shut out of the source while it is read, and the copy
 // carries the attributes CopyFileW gives one.
+#include "base/win/WinHandle.h"
 #include "support/CapturedLog.h"
 #include "support/ErrorCodeOf.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
 #include "system/File.h"
-#include "system/win/WinHandle.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

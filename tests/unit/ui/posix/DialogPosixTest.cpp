@@ -1,9 +1,9 @@
 // The Linux dialog's faces: plain lines where it has no terminal, and the frames it draws on one.
 #include "ui/Dialog.h"
 
+#include "base/posix/Utf8.h"
 #include "diag/MessageTable.h"
 #include "support/DialogOutput.h"
-#include "system/posix/Utf8.h"
 #include "ui/posix/DialogFaces.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Linux side of reading a file of the data folder: what another user may put under its name.
 #include "upgrade/DataFilePrimitives.h"
 
+#include "base/WinError.h"
 #include "support/TempDir.h"
-#include "system/WinError.h"
 
 #include <cstdio>
 #include <cstring>

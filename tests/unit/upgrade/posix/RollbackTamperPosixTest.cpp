@@ -4,6 +4,7 @@
 #include "app/Maintenance.h"
 #include "diag/MessageTable.h"
 #include "support/CapturedLog.h"
+#include "support/EngineSupport.h"
 #include "support/ErrorCodeOf.h"
 #include "support/MachineRoot.h"
 #include "support/SystemSupport.h"
@@ -45,8 +46,7 @@ protected:
         fs::create_directories(elsewhere);
         test::WriteTextFile((product / "a.dll").wstring(), "alpha");
         test::WriteTextFile((product / "bin" / "old.dll").wstring(), "old library");
-        worker.programDirectory.SetFullPath(product.wstring() + L"/");
-        worker.dataDirectory.SetFullPath(data.wstring() + L"/");
+        worker.layout = test::LayoutOf(product.wstring() + L"/", data.wstring() + L"/");
         worker.environmentSet = true;
         worker.lang = English;
         worker.guiMessagePause = [](uint32_t) {};
@@ -54,12 +54,16 @@ protected:
 
     int32_t Run() {
         DeleteFileAction action(L"bin\\old.dll");
-        action.SetMaintenance(&worker);
+        std::vector<std::wstring> deletes;
+        ActionContext context{worker.layout, deletes};
+        action.SetContext(&context);
         return CodeOf([&] { action.RunAction(); });
     }
     int32_t Rollback() {
         DeleteFileAction action(L"bin\\old.dll");
-        action.SetMaintenance(&worker);
+        std::vector<std::wstring> deletes;
+        ActionContext context{worker.layout, deletes};
+        action.SetContext(&context);
         return CodeOf([&] { action.RollbackAction(); });
     }
 
@@ -146,8 +150,7 @@ std::wstring gDataFolder;
 int CleanupAsNobody() {
     Maintenance worker;
     worker.environmentSet = true;
-    worker.programDirectory.SetFullPath(gProductFolder);
-    worker.dataDirectory.SetFullPath(gDataFolder);
+    worker.layout = test::LayoutOf(gProductFolder, gDataFolder);
     try {
         // The backups' half of the clean-up: the other half writes the settings store, which only root may.
         worker.RemoveBackups();

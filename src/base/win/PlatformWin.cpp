@@ -1,7 +1,7 @@
 // Windows side of the small platform primitives: last error, clock, ids, appending files, COM.
-#include "system/Platform.h"
+#include "base/Platform.h"
 
-#include "system/win/WinHandle.h"
+#include "base/win/WinHandle.h"
 
 #include <string>
 #include <utility>

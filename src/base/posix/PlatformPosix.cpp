@@ -1,8 +1,8 @@
 // Linux side of the small platform primitives: errno as last error, clock, ids, appending files.
-#include "system/Platform.h"
+#include "base/Platform.h"
 
-#include "system/WinError.h"
-#include "system/posix/PosixSupport.h"
+#include "base/WinError.h"
+#include "base/posix/Descriptor.h"
 
 #include <algorithm>
 #include <cerrno>

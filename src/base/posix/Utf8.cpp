@@ -1,5 +1,5 @@
 // Linux side: the UTF-8 codec behind text conversions and file names.
-#include "system/posix/Utf8.h"
+#include "base/posix/Utf8.h"
 
 #include <cstdint>
 

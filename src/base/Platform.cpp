@@ -1,5 +1,5 @@
 // The portable helpers of the platform primitives.
-#include "system/Platform.h"
+#include "base/Platform.h"
 
 #include <cstdio>
 

@@ -3,8 +3,8 @@
 // CreateEvent) as a null handle.
 #pragma once
 
-#include "system/UniqueHandle.h"
-#include "system/win/WinHeaders.h"
+#include "base/UniqueHandle.h"
+#include "base/win/WinHeaders.h"
 
 namespace ZEPMaintenance::platform {
 

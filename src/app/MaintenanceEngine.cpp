@@ -1,0 +1,53 @@
+// Maintenance's engine operations and the loader's listener: each forwarded with what it uses.
+#include "app/Maintenance.h"
+
+#include "ui/GuiListener.h"
+#include "upgrade/HostUpdate.h"
+
+namespace ZEPMaintenance {
+
+RollbackSchedule Maintenance::Schedule() {
+    return RollbackSchedule{RollbackValueName(GetServiceName()), lang};
+}
+
+std::wstring Maintenance::ReplaceInstallPathPlaceholder(const std::wstring& text) const {
+    return layout.WithInstallPath(text);
+}
+
+void Maintenance::DoHostUpdate() {
+    upgrade::DoHostUpdate(layout, HostUpdateRun{hostProcessId, Schedule()}, *this, logger);
+}
+
+void Maintenance::WaitForHostProcessToClose() {
+    upgrade::WaitForHostProcessToClose(hostProcessId, *this, logger);
+}
+
+void Maintenance::PrepareRollback() {
+    upgrade::PrepareRollback(layout, Schedule(), logger);
+}
+
+void Maintenance::RunRollback() {
+    upgrade::RunRollback(layout, *this, logger);
+}
+
+void Maintenance::CleanupRollback() {
+    upgrade::CleanupRollback(layout, Schedule().valueName, logger);
+}
+
+void Maintenance::UnscheduleRollback() {
+    upgrade::UnscheduleRollback(layout, Schedule().valueName, logger);
+}
+
+void Maintenance::RemoveBackups() {
+    upgrade::RemoveBackups(layout, logger);
+}
+
+void Maintenance::CopyNewFiles(std::wstring relativePath, CopyKind kind, ConfigFile& manifest) {
+    upgrade::CopyNewFiles(layout, relativePath, kind, manifest, *this, logger);
+}
+
+void Maintenance::ListenOnGuiPipe(Dialog& dialog) {
+    ui::ListenOnGuiPipe(dialog, GuiListening{guiPipeName, lang, guiPipeConnectLimitMs}, logger);
+}
+
+} // namespace ZEPMaintenance

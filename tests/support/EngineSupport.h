@@ -1,0 +1,33 @@
+// Test support for the engine without a controller: a layout made from two folder paths, and the
+// progress the engine reported.
+#pragma once
+
+#include "system/Directory.h"
+#include "upgrade/EngineLayout.h"
+#include "upgrade/Progress.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ZEPMaintenance::test {
+
+inline EngineLayout LayoutOf(const std::wstring& productFolder, const std::wstring& dataFolder) {
+    Directory product;
+    Directory data;
+    product.SetFullPath(productFolder);
+    data.SetFullPath(dataFolder);
+    return EngineLayout(product, data);
+}
+
+// Every report in order: a status text as (SetStatus, its row), any other message with its text.
+class RecordedProgress : public Progress {
+public:
+    void ShowText(GuiText text) override { texts.push_back(text); }
+    void Send(GuiMessageId id, const std::wstring& text) override { messages.emplace_back(id, text); }
+
+    std::vector<GuiText> texts;
+    std::vector<std::pair<GuiMessageId, std::wstring>> messages;
+};
+
+} // namespace ZEPMaintenance::test
