@@ -52,70 +52,81 @@ struct Spec {
     ArgKind expects = ArgKind::Unsupported;
 };
 
-// Parses the conversion that starts after the '%' at text[pos]; returns the position after it,
-// or npos when the conversion is malformed. A "%%" gives conversion '%' and expects nothing.
-constexpr std::size_t ParseSpec(std::wstring_view text, std::size_t pos, Spec& spec) {
-    constexpr std::size_t bad = std::wstring_view::npos;
-    spec = Spec{};
-    if (pos >= text.size()) {
-        return bad;
+inline constexpr std::size_t kBadSpec = std::wstring_view::npos;
+
+// The flags at text[pos]; the position after them.
+constexpr std::size_t ParseFlags(std::wstring_view text, std::size_t pos, Spec& spec) {
+    for (; pos < text.size(); ++pos) {
+        switch (text[pos]) {
+        case L'-':
+            spec.leftAlign = true;
+            break;
+        case L'0':
+            spec.zeroPad = true;
+            break;
+        case L'+':
+            spec.plusSign = true;
+            break;
+        case L' ':
+            spec.spaceSign = true;
+            break;
+        case L'#':
+            spec.alternate = true;
+            break;
+        default:
+            return pos;
+        }
     }
-    if (text[pos] == L'%') {
-        spec.conversion = L'%';
+    return pos;
+}
+
+// Decimal digits at text[pos] into number, at most 1024; the position after them, or kBadSpec.
+constexpr std::size_t ParseNumber(std::wstring_view text, std::size_t pos, int& number) {
+    for (; pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9'; ++pos) {
+        number = number * 10 + (text[pos] - L'0');
+        if (number > 1024) {
+            return kBadSpec;
+        }
+    }
+    return pos;
+}
+
+// The length modifier at text[pos], if any; the position after it.
+constexpr std::size_t ParseLength(std::wstring_view text, std::size_t pos, Spec& spec, bool& hasLength) {
+    const std::wstring_view rest = text.substr(pos);
+    hasLength = true;
+    if (rest.starts_with(L"hh")) {
+        spec.lengthBits = 8;
+        return pos + 2;
+    }
+    if (rest.starts_with(L"h")) {
+        spec.lengthBits = 16, spec.narrowHint = true;
         return pos + 1;
     }
-    for (; pos < text.size(); ++pos) {
-        const wchar_t c = text[pos];
-        if (c == L'-') {
-            spec.leftAlign = true;
-        } else if (c == L'0') {
-            spec.zeroPad = true;
-        } else if (c == L'+') {
-            spec.plusSign = true;
-        } else if (c == L' ') {
-            spec.spaceSign = true;
-        } else if (c == L'#') {
-            spec.alternate = true;
-        } else {
-            break;
-        }
+    if (rest.starts_with(L"ll") || rest.starts_with(L"I64")) {
+        spec.lengthBits = 64;
+        return pos + (rest[0] == L'l' ? 2 : 3);
     }
-    for (; pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9'; ++pos) {
-        spec.width = spec.width * 10 + (text[pos] - L'0');
-        if (spec.width > 1024) {
-            return bad;
-        }
+    if (rest.starts_with(L"I32")) {
+        return pos + 3;
     }
-    if (pos < text.size() && text[pos] == L'.') {
-        spec.precision = 0;
-        for (++pos; pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9'; ++pos) {
-            spec.precision = spec.precision * 10 + (text[pos] - L'0');
-            if (spec.precision > 1024) {
-                return bad;
-            }
-        }
+    if (rest.starts_with(L"l") || rest.starts_with(L"w")) {
+        return pos + 1; // long is 32 bits in the Windows convention
     }
-    const std::wstring_view rest = text.substr(pos);
-    bool hasLength = false;
-    if (rest.starts_with(L"hh")) {
-        spec.lengthBits = 8, pos += 2, hasLength = true;
-    } else if (rest.starts_with(L"h")) {
-        spec.lengthBits = 16, spec.narrowHint = true, pos += 1, hasLength = true;
-    } else if (rest.starts_with(L"ll") || rest.starts_with(L"I64")) {
-        spec.lengthBits = 64, pos += rest[0] == L'l' ? 2 : 3, hasLength = true;
-    } else if (rest.starts_with(L"I32")) {
-        pos += 3, hasLength = true;
-    } else if (rest.starts_with(L"l") || rest.starts_with(L"w")) {
-        pos += 1, hasLength = true; // long is 32 bits in the Windows convention
-    } else if (rest.starts_with(L"j")) {
-        spec.lengthBits = 64, pos += 1, hasLength = true;
-    } else if (rest.starts_with(L"z") || rest.starts_with(L"t")) {
-        spec.lengthBits = sizeof(std::size_t) * 8, pos += 1, hasLength = true;
+    if (rest.starts_with(L"j")) {
+        spec.lengthBits = 64;
+        return pos + 1;
     }
-    if (pos >= text.size()) {
-        return bad;
+    if (rest.starts_with(L"z") || rest.starts_with(L"t")) {
+        spec.lengthBits = sizeof(std::size_t) * 8;
+        return pos + 1;
     }
-    spec.conversion = text[pos];
+    hasLength = false;
+    return pos;
+}
+
+// What the conversion letter expects as its argument; Unsupported for a letter that is none.
+constexpr ArgKind ExpectedBy(const Spec& spec, bool hasLength) {
     switch (spec.conversion) {
     case L'd':
     case L'i':
@@ -123,31 +134,53 @@ constexpr std::size_t ParseSpec(std::wstring_view text, std::size_t pos, Spec& s
     case L'o':
     case L'x':
     case L'X':
-        spec.expects = spec.lengthBits == 64 ? ArgKind::Integer64 : ArgKind::Integer;
-        break;
+        return spec.lengthBits == 64 ? ArgKind::Integer64 : ArgKind::Integer;
     case L'c':
-        spec.expects = ArgKind::Integer;
-        break;
+        return ArgKind::Integer;
     case L's':
-        spec.expects = spec.narrowHint ? ArgKind::NarrowText : ArgKind::WideText;
-        break;
+        return spec.narrowHint ? ArgKind::NarrowText : ArgKind::WideText;
     case L'S':
-        spec.expects = (hasLength && !spec.narrowHint) ? ArgKind::WideText : ArgKind::NarrowText;
-        break;
+        return (hasLength && !spec.narrowHint) ? ArgKind::WideText : ArgKind::NarrowText;
     case L'p':
-        spec.expects = ArgKind::Pointer;
-        break;
+        return ArgKind::Pointer;
     case L'f':
     case L'e':
     case L'E':
     case L'g':
     case L'G':
-        spec.expects = ArgKind::Float;
-        break;
+        return ArgKind::Float;
     default:
-        return bad;
+        return ArgKind::Unsupported;
     }
-    return pos + 1;
+}
+
+// Parses the conversion that starts after the '%' at text[pos]; returns the position after it,
+// or npos when the conversion is malformed. A "%%" gives conversion '%' and expects nothing.
+constexpr std::size_t ParseSpec(std::wstring_view text, std::size_t pos, Spec& spec) {
+    spec = Spec{};
+    if (pos >= text.size()) {
+        return kBadSpec;
+    }
+    if (text[pos] == L'%') {
+        spec.conversion = L'%';
+        return pos + 1;
+    }
+    pos = ParseNumber(text, ParseFlags(text, pos, spec), spec.width);
+    if (pos != kBadSpec && pos < text.size() && text[pos] == L'.') {
+        spec.precision = 0;
+        pos = ParseNumber(text, pos + 1, spec.precision);
+    }
+    if (pos == kBadSpec) {
+        return kBadSpec;
+    }
+    bool hasLength = false;
+    pos = ParseLength(text, pos, spec, hasLength);
+    if (pos >= text.size()) {
+        return kBadSpec;
+    }
+    spec.conversion = text[pos];
+    spec.expects = ExpectedBy(spec, hasLength);
+    return spec.expects == ArgKind::Unsupported ? kBadSpec : pos + 1;
 }
 
 // True when the format's conversions match the argument kinds one for one.
