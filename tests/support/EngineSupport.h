@@ -6,6 +6,8 @@
 #include "upgrade/EngineLayout.h"
 #include "upgrade/Progress.h"
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,11 +25,27 @@ inline EngineLayout LayoutOf(const std::wstring& productFolder, const std::wstri
 // Every report in order: a status text as (SetStatus, its row), any other message with its text.
 class RecordedProgress : public Progress {
 public:
-    void ShowText(GuiText text) override { texts.push_back(text); }
-    void Send(GuiMessageId id, const std::wstring& text) override { messages.emplace_back(id, text); }
+    void ShowText(GuiText text) override {
+        texts.push_back(text);
+        Reported();
+    }
+    void Send(GuiMessageId id, const std::wstring& text) override {
+        messages.emplace_back(id, text);
+        Reported();
+    }
+    std::size_t Reports() const { return texts.size() + messages.size(); }
 
     std::vector<GuiText> texts;
     std::vector<std::pair<GuiMessageId, std::wstring>> messages;
+    // Called after each report, where the worker would pause for the loader.
+    std::function<void()> onReport;
+
+private:
+    void Reported() {
+        if (onReport) {
+            onReport();
+        }
+    }
 };
 
 } // namespace ZEPMaintenance::test

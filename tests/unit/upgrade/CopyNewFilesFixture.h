@@ -1,8 +1,6 @@
-// Test support for the copy stage: a worker with a product folder and a data folder's update folder, a
+// Test support for the copy stage: a product folder and a data folder's update folder, a
 // manifest written by the test, and what the stage left behind.
 #pragma once
-
-#include "app/Maintenance.h"
 
 #include "base/Platform.h"
 #include "diag/MessageTable.h"
@@ -14,6 +12,7 @@
 #include "support/TempDir.h"
 #include "system/Text.h"
 #include "upgrade/ConfigFile.h"
+#include "upgrade/CopyNewFiles.h"
 #include "upgrade/ReleasePath.h"
 
 #include <algorithm>
@@ -51,14 +50,7 @@ protected:
         product = dir.Path() + L"product" + kSep;
         fs::create_directories(fs::path(update));
         fs::create_directories(fs::path(product));
-        worker.layout = LayoutOf(product, data);
-        worker.lang = English;
-        worker.guiMessagePause = [this](uint32_t) {
-            ++pauses;
-            if (onPause) {
-                onPause();
-            }
-        };
+        layout = LayoutOf(product, data);
     }
 
     // Writes content under a release path (backslashes) below folder.
@@ -87,8 +79,11 @@ protected:
         ASSERT_TRUE(manifest.LoadBuffer(std::vector<uint8_t>(xml.begin(), xml.end())));
     }
 
+    int32_t Run(CopyKind kind) {
+        return CodeOf([&] { upgrade::CopyNewFiles(layout, L"", kind, manifest, progress, logger); });
+    }
     int32_t Run() {
-        return CodeOf([this] { worker.CopyNewFiles(L"", CopyKind::Product, manifest); });
+        return Run(CopyKind::Product);
     }
 
     // Every file below the folder, as release paths.
@@ -114,15 +109,16 @@ protected:
     }
 
     CapturedLog log;
+    // The controller's lines, as the worker writes them.
+    Logger logger{L"Maintenance"};
     ScopedMachineRoot machine;
     TempDir dir;
     std::wstring data;
     std::wstring update;
     std::wstring product;
-    Maintenance worker;
+    EngineLayout layout;
     ConfigFile manifest;
-    int pauses = 0;
-    std::function<void()> onPause;
+    RecordedProgress progress;
 };
 
 } // namespace ZEPMaintenance::test

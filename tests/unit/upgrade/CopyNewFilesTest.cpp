@@ -35,7 +35,7 @@ TEST_F(CopyNewFilesTest, ListedFilesAndFoldersAreInstalledUnderTheirOwnNames) {
     EXPECT_EQ(test::ReadTextFile(product + L"a.txt"), "a");
     EXPECT_EQ(test::ReadTextFile(product + ToPlatformPath(L"sub\\deeper\\c.txt")), "c");
     EXPECT_TRUE(fs::is_directory(fs::path(product + L"empty")));
-    EXPECT_EQ(pauses, 0);
+    EXPECT_EQ(progress.Reports(), 0u);
 }
 
 TEST_F(CopyNewFilesTest, AnUnlistedOrAlteredFileStopsTheUpdateAndNothingAfterItIsCopied) {
@@ -112,7 +112,7 @@ protected:
 TEST_F(SetupProgramTest, SetupProgramsRunInManifestOrderFromTheProductFolder) {
     Write(update, L"a.txt", "a");
     // B is listed first; C is listed but absent and so not run.
-    onPause = [this] { linesAtPause = log.Lines().size(); };
+    progress.onReport = [this] { linesAtPause = log.Lines().size(); };
     Load(Entry("a.txt", HashOf("a")), Entry("B.exe", hash, Records("B")) +
                                           Entry("C.exe", hash, Records("C")) +
                                           Entry("A.exe", hash, Records("A")));
@@ -130,7 +130,7 @@ TEST_F(SetupProgramTest, SetupProgramsRunInManifestOrderFromTheProductFolder) {
     EXPECT_LT(startB, startA) << log.Dump();
     EXPECT_LT(startA, log.Lines().size());
     // GUI text 10 once, before the first start.
-    EXPECT_EQ(pauses, 1);
+    EXPECT_EQ(progress.Reports(), 1u);
     EXPECT_LE(linesAtPause, startB);
     EXPECT_EQ(HashOfFile(setup + L"A.exe"), hash);
     EXPECT_EQ(HashOfFile(setup + L"B.exe"), hash);
@@ -158,7 +158,7 @@ TEST_F(SetupProgramTest, ASetupFileNotListedStopsTheUpdateBeforeAnythingRuns) {
         << log.Dump();
     EXPECT_FALSE(Ran(L"A"));
     EXPECT_FALSE(Ran(L"B"));
-    EXPECT_EQ(pauses, 0);
+    EXPECT_EQ(progress.Reports(), 0u);
     EXPECT_EQ(FilesBelow(product), std::set<std::wstring>{});
 }
 
@@ -167,21 +167,21 @@ TEST_F(SetupProgramTest, ASetupFileNotListedStopsTheUpdateBeforeAnythingRuns) {
 TEST_F(SetupProgramTest, ASetupProgramSwappedAfterItsCheckIsNeverRun) {
     Load("", Entry("A.exe", hash, Records("A")));
     fs::remove(fs::path(update + L"setup" + kSep + L"B.exe"));
-    onPause = [this] {
+    progress.onReport = [this] {
         const std::wstring swapped = update + L"setup" + kSep + L"A.exe";
         fs::remove(fs::path(swapped));
         Write(update, L"setup\\A.exe", "MZ not the program that was checked");
         fs::permissions(fs::path(swapped), fs::perms(0755));
     };
     ASSERT_EQ(Run(), 0) << log.Dump();
-    EXPECT_EQ(pauses, 1);
+    EXPECT_EQ(progress.Reports(), 1u);
     EXPECT_TRUE(Ran(L"A"));
     EXPECT_EQ(HashOfFile(product + L"setup" + kSep + L"A.exe"), hash);
 }
 
 TEST_F(SetupProgramTest, ASetupFolderMustNameAFolderInsideTheProductFolder) {
     Load("", "", "..");
-    EXPECT_EQ(CodeOf([this] { worker.CopyNewFiles(L"", CopyKind::Setup, manifest); }), 100);
+    EXPECT_EQ(Run(CopyKind::Setup), 100);
     EXPECT_TRUE(log.Contains(L"CopyNewFiles: Setup folder does not name a folder inside the update folder. "
                              L"(setupFolder: ..)"))
         << log.Dump();
@@ -293,7 +293,7 @@ TEST_F(SystemFileTest, SpecialFoldersGoToTheSystemFolderWhenTheScanReachesThem) 
 TEST_F(SystemFileTest, SystemFilesGoByTheVersionOfTheCheckedCopy) {
     const std::wstring name = prefix + L"lib.dll";
     const auto runSystemPass = [this] {
-        return CodeOf([this] { worker.CopyNewFiles(L"", CopyKind::System, manifest); });
+        return Run(CopyKind::System);
     };
     // Equal versions: neither copied nor checked against the manifest.
     Install(name, Image(3, 1, 0, 0) + "installed");
