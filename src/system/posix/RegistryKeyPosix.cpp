@@ -30,13 +30,13 @@ bool Allows(const RegistryKeyHandle& key, uint32_t rights) {
 }
 
 // Rights beyond reading are root's alone, checked when the key is opened as the registry does.
-uint32_t CheckAccess(const posix::RegistryStore& store, uint32_t access) {
+[[nodiscard]] uint32_t CheckAccess(const posix::RegistryStore& store, uint32_t access) {
     return (access & kKeyWriteRights) != 0 && !store.Writable() ? WinError::kAccessDenied
                                                                 : WinError::kSuccess;
 }
 
-uint32_t MakeHandle(std::shared_ptr<posix::RegistryStore> store, int64_t id, uint32_t access,
-                    RegistryKeyHandle& key) {
+[[nodiscard]] uint32_t MakeHandle(std::shared_ptr<posix::RegistryStore> store, int64_t id, uint32_t access,
+                                  RegistryKeyHandle& key) {
     key.Reset(new RegistryKeyState{std::move(store), id, access});
     return WinError::kSuccess;
 }
@@ -77,12 +77,14 @@ CallResult OpenRegistryKey(const RegistryKeyHandle& parent, const std::wstring& 
     if (!parent) {
         return WinError::kInvalidHandle;
     }
-    uint32_t result = CheckAccess(*parent->store, access);
-    int64_t id = 0;
-    if (result == WinError::kSuccess) {
-        result = parent->store->OpenKey(parent->id, subKey, id);
+    if (const uint32_t error = CheckAccess(*parent->store, access); error != WinError::kSuccess) {
+        return error;
     }
-    return result != WinError::kSuccess ? result : MakeHandle(parent->store, id, access, key);
+    int64_t id = 0;
+    if (const uint32_t error = parent->store->OpenKey(parent->id, subKey, id); error != WinError::kSuccess) {
+        return error;
+    }
+    return MakeHandle(parent->store, id, access, key);
 }
 
 CallResult CreateRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
