@@ -17,7 +17,7 @@ while [ $# -gt 0 ]; do
 done
 build="${1:-build/native-release}"
 cmake --preset native-release -B "$build" >/dev/null
-cmake --build "$build" --target zepmaintenance zcf zep_dialog_host -j 2 >/dev/null
+cmake --build "$build" --target zepmaintenance zcf zepreg zep_dialog_host -j 2 >/dev/null
 bin=$(cd "$build/bin" && pwd)
 key=$PWD/tests/keys/development-private.pem
 
@@ -61,6 +61,8 @@ fresh() {
     mkdir -p "$ZEP_MACHINE_ROOT/var/lib" "$ZEP_MACHINE_ROOT/opt" "$data"
     cp -a "$pristine/product" "$product"
     cp -a "$pristine/update" "$data/update"
+    # What install records: the product folder the worker may update.
+    "$bin/zepreg" add 'HKLM\software\ZEP\Z.EP Maintenance2\product' /v productPath /d "$product" /f >/dev/null
     sync
 }
 

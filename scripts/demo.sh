@@ -57,6 +57,8 @@ installed() { # version 1 of the product
     chmod 755 "$product/client.sh"
     echo "core 1" >"$product/lib/core.dll"
     echo "old library" >"$product/lib/old.dll"
+    # What install will record: the product folder the worker may update.
+    "$bin/zepreg" add 'HKLM\software\ZEP\Z.EP Maintenance2\product' /v productPath /d "$product" /f >/dev/null
 }
 prepared() { # version 2, signed with the development key, as the client application leaves it
     local update="$data/update"

@@ -29,8 +29,6 @@ constexpr NamedValue<Operation> kOperations[] = {
     {L"msiupdate", Operation::MsiUpdate},
 };
 
-constexpr const wchar_t* kSettingsKey = L"software\\ZEP\\Z.EP Maintenance2";
-
 constexpr NamedValue<EnvironmentKind> kEnvironments[] = {
     {L"product", EnvironmentKind::Product},
     {L"test", EnvironmentKind::Test},
@@ -235,14 +233,17 @@ std::wstring Maintenance::GetServiceName() {
 }
 
 std::wstring Maintenance::GetProductRegistryKeyPath() {
-    std::wstring path = std::wstring(kSettingsKey) + L"\\";
+    return std::wstring(kSettingsKey) + L"\\" + EnvironmentName();
+}
+
+std::wstring Maintenance::EnvironmentName() {
     const EnvironmentKind kind = GetEnvironment();
     for (const auto& [text, value] : kEnvironments) {
         if (kind == value) {
-            path += text;
+            return text;
         }
     }
-    return path;
+    return L"";
 }
 
 std::wstring Maintenance::GenerateGuiPipeName() {

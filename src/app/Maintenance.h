@@ -59,6 +59,8 @@ public:
     std::wstring GetServiceName();
     // The environment's settings key below HKEY_LOCAL_MACHINE.
     std::wstring GetProductRegistryKeyPath();
+    // "product", "test" or "development"; empty for a number -env gave outside the table.
+    std::wstring EnvironmentName();
     // A fresh name for the GUI pipe; guiPipeName becomes its full path.
     std::wstring GenerateGuiPipeName();
     // Every "{__INSTALL_PATH__}" becomes the program folder's full path.
@@ -101,6 +103,8 @@ private:
     void LogFolderError(const wchar_t* option, const IMException& e) const;
     // The rollback the engine schedules for this run's environment and language.
     RollbackSchedule Schedule();
+    // The run's layout in its environment: where its settings and root's own places are.
+    EngineLayout Engine();
     // The worker's branches of its mode (app/Orchestration.cpp): the GUI pipe connected, the operation
     // run, its last message sent and the pipe closed; 0 or -1.
     void ConnectGuiPipe();

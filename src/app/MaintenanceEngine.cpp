@@ -10,12 +10,16 @@ RollbackSchedule Maintenance::Schedule() {
     return RollbackSchedule{RollbackValueName(GetServiceName()), lang};
 }
 
+EngineLayout Maintenance::Engine() {
+    return layout.WithEnvironment(EnvironmentName());
+}
+
 std::wstring Maintenance::ReplaceInstallPathPlaceholder(const std::wstring& text) const {
     return layout.WithInstallPath(text);
 }
 
 void Maintenance::DoHostUpdate() {
-    upgrade::DoHostUpdate(layout, HostUpdateRun{hostProcessId, Schedule()}, *this, logger);
+    upgrade::DoHostUpdate(Engine(), HostUpdateRun{hostProcessId, Schedule()}, *this, logger);
 }
 
 void Maintenance::WaitForHostProcessToClose() {
@@ -23,27 +27,27 @@ void Maintenance::WaitForHostProcessToClose() {
 }
 
 void Maintenance::PrepareRollback() {
-    upgrade::PrepareRollback(layout, Schedule(), logger);
+    upgrade::PrepareRollback(Engine(), Schedule(), logger);
 }
 
 void Maintenance::RunRollback() {
-    upgrade::RunRollback(layout, *this, logger);
+    upgrade::RunRollback(Engine(), *this, logger);
 }
 
 void Maintenance::CleanupRollback() {
-    upgrade::CleanupRollback(layout, Schedule().valueName, logger);
+    upgrade::CleanupRollback(Engine(), Schedule().valueName, logger);
 }
 
 void Maintenance::UnscheduleRollback() {
-    upgrade::UnscheduleRollback(layout, Schedule().valueName, logger);
+    upgrade::UnscheduleRollback(Engine(), Schedule().valueName, logger);
 }
 
 void Maintenance::RemoveBackups() {
-    upgrade::RemoveBackups(layout, logger);
+    upgrade::RemoveBackups(Engine(), logger);
 }
 
 void Maintenance::CopyNewFiles(std::wstring relativePath, CopyKind kind, ConfigFile& manifest) {
-    upgrade::CopyNewFiles(layout, relativePath, kind, manifest, *this, logger);
+    upgrade::CopyNewFiles(Engine(), relativePath, kind, manifest, *this, logger);
 }
 
 void Maintenance::ListenOnGuiPipe(Dialog& dialog) {

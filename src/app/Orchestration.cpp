@@ -1,6 +1,7 @@
 // Maintenance::ProcessLoaderMode and ProcessWorkerMode: what each run mode does with its operation.
 #include "app/Maintenance.h"
 #include "diag/IMException.h"
+#include "upgrade/InstalledProduct.h"
 
 namespace ZEPMaintenance {
 
@@ -57,6 +58,7 @@ void Maintenance::ConnectGuiPipe() {
 int32_t Maintenance::RunWorkerRollback() {
     try {
         ConnectGuiPipe();
+        upgrade::RequireInstalledProduct(Engine(), logger);
         RunRollback();
         CleanupRollback();
         logger.InfoText(L"ProcessWorkerMode: Rollback successfully done");
@@ -76,6 +78,12 @@ int32_t Maintenance::RunWorkerRollback() {
 int32_t Maintenance::RunWorkerUpdate() {
     try {
         ConnectGuiPipe();
+        try {
+            upgrade::RequireInstalledProduct(Engine(), logger);
+        } catch (const IMException&) {
+            ShowText(GuiText::UpdateFailed);
+            throw;
+        }
         DoHostUpdate();
         Send(GuiMessageId::CloseDialog, L"");
         guiPipe.Close();

@@ -46,9 +46,13 @@ extern const char kLineEnd[];
 uint32_t AppendToLogFile(const std::string& path, std::string_view header, std::string_view text,
                          const std::function<std::string(const std::string& setAsideName)>& notice);
 
-// The name an object found under path is renamed to when it is set aside: path with the local time
-// and the process id appended, and a number from the second attempt on.
+// The name an object found under path is renamed to when it is set aside: path with the local time and
+// a random part appended, fresh at each attempt, so that no one who can plant objects beside path can
+// plant every name a run might use. attempt is kept for the callers' retry loops.
 std::string SetAsideName(const std::string& path, int attempt);
+
+// Hexadecimal text of count bytes from the system's cryptographic random source.
+std::string RandomHex(std::size_t count);
 
 // Tells whoever started the process, without blocking: standard error on Linux, the debugger
 // output on Windows (a GUI program has no console).

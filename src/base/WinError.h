@@ -47,6 +47,7 @@ inline constexpr uint32_t kRegistryCorrupt = 1015;
 inline constexpr uint32_t kRegistryIoFailed = 1016;
 inline constexpr uint32_t kKeyDeleted = 1018;
 inline constexpr uint32_t kNoAssociation = 1155;
+inline constexpr uint32_t kFileTooLarge = 223;
 inline constexpr uint32_t kCancelled = 1223;
 inline constexpr uint32_t kInvalidOwner = 1307;
 inline constexpr uint32_t kPrivilegeNotHeld = 1314;

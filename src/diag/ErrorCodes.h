@@ -58,5 +58,8 @@ inline constexpr int32_t kBackupPermissionsMismatch = 153;
 inline constexpr int32_t kOwnerReadFailed = 154;
 inline constexpr int32_t kOwnerSetFailed = 155;
 inline constexpr int32_t kProcessNotFound = 156;
+// The engine's own refusals, beyond the catalogue of the first release.
+inline constexpr int32_t kNotEnoughSpace = 157;
+inline constexpr int32_t kDowngradeRefused = 158;
 
 } // namespace ZEPMaintenance::ErrorCode

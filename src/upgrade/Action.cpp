@@ -5,8 +5,10 @@
 #include "diag/IMException.h"
 #include "system/File.h"
 #include "system/HeldDirectory.h"
+#include "system/platform/VolumePrimitives.h"
 #include "upgrade/BackupPermissions.h"
 #include "upgrade/ReleasePath.h"
+#include "upgrade/Rollback.h"
 
 #include <algorithm>
 #include <vector>
@@ -91,6 +93,14 @@ void DeleteFileAction::RunAction() {
     const EngineLayout& layout = _contextPtr->layout;
     layout.Require(logger, L"RunAction");
     const std::wstring relative = ToPlatformPath(_filePath);
+    bool crosses = false;
+    if (const uint32_t error = platform::CrossesLink(layout.ProductFolder(), relative, crosses);
+        error != 0 || crosses) {
+        logger.Error(L"RunAction: File path crosses a link in the product folder; refused. (filePath: %ls, "
+                     L"lastError: %d)",
+                     _filePath, error);
+        ThrowIMException(ErrorCode::kFileNotFound);
+    }
     const PathSteps steps = StepsOf(relative);
     File target;
     target.SetFullPath(layout.ProductFolder() + relative);
@@ -100,8 +110,9 @@ void DeleteFileAction::RunAction() {
     }
     const Permissions backupPermissions = BuildBackupPermissions();
 
-    // The data folder is the user's: the store is held from here on, so that everything below is
-    // created, stamped and written in the folder that was stamped, never through a link put in its place.
+    // The store is in root's own place, and held from here on: everything below is created, stamped and
+    // written in the folder that was stamped.
+    upgrade::PrepareState(layout, logger);
     Directory store = layout.SavedCopies();
     store.Create();
     HeldDirectory held;

@@ -3,12 +3,16 @@
 
 #include "base/Platform.h"
 #include "diag/IMException.h"
+#include "system/Text.h"
 #include "system/WinProcess.h"
+#include "system/platform/VolumePrimitives.h"
 #include "upgrade/ConfigFile.h"
 #include "upgrade/ProgramRun.h"
 #include "upgrade/ReleasePath.h"
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <vector>
 
 namespace ZEPMaintenance::upgrade {
@@ -28,6 +32,13 @@ struct CheckedSetupFile {
     HashedCopy copy;
 };
 
+// The check before anything changes reports nothing.
+class NullProgress : public Progress {
+public:
+    void ShowText(GuiText) override {}
+    void Send(GuiMessageId, const std::wstring&) override {}
+};
+
 // A path as one parameter of a program's command line.
 std::wstring AsParameter(const std::wstring& path) {
     return path.find_first_of(L" \t") == std::wstring::npos ? path : L"\"" + path + L"\"";
@@ -42,7 +53,8 @@ bool IsUpdateControlFile(const std::wstring& relativePath, const std::wstring& n
 // cannot vouch for.
 struct PassRoots {
     std::wstring source;
-    std::wstring target;
+    std::wstring targetBase;   // a folder that is there: the product folder or the system folder
+    std::wstring targetPrefix; // the release path below it where the pass's files go ("" or "setup\\")
     int32_t refusal;
 };
 
@@ -54,6 +66,7 @@ public:
           updateFolder_(layout.UpdateFolder()) {}
 
     void Run(CopyKind kind, const std::wstring& relativePath);
+    uint64_t CheckUpdateFolder();
 
 private:
     void ProductPass(const std::wstring& relativePath);
@@ -68,12 +81,20 @@ private:
     void Walk(const PassRoots& roots, const std::wstring& relativePath, const Divert& divert,
               const OnFiles& onFiles);
     Directory ScanChecked(const std::wstring& source, int32_t refusal) const;
+    void CheckFolder(const std::wstring& relativePath, const std::set<std::wstring>& upgradeNames,
+                     const std::set<std::wstring>& setupNames, std::set<std::wstring>& present) const;
+
+    // The folder where the files below relativePath go, made with the folders on the way only now that a
+    // file goes there; each name matched as Windows matches it against what the folder holds.
+    std::wstring TargetFolder(const PassRoots& roots, const std::wstring& relativePath);
+    // The name an entry of the folder already has for name as Windows compares names, or name itself.
+    std::wstring ExistingName(const std::wstring& folder, const std::wstring& name);
 
     // Installs the checked copy once the manifest lists its bytes under manifestName; 143 otherwise.
     File InstallListed(HashedCopy& copy, const std::wstring& manifestName) const;
     // A system file goes in only when it is newer than the installed one; none when it stays out.
     std::optional<File> InstallSystemFile(const wchar_t* folderName, const std::wstring& relativePath,
-                                          const std::wstring& target, const File& file) const;
+                                          const std::wstring& target, const File& file);
     void RunSetupPrograms(std::vector<CheckedSetupFile>& checked) const;
 
     const EngineLayout& layout_;
@@ -81,7 +102,14 @@ private:
     Progress& progress_;
     const Logger& logger_;
     const std::wstring updateFolder_;
+    // What each target folder holds, by upper-cased name, as far as this stage has looked or made.
+    std::map<std::wstring, std::map<std::wstring, std::wstring>> targetNames_;
 };
+
+// Names in a folder compare as Windows compares them.
+std::wstring NameKey(const std::wstring& name) {
+    return ToUpper(name);
+}
 
 void CopyStage::Run(CopyKind kind, const std::wstring& relativePath) {
     switch (kind) {
@@ -102,12 +130,12 @@ PassRoots CopyStage::RootsOf(CopyKind kind) const {
     const std::wstring separator(1, platform::kPathSeparator);
     switch (kind) {
     case CopyKind::Product:
-        return {updateFolder_, layout_.ProductFolder(), ErrorCode::kUpgradeFileNotInManifest};
+        return {updateFolder_, layout_.ProductFolder(), L"", ErrorCode::kUpgradeFileNotInManifest};
     case CopyKind::System:
-        return {updateFolder_ + kSystemFolderName + separator, layout_.SystemFolder(),
+        return {updateFolder_ + kSystemFolderName + separator, layout_.SystemFolder(), L"",
                 ErrorCode::kUpgradeFileNotInManifest};
     case CopyKind::SystemCom:
-        return {updateFolder_ + kSystemComFolderName + separator, layout_.SystemFolder(),
+        return {updateFolder_ + kSystemComFolderName + separator, layout_.SystemFolder(), L"",
                 ErrorCode::kUpgradeFileNotInManifest};
     case CopyKind::Setup:
         break;
@@ -120,8 +148,8 @@ PassRoots CopyStage::RootsOf(CopyKind kind) const {
                       setupFolder);
         ThrowIMException(ErrorCode::kInvalidValue);
     }
-    const std::wstring setup = ToPlatformPath(setupFolder) + separator;
-    return {updateFolder_ + setup, layout_.ProductFolder() + setup, ErrorCode::kSetupFileNotInManifest};
+    return {updateFolder_ + ToPlatformPath(setupFolder) + separator, layout_.ProductFolder(),
+            setupFolder + L"\\", ErrorCode::kSetupFileNotInManifest};
 }
 
 Directory CopyStage::ScanChecked(const std::wstring& source, int32_t refusal) const {
@@ -158,18 +186,15 @@ Directory CopyStage::ScanChecked(const std::wstring& source, int32_t refusal) co
 template <class Divert, class OnFiles>
 void CopyStage::Walk(const PassRoots& roots, const std::wstring& relativePath, const Divert& divert,
                      const OnFiles& onFiles) {
-    const std::wstring target = roots.target + ToPlatformPath(relativePath);
     Directory folder = ScanChecked(roots.source + ToPlatformPath(relativePath), roots.refusal);
     for (const Directory& subdir : folder.GetSubdirs()) {
         const std::wstring& name = subdir.GetDirname();
         if (divert(relativePath, name)) {
             continue;
         }
-        Directory created;
-        created.Create(target, name);
         Walk(roots, relativePath + name + L"\\", divert, onFiles);
     }
-    onFiles(relativePath, target, folder.GetFiles());
+    onFiles(roots, relativePath, folder.GetFiles());
 }
 
 void CopyStage::ProductPass(const std::wstring& relativePath) {
@@ -184,21 +209,21 @@ void CopyStage::ProductPass(const std::wstring& relativePath) {
         } else if (name == kSystemComFolderName) {
             SystemComPass(L"");
         } else if (manifest_.IsLoaded() && !setupFolder.empty() && name == setupFolder) {
-            Directory created;
-            created.Create(layout_.ProductFolder(), name);
             SetupPass(L"");
         } else {
             return false;
         }
         return true;
     };
-    const auto install = [&](const std::wstring& relative, const std::wstring& target,
+    const auto install = [&](const PassRoots& roots, const std::wstring& relative,
                              const std::vector<File>& files) {
         for (const File& file : files) {
             if (IsUpdateControlFile(relative, file.GetFilename())) {
                 continue;
             }
-            HashedCopy copy = file.CopyWithHash(target, L"", updateFolder_);
+            const std::wstring target = TargetFolder(roots, relative);
+            HashedCopy copy =
+                file.CopyWithHash(target, ExistingName(target, file.GetFilename()), updateFolder_);
             InstallListed(copy, relative + file.GetFilename());
         }
     };
@@ -209,9 +234,9 @@ const auto kNoDiversion = [](const std::wstring&, const std::wstring&) { return 
 
 void CopyStage::SystemPass(const std::wstring& relativePath) {
     Walk(RootsOf(CopyKind::System), relativePath, kNoDiversion,
-         [&](const std::wstring& relative, const std::wstring& target, const std::vector<File>& files) {
+         [&](const PassRoots& roots, const std::wstring& relative, const std::vector<File>& files) {
              for (const File& file : files) {
-                 InstallSystemFile(kSystemFolderName, relative, target, file);
+                 InstallSystemFile(kSystemFolderName, relative, TargetFolder(roots, relative), file);
              }
          });
 }
@@ -219,10 +244,10 @@ void CopyStage::SystemPass(const std::wstring& relativePath) {
 void CopyStage::SystemComPass(const std::wstring& relativePath) {
     const std::wstring registerServer = layout_.SystemFolder() + kRegisterServerProgram;
     Walk(RootsOf(CopyKind::SystemCom), relativePath, kNoDiversion,
-         [&](const std::wstring& relative, const std::wstring& target, const std::vector<File>& files) {
+         [&](const PassRoots& roots, const std::wstring& relative, const std::vector<File>& files) {
              for (const File& file : files) {
                  const std::optional<File> installed =
-                     InstallSystemFile(kSystemComFolderName, relative, target, file);
+                     InstallSystemFile(kSystemComFolderName, relative, TargetFolder(roots, relative), file);
                  if (installed) {
                      // Not awaited: its result is not looked at, and it may run on beside the next copies.
                      WinProcess registration;
@@ -235,11 +260,13 @@ void CopyStage::SystemComPass(const std::wstring& relativePath) {
 
 void CopyStage::SetupPass(const std::wstring& relativePath) {
     Walk(RootsOf(CopyKind::Setup), relativePath, kNoDiversion,
-         [&](const std::wstring& relative, const std::wstring& target, const std::vector<File>& files) {
+         [&](const PassRoots& roots, const std::wstring& relative, const std::vector<File>& files) {
              std::vector<CheckedSetupFile> checked;
              for (const File& file : files) {
                  // Checked on a copy in the product folder, which users cannot write: that copy is what runs.
-                 HashedCopy copy = file.CopyWithHash(target, L"", updateFolder_);
+                 const std::wstring target = TargetFolder(roots, relative);
+                 HashedCopy copy =
+                     file.CopyWithHash(target, ExistingName(target, file.GetFilename()), updateFolder_);
                  const std::wstring manifestName = relative + file.GetFilename();
                  const ManifestFileEntry* entry = manifest_.FindSetupFile(manifestName, copy.GetHash());
                  if (entry == nullptr) {
@@ -266,10 +293,11 @@ File CopyStage::InstallListed(HashedCopy& copy, const std::wstring& manifestName
 }
 
 std::optional<File> CopyStage::InstallSystemFile(const wchar_t* folderName, const std::wstring& relativePath,
-                                                 const std::wstring& target, const File& file) const {
+                                                 const std::wstring& target, const File& file) {
     const std::wstring& name = file.GetFilename();
-    const FileVersion installedVersion = File(target, name).GetVersion();
-    HashedCopy copy = file.CopyWithHash(target, L"", updateFolder_);
+    const std::wstring installedName = ExistingName(target, name);
+    const FileVersion installedVersion = File(target, installedName).GetVersion();
+    HashedCopy copy = file.CopyWithHash(target, installedName, updateFolder_);
     // The version of the bytes that would be installed, not of the file in the update folder.
     logger_.Info(L"CopyNewFiles: Reading the version of the checked copy. (filename: %ls, copyFilename: %ls)",
                  file.GetFullPath(), copy.GetCopy().GetFilename());
@@ -308,7 +336,117 @@ void CopyStage::RunSetupPrograms(std::vector<CheckedSetupFile>& checked) const {
     }
 }
 
+std::wstring CopyStage::ExistingName(const std::wstring& folder, const std::wstring& name) {
+    auto [known, added] = targetNames_.try_emplace(folder);
+    if (added) {
+        // Root's folders (the product's, the system's): read as they are.
+        Directory listed;
+        listed.SetFullPath(folder);
+        if (listed.Exists()) {
+            for (const Directory& subdir : listed.GetSubdirs()) {
+                known->second.emplace(NameKey(subdir.GetDirname()), subdir.GetDirname());
+            }
+            for (const File& entry : listed.GetFiles()) {
+                known->second.emplace(NameKey(entry.GetFilename()), entry.GetFilename());
+            }
+        }
+    }
+    return known->second.try_emplace(NameKey(name), name).first->second;
+}
+
+std::wstring CopyStage::TargetFolder(const PassRoots& roots, const std::wstring& relativePath) {
+    std::wstring folder = roots.targetBase;
+    const std::wstring release = roots.targetPrefix + relativePath;
+    // A release path of a folder ends in a backslash.
+    for (std::size_t start = 0, end = release.find(L'\\'); end != std::wstring::npos;
+         start = end + 1, end = release.find(L'\\', start)) {
+        const std::wstring name = ExistingName(folder, release.substr(start, end - start));
+        Directory created;
+        created.Create(folder, name);
+        folder = created.GetFullPath();
+    }
+    return folder;
+}
+
+uint64_t CopyStage::CheckUpdateFolder() {
+    std::set<std::wstring> upgradeNames;
+    std::set<std::wstring> setupNames;
+    for (const ManifestFileEntry& entry : manifest_.GetUpgradeFiles()) {
+        upgradeNames.insert(NameKey(entry.fileName));
+    }
+    const std::wstring setupPrefix = manifest_.GetSetupFolder() + L"\\";
+    for (const ManifestFileEntry& entry : manifest_.GetSetupFiles()) {
+        setupNames.insert(NameKey(setupPrefix + entry.fileName));
+    }
+    std::set<std::wstring> present;
+    CheckFolder(L"", upgradeNames, setupNames, present);
+    for (const auto& [names, code] : {std::pair{&upgradeNames, ErrorCode::kUpgradeFileNotInManifest},
+                                      std::pair{&setupNames, ErrorCode::kSetupFileNotInManifest}}) {
+        for (const std::wstring& listed : *names) {
+            if (present.count(listed) == 0) {
+                logger_.Error(
+                    L"CopyNewFiles: A file the manifest lists is not in the update folder; nothing is "
+                    L"changed. (filename: %ls)",
+                    listed);
+                ThrowIMException(code);
+            }
+        }
+    }
+    uint64_t bytes = 0;
+    if (const uint32_t error = platform::TreeApparentSize(updateFolder_, bytes); error != 0) {
+        logger_.Error(L"CopyNewFiles: The update folder cannot be measured. (lastError: %d)", error);
+        ThrowIMException(ErrorCode::kDirectoryScanFailed);
+    }
+    return bytes;
+}
+
+void CopyStage::CheckFolder(const std::wstring& relativePath, const std::set<std::wstring>& upgradeNames,
+                            const std::set<std::wstring>& setupNames, std::set<std::wstring>& present) const {
+    Directory folder =
+        ScanChecked(updateFolder_ + ToPlatformPath(relativePath), ErrorCode::kUpgradeFileNotInManifest);
+    std::set<std::wstring> names;
+    const auto once = [&](const std::wstring& name) {
+        if (!names.insert(NameKey(name)).second) {
+            logger_.Error(
+                L"CopyNewFiles: Two names in one folder that Windows takes for one; nothing is changed. "
+                L"(filename: %ls)",
+                relativePath + name);
+            ThrowIMException(ErrorCode::kUpgradeFileNotInManifest);
+        }
+    };
+    const std::wstring setupFolder = manifest_.GetSetupFolder();
+    const std::wstring top = relativePath.substr(0, relativePath.find(L'\\'));
+    // Files below the system folders go in by version, checked against the manifest only then.
+    const bool system = top == kSystemFolderName || top == kSystemComFolderName;
+    const bool setup = !setupFolder.empty() && top == setupFolder;
+    for (const File& file : folder.GetFiles()) {
+        once(file.GetFilename());
+        const std::wstring name = relativePath + file.GetFilename();
+        present.insert(NameKey(name));
+        if (system || IsUpdateControlFile(relativePath, file.GetFilename())) {
+            continue;
+        }
+        if (!(setup ? setupNames : upgradeNames).count(NameKey(name))) {
+            logger_.Error(
+                L"CopyNewFiles: A file of the update folder is not in the manifest; nothing is changed. "
+                L"(filename: %ls)",
+                name);
+            ThrowIMException(setup ? ErrorCode::kSetupFileNotInManifest
+                                   : ErrorCode::kUpgradeFileNotInManifest);
+        }
+    }
+    for (const Directory& subdir : folder.GetSubdirs()) {
+        once(subdir.GetDirname());
+        CheckFolder(relativePath + subdir.GetDirname() + L"\\", upgradeNames, setupNames, present);
+    }
+}
+
 } // namespace
+
+uint64_t CheckUpdateFolder(const EngineLayout& layout, const ConfigFile& manifest, const Logger& logger) {
+    NullProgress none;
+    return CopyStage(layout, manifest, none, logger).CheckUpdateFolder();
+}
 
 void CopyNewFiles(const EngineLayout& layout, const std::wstring& relativePath, CopyKind kind,
                   const ConfigFile& manifest, Progress& progress, const Logger& logger) {

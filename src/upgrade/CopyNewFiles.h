@@ -30,6 +30,12 @@ namespace upgrade {
 void CopyNewFiles(const EngineLayout& layout, const std::wstring& relativePath, CopyKind kind,
                   const ConfigFile& manifest, Progress& progress, const Logger& logger);
 
+// Before anything changes: every entry of the update folder is a file or folder with a name a manifest
+// can carry, no two names in one folder are one name for Windows, every file outside the system folders
+// is listed under its name (143, 142 in the setup folder), and every listed file is there. The apparent
+// size of what the update folder holds, a sparse file counted whole.
+uint64_t CheckUpdateFolder(const EngineLayout& layout, const ConfigFile& manifest, const Logger& logger);
+
 } // namespace upgrade
 
 } // namespace ZEPMaintenance

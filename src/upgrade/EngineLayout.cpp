@@ -2,6 +2,7 @@
 #include "upgrade/EngineLayout.h"
 
 #include "diag/IMException.h"
+#include "system/HeldDirectory.h"
 #include "upgrade/ReleasePath.h"
 
 namespace ZEPMaintenance {
@@ -13,7 +14,29 @@ constexpr const wchar_t* kInstallPathPlaceholder = L"{__INSTALL_PATH__}";
 } // namespace
 
 EngineLayout::EngineLayout(const Directory& product, const Directory& data)
-    : product_(product), data_(data) {}
+    : product_(product), data_(data), namedData_(data) {}
+
+EngineLayout EngineLayout::WithEnvironment(const std::wstring& environment) const {
+    EngineLayout layout = *this;
+    layout.environment_ = environment;
+    return layout;
+}
+
+EngineLayout EngineLayout::WithDataThrough(const std::wstring& path) const {
+    EngineLayout layout = *this;
+    layout.data_.SetFullPath(path);
+    return layout;
+}
+
+Directory EngineLayout::StateRoot() const {
+    Directory programData;
+    programData.SetSpecialFolder(KnownFolder::ProgramData);
+    return Directory(programData.GetFullPath(), L"Z.EP Maintenance2 Engine");
+}
+
+std::wstring EngineLayout::SettingsKey() const {
+    return std::wstring(kSettingsKey) + L"\\" + environment_;
+}
 
 std::wstring EngineLayout::SystemFolder() const {
     Directory system;
@@ -36,6 +59,14 @@ std::wstring EngineLayout::WithInstallPath(const std::wstring& text) const {
         position = result.find(placeholder, position + installPath.size());
     }
     return result;
+}
+
+bool HoldDataFolder(const EngineLayout& named, HeldDirectory& held, EngineLayout& through) {
+    if (!held.Hold(named.Data())) {
+        return false;
+    }
+    through = named.WithDataThrough(held.GetFullPath());
+    return true;
 }
 
 void EngineLayout::Require(const Logger& logger, const wchar_t* operation) const {

@@ -21,8 +21,13 @@ class EngineLayout {
 public:
     // No folders: every operation of the engine refuses to run on it.
     EngineLayout() = default;
-    // The product folder the administrator installed and the data folder the client application prepared.
+    // The product folder the administrator installed and the data folder the client application prepared,
+    // for the product environment.
     EngineLayout(const Directory& product, const Directory& data);
+    // The same folders for the environment of that name ("product", "test", "development").
+    EngineLayout WithEnvironment(const std::wstring& environment) const;
+    // The same layout reading the data folder through path (a held folder's), named as before in lines.
+    EngineLayout WithDataThrough(const std::wstring& path) const;
 
     // Full paths with a trailing separator.
     std::wstring ProductFolder() const { return product_.GetFullPath(); }
@@ -35,9 +40,19 @@ public:
     std::wstring ManifestFile() const { return UpdateFolder() + kManifestFileName; }
     std::wstring DeleteListFile() const { return UpdateFolder() + kDeleteListFileName; }
 
-    // The protected full backup of the product, and the saved copies of the pre-upgrade actions.
-    Directory Backup() const { return Directory(DataFolder(), L"backup"); }
-    Directory SavedCopies() const { return Directory(DataFolder(), L"backupActions"); }
+    // The data folder as it was named, for lines; the same as DataFolder() unless read through a hold.
+    std::wstring NamedDataFolder() const { return namedData_.GetFullPath(); }
+    Directory Data() const { return Directory(data_.GetPath(), data_.GetDirname()); }
+
+    // Root's own places: where only administrators create, rename or delete. Nothing in them is ever
+    // reached through the data folder, which is the user's. The environment's state folder holds the
+    // protected full backup of the product and the saved copies of the pre-upgrade actions.
+    Directory StateRoot() const;
+    Directory State() const { return Directory(StateRoot().GetFullPath(), environment_); }
+    Directory Backup() const { return Directory(State().GetFullPath(), L"backup"); }
+    Directory SavedCopies() const { return Directory(State().GetFullPath(), L"backupActions"); }
+    // The environment's settings key below HKEY_LOCAL_MACHINE, which only administrators write.
+    std::wstring SettingsKey() const;
 
     // The platform's system folder, with a trailing separator.
     std::wstring SystemFolder() const;
@@ -55,6 +70,18 @@ public:
 private:
     Directory product_;
     Directory data_;
+    Directory namedData_;
+    std::wstring environment_ = L"product";
 };
+
+class HeldDirectory;
+
+// Holds the data folder for the length of an operation and gives the layout that reaches it through the
+// hold, so that what the engine reads and removes there is the folder it opened, whatever a user renames
+// or plants under its name meanwhile. False, after held's error line, when there is no folder to hold.
+bool HoldDataFolder(const EngineLayout& named, HeldDirectory& held, EngineLayout& through);
+
+// The settings of every environment below HKEY_LOCAL_MACHINE.
+inline constexpr const wchar_t* kSettingsKey = L"software\\ZEP\\Z.EP Maintenance2";
 
 } // namespace ZEPMaintenance

@@ -6,12 +6,15 @@
 #include "base/WinError.h"
 #include "diag/IMException.h"
 #include "system/File.h"
+#include "system/HeldDirectory.h"
 #include "system/Sha1Hash.h"
 #include "system/Text.h"
 #include "system/WinProcess.h"
+#include "system/platform/VolumePrimitives.h"
 #include "upgrade/ConfigFile.h"
 #include "upgrade/CopyNewFiles.h"
 #include "upgrade/DataFilePrimitives.h"
+#include "upgrade/InstalledProduct.h"
 #include "upgrade/ProgramRun.h"
 #include "upgrade/ReleasePath.h"
 
@@ -50,6 +53,25 @@ void RunPreUpgradeActions(ConfigFile& manifest, ActionContext& context, Progress
     }
 }
 
+// The product is the administrators', but a link in it leads anywhere: nothing is deleted through one.
+void RequireNoLinkOnTheWay(const EngineLayout& layout, const DeleteListLines& lines, const Logger& logger) {
+    for (const auto& [paths, code] : {std::pair{&lines.files, ErrorCode::kFileDeleteOrCopyFailed},
+                                      std::pair{&lines.folders, ErrorCode::kDirectoryDeleteFailed}}) {
+        for (const std::wstring& path : *paths) {
+            bool crosses = false;
+            const uint32_t error =
+                platform::CrossesLink(layout.ProductFolder(), ToPlatformPath(path), crosses);
+            if (error != 0 || crosses) {
+                logger.Error(
+                    L"DoHostUpdate: Delete filelist names a path whose way crosses a link in the program "
+                    L"folder; nothing is deleted. (path: %ls, lastError: %d)",
+                    path, error);
+                ThrowIMException(code);
+            }
+        }
+    }
+}
+
 void DeleteListed(const EngineLayout& layout, const std::vector<std::wstring>& files,
                   const std::vector<std::wstring>& folders, const Logger& logger) {
     for (const std::wstring& path : files) {
@@ -65,6 +87,46 @@ void DeleteListed(const EngineLayout& layout, const std::vector<std::wstring>& f
         Directory directory;
         directory.SetFullPath(fullPath);
         directory.Delete(false);
+    }
+}
+
+// The backup takes the product's apparent size where the state folder lives, the new files their apparent
+// size in the product folder; a sparse file counts whole, as its copy will.
+void RequireFreeSpace(const EngineLayout& layout, uint64_t newBytes, const Logger& logger) {
+    uint64_t productBytes = 0;
+    platform::ObjectIdentity product;
+    platform::ObjectIdentity state;
+    uint32_t error = platform::TreeApparentSize(layout.ProductFolder(), productBytes);
+    if (error == 0) {
+        error = platform::IdentifyFolder(layout.ProductFolder(), product);
+    }
+    const std::wstring stateRoot = layout.StateRoot().GetPath();
+    if (error == 0) {
+        error = platform::IdentifyFolder(stateRoot, state);
+    }
+    struct Need {
+        std::wstring folder;
+        uint64_t bytes;
+    };
+    std::vector<Need> needs;
+    if (product.volume == state.volume) {
+        needs.push_back({layout.ProductFolder(), productBytes + newBytes});
+    } else {
+        needs.push_back({layout.ProductFolder(), newBytes});
+        needs.push_back({stateRoot, productBytes});
+    }
+    for (const Need& need : needs) {
+        uint64_t free = 0;
+        if (error == 0) {
+            error = platform::FreeBytes(need.folder, free);
+        }
+        if (error != 0 || free < need.bytes) {
+            logger.Error(L"DoHostUpdate: Not enough free space for the backup and the new files; nothing is "
+                         L"changed. (folder: %ls, needed: %llu, free: %llu, lastError: %d)",
+                         need.folder, static_cast<unsigned long long>(need.bytes),
+                         static_cast<unsigned long long>(free), error);
+            ThrowIMException(ErrorCode::kNotEnoughSpace);
+        }
     }
 }
 
@@ -134,12 +196,18 @@ void WaitForHostProcessToClose(int32_t hostProcessId, Progress& progress, const 
     logger.DebugText(L"WaitForHostProcessToClose() END.");
 }
 
-void DoHostUpdate(const EngineLayout& layout, const HostUpdateRun& run, Progress& progress,
+void DoHostUpdate(const EngineLayout& named, const HostUpdateRun& run, Progress& progress,
                   const Logger& logger) {
     bool rollbackNeeded = false;
     std::wstring runAfterPath;
+    HeldDirectory data;
+    EngineLayout layout = named;
     try {
         WaitForHostProcessToClose(run.hostProcessId, progress, logger);
+        if (!HoldDataFolder(named, data, layout)) {
+            logger.ErrorText(L"DoHostUpdate: Config file not loaded.");
+            ThrowIMException(ErrorCode::kManifestNotLoaded);
+        }
 
         ConfigFile manifest;
         manifest.LoadZCFFile(layout.ManifestFile());
@@ -147,10 +215,15 @@ void DoHostUpdate(const EngineLayout& layout, const HostUpdateRun& run, Progress
             logger.ErrorText(L"DoHostUpdate: Config file not loaded.");
             ThrowIMException(ErrorCode::kManifestNotLoaded);
         }
+        RequireNoDowngrade(layout, manifest.GetVersion(), logger);
+        // What is not signed costs root at most this refusal, made before anything changes.
+        const uint64_t newBytes = CheckUpdateFolder(layout, manifest, logger);
+        RequireFreeSpace(layout, newBytes, logger);
 
         PrepareRollback(layout, run.rollback, logger);
 
         const DeleteListLines deleteLines = ReadDeleteList(layout.DeleteListFile(), logger);
+        RequireNoLinkOnTheWay(layout, deleteLines, logger);
         std::vector<std::wstring> deleteList = deleteLines.files;
         ActionContext context{layout, deleteList};
         RunPreUpgradeActions(manifest, context, progress, logger);
@@ -170,6 +243,7 @@ void DoHostUpdate(const EngineLayout& layout, const HostUpdateRun& run, Progress
         // restored, and one left behind is removed by the next update.
         UnscheduleRollback(layout, run.rollback.valueName, logger);
         rollbackNeeded = false;
+        RecordInstalledVersion(layout, manifest.GetVersion());
         RemoveBackupsAfterUpdate(layout, logger);
         progress.ShowText(GuiText::UpdateFinished);
 
@@ -259,10 +333,11 @@ DeleteListLines ReadDeleteList(const std::wstring& path, const Logger& logger) {
         }
     }
     std::vector<std::wstring> folders;
+    std::size_t emptyLines = 0;
     for (std::wstring& folder : lines.folders) {
         if (folder.empty()) {
             // An empty line names no folder; joined to the program folder it would name that folder itself.
-            logger.Warn(L"DoHostUpdate: Empty directory line in delete filelist ignored. (path: %ls)", path);
+            ++emptyLines;
             continue;
         }
         if (!IsInsideFolder(folder)) {
@@ -273,6 +348,12 @@ DeleteListLines ReadDeleteList(const std::wstring& path, const Logger& logger) {
             ThrowIMException(ErrorCode::kDirectoryDeleteFailed);
         }
         folders.push_back(std::move(folder));
+    }
+    // One line however many: the list is the user's, and the log is root's.
+    if (emptyLines != 0) {
+        logger.Warn(
+            L"DoHostUpdate: Empty directory line in delete filelist ignored. (path: %ls, count: %llu)", path,
+            static_cast<unsigned long long>(emptyLines));
     }
     lines.folders = std::move(folders);
     return lines;

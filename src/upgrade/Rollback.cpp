@@ -8,9 +8,11 @@
 #include "system/HeldDirectory.h"
 #include "system/Text.h"
 #include "system/WinRegistryKey.h"
+#include "system/platform/VolumePrimitives.h"
 #include "upgrade/Action.h"
 #include "upgrade/BackupPermissions.h"
 #include "upgrade/ConfigFile.h"
+#include "upgrade/InstalledProduct.h"
 
 namespace ZEPMaintenance {
 
@@ -18,6 +20,17 @@ namespace {
 
 bool HoldsWhiteSpace(const std::wstring& text) {
     return text.find_first_of(L" \t\r\n") != std::wstring::npos;
+}
+
+platform::ObjectIdentity IdentityOf(const HeldDirectory& held, const Logger& logger,
+                                    const wchar_t* operation) {
+    platform::ObjectIdentity identity;
+    if (const uint32_t error = platform::IdentifyFolder(held.GetFullPath(), identity); error != 0) {
+        logger.Error(L"%ls: The backup folder cannot be identified. (path: %ls, lastError: %d)", operation,
+                     held.GetNamedPath(), error);
+        ThrowIMException(ErrorCode::kDirectoryCopyFailed);
+    }
+    return identity;
 }
 
 } // namespace
@@ -45,7 +58,7 @@ void PrepareRollback(const EngineLayout& layout, const RollbackSchedule& schedul
     // Everything the command names is checked before anything changes: the grammar has no escape for a
     // double quote, so such a path would start the rollback on other folders than these.
     const std::wstring program = GetModuleFilename();
-    for (const std::wstring& path : {program, layout.ProductFolder(), layout.DataFolder()}) {
+    for (const std::wstring& path : {program, layout.ProductFolder(), layout.NamedDataFolder()}) {
         if (path.find(L'"') != std::wstring::npos) {
             logger.Error(L"PrepareRollback: The rollback command cannot carry a double quote. (path: %ls)",
                          path);
@@ -53,9 +66,10 @@ void PrepareRollback(const EngineLayout& layout, const RollbackSchedule& schedul
         }
     }
     const std::wstring command =
-        BuildRollbackCommand(program, layout.ProductFolder(), layout.DataFolder(), schedule.lang);
+        BuildRollbackCommand(program, layout.ProductFolder(), layout.NamedDataFolder(), schedule.lang);
     const Permissions backupPermissions = BuildBackupPermissions();
 
+    PrepareState(layout, logger);
     Directory backupActions = layout.SavedCopies();
     if (backupActions.Exists()) {
         backupActions.Delete(true);
@@ -65,14 +79,15 @@ void PrepareRollback(const EngineLayout& layout, const RollbackSchedule& schedul
         backup.Delete(true);
     }
     backup.Create();
-    // Held from here on: the copies go into the folder that was stamped, whatever a user puts under its
-    // name in the data folder meanwhile.
+    // Held from here on: the copies go into the folder that was stamped and recorded.
     HeldDirectory held;
     if (!held.Hold(backup)) {
         logger.Error(L"PrepareRollback: Backup folder cannot be used. (path: %ls)", backup.GetFullPath());
         ThrowIMException(ErrorCode::kDirectoryCreateFailed);
     }
     ProtectBackupItem(held.GetFullPath(), backupPermissions);
+    // The rollback restores this folder and no other: its identity goes where only administrators write.
+    RecordBackup(layout, IdentityOf(held, logger, L"PrepareRollback"));
     Directory target = held.GetDirectory();
     Directory product = layout.Product();
     const CSid administrators = CSid::Administrators();
@@ -90,15 +105,19 @@ void PrepareRollback(const EngineLayout& layout, const RollbackSchedule& schedul
     logger.Info(L"PrepareRollback: Rollback scheduled. (command: %ls)", command);
 }
 
-void RunRollback(const EngineLayout& layout, Progress& progress, const Logger& logger) {
-    layout.Require(logger, L"RunRollback");
+void RunRollback(const EngineLayout& named, Progress& progress, const Logger& logger) {
+    named.Require(logger, L"RunRollback");
     logger.Info(L"RunRollback: Starting rollback");
+    // The data folder is the user's: read and cleaned through what was opened, when it is there at all.
+    HeldDirectory data;
+    EngineLayout layout = named;
+    const bool dataHeld = HoldDataFolder(named, data, layout);
     {
         ConfigFile manifest;
         bool loaded = false;
         // A manifest that cannot be read leaves the actions undone, never the backup unrestored.
         try {
-            loaded = manifest.LoadZCFFile(layout.ManifestFile()) && manifest.IsLoaded();
+            loaded = dataHeld && manifest.LoadZCFFile(layout.ManifestFile()) && manifest.IsLoaded();
         } catch (const IMException& e) {
             logger.Error(L"RunRollback: Reading the config file failed. (exCode: %d, exText: %ls)",
                          e.GetErrorNumber(), e.GetErrorDescription());
@@ -138,6 +157,12 @@ void RunRollback(const EngineLayout& layout, Progress& progress, const Logger& l
                      backup.GetFullPath());
         ThrowIMException(ErrorCode::kDirectoryCopyFailed);
     }
+    if (RecordedBackup(layout) != IdentityOf(held, logger, L"RunRollback")) {
+        logger.Error(L"RunRollback: The backup folder is not the one the update made; nothing restored. "
+                     L"(dirname: %ls)",
+                     backup.GetFullPath());
+        ThrowIMException(ErrorCode::kDirectoryCopyFailed);
+    }
     Directory source = held.GetDirectory();
     Directory product = layout.Product();
     source.CopyContentTo(product, nullptr, &backupPermissions, nullptr, true);
@@ -145,7 +170,7 @@ void RunRollback(const EngineLayout& layout, Progress& progress, const Logger& l
 
     // Gone already when the host update deleted it; the product is restored either way.
     Directory update = layout.Update();
-    if (update.Exists()) {
+    if (dataHeld && update.Exists()) {
         update.Delete(false);
     }
     progress.ShowText(GuiText::RollbackDone);
@@ -180,6 +205,33 @@ void RemoveBackups(const EngineLayout& layout, const Logger& logger) {
         if (folder.Exists()) {
             folder.Delete(true);
         }
+    }
+    ForgetBackup(layout);
+}
+
+void PrepareState(const EngineLayout& layout, const Logger& logger) {
+    const Permissions permissions = BuildBackupPermissions();
+    for (Directory folder : {layout.StateRoot(), layout.State()}) {
+        if (folder.Exists()) {
+            if (CheckBackupItem(folder.GetFullPath(), permissions) == BackupItemState::Protected) {
+                continue;
+            }
+            std::wstring asideName;
+            const std::wstring path = folder.GetPath() + folder.GetDirname();
+            if (const uint32_t error = platform::SetAsideFolder(path, asideName); error != 0) {
+                logger.Error(
+                    L"PrepareRollback: A folder under the name of the program's own place was not made "
+                    L"by it and cannot be set aside; nothing is changed. (path: %ls, lastError: %d)",
+                    path, error);
+                ThrowIMException(ErrorCode::kDirectoryCreateFailed);
+            }
+            logger.Warn(
+                L"PrepareRollback: A folder under the name of the program's own place was not made by "
+                L"it; it was set aside. (path: %ls, asideName: %ls)",
+                path, asideName);
+        }
+        folder.Create();
+        ProtectBackupItem(folder.GetFullPath(), permissions);
     }
 }
 

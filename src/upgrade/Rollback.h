@@ -43,6 +43,9 @@ void RunRollback(const EngineLayout& layout, Progress& progress, const Logger& l
 void CleanupRollback(const EngineLayout& layout, const std::wstring& valueName, const Logger& logger);
 void UnscheduleRollback(const EngineLayout& layout, const std::wstring& valueName, const Logger& logger);
 void RemoveBackups(const EngineLayout& layout, const Logger& logger);
+// Root's own places made, or checked when they are there: the state root and the environment's folder
+// below it, each protected as the backup is. One that someone else made first is set aside and made anew.
+void PrepareState(const EngineLayout& layout, const Logger& logger);
 
 } // namespace upgrade
 

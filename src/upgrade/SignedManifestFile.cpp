@@ -66,6 +66,10 @@ uint32_t SignedManifestFile::LoadFile(const wchar_t* path) {
     if (error != WinError::kSuccess) {
         return error;
     }
+    // Whoever prepared the data folder chose the size: refused before a byte of it is read.
+    if (fileSize > kContainerLimit) {
+        return WinError::kFileTooLarge;
+    }
     uint8_t read[kMagicSize];
     error = ReadField(file, read, kMagicSize);
     if (error != WinError::kSuccess) {

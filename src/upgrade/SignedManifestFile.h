@@ -18,13 +18,16 @@ public:
     static constexpr uint32_t kKeyIdSize = 40;
     static constexpr uint32_t kHeaderSize = kMagicSize + kReservedSize + kKeyIdSize + 4; // 71
     static constexpr uint32_t kPublicKeyBlobSize = 276;
+    // No manifest of one product comes near this; a larger file is refused unread (223).
+    static constexpr uint32_t kContainerLimit = 64u * 1024u * 1024u;
 
     SignedManifestFile();
     SignedManifestFile(const SignedManifestFile&) = delete;
     SignedManifestFile& operator=(const SignedManifestFile&) = delete;
 
     // Reads a container into the image; 0 or a Windows error number (87 without a path, 11 for a
-    // malformed or short file, 8 when a buffer cannot be had, otherwise the platform's error).
+    // malformed or short file, 8 when a buffer cannot be had, 223 above kContainerLimit, otherwise the
+    // platform's error).
     uint32_t LoadFile(const wchar_t* path);
     // Checks the key identifier (0x80090003 at once when it differs) and the signature over the data
     // with the built-in key, or with the given one.

@@ -103,6 +103,13 @@ check() {
 }
 
 # script PATH TEXT: an executable shell script holding TEXT, its folder made.
+# register_product ZEPREG FOLDER: what install records, the product folder the worker may update or roll
+# back, in the settings store of $ZEP_MACHINE_ROOT.
+register_product() {
+    "$1" add 'HKLM\software\ZEP\Z.EP Maintenance2\product' /v productPath /d "$2" /f >/dev/null ||
+        fail "the product could not be registered"
+}
+
 script() {
     mkdir -p "$(dirname "$1")"
     printf '#!/bin/sh\n%s\n' "$2" >"$1"

@@ -52,6 +52,7 @@ make_template() {
     ZEP_MACHINE_ROOT=$root "$zepreg" add 'HKLM\software\ZEP' /v Version /d 1 /f >/dev/null || return 1
     "$tree" record "$product" >"$template/original.rec"
     cp -a "$root" "$template/updated-root"
+    ZEP_MACHINE_ROOT="$template/updated-root" register_product "$zepreg" "$template/updated-root/$product_folder"
     (export ZEP_MACHINE_ROOT="$template/updated-root"
         "$listener_program" --serve T >/dev/null 2>&1 &
         "$worker" -mode worker -op update -pp "$template/updated-root/$product_folder/" \
@@ -65,6 +66,7 @@ make_template() {
 
 setup() {
     cp -a "$template/root" root
+    ZEP_MACHINE_ROOT=$PWD/root register_product "$zepreg" "$PWD/root/$product_folder"
 }
 
 # The worker with a listener on its pipe; only the worker counts (--program).

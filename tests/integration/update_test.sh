@@ -43,6 +43,7 @@ make_product() {
     echo "gone with its folder" >"$product/obsolete/sub/x.txt"
     echo "removed by the manifest" >"$product/remove-me.txt"
     tree "$product" >"$work/original.tree"
+    register_product "$zepreg" "$product"
 }
 
 # The update the client application left in the data folder: version 2, signed.

@@ -24,6 +24,9 @@ trap 'rm -rf "$work" "$product" "$data"' EXIT
 
 prepare() {
     rm -rf "$product" "$data"
+    # What install records: the product folder the worker may update.
+    "$zep_wine" reg add 'HKLM\software\ZEP\Z.EP Maintenance2\product' /v productPath /t REG_SZ \
+        /d 'C:\ZEPClient\' /f >/dev/null 2>&1 || fail "the product could not be registered"
     mkdir -p "$product/lib" "$data/update/lib"
     echo "core 1" >"$product/lib/core.dll"
     echo "old library" >"$product/lib/old.dll"

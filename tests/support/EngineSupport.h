@@ -7,6 +7,7 @@
 #include "upgrade/Progress.h"
 
 #include <cstddef>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <utility>
@@ -20,6 +21,11 @@ inline EngineLayout LayoutOf(const std::wstring& productFolder, const std::wstri
     product.SetFullPath(productFolder);
     data.SetFullPath(dataFolder);
     return EngineLayout(product, data);
+}
+
+// A folder of the layout as a filesystem path without a trailing separator.
+inline std::filesystem::path PathOf(const Directory& folder) {
+    return std::filesystem::path(folder.GetPath()) / folder.GetDirname();
 }
 
 // Every report in order: a status text as (SetStatus, its row), any other message with its text.

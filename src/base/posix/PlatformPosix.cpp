@@ -8,10 +8,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -127,6 +129,28 @@ void ShareLogFolder(const std::wstring& folder) {
     if (geteuid() == 0) {
         chmod(posix::NativePath(folder).c_str(), 01777);
     }
+}
+
+std::string RandomHex(std::size_t count) {
+    std::string bytes(count, '\0');
+    std::size_t filled = 0;
+    while (filled < count) {
+        const ssize_t got = getrandom(bytes.data() + filled, count - filled, 0);
+        if (got > 0) {
+            filled += static_cast<std::size_t>(got);
+        } else if (got < 0 && errno != EINTR) {
+            // No random source at all: the kernel is older than any this program runs on.
+            std::abort();
+        }
+    }
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (const char byte : bytes) {
+        const auto value = static_cast<unsigned char>(byte);
+        text += kDigits[value >> 4];
+        text += kDigits[value & 0xF];
+    }
+    return text;
 }
 
 void ComInitialize() {}

@@ -11,9 +11,7 @@
 
 namespace ZEPMaintenance::platform {
 
-namespace {
-constexpr uint32_t kFileTooLarge = 223;
-}
+namespace {}
 
 uint32_t ReadDataFile(const std::wstring& path, std::size_t limit, std::string& bytes) {
     bytes.clear();
@@ -25,7 +23,7 @@ uint32_t ReadDataFile(const std::wstring& path, std::size_t limit, std::string& 
         return error;
     }
     if (static_cast<uint64_t>(status.st_size) > limit) {
-        return kFileTooLarge;
+        return WinError::kFileTooLarge;
     }
     // The size is only a hint: the writer may still be at it, so the read goes on to the end, bounded.
     std::string content(static_cast<std::size_t>(status.st_size) + 1, '\0');
@@ -33,7 +31,7 @@ uint32_t ReadDataFile(const std::wstring& path, std::size_t limit, std::string& 
     for (;;) {
         if (used == content.size()) {
             if (content.size() > limit) {
-                return kFileTooLarge;
+                return WinError::kFileTooLarge;
             }
             content.resize(content.size() * 2);
         }
@@ -48,7 +46,7 @@ uint32_t ReadDataFile(const std::wstring& path, std::size_t limit, std::string& 
         used += static_cast<std::size_t>(count);
     }
     if (used > limit) {
-        return kFileTooLarge;
+        return WinError::kFileTooLarge;
     }
     content.resize(used);
     bytes = std::move(content);

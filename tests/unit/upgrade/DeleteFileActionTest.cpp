@@ -6,9 +6,11 @@
 #include "support/CapturedLog.h"
 #include "support/EngineSupport.h"
 #include "support/ErrorCodeOf.h"
+#include "support/MachineRoot.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
 #include "upgrade/BackupPermissions.h"
+#include "upgrade/Rollback.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -41,10 +43,11 @@ protected:
     }
 
     std::wstring Saved(const std::wstring& relative) const {
-        return (data / "backupActions").wstring() + kSep + relative;
+        return layout.SavedCopies().GetFullPath() + relative;
     }
 
     CapturedLog log;
+    test::ScopedMachineRoot machine;
     test::TempDir dir;
     const fs::path product = dir.FsPath() / "product";
     const fs::path data = dir.FsPath() / "data";
@@ -78,7 +81,8 @@ TEST_F(DeleteFileActionTest, UnboundEmptyClonedAndReset) {
 
 TEST_F(DeleteFileActionTest, RunSavesTheFileUnderItsPathDeletesItAndShortensTheList) {
     // An older copy is replaced; other content of an existing store stays.
-    fs::create_directories(data / "backupActions" / "bin");
+    upgrade::PrepareState(layout, Logger(L"Maintenance"));
+    fs::create_directories(test::PathOf(layout.SavedCopies()) / "bin");
     test::WriteTextFile(Saved(L"bin" + kSep + L"old.dll"), "stale copy");
     test::WriteTextFile(Saved(L"other.txt"), "kept");
     // Only the first entry spelled exactly as the manifest's path goes.
@@ -127,12 +131,12 @@ TEST_F(DeleteFileActionTest, MissingFilesAndPathsOutsideTheFolderFailWith103) {
     }
     EXPECT_TRUE(fs::exists(dir.FsPath() / "outside.txt"));
     EXPECT_TRUE(fs::exists(product / "old.txt"));
-    EXPECT_FALSE(fs::exists(data / "backupActions"));
+    EXPECT_FALSE(fs::exists(test::PathOf(layout.SavedCopies())));
 
     // The restore: no copy saved, and a copy planted beside the store that would land above the product.
     EXPECT_EQ(Run(L"old.txt", true), 100);
     EXPECT_TRUE(log.Has(LevelError, L"RollbackAction: Backup of file doesn't exists"));
-    fs::create_directories(data / "backupActions");
+    fs::create_directories(test::PathOf(layout.SavedCopies()));
     test::WriteTextFile((data / "planted.txt").wstring(), "planted");
     EXPECT_EQ(Run(L"..\\planted.txt", true), 103);
     EXPECT_TRUE(log.Has(LevelError, L"RollbackAction: File path does not name a file inside the backup "

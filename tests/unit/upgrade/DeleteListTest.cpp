@@ -74,11 +74,13 @@ TEST_F(DeleteListFileTest, PathsLeavingTheProgramFolderAreRefusedBeforeAnythingI
 }
 
 TEST_F(DeleteListFileTest, AnEmptyFolderLineNeverNamesTheProgramFolder) {
-    const DeleteListLines lines = ReadDeleteList(Write("a.dll\n\nold\n\nnew\n"), logger);
+    // However many empty lines the user's list holds, root's log gets one line with their count.
+    const DeleteListLines lines = ReadDeleteList(Write("a.dll\n\nold\n\n\nnew\n\n"), logger);
     EXPECT_EQ(lines.folders, (Lines{L"old", L"new"}));
     EXPECT_TRUE(log.Has(LevelWarn, L"DoHostUpdate: Empty directory line in delete filelist ignored. (path: " +
-                                       path + L")"))
+                                       path + L", count: 3)"))
         << log.Dump();
+    EXPECT_EQ(log.Lines().size(), 1u) << log.Dump();
 }
 
 TEST_F(DeleteListFileTest, AMissingListIs141AndAnEmptyOneNamesNothing) {

@@ -145,6 +145,10 @@ protected:
     const fs::path data = fs::path(machine.Path()) / "D";
     const std::wstring productPath = product.wstring() + kSep;
     const std::wstring dataPath = data.wstring() + kSep;
+    // Root's own places for the product environment.
+    const fs::path backup = test::PathOf(test::LayoutOf(productPath, dataPath).Backup());
+    const fs::path saved = test::PathOf(test::LayoutOf(productPath, dataPath).SavedCopies());
+    const std::wstring backupPath = backup.wstring() + kSep;
     const std::wstring pipeName = test::FreshPipeName();
     PipeServer loader;
     Maintenance worker;
@@ -153,18 +157,18 @@ protected:
 };
 
 TEST_F(RollbackTest, PrepareReplacesAStaleBackupAndSchedulesTheRollback) {
-    fs::create_directories(data / "backup" / "gone");
-    fs::create_directories(data / "backupActions");
-    test::WriteTextFile((data / "backup" / "stale.txt").wstring(), "stale");
+    fs::create_directories(backup / "gone");
+    fs::create_directories(saved);
+    test::WriteTextFile((backup / "stale.txt").wstring(), "stale");
     worker.lang = Slovak;
     worker.PrepareRollback();
 
-    EXPECT_EQ(test::ReadTextFile((data / "backup" / "a.dll").wstring()), "alpha");
-    EXPECT_EQ(test::ReadTextFile((data / "backup" / "sub" / "deeper" / "d.txt").wstring()), "delta");
-    EXPECT_TRUE(fs::is_directory(data / "backup" / "empty"));
-    EXPECT_FALSE(fs::exists(data / "backup" / "stale.txt"));
-    EXPECT_FALSE(fs::exists(data / "backup" / "gone"));
-    EXPECT_FALSE(fs::exists(data / "backupActions"));
+    EXPECT_EQ(test::ReadTextFile((backup / "a.dll").wstring()), "alpha");
+    EXPECT_EQ(test::ReadTextFile((backup / "sub" / "deeper" / "d.txt").wstring()), "delta");
+    EXPECT_TRUE(fs::is_directory(backup / "empty"));
+    EXPECT_FALSE(fs::exists(backup / "stale.txt"));
+    EXPECT_FALSE(fs::exists(backup / "gone"));
+    EXPECT_FALSE(fs::exists(saved));
 
     // For C:\P\ and C:\D\ (the machine root's P and D on Linux) with language 1.
     const std::wstring value = RunOnceValue(kProductValue);
@@ -176,7 +180,7 @@ TEST_F(RollbackTest, PrepareReplacesAStaleBackupAndSchedulesTheRollback) {
 
     if (test::FileDaclSkipReason() == nullptr) {
         const Permissions backupSet = BuildBackupPermissions();
-        const std::wstring backup = dataPath + L"backup" + kSep;
+        const std::wstring backup = backupPath;
         for (const std::wstring& item :
              {backup, backup + L"a.dll", backup + L"sub",
               backup + L"sub" + kSep + L"deeper" + kSep + L"d.txt", backup + L"empty"}) {
@@ -214,15 +218,15 @@ TEST_F(RollbackTest, TheCommandSplitsBackIntoExactlyTheRollbacksOptions) {
 }
 
 TEST_F(RollbackTest, FoldersTheEngineCannotUseChangeNothing) {
-    fs::create_directories(data / "backup");
-    test::WriteTextFile((data / "backup" / "previous.txt").wstring(), "previous");
+    fs::create_directories(backup);
+    test::WriteTextFile((backup / "previous.txt").wstring(), "previous");
     worker.layout = test::LayoutOf(machine.Path() + L"P\"x" + kSep, dataPath);
     EXPECT_EQ(CodeOf([&] { worker.PrepareRollback(); }), 100);
     EXPECT_TRUE(
         log.Has(LevelError, L"PrepareRollback: The rollback command cannot carry a double quote. (path: " +
                                 machine.Path() + L"P\"x" + kSep + L")"))
         << log.Dump();
-    EXPECT_TRUE(fs::exists(data / "backup" / "previous.txt"));
+    EXPECT_TRUE(fs::exists(backup / "previous.txt"));
 
     // An empty -dp names the file system's root.
     worker.layout = test::LayoutOf(productPath, L"");
@@ -254,12 +258,16 @@ TEST_F(RollbackTest, CleanupRemovesItsOwnValueAndFindingNothingLeftSucceeds) {
     worker.CleanupRollback();
     worker.environment = static_cast<int32_t>(EnvironmentKind::Test);
     worker.PrepareRollback();
-    fs::create_directories(data / "backupActions");
+    // Each environment has places of its own.
+    const EngineLayout test = test::LayoutOf(productPath, dataPath).WithEnvironment(L"test");
+    fs::create_directories(test::PathOf(test.SavedCopies()));
+    EXPECT_TRUE(fs::exists(test::PathOf(test.Backup())));
+    EXPECT_FALSE(fs::exists(backup));
     EXPECT_TRUE(RunOnceHas(L"Z.EP Maintenance Service2 (test) - Rollback"));
     EXPECT_FALSE(RunOnceHas(kProductValue));
     worker.CleanupRollback();
-    EXPECT_FALSE(fs::exists(data / "backup"));
-    EXPECT_FALSE(fs::exists(data / "backupActions"));
+    EXPECT_FALSE(fs::exists(test::PathOf(test.Backup())));
+    EXPECT_FALSE(fs::exists(test::PathOf(test.SavedCopies())));
     EXPECT_FALSE(RunOnceHas(L"Z.EP Maintenance Service2 (test) - Rollback"));
     worker.CleanupRollback();
     for (const test::CapturedLine& line : log.Lines()) {
@@ -300,8 +308,8 @@ TEST_F(RestoreTest, RunRestoresTheBackupUndoesTheActionsAndSendsTexts12Then7) {
     EXPECT_EQ(received, (std::vector<PipeMessage>{{0, Text(12)}, {0, Text(7)}}));
 
     worker.CleanupRollback();
-    EXPECT_FALSE(fs::exists(data / "backup"));
-    EXPECT_FALSE(fs::exists(data / "backupActions"));
+    EXPECT_FALSE(fs::exists(backup));
+    EXPECT_FALSE(fs::exists(saved));
     EXPECT_FALSE(RunOnceHas(kProductValue));
 }
 
@@ -311,7 +319,7 @@ TEST_F(RestoreTest, ATamperedBackupStopsTheRestoreWith136AndText7IsNotSent) {
     Permissions reversed;
     reversed.AddAllowedAce(CSid::Users(), AccessMask::kFileReadAndExecute);
     reversed.AddAllowedAce(CSid::Administrators(), AccessMask::kFileAllAccess);
-    reversed.SavePermissionsToFile(dataPath + L"backup" + kSep + L"sub" + kSep + L"c.txt");
+    reversed.SavePermissionsToFile(backupPath + L"sub" + kSep + L"c.txt");
     ConnectGui();
 
     EXPECT_EQ(CodeOf([&] { worker.RunRollback(); }), 136);
@@ -322,13 +330,13 @@ TEST_F(RestoreTest, ATamperedBackupStopsTheRestoreWith136AndText7IsNotSent) {
     EXPECT_TRUE(fs::exists(data / "update"));
 
     // A folder that is not the program's in the backup's place is not restored from at all.
-    fs::rename(data / "backup", data / "aside");
-    fs::create_directories(data / "backup");
-    test::WriteTextFile((data / "backup" / "a.dll").wstring(), "planted");
+    fs::rename(backup, data / "aside");
+    fs::create_directories(backup);
+    test::WriteTextFile((backup / "a.dll").wstring(), "planted");
     EXPECT_EQ(CodeOf([&] { worker.RunRollback(); }), 136);
     EXPECT_TRUE(log.Has(LevelError, L"RunRollback: Backup folder is not protected as expected. Hack attempt? "
                                     L"(dirname: " +
-                                        dataPath + L"backup" + kSep + L")"))
+                                        backupPath + L")"))
         << log.Dump();
     EXPECT_NE(test::ReadTextFile((product / "a.dll").wstring()), "planted");
     EXPECT_TRUE(received.empty()) << "no actions, and no restore ended";

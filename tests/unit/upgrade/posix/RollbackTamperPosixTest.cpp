@@ -72,7 +72,11 @@ protected:
     const fs::path product = fs::path(machine.Path()) / "P";
     const fs::path data = fs::path(machine.Path()) / "D";
     const fs::path elsewhere = fs::path(machine.Path()) / "elsewhere";
-    const fs::path saved = data / "backupActions" / "bin" / "old.dll";
+    const fs::path backup =
+        test::PathOf(test::LayoutOf(product.wstring() + L"/", data.wstring() + L"/").Backup());
+    const fs::path store =
+        test::PathOf(test::LayoutOf(product.wstring() + L"/", data.wstring() + L"/").SavedCopies());
+    const fs::path saved = store / "bin" / "old.dll";
     Maintenance worker;
 };
 
@@ -117,24 +121,26 @@ TEST_F(RollbackTamperTest, AnOwnerChangedWithTheDaclKeptIsRefusedByTheOwnerCheck
 }
 
 TEST_F(RollbackTamperTest, FoldersReplacedByLinksAreNeitherWrittenThroughNorRead) {
+    // Root's own place, where only root could plant these: the engine still follows no link there.
+    upgrade::PrepareState(worker.layout, Logger(L"Maintenance"));
     // Planted before the action: nothing is saved through it, and the product file stays.
-    fs::create_directory_symlink(elsewhere, data / "backupActions");
+    fs::create_directory_symlink(elsewhere, store);
     EXPECT_EQ(Run(), 134);
     EXPECT_TRUE(fs::is_empty(elsewhere));
     EXPECT_EQ(test::ReadTextFile((product / "bin" / "old.dll").wstring()), "old library");
 
     // Planted after it, even pointing at the genuine store: the restore does not follow it.
-    fs::remove(data / "backupActions");
+    fs::remove(store);
     ASSERT_EQ(Run(), 0) << log.Dump();
-    fs::rename(data / "backupActions", elsewhere / "store");
-    fs::create_directory_symlink(elsewhere / "store", data / "backupActions");
+    fs::rename(store, elsewhere / "store");
+    fs::create_directory_symlink(elsewhere / "store", store);
     log.Clear();
     EXPECT_EQ(Rollback(), 100);
     EXPECT_TRUE(log.Has(LevelError, L"RollbackAction: Backup of file doesn't exists")) << log.Dump();
     EXPECT_FALSE(fs::exists(product / "bin" / "old.dll"));
 
     // The same for the backup: nothing copied through the link, no rollback scheduled.
-    fs::create_directory_symlink(elsewhere, data / "backup");
+    fs::create_directory_symlink(elsewhere, backup);
     EXPECT_EQ(CodeOf([&] { worker.PrepareRollback(); }), 134);
     EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere), fs::directory_iterator()), 1);
     WinRegistryKey key;
@@ -168,9 +174,9 @@ TEST_F(RollbackTamperTest, ACleanupThatCannotDeleteRaises133) {
     gProductFolder = product.wstring() + L"/";
     gDataFolder = data.wstring() + L"/";
     EXPECT_EQ(test::AsNobody(CleanupAsNobody), 0);
-    EXPECT_TRUE(fs::exists(data / "backup" / "a.dll"));
+    EXPECT_TRUE(fs::exists(backup / "a.dll"));
     worker.CleanupRollback();
-    EXPECT_FALSE(fs::exists(data / "backup"));
+    EXPECT_FALSE(fs::exists(backup));
 }
 
 } // namespace
