@@ -102,7 +102,6 @@ check() {
     "$@" || fail "$what"
 }
 
-# script PATH TEXT: an executable shell script holding TEXT, its folder made.
 # register_product ZEPREG FOLDER: what install records, the product folder the worker may update or roll
 # back, in the settings store of $ZEP_MACHINE_ROOT.
 register_product() {
@@ -110,6 +109,7 @@ register_product() {
         fail "the product could not be registered"
 }
 
+# script PATH TEXT: an executable shell script holding TEXT, its folder made.
 script() {
     mkdir -p "$(dirname "$1")"
     printf '#!/bin/sh\n%s\n' "$2" >"$1"

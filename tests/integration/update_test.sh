@@ -109,7 +109,8 @@ $(tree "$product")"
 
 expect_no_rollback_left() {
     zep_checks=$((zep_checks + 1))
-    [ ! -e "$data/backup" ] && [ ! -e "$data/backupActions" ] || fail "$1: a backup was left in the data folder"
+    local state="$ZEP_MACHINE_ROOT/var/lib/Z.EP Maintenance2 Engine/product"
+    [ ! -e "$state/backup" ] && [ ! -e "$state/backupActions" ] || fail "$1: a backup was left behind"
     zep_checks=$((zep_checks + 1))
     ! "$zepreg" query "$runonce" /v "Z.EP Maintenance Service2 - Rollback" >/dev/null 2>&1 ||
         fail "$1: the rollback is still scheduled"
