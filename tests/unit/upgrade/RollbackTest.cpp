@@ -112,6 +112,7 @@ protected:
         std::error_code ignored;
         fs::remove_all(product, ignored);
         fs::remove_all(data, ignored);
+        fs::remove_all(backup.parent_path().parent_path(), ignored);
     }
 
     void ConnectGui() {
@@ -269,6 +270,9 @@ TEST_F(RollbackTest, CleanupRemovesItsOwnValueAndFindingNothingLeftSucceeds) {
     EXPECT_FALSE(fs::exists(test::PathOf(test.Backup())));
     EXPECT_FALSE(fs::exists(test::PathOf(test.SavedCopies())));
     EXPECT_FALSE(RunOnceHas(L"Z.EP Maintenance Service2 (test) - Rollback"));
+    if (test::RunningUnderWine()) {
+        log.Clear(); // no DACLs there: root's place is set aside, with its check's error lines, at each run
+    }
     worker.CleanupRollback();
     for (const test::CapturedLine& line : log.Lines()) {
         EXPECT_GT(line.level, LevelError) << log.Dump();
