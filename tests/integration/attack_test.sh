@@ -144,6 +144,15 @@ expect_line ZEPMaintenance2-worker.log "delete through a linked folder" ERROR \
     "DoHostUpdate: Delete filelist names a path whose way crosses a link in the program folder; nothing is deleted."
 check "the folder outside the product is still there" [ -e "$work/outside/victim/file" ]
 expect_product_unchanged "delete through a linked folder"
+# The same for the manifest's own delete: refused (103), the update fails before anything is deleted.
+as_user rm -rf "$update"
+signed --delete-file 'linked\victim\file'
+worker update
+expect_status 255 "a manifest delete through a linked folder"
+expect_line ZEPMaintenance2-worker.log "a manifest delete through a linked folder" ERROR \
+    "RunAction: File path crosses a link in the product folder; refused."
+check "the file outside the product is still there" [ -e "$work/outside/victim/file" ]
+expect_product_unchanged "a manifest delete through a linked folder"
 
 # Only what is signed reaches the product: no empty folders, no update with a listed file left out, and
 # one name for what Windows takes for one.

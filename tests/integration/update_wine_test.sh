@@ -40,11 +40,12 @@ prepare() {
             --out "$data/update/zep_upgrade.xml.zcf" >/dev/null || fail "the update could not be signed"
 }
 
-update() {
+update() { # update [-pp FOLDER]
     rm -rf "$zep_logdir"
     "$zep_wine" "$peer" --serve W >"$work/messages.txt" 2>&1 &
-    local listener=$!
-    "$zep_wine" "$zep_program" -mode worker -op update -pp 'C:\ZEPClient\' -dp 'C:\ZEPData\' -guiPipe W \
+    local listener=$! pp='C:\ZEPClient\'
+    [ $# -eq 0 ] || pp=$1
+    "$zep_wine" "$zep_program" -mode worker -op update -pp "$pp" -dp 'C:\ZEPData\' -guiPipe W \
         -lang 2 </dev/null >/dev/null 2>&1
     zep_status=$(($? & 255))
     wait "$listener"
@@ -89,5 +90,24 @@ zep_checks=$((zep_checks + 1))
 [ "$(tail -n 1 <<<"$messages")" = "2 " ] || fail "tampered update: the last message was not 2"
 zep_checks=$((zep_checks + 1))
 [ ! -e "$product/readme.txt" ] || fail "tampered update: the tampered file was installed"
+
+# Only the installed product folder is updated; an older release is not applied over a newer one.
+prepare
+mkdir -p "$drive/Elsewhere"
+update 'C:\Elsewhere\'
+expect_status 255 "-pp elsewhere"
+expect_line ZEPMaintenance2-worker.log "-pp elsewhere" ERROR \
+    "ProcessWorkerMode: The product folder is not the installed product; nothing is touched."
+check "-pp elsewhere: the update folder is untouched" [ -e "$data/update/zep_upgrade.xml.zcf" ]
+rm -rf "$drive/Elsewhere"
+"$zep_wine" reg add 'HKLM\software\ZEP\Z.EP Maintenance2\product' /v installedVersion /t REG_SZ /d 9.0 /f \
+    >/dev/null 2>&1
+prepare
+update
+expect_status 255 "an older release"
+expect_line ZEPMaintenance2-worker.log "an older release" ERROR \
+    "DoHostUpdate: The update is not newer than the installed release; nothing is changed."
+check "an older release: the product is untouched" [ "$(cat "$product/lib/core.dll")" = "core 1" ]
+"$zep_wine" reg delete 'HKLM\software\ZEP\Z.EP Maintenance2\product' /v installedVersion /f >/dev/null 2>&1
 
 zep_finish
