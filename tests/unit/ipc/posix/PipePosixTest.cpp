@@ -13,13 +13,11 @@
 #include "unit/ipc/PipeTestSupport.h"
 
 #include <cerrno>
-#include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 
 namespace ZEPMaintenance {
@@ -279,12 +277,7 @@ TEST_F(PipePosixTest, AnEmptyPacketIsTheEndOfTheStream) {
 int ServeOneMessageAsUser() {
     PipeServer server;
     server.Create(gPipeName, ReadMode);
-    struct stat info {};
-    const std::string file =
-        posix::UnderMachineRoot("run/zepmaintenance/pipe/") + posix::NativePath(gPipeName.substr(9));
-    if (lstat(file.c_str(), &info) != 0 || info.st_uid != test::kNobody || (info.st_mode & 07777) != 0600) {
-        return 90;
-    }
+    test::SignalReady();
     server.Bind(60000);
     PipeMessage message;
     return test::NextMessage(server, message) ? message.id : 91;
@@ -298,19 +291,18 @@ int OpenRootsPipeAsUser() {
 
 TEST_F(PipePosixTest, UsersServeTheirOwnPipesWhichOnlyTheyAndRootMayOpen) {
     MakeFolder();
-    int status = -1;
-    std::thread user([&] { status = test::AsNobody(ServeOneMessageAsUser); });
-    // The user's server is there once its socket is.
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (!fs::exists(fs::symlink_status(SocketFile())) && std::chrono::steady_clock::now() < giveUp) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    test::ForkedStep user(ServeOneMessageAsUser, test::ForkedStep::User::Nobody);
+    ASSERT_TRUE(user.WaitUntilReady()) << "the user's server ended with " << user.Wait();
+    const struct stat socket = LinkStatus(SocketFile());
+    EXPECT_EQ(socket.st_uid, test::kNobody);
+    EXPECT_EQ(socket.st_mode & 07777, 0600u);
+    {
+        // Connected until the user's server has read: a closed end discards what was not read yet.
+        PipeClient worker;
+        worker.Connect(name, WriteMode);
+        worker.WriteSynch({7, L"from root"});
+        EXPECT_EQ(user.Wait(), 7);
     }
-    // Connected until the user's server has read: a closed end discards what was not read yet.
-    PipeClient worker;
-    worker.Connect(name, WriteMode);
-    worker.WriteSynch({7, L"from root"});
-    user.join();
-    EXPECT_EQ(status, 7);
 
     PipeServer server;
     server.Create(name, ReadMode);

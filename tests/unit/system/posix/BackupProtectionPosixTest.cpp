@@ -11,7 +11,6 @@
 #include "system/posix/PosixSupport.h"
 
 #include <acl/libacl.h>
-#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -20,7 +19,6 @@
 #include <string>
 #include <sys/acl.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace ZEPMaintenance {
@@ -295,9 +293,12 @@ TEST_F(BackupProtectionTest, HardLinkedFileIsDetected) {
 
 TEST_F(BackupProtectionTest, ContentWrittenThroughAKeptDescriptorIsDetected) {
     // Same size, same inode, owner and mode: only the write itself shows. File times advance in clock
-    // ticks, so one passes first.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // ticks: the write waits until a file written now gets a later time than the sealed one.
     const std::string path = Native(backupPath + L"two.exe");
+    const fs::path probe = dir.FsPath() / "probe";
+    do {
+        test::WriteTextFile(probe.wstring(), "");
+    } while (fs::last_write_time(probe) <= fs::last_write_time(path));
     posix::UniqueFd writer(open(path.c_str(), O_WRONLY | O_CLOEXEC));
     ASSERT_TRUE(writer);
     EXPECT_EQ(pwrite(writer.Get(), "CONTENT", 7, 0), 7);
