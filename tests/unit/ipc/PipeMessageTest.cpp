@@ -82,15 +82,16 @@ TEST(MessageQueueTest, AWaitEndsWithAPushOrWithClose) {
     MessageQueue queue;
     PipeMessage taken;
     bool got = false;
-    std::thread waiter([&] { got = queue.WaitPop(taken); });
-    queue.Push({9, L"nine"});
-    waiter.join();
+    {
+        const std::jthread waiter([&] { got = queue.WaitPop(taken); });
+        queue.Push({9, L"nine"});
+    }
     EXPECT_TRUE(got);
     EXPECT_EQ(taken, (PipeMessage{9, L"nine"}));
-
-    std::thread closed([&] { got = queue.WaitPop(taken); });
-    queue.Close();
-    closed.join();
+    {
+        const std::jthread closed([&] { got = queue.WaitPop(taken); });
+        queue.Close();
+    }
     EXPECT_FALSE(got);
 }
 

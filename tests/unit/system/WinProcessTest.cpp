@@ -5,7 +5,7 @@
 #include "support/CapturedLog.h"
 #include "support/ErrorCodeOf.h"
 #include "support/TempDir.h"
-#include "system/Cleanup.h"
+#include "support/TestChild.h"
 #include "system/Platform.h"
 #include "system/Text.h"
 
@@ -19,26 +19,9 @@ namespace {
 
 using test::CapturedLog;
 
-std::wstring ChildProgram() {
-    return GetModuleDirectory() + platform::kPathSeparator + Utf8ToWide(ZEP_TEST_CHILD_NAME);
-}
-
+using test::ChildProgram;
 using test::CodeOf;
-
-// A file whose creation ends a test child started with WaitingFor(file): until then the child is known
-// to run, however slowly the machine goes. The guard creates it on every way out of the test, so that
-// no child outlives a failed test.
-class Go {
-public:
-    Go() = default;
-    std::wstring WaitingFor() const { return L"--wait-for \"" + file_.wstring() + L"\""; }
-    void Now() const { std::ofstream(file_) << "go"; }
-
-private:
-    test::TempDir folder_;
-    std::filesystem::path file_ = folder_.FsPath() / "go";
-    Cleanup<std::function<void()>> atTheEnd_{[this] { Now(); }};
-};
+using test::Go;
 
 std::vector<std::string> ReadLines(const std::filesystem::path& path) {
     std::vector<std::string> lines;
@@ -197,12 +180,14 @@ TEST(WinProcessTest, TheCurrentProcessRunsAndHasAnOwner) {
     EXPECT_TRUE(owner.IsValid());
 
     // A program started without elevation runs as the same user.
+    const Go go;
     WinProcess child;
-    child.Start(ChildProgram(), L"--sleep 500", L"", false);
+    child.Start(ChildProgram(), go.WaitingFor(), L"", false);
     WinProcess opened;
     opened.Open(child.GetProcessId());
     EXPECT_EQ(opened.GetOwner().Sid(), owner.Sid());
     EXPECT_EQ(child.GetOwner().Sid(), owner.Sid());
+    go.Now();
     EXPECT_TRUE(child.WaitToClose(30));
 }
 

@@ -9,6 +9,7 @@
 #include "support/CapturedLog.h"
 #include "support/DialogOutput.h"
 #include "support/ErrorCodeOf.h"
+#include "support/TestChild.h"
 #include "unit/ipc/PipeTestSupport.h"
 
 #include <algorithm>
@@ -18,9 +19,7 @@
 namespace ZEPMaintenance {
 namespace {
 
-std::wstring ChildProgram() {
-    return GetModuleDirectory() + platform::kPathSeparator + Utf8ToWide(ZEP_TEST_CHILD_NAME);
-}
+using test::ChildProgram;
 
 class DialogListenerTest : public testing::Test {
 protected:

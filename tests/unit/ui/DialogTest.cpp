@@ -5,6 +5,7 @@
 #include "support/CapturedLog.h"
 #include "support/DialogOutput.h"
 #include "support/ErrorCodeOf.h"
+#include "support/TestChild.h"
 #include "system/Platform.h"
 #include "system/Text.h"
 
@@ -12,6 +13,8 @@
 
 namespace ZEPMaintenance {
 namespace {
+
+using test::ChildProgram;
 
 class DialogTest : public testing::Test {
 protected:
@@ -101,10 +104,6 @@ TEST_F(DialogTest, IsStartedOnceAndNeverWaitedForWithoutAThread) {
 
 // A program the shell can start: the test child, which exits at once without arguments. Not a
 // "Dialog" test: those also run on a screen, where a failing start shows the shell's error box.
-std::wstring ChildProgram() {
-    return GetModuleDirectory() + platform::kPathSeparator + Utf8ToWide(ZEP_TEST_CHILD_NAME);
-}
-
 TEST(OpenDocumentTest, StartsThePathUnelevatedWithoutParametersOrFolder) {
     test::CapturedLog log;
     std::atomic<bool> ready{false};
