@@ -33,4 +33,17 @@ std::string ReadTextFile(const std::wstring& fullPath) {
     return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
 }
 
+std::map<std::string, std::string> TreeContent(const std::filesystem::path& root) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string name = entry.path().lexically_relative(root).generic_string();
+        if (entry.is_directory()) {
+            tree[name + "/"] = "";
+        } else {
+            tree[name] = ReadTextFile(entry.path().wstring());
+        }
+    }
+    return tree;
+}
+
 } // namespace ZEPMaintenance::test
