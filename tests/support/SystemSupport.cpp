@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 namespace ZEPMaintenance::test {
 
@@ -31,6 +32,18 @@ void WriteTextFile(const std::wstring& fullPath, const std::string& text) {
 std::string ReadTextFile(const std::wstring& fullPath) {
     std::ifstream stream(std::filesystem::path(fullPath), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> ReadLines(const std::wstring& fullPath) {
+    std::vector<std::string> lines;
+    std::istringstream text(ReadTextFile(fullPath));
+    for (std::string line; std::getline(text, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 std::map<std::string, std::string> TreeContent(const std::filesystem::path& root) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace ZEPMaintenance::test {
 
@@ -19,6 +20,8 @@ Permissions BackupFileSet();
 // Writes text to a file, replacing it.
 void WriteTextFile(const std::wstring& fullPath, const std::string& text);
 std::string ReadTextFile(const std::wstring& fullPath);
+// The file's lines without their line ends ("\n" or "\r\n").
+std::vector<std::string> ReadLines(const std::wstring& fullPath);
 // Every file below root by its relative path ('/'-separated) with its content; a folder as "name/".
 std::map<std::string, std::string> TreeContent(const std::filesystem::path& root);
 

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <sstream>
 
 namespace ZEPMaintenance {
 namespace {
@@ -89,12 +88,7 @@ protected:
     // The file's lines without their line ends; raw keeps its bytes.
     std::vector<std::string> Lines(const wchar_t* name) {
         raw = test::ReadTextFile(dir.Path() + name);
-        std::vector<std::string> lines;
-        std::istringstream stream(raw);
-        for (std::string line; std::getline(stream, line);) {
-            lines.push_back(line.substr(0, line.find_last_not_of('\r') + 1));
-        }
-        return lines;
+        return test::ReadLines(dir.Path() + name);
     }
 
     test::TempDir dir;

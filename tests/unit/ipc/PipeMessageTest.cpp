@@ -82,16 +82,14 @@ TEST(MessageQueueTest, AWaitEndsWithAPushOrWithClose) {
     MessageQueue queue;
     PipeMessage taken;
     bool got = false;
-    {
-        const std::jthread waiter([&] { got = queue.WaitPop(taken); });
-        queue.Push({9, L"nine"});
-    }
+    std::jthread waiter([&] { got = queue.WaitPop(taken); });
+    queue.Push({9, L"nine"});
+    waiter.join();
     EXPECT_TRUE(got);
     EXPECT_EQ(taken, (PipeMessage{9, L"nine"}));
-    {
-        const std::jthread closed([&] { got = queue.WaitPop(taken); });
-        queue.Close();
-    }
+    std::jthread closed([&] { got = queue.WaitPop(taken); });
+    queue.Close();
+    closed.join();
     EXPECT_FALSE(got);
 }
 

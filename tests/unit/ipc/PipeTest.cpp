@@ -242,10 +242,9 @@ TEST_F(PipeTest, BindIsBoundedByATimeOutAndByClose) {
 
     // Close from another thread ends a wait without limit; the pipe is then gone for clients.
     int32_t code = 0;
-    {
-        const std::jthread owner([&] { code = CodeOf([&] { server.Bind(); }); });
-        server.Close();
-    }
+    std::jthread owner([&] { code = CodeOf([&] { server.Bind(); }); });
+    server.Close();
+    owner.join();
     EXPECT_EQ(code, 148);
     EXPECT_TRUE(log.Has(LevelError, L"Create: ConnectNamedPipe failed. (lastError: 995)")) << log.Dump();
     EXPECT_FALSE(server.HasReceiveThread());

@@ -4,13 +4,13 @@
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
 #include "support/ErrorCodeOf.h"
+#include "support/SystemSupport.h"
 #include "support/TempDir.h"
 #include "support/TestChild.h"
 #include "system/Platform.h"
 #include "system/Text.h"
 
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 
 namespace ZEPMaintenance {
@@ -20,15 +20,6 @@ using test::CapturedLog;
 using test::ChildProgram;
 using test::CodeOf;
 using test::Go;
-
-std::vector<std::string> ReadLines(const std::filesystem::path& path) {
-    std::vector<std::string> lines;
-    std::ifstream file(path);
-    for (std::string line; std::getline(file, line);) {
-        lines.push_back(line.substr(0, line.find_last_not_of('\r') + 1));
-    }
-    return lines;
-}
 
 TEST(SplitProgramParametersTest, FollowsTheRuntimeRules) {
     using Args = std::vector<std::wstring>;
@@ -94,7 +85,7 @@ TEST(WinProcessTest, PassesParametersAndTheWorkingFolder) {
     process.Start(ChildProgram(), L"--record \"" + record.wstring() + L"\" \"two words\" quote\\\"d",
                   folder.Path(), false);
     ASSERT_TRUE(process.WaitToClose(30));
-    const std::vector<std::string> lines = ReadLines(record);
+    const std::vector<std::string> lines = test::ReadLines(record.wstring());
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_TRUE(std::filesystem::equivalent(lines[0], folder.FsPath()));
     EXPECT_EQ(lines[1], "--record");
@@ -126,7 +117,7 @@ TEST(WinProcessTest, OpensRunningProcessesWhetherItsChildrenOrNot) {
     child.Start(ChildProgram(), L"--spawn \"" + pidFile.wstring() + L"\" " + go.WaitingFor(), L"", false);
     ASSERT_TRUE(child.WaitToClose(30));
     EXPECT_EQ(child.GetExitCode(), 0u);
-    const std::vector<std::string> lines = ReadLines(pidFile);
+    const std::vector<std::string> lines = test::ReadLines(pidFile.wstring());
     ASSERT_EQ(lines.size(), 1u);
     const auto pid = static_cast<uint32_t>(std::stoul(lines[0]));
 

@@ -7,6 +7,7 @@
 #include "system/posix/PosixSupport.h"
 
 #include "support/ErrorCodeOf.h"
+#include "support/SystemSupport.h"
 #include "support/TempDir.h"
 #include "support/TestChild.h"
 #include "support/posix/AsNobody.h"
@@ -157,11 +158,7 @@ TEST(WinProcessPosixTest, StartedProgramsGetDefaultSignalsAndNoStrayDescriptors)
     sigaction(SIGUSR1, &savedAction, nullptr);
     pthread_sigmask(SIG_SETMASK, &savedMask, nullptr);
 
-    std::ifstream file(report);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);) {
-        lines.push_back(line);
-    }
+    const std::vector<std::string> lines = test::ReadLines(report.wstring());
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(std::stoull(lines[0].substr(7), nullptr, 16), 0u) << lines[0];
     EXPECT_EQ(std::stoull(lines[1].substr(7), nullptr, 16) & (1ull << (SIGUSR1 - 1)), 0u) << lines[1];
@@ -204,10 +201,8 @@ TEST_F(PkexecElevationTest, ADeclinedPromptFailsTheStart) {
     WritePkexec("for fd in /proc/$$/fd/*; do n=${fd##*/}; [ \"$n\" -gt 2 ] && eval \"exec $n>&-\"; done\n"
                 "exec \"$@\"");
     EXPECT_EQ(StartElevated(Path()), 5);
-    std::ifstream arguments(folder.FsPath() / "arguments");
-    std::string line;
-    std::getline(arguments, line);
-    EXPECT_EQ(line, WideToMultiByte(ChildProgram(), kUtf8CodePage) + " --exit 5");
+    EXPECT_EQ(test::ReadLines((folder.FsPath() / "arguments").wstring()),
+              std::vector<std::string>{WideToMultiByte(ChildProgram(), kUtf8CodePage) + " --exit 5"});
 
     // Declined at once, after a while at the prompt, and without any pkexec to ask.
     WritePkexec("exit 126");
