@@ -1,4 +1,4 @@
-// Test support, Linux side: the unprivileged account, and running a step as that account.
+// Test support, Linux side: the unprivileged account, and test steps run in forked processes.
 #pragma once
 
 #include "system/posix/PosixSupport.h"

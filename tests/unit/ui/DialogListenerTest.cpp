@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <future>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace ZEPMaintenance {
 namespace {
@@ -35,9 +36,14 @@ protected:
         worker.lang = Slovak;
     }
 
-    // The loader listens on its own thread, as its main thread does while the dialog's runs.
+    // The loader listens on its own thread, as its main thread does while the dialog's runs. The worker
+    // comes once the loader waits for it, as the loader starts the worker only after making the pipe.
     void StartListening() {
         listening = std::async(std::launch::async, [this] { loader.ListenOnGuiPipe(dialog); });
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (!log.Has(LevelDebug, L"Bind") && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         worker.guiPipe.Connect(worker.guiPipeName, WriteMode);
     }
 
