@@ -79,6 +79,16 @@ bool CapturedLog::Contains(const std::wstring& text) const {
     return false;
 }
 
+std::wstring CapturedLog::Missing(const std::vector<ExpectedLine>& expected) const {
+    std::wstring missing;
+    for (const ExpectedLine& line : expected) {
+        if (!Has(line.level, line.message)) {
+            missing += std::to_wstring(line.level) + L" " + line.message + L"\n";
+        }
+    }
+    return missing.empty() ? missing : L"missing:\n" + missing + L"log:\n" + Dump();
+}
+
 std::wstring CapturedLog::Dump() const {
     std::lock_guard guard(gLock);
     std::wstring text;

@@ -14,6 +14,11 @@ struct CapturedLine {
     std::wstring message;
 };
 
+struct ExpectedLine {
+    int32_t level;
+    std::wstring message;
+};
+
 // While alive, every Logger constructed gets the capturing table; on destruction logging is off again.
 class CapturedLog {
 public:
@@ -27,6 +32,9 @@ public:
     bool Has(int32_t level, const std::wstring& message) const;
     // True when some line's message contains the text.
     bool Contains(const std::wstring& text) const;
+    // Empty when every one of these lines was logged (as Has finds it); otherwise the missing ones and the
+    // whole log, for the failure message.
+    std::wstring Missing(const std::vector<ExpectedLine>& expected) const;
     std::wstring Dump() const;
     void Clear();
 };

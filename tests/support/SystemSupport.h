@@ -4,7 +4,10 @@
 #include "system/Permissions.h"
 #include "system/Sha1Hash.h"
 
+#include <filesystem>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace ZEPMaintenance::test {
 
@@ -17,6 +20,10 @@ Permissions BackupFileSet();
 // Writes text to a file, replacing it.
 void WriteTextFile(const std::wstring& fullPath, const std::string& text);
 std::string ReadTextFile(const std::wstring& fullPath);
+// The file's lines without their line ends ("\n" or "\r\n").
+std::vector<std::string> ReadLines(const std::wstring& fullPath);
+// Every file below root by its relative path ('/'-separated) with its content; a folder as "name/".
+std::map<std::string, std::string> TreeContent(const std::filesystem::path& root);
 
 // True inside Wine (ntdll exports wine_get_version), which keeps no file DACLs.
 bool RunningUnderWine();

@@ -2,17 +2,65 @@
 // nobody or as the test's own user.
 #include "support/posix/AsNobody.h"
 
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+
+extern "C" {
+#include <sys/pidfd.h>
+}
 
 namespace ZEPMaintenance::test {
 
 namespace {
 
-int InChild(int (*body)(), bool asNobody) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (asNobody &&
+// The step's end of its readiness pipe, in the step's process.
+posix::UniqueFd gReadyEnd;
+
+bool Readable(int fd, std::chrono::milliseconds limit) {
+    pollfd entry{fd, POLLIN, 0};
+    return posix::RetryAfterSignal(-1, poll, &entry, 1, static_cast<int>(limit.count())) == 1;
+}
+
+// Whether this process is down to one thread, given a few seconds for threads that are ending (the one
+// that collects a child WinProcess let go ends once it has).
+bool SingleThreaded() {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        std::error_code error;
+        const auto tasks = std::filesystem::directory_iterator("/proc/self/task", error);
+        if (!error && std::distance(begin(tasks), end(tasks)) == 1) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > giveUp) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+} // namespace
+
+ForkedStep::ForkedStep(const std::function<int()>& body, User user) {
+    int ends[2] = {-1, -1};
+    if (!SingleThreaded()) {
+        result_ = 104;
+        return;
+    }
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        return;
+    }
+    ready_.Reset(ends[0]);
+    posix::UniqueFd writeEnd(ends[1]);
+    pid_ = fork();
+    if (pid_ == 0) {
+        ready_.Reset();
+        gReadyEnd = std::move(writeEnd);
+        if (user == User::Nobody &&
             (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0)) {
             _exit(100);
         }
@@ -23,19 +71,51 @@ int InChild(int (*body)(), bool asNobody) {
         }
         _exit(result);
     }
+    if (pid_ > 0) {
+        pidfd_.Reset(pidfd_open(pid_, 0));
+    }
+}
+
+ForkedStep::~ForkedStep() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        posix::RetryAfterSignal(-1, waitpid, pid_, nullptr, 0);
+    }
+}
+
+bool ForkedStep::WaitUntilReady(std::chrono::milliseconds limit) {
+    char byte = 0;
+    return ready_ && Readable(ready_.Get(), limit) && read(ready_.Get(), &byte, 1) == 1;
+}
+
+int ForkedStep::Wait(std::chrono::milliseconds limit) {
+    if (pid_ <= 0 || !pidfd_) {
+        return result_;
+    }
+    const bool ended = Readable(pidfd_.Get(), limit);
+    if (!ended) {
+        kill(pid_, SIGKILL);
+    }
     int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+    posix::RetryAfterSignal(-1, waitpid, pid_, &status, 0);
+    pid_ = -1;
+    result_ = !ended ? 103 : WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+    return result_;
 }
 
-} // namespace
-
-int AsNobody(int (*body)()) {
-    return InChild(body, true);
+void SignalReady() {
+    const char byte = 1;
+    if (gReadyEnd && write(gReadyEnd.Get(), &byte, 1) == 1) {
+        gReadyEnd.Reset();
+    }
 }
 
-int InForkedProcess(int (*body)()) {
-    return InChild(body, false);
+int AsNobody(const std::function<int()>& body) {
+    return ForkedStep(body, ForkedStep::User::Nobody).Wait();
+}
+
+int InForkedProcess(const std::function<int()>& body) {
+    return ForkedStep(body, ForkedStep::User::Same).Wait();
 }
 
 } // namespace ZEPMaintenance::test

@@ -9,33 +9,28 @@
 namespace ZEPMaintenance {
 namespace {
 
-TEST(MessageTableTest, ErrorTableLanguagesAndDefaults) {
-    const MessageTable& table = ErrorMessageTable();
-    EXPECT_EQ(table.Lookup(100, Slovak), L"Neplatná hodnota parametru.");
-    EXPECT_EQ(table.Lookup(100, English), L"Invalid parameter value.");
-    EXPECT_EQ(table.Lookup(0, Czech), L"Operace proběhla v pořádku.");
-    EXPECT_EQ(table.Lookup(101, English), L""); // empty, not the default row
-    EXPECT_EQ(table.Lookup(102, Czech), L"Nepodařilo se zkonvertovat hodnotu na požadovaný datový typ.");
-    EXPECT_EQ(table.Lookup(5, Czech), L"Neznámá chyba.");
-    EXPECT_EQ(table.Lookup(5, Slovak), L"Neznáma chyba.");
-    EXPECT_EQ(table.Lookup(100, 7), L"Invalid parameter value."); // 3 and above read English
-    EXPECT_EQ(table.Lookup(100, -1), L"Neplatná hodnota parametru.");
-}
+TEST(MessageTableTest, LanguagesAndTheRowsForUnknownIds) {
+    const MessageTable& errors = ErrorMessageTable();
+    EXPECT_EQ(errors.Lookup(100, Czech), L"Neplatná hodnota parametru.");
+    EXPECT_EQ(errors.Lookup(100, Slovak), L"Neplatná hodnota parametru.");
+    EXPECT_EQ(errors.Lookup(100, English), L"Invalid parameter value.");
+    EXPECT_EQ(errors.Lookup(101, English), L""); // empty, not the default row
+    EXPECT_EQ(errors.Lookup(5, Slovak), L"Neznáma chyba.");
+    // Languages 3 and above read English, negative ones Czech.
+    EXPECT_EQ(errors.Lookup(100, 7), L"Invalid parameter value.");
+    EXPECT_EQ(errors.Lookup(5, -1), L"Neznámá chyba.");
 
-TEST(MessageTableTest, GuiTextsInThreeLanguages) {
-    const MessageTable& table = GuiTextTable();
-    EXPECT_EQ(table.Lookup(0, Czech), L"Aktualizace");
-    EXPECT_EQ(table.Lookup(6, Slovak), L"Čakanie na ukončenie klientskej aplikácie");
-    EXPECT_EQ(table.Lookup(7, English), L"Update failed. Rollback to previous version succesfully done.");
-    EXPECT_EQ(table.Lookup(9, Czech), L"Detail chyby: ");
-    EXPECT_EQ(table.Lookup(13, Slovak), L"Spúšťa sa MSI inštalátor.");
-    for (int32_t id = 0; id <= 13; ++id) {
-        for (int32_t language : {Czech, Slovak, English}) {
-            EXPECT_NE(table.Lookup(id, language), table.Lookup(14, language)) << id << "/" << language;
+    // Every GUI text is a text of its own, in each language; ids beyond them read the unknown error.
+    const MessageTable& gui = GuiTextTable();
+    EXPECT_EQ(gui.Lookup(6, Slovak), L"Čakanie na ukončenie klientskej aplikácie");
+    EXPECT_EQ(gui.Lookup(7, English), L"Update failed. Rollback to previous version succesfully done.");
+    for (int32_t language : {Czech, Slovak, English}) {
+        for (int32_t id = 0; id <= 13; ++id) {
+            EXPECT_NE(gui.Lookup(id, language), gui.Lookup(14, language)) << id << "/" << language;
         }
+        EXPECT_EQ(gui.Lookup(-1, language), gui.Lookup(14, language));
     }
-    EXPECT_EQ(table.Lookup(14, English), L"Unknown error.");
-    EXPECT_EQ(table.Lookup(-1, Slovak), L"Neznáma chyba.");
+    EXPECT_EQ(gui.Lookup(14, English), L"Unknown error.");
 }
 
 TEST(ExceptionTest, DescriptionsComeFromTheCodeNotTheThrowText) {

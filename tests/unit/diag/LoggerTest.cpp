@@ -4,15 +4,14 @@
 #include "diag/Log.h"
 #include "diag/VersionLogger.h"
 #include "support/CapturedLog.h"
+#include "support/SystemSupport.h"
 #include "support/TempDir.h"
 #include "system/Text.h"
 #include "system/platform/DirectoryPrimitives.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 namespace ZEPMaintenance {
 namespace {
@@ -52,64 +51,53 @@ TEST(LoggerTest, LoggerMadeBeforeSetUpStaysSilent) {
     EXPECT_EQ(log.Lines()[0].level, LevelError);
 }
 
-TEST(LoggerTest, MessagesOverTheLimitAreReplaced) {
-    CapturedLog log;
-    Logger logger(L"Limit");
-    logger.Info(L"%ls", std::wstring(1023, L'x'));
-    logger.Info(L"%ls", std::wstring(1024, L'y'));
-    logger.Info(L"%ls", std::wstring());
-    ASSERT_EQ(log.Lines().size(), 3u);
-    EXPECT_EQ(log.Lines()[0].message.size(), 1023u);
-    EXPECT_EQ(log.Lines()[1].message, L"Message too long.");
-    EXPECT_EQ(log.Lines()[2].message, L"Message too long."); // no characters at all
-}
-
-TEST(LoggerTest, TheLimitIsCountedInUtf16Units) {
+TEST(LoggerTest, MessagesOverTheLimitOfUtf16UnitsAreReplaced) {
     // A character beyond U+FFFF is two UTF-16 units, wherever wchar_t holds it whole.
-    const std::wstring face = L"\U0001F600";
-    std::wstring fits;
+    std::wstring faces;
     for (int i = 0; i < 511; ++i) {
-        fits += face;
+        faces += L"\U0001F600";
     }
-    fits += L'x'; // 1023 units
+    const struct {
+        std::wstring message;
+        bool kept;
+    } cases[] = {{std::wstring(1023, L'x'), true},
+                 {std::wstring(1024, L'y'), false},
+                 {faces + L'x', true},
+                 {faces + L"xy", false},
+                 {faces + faces, false},
+                 {L"", false}};
     CapturedLog log;
     Logger logger(L"Limit");
-    logger.Info(L"%ls", fits);
-    logger.Info(L"%ls", fits + L'y');
-    std::wstring faces;
-    for (int i = 0; i < 600; ++i) {
-        faces += face;
+    for (const auto& c : cases) {
+        logger.Info(L"%ls", c.message);
+        ASSERT_FALSE(log.Lines().empty());
+        EXPECT_EQ(log.Lines().back().message, c.kept ? c.message : L"Message too long.") << c.message.size();
     }
-    logger.Info(L"%ls", faces);
-    ASSERT_EQ(log.Lines().size(), 3u);
-    EXPECT_EQ(log.Lines()[0].message, fits);
-    EXPECT_EQ(log.Lines()[1].message, L"Message too long.");
-    EXPECT_EQ(log.Lines()[2].message, L"Message too long.");
+    EXPECT_EQ(log.Lines().size(), std::size(cases));
 }
 
-// Reads the log file as written: its bytes, split into lines without their line ends.
-std::vector<std::string> ReadLines(const std::string& path, std::string& raw) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    raw = buffer.str();
-    std::vector<std::string> lines;
-    std::string line;
-    std::istringstream stream(raw);
-    while (std::getline(stream, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        lines.push_back(line);
-    }
-    return lines;
-}
+// The file back end writing to files of a fresh folder.
+class FileBackEndTest : public ::testing::Test {
+protected:
+    void TearDown() override { InitLogging(nullptr); }
 
-TEST(LoggerTest, FileBackEndWritesTheSpecifiedLines) {
+    std::string PathOf(const wchar_t* name) const {
+        return WideToMultiByte(dir.Path() + name, kAnsiCodePage);
+    }
+
+    // The file's lines without their line ends; raw keeps its bytes.
+    std::vector<std::string> Lines(const wchar_t* name) {
+        raw = test::ReadTextFile(dir.Path() + name);
+        return test::ReadLines(dir.Path() + name);
+    }
+
     test::TempDir dir;
-    const std::string path = WideToMultiByte(dir.Path() + L"test.log", kAnsiCodePage);
-    SetLogFile(path);
     const LoggerFunctions functions = FileLoggerFunctions();
+    std::string raw;
+};
+
+TEST_F(FileBackEndTest, WritesTheSpecifiedLines) {
+    SetLogFile(PathOf(L"test.log"));
     InitLogging(&functions);
     {
         Logger logger(L"File");
@@ -118,55 +106,41 @@ TEST(LoggerTest, FileBackEndWritesTheSpecifiedLines) {
         logger.Debug(L"debugged %d", 5);
         logger.ErrorText(L"IsClosed");
     }
-    InitLogging(nullptr);
-
-    std::string raw;
-    const auto lines = ReadLines(path, raw);
+    const auto lines = Lines(L"test.log");
     ASSERT_EQ(lines.size(), 4u) << raw;
     EXPECT_EQ(raw.substr(0, 3), "\xEF\xBB\xBF");
     EXPECT_EQ(raw.substr(raw.size() - std::string(platform::kLineEnd).size()), platform::kLineEnd);
-    const std::regex format(R"(^(\xEF\xBB\xBF)?\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} \[\d+-\d+\] )"
-                            R"((INFO |WARN |DEBUG|ERROR) ZEPMaintenance\.File - .*$)");
-    for (const auto& line : lines) {
-        EXPECT_TRUE(std::regex_match(line, format)) << line;
+    const std::string texts[] = {"INFO  ZEPMaintenance.File - Exists: checked. (filename: čeština.txt)",
+                                 "WARN  ZEPMaintenance.File - warned",
+                                 "DEBUG ZEPMaintenance.File - debugged 5",
+                                 "ERROR ZEPMaintenance.File - IsClosed"};
+    const std::regex stamp(R"(^(\xEF\xBB\xBF)?\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} \[\d+-\d+\] )");
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::smatch prefix;
+        EXPECT_TRUE(std::regex_search(lines[i], prefix, stamp) && prefix.suffix() == texts[i]) << lines[i];
     }
-    EXPECT_NE(lines[0].find("INFO  ZEPMaintenance.File - Exists: checked. (filename: čeština.txt)"),
-              std::string::npos);
-    EXPECT_NE(lines[1].find("] WARN  ZEPMaintenance.File - warned"), std::string::npos);
-    EXPECT_NE(lines[2].find("] DEBUG ZEPMaintenance.File - debugged 5"), std::string::npos);
-    EXPECT_NE(lines[3].find("] ERROR ZEPMaintenance.File - IsClosed"), std::string::npos);
 }
 
-TEST(LoggerTest, HandlesKeepTheFileTheyWereCreatedWithAndLastErrorSurvives) {
-    test::TempDir dir;
-    const std::string first = WideToMultiByte(dir.Path() + L"first.log", kAnsiCodePage);
-    const std::string missing = WideToMultiByte(dir.Path() + L"no-such-folder/x.log", kAnsiCodePage);
-    SetLogFile(first);
-    const LoggerFunctions functions = FileLoggerFunctions();
+TEST_F(FileBackEndTest, HandlesKeepTheFileTheyWereCreatedWithAndLastErrorSurvives) {
+    SetLogFile(PathOf(L"first.log"));
     InitLogging(&functions);
     Logger before(L"Before");
-    SetLogFile(missing);
+    SetLogFile(PathOf(L"no-such-folder/x.log"));
     Logger after(L"After");
 
     // A failing system call, then log lines (one of them failing with an error of its own), then
     // the first call's error is read.
     ASSERT_EQ(platform::MakeDirectory(dir.Path() + L"probe"), 0u);
     ASSERT_EQ(platform::MakeDirectory(dir.Path() + L"probe"), 183u);
-    const uint32_t error = platform::GetLastErrorCode();
-    ASSERT_EQ(error, 183u);
+    ASSERT_EQ(platform::GetLastErrorCode(), 183u);
     before.Info(L"one %hs", "\xFF narrow text that is not UTF-8");
     after.Info(L"dropped: the folder does not exist");
-    EXPECT_EQ(platform::GetLastErrorCode(), error);
-    InitLogging(nullptr);
-
-    std::string raw;
-    EXPECT_EQ(ReadLines(first, raw).size(), 1u);
+    EXPECT_EQ(platform::GetLastErrorCode(), 183u);
+    EXPECT_EQ(Lines(L"first.log").size(), 1u);
 }
 
-TEST(LoggerTest, FileBackEndLevelsAndHandleChecks) {
-    test::TempDir dir;
-    SetLogFile(WideToMultiByte(dir.Path() + L"levels.log", kAnsiCodePage));
-    const LoggerFunctions functions = FileLoggerFunctions();
+TEST_F(FileBackEndTest, LevelsAndHandleChecks) {
+    SetLogFile(PathOf(L"levels.log"));
     LogHandleRef handle = nullptr;
     ASSERT_NE(functions.create(nullptr, &handle), 0);
     // After SetLogFile the level is DEBUG: every level is enabled.
@@ -184,8 +158,7 @@ TEST(LoggerTest, FileBackEndLevelsAndHandleChecks) {
     EXPECT_FALSE(functions.isErrorEnabled(nullptr));
     functions.destroy(nullptr);
 
-    std::string raw;
-    const auto lines = ReadLines(WideToMultiByte(dir.Path() + L"levels.log", kAnsiCodePage), raw);
+    const auto lines = Lines(L"levels.log");
     ASSERT_EQ(lines.size(), 1u) << raw;
     EXPECT_NE(lines[0].find("] FATAL null - fatal line"), std::string::npos) << lines[0];
 }

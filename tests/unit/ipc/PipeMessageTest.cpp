@@ -82,13 +82,12 @@ TEST(MessageQueueTest, AWaitEndsWithAPushOrWithClose) {
     MessageQueue queue;
     PipeMessage taken;
     bool got = false;
-    std::thread waiter([&] { got = queue.WaitPop(taken); });
+    std::jthread waiter([&] { got = queue.WaitPop(taken); });
     queue.Push({9, L"nine"});
     waiter.join();
     EXPECT_TRUE(got);
     EXPECT_EQ(taken, (PipeMessage{9, L"nine"}));
-
-    std::thread closed([&] { got = queue.WaitPop(taken); });
+    std::jthread closed([&] { got = queue.WaitPop(taken); });
     queue.Close();
     closed.join();
     EXPECT_FALSE(got);

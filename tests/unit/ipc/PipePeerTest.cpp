@@ -3,7 +3,6 @@
 
 #include "base/Platform.h"
 #include "support/CapturedLog.h"
-#include "support/SystemSupport.h"
 #include "support/TempDir.h"
 #include "system/Text.h"
 #include "system/WinProcess.h"
@@ -16,8 +15,6 @@
 namespace ZEPMaintenance {
 namespace {
 
-using test::CapturedLog;
-
 class PipePeerTest : public ::testing::Test {
 protected:
     // Starts the peer on this test's pipe with the given steps.
@@ -29,18 +26,27 @@ protected:
 
     // A file the peer waits for: the test creates it once it has read what came before.
     std::wstring Handshake(const char* file) const { return (folder.FsPath() / file).wstring(); }
-    void Release(const char* file) const { std::ofstream(folder.FsPath() / file) << "go"; }
 
-    std::vector<PipeMessage> ReadMessages(std::size_t count) {
+    // The next count messages, then the handshake file made.
+    std::vector<PipeMessage> ReadMessages(std::size_t count, const char* release) {
         std::vector<PipeMessage> messages;
         PipeMessage message;
         while (messages.size() < count && test::NextMessage(loader, message)) {
             messages.push_back(message);
         }
+        std::ofstream(folder.FsPath() / release) << "go";
         return messages;
     }
 
-    CapturedLog log;
+    // The peer's end closes as it exits, whether the listener read all it sent or not.
+    void ExpectPeerEnded(uint32_t exitCode) {
+        loader.WaitForThreads();
+        EXPECT_TRUE(log.Has(LevelInfo, L"Receive: Client Disconnect"));
+        ASSERT_TRUE(peer.WaitToClose(60));
+        EXPECT_EQ(peer.GetExitCode(), exitCode);
+    }
+
+    test::CapturedLog log;
     test::ScopedMachineRoot machine;
     test::TempDir folder;
     const std::wstring name = test::FreshPipeName();
@@ -53,16 +59,11 @@ TEST_F(PipePeerTest, SendsItsStepsFromTheCommandLine) {
     StartPeer(L"--send 0:Update --pause 5 --send \"3:/opt/a b/run.sh\" --send 4 --wait-for \"" +
               Handshake("first") + L"\" --pace 1 --send 1 --wait-for \"" + Handshake("second") + L"\"");
     loader.Bind(60000);
-    EXPECT_EQ(ReadMessages(3), (std::vector<PipeMessage>{{0, L"Update"}, {3, L"/opt/a b/run.sh"}, {4, L""}}))
+    EXPECT_EQ(ReadMessages(3, "first"),
+              (std::vector<PipeMessage>{{0, L"Update"}, {3, L"/opt/a b/run.sh"}, {4, L""}}))
         << log.Dump();
-    Release("first");
-    EXPECT_EQ(ReadMessages(1), (std::vector<PipeMessage>{{1, L""}}));
-    Release("second");
-    // The peer's end closes as it exits.
-    loader.WaitForThreads();
-    EXPECT_TRUE(log.Has(LevelInfo, L"Receive: Client Disconnect"));
-    ASSERT_TRUE(peer.WaitToClose(60));
-    EXPECT_EQ(peer.GetExitCode(), 0u);
+    EXPECT_EQ(ReadMessages(1, "second"), (std::vector<PipeMessage>{{1, L""}}));
+    ExpectPeerEnded(0);
 }
 
 TEST_F(PipePeerTest, ReadsAScriptAndClosesWhenTold) {
@@ -79,15 +80,11 @@ TEST_F(PipePeerTest, ReadsAScriptAndClosesWhenTold) {
     loader.Create(name, ReadMode);
     StartPeer(L"--script \"" + script.wstring() + L"\"");
     loader.Bind(60000);
-    EXPECT_EQ(ReadMessages(2),
+    EXPECT_EQ(ReadMessages(2, "read"),
               (std::vector<PipeMessage>{{0, L"Aktualizácia aplikácie"}, {4, L"Detail: C:\\temp"}}))
         << log.Dump();
-    Release("read");
     // Closed before its last message: the listener ends without it.
-    loader.WaitForThreads();
-    EXPECT_TRUE(log.Has(LevelInfo, L"Receive: Client Disconnect"));
-    ASSERT_TRUE(peer.WaitToClose(60));
-    EXPECT_EQ(peer.GetExitCode(), 0u);
+    ExpectPeerEnded(0);
 }
 
 TEST_F(PipePeerTest, FailsWhenNoServerComes) {

@@ -19,32 +19,29 @@ namespace ZEPMaintenance {
 namespace {
 
 using test::CapturedLog;
-namespace fs = std::filesystem;
-
 using test::CodeOf;
+namespace fs = std::filesystem;
+using Tree = std::map<std::string, std::string>;
 
 const std::wstring kSep(1, platform::kPathSeparator);
 
-std::vector<std::wstring> Names(const std::vector<File>& files) {
-    std::vector<std::wstring> names;
-    for (const File& file : files) {
-        names.push_back(file.GetFilename());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+// What MakeTree makes.
+const Tree kTree = {
+    {"a.txt", "alpha"},  {"b.txt", "bravo"},           {"empty/", ""}, {"sub/", ""}, {"sub/c.txt", "charlie"},
+    {"sub/deeper/", ""}, {"sub/deeper/d.txt", "delta"}};
 
 class DirectoryTest : public ::testing::Test {
 protected:
-    // root/a.txt, root/b.txt, root/sub/c.txt, root/sub/deeper/d.txt, root/empty
     Directory MakeTree(const std::wstring& name) {
         const fs::path root = dir.FsPath() / fs::path(name);
-        fs::create_directories(root / "sub" / "deeper");
-        fs::create_directory(root / "empty");
-        test::WriteTextFile((root / "a.txt").wstring(), "alpha");
-        test::WriteTextFile((root / "b.txt").wstring(), "bravo");
-        test::WriteTextFile((root / "sub" / "c.txt").wstring(), "charlie");
-        test::WriteTextFile((root / "sub" / "deeper" / "d.txt").wstring(), "delta");
+        fs::create_directory(root);
+        for (const auto& [item, content] : kTree) {
+            if (item.back() == '/') {
+                fs::create_directories(root / item);
+            } else {
+                test::WriteTextFile((root / item).wstring(), content);
+            }
+        }
         return Directory(dir.Path(), name);
     }
     Directory MakeEmpty(const std::wstring& name) {
@@ -52,20 +49,24 @@ protected:
         folder.Create(dir.Path(), name);
         return folder;
     }
+    std::wstring CopyFailedLine(const std::wstring& path, const wchar_t* name, int32_t code) const {
+        return L"CopyContentTo: Copy dir failed. Exception occured. (targetPath: " + path +
+               L", targetDirname: " + name + L", exCode: " + std::to_wstring(code) + L", exText: " +
+               IMException(code, nullptr).GetErrorDescription() + L")";
+    }
 
     CapturedLog log;
     test::TempDir dir;
 };
 
 TEST(DirectoryNamingTest, TrailingSeparatorMakesNoDifference) {
-    Directory withSeparator;
-    withSeparator.SetFullPath(L"C:" + kSep + L"a" + kSep + L"b" + kSep);
-    Directory without;
-    without.SetFullPath(L"C:" + kSep + L"a" + kSep + L"b");
-    for (const Directory* d : {&withSeparator, &without}) {
-        EXPECT_EQ(d->GetPath(), L"C:" + kSep + L"a" + kSep);
-        EXPECT_EQ(d->GetDirname(), L"b");
-        EXPECT_EQ(d->GetFullPath(), L"C:" + kSep + L"a" + kSep + L"b" + kSep);
+    const std::wstring parent = L"C:" + kSep + L"a" + kSep;
+    for (const std::wstring& full : {parent + L"b" + kSep, parent + L"b"}) {
+        Directory folder;
+        folder.SetFullPath(full);
+        EXPECT_EQ(folder.GetPath(), parent);
+        EXPECT_EQ(folder.GetDirname(), L"b");
+        EXPECT_EQ(folder.GetFullPath(), parent + L"b" + kSep);
     }
     Directory bare;
     bare.SetFullPath(L"name");
@@ -101,55 +102,48 @@ TEST_F(DirectoryTest, CreateAcceptsAnExistingFolderAndNeedsItsParent) {
     Directory folder;
     folder.Create(dir.Path(), L"made");
     EXPECT_TRUE(folder.Exists());
-    EXPECT_TRUE(log.Has(LevelInfo, L"Exists: Directory existence checked. (dirname: made, path: " +
-                                       dir.Path() + L", exists: true)"));
     folder.Create();
-    EXPECT_TRUE(
-        log.Has(LevelInfo, L"Create: Directory already exists. (path: " + dir.Path() + L", dirname: made)"));
-
     const std::wstring missingParent = dir.Path() + L"no" + kSep;
-    Directory orphan;
-    EXPECT_EQ(CodeOf([&] { orphan.Create(missingParent, L"child"); }), 134);
-    EXPECT_TRUE(log.Contains(L"Create: CreateDirectoryW failed. (path: " + missingParent +
-                             L", dirname: child, "
-                             L"lastError: 3)"))
-        << log.Dump();
-
+    EXPECT_EQ(CodeOf([&] { Directory().Create(missingParent, L"child"); }), 134);
+    EXPECT_EQ(log.Missing({{LevelInfo, L"Exists: Directory existence checked. (dirname: made, path: " +
+                                           dir.Path() + L", exists: true)"},
+                           {LevelInfo,
+                            L"Create: Directory already exists. (path: " + dir.Path() + L", dirname: made)"},
+                           {LevelError, L"Create: CreateDirectoryW failed. (path: " + missingParent +
+                                            L", dirname: child, lastError: 3)"}}),
+              L"");
     test::WriteTextFile(dir.Path() + L"plain", "file");
     EXPECT_FALSE(Directory(dir.Path(), L"plain").Exists());
 }
 
-TEST_F(DirectoryTest, ScanListsOneLevel) {
+TEST_F(DirectoryTest, ScanListsOneLevelOnFirstUse) {
     Directory empty = MakeEmpty(L"void");
-    empty.ScanDir();
-    EXPECT_TRUE(empty.IsScanned());
     EXPECT_TRUE(empty.GetFiles().empty());
     EXPECT_TRUE(empty.GetSubdirs().empty());
 
     Directory tree = MakeTree(L"tree");
     test::WriteTextFile(dir.Path() + L"tree" + kSep + L".hidden", "h");
-    // The lists are filled by the first access.
     EXPECT_FALSE(tree.IsScanned());
-    EXPECT_EQ(Names(tree.GetFiles()), (std::vector<std::wstring>{L".hidden", L"a.txt", L"b.txt"}));
-    EXPECT_TRUE(tree.IsScanned());
-    std::vector<std::wstring> subdirs;
+    std::vector<std::wstring> names;
+    for (const File& file : tree.GetFiles()) {
+        names.push_back(file.GetFilename());
+        EXPECT_EQ(file.GetPath(), tree.GetFullPath());
+    }
     for (const Directory& sub : tree.GetSubdirs()) {
-        subdirs.push_back(sub.GetDirname());
+        names.push_back(sub.GetDirname() + kSep);
         EXPECT_EQ(sub.GetPath(), tree.GetFullPath());
         EXPECT_FALSE(sub.IsScanned());
     }
-    std::sort(subdirs.begin(), subdirs.end());
-    EXPECT_EQ(subdirs, (std::vector<std::wstring>{L"empty", L"sub"}));
-    EXPECT_EQ(tree.GetFiles().front().GetPath(), tree.GetFullPath());
-    EXPECT_TRUE(log.Has(LevelInfo, L"ScanDir: File found. (path: " + dir.Path() +
-                                       L", dirname: tree, foundFilename: a.txt)"));
-    EXPECT_TRUE(log.Has(LevelInfo, L"ScanDir: Directory found. (path: " + dir.Path() +
-                                       L", dirname: tree, foundDirname: sub)"));
-    EXPECT_FALSE(log.Contains(L"foundDirname: .)"));
-    EXPECT_FALSE(log.Contains(L"foundDirname: ..)"));
-
-    const Directory copy(tree);
-    EXPECT_TRUE(copy.IsScanned());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names,
+              (std::vector<std::wstring>{L".hidden", L"a.txt", L"b.txt", L"empty" + kSep, L"sub" + kSep}));
+    EXPECT_TRUE(Directory(tree).IsScanned());
+    EXPECT_EQ(log.Missing({{LevelInfo, L"ScanDir: File found. (path: " + dir.Path() +
+                                           L", dirname: tree, foundFilename: a.txt)"},
+                           {LevelInfo, L"ScanDir: Directory found. (path: " + dir.Path() +
+                                           L", dirname: tree, foundDirname: sub)"}}),
+              L"");
+    EXPECT_FALSE(log.Contains(L"foundDirname: .)") || log.Contains(L"foundDirname: ..)"));
 
     Directory missing(dir.Path(), L"missing");
     EXPECT_EQ(CodeOf([&] { missing.ScanDir(); }), 135);
@@ -160,71 +154,50 @@ TEST_F(DirectoryTest, ScanListsOneLevel) {
 }
 
 TEST_F(DirectoryTest, DeleteRemovesTheWholeTree) {
-    Directory permanent = MakeTree(L"permanent");
-    permanent.Delete(true);
+    MakeTree(L"permanent").Delete(true);
     EXPECT_TRUE(log.Has(LevelInfo, L"Delete: Delete directory (pszFrom: " + dir.Path() + L"permanent)."))
         << log.Dump();
-    EXPECT_FALSE(fs::exists(dir.FsPath() / "permanent"));
-
-    Directory recyclable = MakeTree(L"recyclable");
-    recyclable.Delete(false);
-    EXPECT_FALSE(fs::exists(dir.FsPath() / "recyclable"));
-
-    Directory missing(dir.Path(), L"missing");
-    EXPECT_EQ(CodeOf([&] { missing.Delete(true); }), 133);
+    MakeTree(L"recyclable").Delete(false);
+    EXPECT_TRUE(fs::is_empty(dir.FsPath()));
+    EXPECT_EQ(CodeOf([&] { Directory(dir.Path(), L"missing").Delete(true); }), 133);
     EXPECT_TRUE(log.Contains(L"Delete: SHFileOperation failed (ret: ")) << log.Dump();
 }
 
-TEST_F(DirectoryTest, CopyContentCopiesTheTree) {
-    Directory source = MakeTree(L"source");
+TEST_F(DirectoryTest, CopyContentCopiesTheTreeOverWhatIsThere) {
     Directory target = MakeEmpty(L"target");
-    source.CopyContentTo(target, nullptr, nullptr, nullptr, false);
-    const fs::path copied = dir.FsPath() / "target";
-    EXPECT_EQ(test::ReadTextFile((copied / "a.txt").wstring()), "alpha");
-    EXPECT_EQ(test::ReadTextFile((copied / "b.txt").wstring()), "bravo");
-    EXPECT_EQ(test::ReadTextFile((copied / "sub" / "c.txt").wstring()), "charlie");
-    EXPECT_EQ(test::ReadTextFile((copied / "sub" / "deeper" / "d.txt").wstring()), "delta");
-    EXPECT_TRUE(fs::is_directory(copied / "empty"));
+    MakeTree(L"source").CopyContentTo(target, nullptr, nullptr, nullptr, false);
+    EXPECT_EQ(test::TreeContent(dir.FsPath() / "target"), kTree);
 
     // Copying again overwrites and keeps what only the target has.
-    test::WriteTextFile((copied / "a.txt").wstring(), "changed");
-    test::WriteTextFile((copied / "extra.txt").wstring(), "extra");
-    Directory again(dir.Path(), L"source");
-    again.CopyContentTo(target, nullptr, nullptr, nullptr, false);
-    EXPECT_EQ(test::ReadTextFile((copied / "a.txt").wstring()), "alpha");
-    EXPECT_TRUE(fs::exists(copied / "extra.txt"));
+    test::WriteTextFile(dir.Path() + L"target" + kSep + L"a.txt", "changed");
+    test::WriteTextFile(dir.Path() + L"target" + kSep + L"extra.txt", "extra");
+    Directory(dir.Path(), L"source").CopyContentTo(target, nullptr, nullptr, nullptr, false);
+    Tree expected = kTree;
+    expected["extra.txt"] = "extra";
+    EXPECT_EQ(test::TreeContent(dir.FsPath() / "target"), expected);
 }
 
-TEST_F(DirectoryTest, MissingTargetFailsWith100Unwrapped) {
+TEST_F(DirectoryTest, FailuresAreWrappedAtEveryLevelButTheTopsMissingTarget) {
     Directory source = MakeTree(L"source");
-    Directory target(dir.Path(), L"absent");
-    EXPECT_EQ(CodeOf([&] { source.CopyContentTo(target, nullptr, nullptr, nullptr, false); }), 100);
+    Directory absent(dir.Path(), L"absent");
+    EXPECT_EQ(CodeOf([&] { source.CopyContentTo(absent, nullptr, nullptr, nullptr, false); }), 100);
     EXPECT_TRUE(log.Has(LevelError, L"CopyContentTo: Target dir doesn't exists. (targetPath: " + dir.Path() +
                                         L", targetDirname: absent)"))
         << log.Dump();
     EXPECT_FALSE(log.Contains(L"Copy dir failed"));
-}
 
-TEST_F(DirectoryTest, FailureDeepInTheTreeIsWrappedAtEveryLevel) {
-    Directory source = MakeTree(L"source");
-    Directory target = MakeEmpty(L"target");
     // A file where the copy needs a folder: the create accepts it as existing, the nested copy finds no
     // target folder, and the level above wraps that failure.
+    Directory target = MakeEmpty(L"target");
     fs::create_directory(dir.FsPath() / "target" / "sub");
     test::WriteTextFile((dir.FsPath() / "target" / "sub" / "deeper").wstring(), "in the way");
     EXPECT_EQ(CodeOf([&] { source.CopyContentTo(target, nullptr, nullptr, nullptr, false); }), 136);
     const std::wstring subTarget = dir.Path() + L"target" + kSep;
-    EXPECT_TRUE(log.Has(LevelError, L"CopyContentTo: Target dir doesn't exists. (targetPath: " + subTarget +
-                                        L"sub" + kSep + L", targetDirname: deeper)"))
-        << log.Dump();
-    EXPECT_TRUE(log.Has(LevelError, L"CopyContentTo: Copy dir failed. Exception occured. (targetPath: " +
-                                        subTarget + L", targetDirname: sub, exCode: 100, exText: " +
-                                        IMException(100, nullptr).GetErrorDescription() + L")"))
-        << log.Dump();
-    EXPECT_TRUE(log.Has(LevelError, L"CopyContentTo: Copy dir failed. Exception occured. (targetPath: " +
-                                        dir.Path() + L", targetDirname: target, exCode: 136, exText: " +
-                                        IMException(136, nullptr).GetErrorDescription() + L")"))
-        << log.Dump();
+    EXPECT_EQ(log.Missing({{LevelError, L"CopyContentTo: Target dir doesn't exists. (targetPath: " +
+                                            subTarget + L"sub" + kSep + L", targetDirname: deeper)"},
+                           {LevelError, CopyFailedLine(subTarget, L"sub", 100)},
+                           {LevelError, CopyFailedLine(dir.Path(), L"target", 136)}}),
+              L"");
     // Nothing already copied is undone.
     EXPECT_TRUE(fs::exists(dir.FsPath() / "target" / "a.txt"));
     EXPECT_TRUE(fs::exists(dir.FsPath() / "target" / "sub" / "c.txt"));
@@ -237,17 +210,15 @@ protected:
             GTEST_SKIP() << reason;
         }
     }
+    const Permissions backupSet = test::BackupFileSet();
 };
 
 TEST_F(ProtectedCopyTest, StampedBackupRestoresAndCarriesTheSet) {
-    const Permissions backupSet = test::BackupFileSet();
     const CSid administrators = CSid::Administrators();
-    Directory product = MakeTree(L"product");
     Directory backup = MakeEmpty(L"backup");
-    product.CopyContentTo(backup, &backupSet, nullptr, &administrators, false);
-
-    const std::wstring items[] = {L"a.txt", L"sub", L"sub" + kSep + L"deeper" + kSep + L"d.txt", L"empty"};
-    for (const std::wstring& item : items) {
+    MakeTree(L"product").CopyContentTo(backup, &backupSet, nullptr, &administrators, false);
+    for (const std::wstring& item : {std::wstring(L"a.txt"), std::wstring(L"sub"),
+                                     L"sub" + kSep + L"deeper" + kSep + L"d.txt", std::wstring(L"empty")}) {
         const std::wstring full = dir.Path() + L"backup" + kSep + item;
         Permissions loaded;
         loaded.LoadPermissionsFromFile(full);
@@ -256,28 +227,21 @@ TEST_F(ProtectedCopyTest, StampedBackupRestoresAndCarriesTheSet) {
     }
 
     Directory restored = MakeEmpty(L"restored");
-    Directory fromBackup(dir.Path(), L"backup");
-    fromBackup.CopyContentTo(restored, nullptr, &backupSet, nullptr, true);
-    EXPECT_EQ(
-        test::ReadTextFile(dir.Path() + L"restored" + kSep + L"sub" + kSep + L"deeper" + kSep + L"d.txt"),
-        "delta");
+    Directory(dir.Path(), L"backup").CopyContentTo(restored, nullptr, &backupSet, nullptr, true);
+    EXPECT_EQ(test::TreeContent(dir.FsPath() / "restored"), kTree);
     EXPECT_FALSE(log.Contains(L"Hack attempt?"));
 }
 
 TEST_F(ProtectedCopyTest, UnstampedItemStopsTheRestoreWith136) {
-    const Permissions backupSet = test::BackupFileSet();
     Directory backup = MakeTree(L"backup");
     Directory restored = MakeEmpty(L"restored");
     EXPECT_EQ(CodeOf([&] { backup.CopyContentTo(restored, nullptr, &backupSet, nullptr, true); }), 136);
-    const std::wstring first = backup.GetFiles().front().GetFullPath();
-    EXPECT_TRUE(
-        log.Has(LevelError, L"CopyContentTo: Permissions of file doesn't equals to expected permissions. "
-                            L"Hack attempt? (filename: " +
-                                first + L")"))
-        << log.Dump();
-    EXPECT_TRUE(log.Has(LevelError, L"CopyContentTo: Copy dir failed. Exception occured. (targetPath: " +
-                                        dir.Path() + L", targetDirname: restored, exCode: 153, exText: " +
-                                        IMException(153, nullptr).GetErrorDescription() + L")"));
+    EXPECT_EQ(log.Missing(
+                  {{LevelError, L"CopyContentTo: Permissions of file doesn't equals to expected permissions. "
+                                L"Hack attempt? (filename: " +
+                                    backup.GetFiles().front().GetFullPath() + L")"},
+                   {LevelError, CopyFailedLine(dir.Path(), L"restored", 153)}}),
+              L"");
     EXPECT_TRUE(fs::is_empty(dir.FsPath() / "restored"));
 }
 

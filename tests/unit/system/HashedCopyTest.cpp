@@ -7,10 +7,10 @@
 #include "support/ErrorCodeOf.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
+#include "system/Text.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <set>
 #include <vector>
 
 namespace ZEPMaintenance {
@@ -18,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::CodeOf;
+using Tree = std::map<std::string, std::string>;
 
 const std::wstring kSep(1, platform::kPathSeparator);
 
@@ -27,17 +28,9 @@ protected:
         test::EnsureCryptoProvider();
         fs::create_directories(dir.FsPath() / "update" / "sub");
         fs::create_directories(dir.FsPath() / "product");
-        update = dir.Path() + L"update" + kSep;
-        product = dir.Path() + L"product" + kSep;
     }
 
-    std::set<std::wstring> ProductEntries() const {
-        std::set<std::wstring> names;
-        for (const auto& entry : fs::directory_iterator(dir.FsPath() / "product")) {
-            names.insert(entry.path().filename().wstring());
-        }
-        return names;
-    }
+    Tree Product() const { return test::TreeContent(dir.FsPath() / "product"); }
 
     std::string HashOf(const std::string& content) {
         test::WriteTextFile(dir.Path() + L"hashed.bin", content);
@@ -46,8 +39,8 @@ protected:
 
     test::CapturedLog log;
     test::TempDir dir;
-    std::wstring update;
-    std::wstring product;
+    const std::wstring update = dir.Path() + L"update" + kSep;
+    const std::wstring product = dir.Path() + L"product" + kSep;
 };
 
 TEST_F(HashedCopyTest, TheHashIsOfTheCopyAndNothingIsInPlaceBeforeInstall) {
@@ -57,25 +50,21 @@ TEST_F(HashedCopyTest, TheHashIsOfTheCopyAndNothingIsInPlaceBeforeInstall) {
 
     HashedCopy copy = File(update, L"tool.dll").CopyWithHash(product, L"", update);
     EXPECT_EQ(copy.GetHash().ToString(), HashOf(content));
-    EXPECT_EQ(test::ReadTextFile(product + L"tool.dll"), "old");
     EXPECT_FALSE(copy.IsInstalled());
     EXPECT_EQ(copy.GetCopy().GetPath(), product);
-    EXPECT_NE(copy.GetCopy().GetFilename(), L"tool.dll");
-    EXPECT_EQ(test::ReadTextFile(copy.GetCopy().GetFullPath()), content);
-    EXPECT_EQ(copy.GetCopy().GetSha1Hash().ToString(), copy.GetHash().ToString());
+    EXPECT_EQ(Product(), (Tree{{"tool.dll", "old"},
+                               {WideToMultiByte(copy.GetCopy().GetFilename(), kUtf8CodePage), content}}));
 
-    const File installed = copy.Install();
-    EXPECT_EQ(installed.GetFullPath(), product + L"tool.dll");
-    EXPECT_EQ(test::ReadTextFile(product + L"tool.dll"), content);
-    EXPECT_EQ(ProductEntries(), std::set<std::wstring>{L"tool.dll"});
+    EXPECT_EQ(copy.Install().GetFullPath(), product + L"tool.dll");
+    EXPECT_EQ(Product(), (Tree{{"tool.dll", content}}));
     EXPECT_EQ(copy.GetCopy().GetFullPath(), product + L"tool.dll");
     EXPECT_NO_THROW(copy.Install());
     EXPECT_TRUE(log.Contains(L"Install: Copy put in place. (filename: tool.dll, path: " + product))
         << log.Dump();
 
-    HashedCopy renamed = File(update, L"tool.dll").CopyWithHash(product, L"other.dll", L"");
-    EXPECT_EQ(renamed.Install().GetFullPath(), product + L"other.dll");
-    EXPECT_EQ(test::ReadTextFile(product + L"other.dll"), content);
+    EXPECT_EQ(File(update, L"tool.dll").CopyWithHash(product, L"other.dll", L"").Install().GetFullPath(),
+              product + L"other.dll");
+    EXPECT_EQ(Product(), (Tree{{"other.dll", content}, {"tool.dll", content}}));
 }
 
 // The swap that a hash of the file followed by a copy of it by name would let through.
@@ -99,43 +88,28 @@ TEST_F(HashedCopyTest, ACopyNotInstalledLeavesNothingBehind) {
     test::WriteTextFile(update + L"a.dll", "new");
     test::WriteTextFile(product + L"a.dll", "old");
     {
-        HashedCopy copy = File(update, L"a.dll").CopyWithHash(product, L"", update);
-        EXPECT_EQ(ProductEntries().size(), 2u);
-    }
-    EXPECT_EQ(ProductEntries(), std::set<std::wstring>{L"a.dll"});
-    {
         std::vector<HashedCopy> kept;
         kept.push_back(File(update, L"a.dll").CopyWithHash(product, L"", update));
         kept.push_back(File(update, L"a.dll").CopyWithHash(product, L"b.dll", update));
-        EXPECT_EQ(ProductEntries().size(), 3u);
+        EXPECT_EQ(Product().size(), 3u);
     }
-    EXPECT_EQ(ProductEntries(), std::set<std::wstring>{L"a.dll"});
-    EXPECT_EQ(test::ReadTextFile(product + L"a.dll"), "old");
+    EXPECT_EQ(Product(), (Tree{{"a.dll", "old"}}));
 }
 
 TEST_F(HashedCopyTest, FailuresAndTheirCodes) {
-    test::WriteTextFile(update + L"sub" + kSep + L"a.dll", "new");
-
+    const std::wstring sub = update + L"sub" + kSep;
+    test::WriteTextFile(sub + L"a.dll", "new");
     EXPECT_EQ(CodeOf([&] { File(update, L"missing.dll").CopyWithHash(product, L"", update); }), 116);
-    EXPECT_TRUE(log.Contains(L"CopyWithHash: CreateFileW failed. (filename: missing.dll, path: " + update))
-        << log.Dump();
-
     // Not below the folder it is confined to: nothing is read.
-    EXPECT_EQ(CodeOf([&] { File(update + L"sub" + kSep, L"a.dll").CopyWithHash(product, L"", product); }),
-              116);
-    EXPECT_NO_THROW(File(update + L"sub" + kSep, L"a.dll").CopyWithHash(product, L"", update));
-
-    EXPECT_EQ(
-        CodeOf([&] {
-            File(update + L"sub" + kSep, L"a.dll").CopyWithHash(product + L"missing" + kSep, L"", update);
-        }),
-        131);
-    EXPECT_TRUE(log.Contains(L"CopyWithHash: Creating the copy failed (filename: a.dll, path: " + update))
-        << log.Dump();
-
+    EXPECT_EQ(CodeOf([&] { File(sub, L"a.dll").CopyWithHash(product, L"", product); }), 116);
+    EXPECT_EQ(CodeOf([&] { File(sub, L"a.dll").CopyWithHash(product + L"missing" + kSep, L"", update); }),
+              131);
     EXPECT_EQ(CodeOf([&] { File(update, L"").CopyWithHash(product, L"", update); }), 100);
+    EXPECT_TRUE(log.Contains(L"CopyWithHash: CreateFileW failed. (filename: missing.dll, path: " + update));
+    EXPECT_TRUE(log.Contains(L"CopyWithHash: Creating the copy failed (filename: a.dll, path: " + update));
     EXPECT_TRUE(log.Contains(L"CopyWithHash: Filename not set.")) << log.Dump();
-    EXPECT_EQ(ProductEntries(), std::set<std::wstring>{});
+    EXPECT_EQ(Product(), Tree{});
+    EXPECT_NO_THROW(File(sub, L"a.dll").CopyWithHash(product, L"", update));
 }
 
 } // namespace

@@ -38,52 +38,38 @@ TEST_F(Sha1HashTest, LowercaseTextIsStoredUppercaseAndComparesByText) {
     EXPECT_EQ(hash.Compare("A9993E364706816ABA3E25717850C26C9CD0D89"), 1);
     EXPECT_EQ(hash.Compare("A9993E364706816ABA3E25717850C26C9CD0D89D0"), -1);
     EXPECT_GT(hash.Compare("A9993E364706816ABA3E25717850C26C9CD0D89C"), 0);
-
-    const Sha1Hash copy(hash);
-    Sha1Hash assigned;
-    assigned = hash;
-    EXPECT_EQ(copy.ToString(), hash.ToString());
-    EXPECT_EQ(assigned.Compare(hash.ToString().c_str()), 0);
 }
 
-TEST_F(Sha1HashTest, WrongLengthFailsWith100AndKeepsTheValue) {
-    Sha1Hash hash;
-    hash.LoadFromString("DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
-    const std::string valid = "A9993E364706816ABA3E25717850C26C9CD0D89D";
-    std::string embeddedNul = valid;
-    embeddedNul[10] = '\0';
+// A text of the wrong length keeps the value held; one with a character that is no hex digit empties it.
+TEST_F(Sha1HashTest, BadTextFailsWith100) {
+    const std::string valid = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+    const std::wstring length = L"LoadFromString:  Incorrect SHA-1 hash length. (expected: 40, actual: ";
+    const auto with = [&valid](std::size_t index, char c) {
+        std::string text = valid;
+        text[index] = c;
+        return text;
+    };
+    const std::wstring character =
+        L"LoadFromString:  Incorrect char in SHA-1 hash string. (incorrectChar: \"";
     const struct {
         std::string text;
-        int actual;
-    } cases[] = {{valid.substr(0, 39), 39}, {valid + "0", 41}, {embeddedNul, 10}, {"", 0}};
-    for (const auto& c : cases) {
-        log.Clear();
-        EXPECT_EQ(CodeOf([&] { hash.LoadFromString(c.text); }), 100);
-        EXPECT_TRUE(
-            log.Has(LevelError, L"LoadFromString:  Incorrect SHA-1 hash length. (expected: 40, actual: " +
-                                    std::to_wstring(c.actual) + L")"))
-            << log.Dump();
-        EXPECT_EQ(hash.ToString(), "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
-    }
-}
-
-TEST_F(Sha1HashTest, InvalidCharacterFailsWith100AndEmptiesTheValue) {
-    const struct {
-        char bad;
-        const wchar_t* shown;
-    } cases[] = {{'g', L"g"}, {' ', L" "}, {'\xE9', L"\u00E9"}, {'-', L"-"}};
+        std::wstring line;
+        const char* kept;
+    } cases[] = {{valid.substr(0, 39), length + L"39)", "A9993E364706816ABA3E25717850C26C9CD0D89D"},
+                 {valid + "0", length + L"41)", "A9993E364706816ABA3E25717850C26C9CD0D89D"},
+                 {with(10, '\0'), length + L"10)", "A9993E364706816ABA3E25717850C26C9CD0D89D"},
+                 {"", length + L"0)", "A9993E364706816ABA3E25717850C26C9CD0D89D"},
+                 {with(17, 'g'), character + L"g\")", ""},
+                 {with(17, ' '), character + L" \")", ""},
+                 {with(17, '\xE9'), character + L"\u00E9\")", ""},
+                 {with(17, '-'), character + L"-\")", ""}};
     for (const auto& c : cases) {
         Sha1Hash hash;
-        hash.LoadFromString("DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
-        std::string text = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
-        text[17] = c.bad;
+        hash.LoadFromString("A9993E364706816ABA3E25717850C26C9CD0D89D");
         log.Clear();
-        EXPECT_EQ(CodeOf([&] { hash.LoadFromString(text); }), 100);
-        EXPECT_TRUE(log.Has(LevelError, std::wstring(L"LoadFromString:  Incorrect char in SHA-1 hash string. "
-                                                     L"(incorrectChar: \"") +
-                                            c.shown + L"\")"))
-            << log.Dump();
-        EXPECT_EQ(hash.ToString(), "");
+        EXPECT_EQ(CodeOf([&] { hash.LoadFromString(c.text); }), 100);
+        EXPECT_TRUE(log.Has(LevelError, c.line)) << log.Dump();
+        EXPECT_EQ(hash.ToString(), c.kept);
     }
 }
 

@@ -18,12 +18,9 @@ struct CountedTraits {
 };
 using Counted = UniqueHandle<CountedTraits>;
 
-class UniqueHandleTest : public ::testing::Test {
-protected:
-    void SetUp() override { gClosed.clear(); }
-};
-
-TEST_F(UniqueHandleTest, EachHandleIsClosedOnceByItsLastOwner) {
+TEST(UniqueHandleTest, EachHandleIsClosedOnceByItsLastOwnerUnlessReleased) {
+    gClosed.clear();
+    int released = 0;
     {
         Counted first(1);
         Counted second(2);
@@ -38,19 +35,13 @@ TEST_F(UniqueHandleTest, EachHandleIsClosedOnceByItsLastOwner) {
         EXPECT_EQ(gClosed, (std::vector<int>{2, 1}));
         Counted empty;
         EXPECT_FALSE(empty.IsValid());
-    }
-    EXPECT_EQ(gClosed, (std::vector<int>{2, 1, 3}));
-}
-
-TEST_F(UniqueHandleTest, AReleasedHandleIsTheCallersToClose) {
-    int released = 0;
-    {
         Counted owner(4);
         released = owner.Release();
         EXPECT_FALSE(owner);
     }
+    // The released handle is the caller's to close.
     EXPECT_EQ(released, 4);
-    EXPECT_TRUE(gClosed.empty());
+    EXPECT_EQ(gClosed, (std::vector<int>{2, 1, 3}));
 }
 
 } // namespace

@@ -6,51 +6,21 @@
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
 #include "support/ErrorCodeOf.h"
+#include "support/SystemSupport.h"
 #include "support/TempDir.h"
+#include "support/TestChild.h"
 #include "system/Text.h"
 
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 
 namespace ZEPMaintenance {
 namespace {
 
 using test::CapturedLog;
-
-std::wstring ChildProgram() {
-    return GetModuleDirectory() + platform::kPathSeparator + Utf8ToWide(ZEP_TEST_CHILD_NAME);
-}
-
+using test::ChildProgram;
 using test::CodeOf;
-
-// A file whose creation ends a test child started with WaitingFor(file): until then the child is known
-// to run, however slowly the machine goes. The guard creates it on every way out of the test, so that
-// no child outlives a failed test.
-class Go {
-public:
-    Go() = default;
-    std::wstring WaitingFor() const { return L"--wait-for \"" + file_.wstring() + L"\""; }
-    void Now() const { std::ofstream(file_) << "go"; }
-
-private:
-    test::TempDir folder_;
-    std::filesystem::path file_ = folder_.FsPath() / "go";
-    Cleanup<std::function<void()>> atTheEnd_{[this] { Now(); }};
-};
-
-std::vector<std::string> ReadLines(const std::filesystem::path& path) {
-    std::vector<std::string> lines;
-    std::ifstream file(path);
-    for (std::string line; std::getline(file, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        lines.push_back(line);
-    }
-    return lines;
-}
+using test::Go;
 
 TEST(SplitProgramParametersTest, FollowsTheRuntimeRules) {
     using Args = std::vector<std::wstring>;
@@ -72,11 +42,12 @@ TEST(WinProcessTest, AFreshObjectHoldsNoProcess) {
     EXPECT_FALSE(process.IsOpen());
     EXPECT_EQ(process.GetProcessId(), 0u);
     EXPECT_EQ(CodeOf([&] { process.WaitToClose(0); }), 113);
-    EXPECT_TRUE(log.Has(LevelError, L"WaitToClose: No process is opened."));
     EXPECT_EQ(CodeOf([&] { process.GetExitCode(); }), 113);
-    EXPECT_TRUE(log.Has(LevelError, L"GetExitCode: No process is opened."));
     EXPECT_EQ(CodeOf([&] { process.GetOwner(); }), 113);
-    EXPECT_TRUE(log.Has(LevelError, L"GetOwner: No process is opened."));
+    EXPECT_EQ(log.Missing({{LevelError, L"WaitToClose: No process is opened."},
+                           {LevelError, L"GetExitCode: No process is opened."},
+                           {LevelError, L"GetOwner: No process is opened."}}),
+              L"");
 }
 
 TEST(WinProcessTest, StartsWaitsAndReadsTheExitCode) {
@@ -85,36 +56,27 @@ TEST(WinProcessTest, StartsWaitsAndReadsTheExitCode) {
     const std::wstring parameters = go.WaitingFor() + L" --exit 3";
     WinProcess process;
     process.Start(ChildProgram(), parameters, L"", false);
-    const std::string file = WideToMultiByte(ChildProgram(), kAnsiCodePage);
-    EXPECT_TRUE(log.Has(LevelInfo, L"Start: entered"));
-    EXPECT_TRUE(log.Has(LevelInfo, L"Start: Process started. (file: " + Utf8ToWide(file) + L", parameters: " +
-                                       parameters + L", directory: , runAsAdmin: 0)"));
-    EXPECT_TRUE(log.Has(LevelDebug, L"Start: PID=" + std::to_wstring(process.GetProcessId())));
     EXPECT_NE(process.GetProcessId(), 0u);
-
+    // A wait with a limit ends while the process runs.
     EXPECT_EQ(process.GetExitCode(), kStillActive);
     EXPECT_FALSE(process.WaitToClose(0));
-    EXPECT_TRUE(log.Has(LevelError, L"WaitToClose: Timeout! (0 s)"));
-    go.Now();
-    EXPECT_TRUE(process.WaitToClose(-1));
-    EXPECT_TRUE(log.Has(LevelInfo, L"WaitToClose: Process ended."));
-    EXPECT_EQ(process.GetExitCode(), 3u);
-    EXPECT_EQ(process.GetExitCode(), 3u);
-    EXPECT_TRUE(process.WaitToClose(0));
-}
-
-TEST(WinProcessTest, AWaitWithATimeOutEndsWhileTheProcessRuns) {
-    CapturedLog log;
-    const Go go;
-    WinProcess process;
-    process.Start(ChildProgram(), go.WaitingFor() + L" --exit 4", L"", false);
     EXPECT_FALSE(process.WaitToClose(1));
-    EXPECT_TRUE(log.Has(LevelError, L"WaitToClose: Timeout! (1 s)"));
     EXPECT_EQ(process.GetExitCode(), kStillActive);
     go.Now();
     // Without a limit the wait returns only once the process has ended.
     EXPECT_TRUE(process.WaitToClose(-1));
-    EXPECT_EQ(process.GetExitCode(), 4u);
+    EXPECT_EQ(process.GetExitCode(), 3u);
+    EXPECT_EQ(process.GetExitCode(), 3u);
+    EXPECT_TRUE(process.WaitToClose(0));
+    const std::wstring file = Utf8ToWide(WideToMultiByte(ChildProgram(), kAnsiCodePage));
+    EXPECT_EQ(log.Missing({{LevelInfo, L"Start: entered"},
+                           {LevelInfo, L"Start: Process started. (file: " + file + L", parameters: " +
+                                           parameters + L", directory: , runAsAdmin: 0)"},
+                           {LevelDebug, L"Start: PID=" + std::to_wstring(process.GetProcessId())},
+                           {LevelError, L"WaitToClose: Timeout! (0 s)"},
+                           {LevelError, L"WaitToClose: Timeout! (1 s)"},
+                           {LevelInfo, L"WaitToClose: Process ended."}}),
+              L"");
 }
 
 TEST(WinProcessTest, PassesParametersAndTheWorkingFolder) {
@@ -124,7 +86,7 @@ TEST(WinProcessTest, PassesParametersAndTheWorkingFolder) {
     process.Start(ChildProgram(), L"--record \"" + record.wstring() + L"\" \"two words\" quote\\\"d",
                   folder.Path(), false);
     ASSERT_TRUE(process.WaitToClose(30));
-    const std::vector<std::string> lines = ReadLines(record);
+    const std::vector<std::string> lines = test::ReadLines(record.wstring());
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_TRUE(std::filesystem::equivalent(lines[0], folder.FsPath()));
     EXPECT_EQ(lines[1], "--record");
@@ -132,53 +94,38 @@ TEST(WinProcessTest, PassesParametersAndTheWorkingFolder) {
     EXPECT_EQ(lines[4], "quote\"d");
 }
 
-TEST(WinProcessTest, StartFailuresAreCode111) {
+TEST(WinProcessTest, StartAndOpenFailuresHaveTheirCodes) {
     CapturedLog log;
     WinProcess process;
     EXPECT_EQ(CodeOf([&] { process.Start(ChildProgram() + L".missing", L"-x", L"", false); }), 111);
     EXPECT_TRUE(log.Contains(L"Start: ShellExecuteExA failed. (file: "));
     EXPECT_TRUE(log.Contains(L", parameters: -x, directory: , runAsAdmin: 0, lastError: ")) << log.Dump();
-    EXPECT_FALSE(process.IsOpen());
-}
-
-TEST(WinProcessTest, OpensRunningProcessesAndRejectsMissingOnes) {
-    CapturedLog log;
     // Far above any process id the systems hand out.
     const uint32_t missing = 0x7FFFFFF0;
-    WinProcess process;
     EXPECT_EQ(CodeOf([&] { process.Open(missing); }), 156) << log.Dump();
     EXPECT_TRUE(log.Has(LevelError, L"Open: OpenProcess failed. (PID: " + std::to_wstring(missing) +
                                         L", lastError: 87)"));
     EXPECT_EQ(CodeOf([&] { process.Open(0); }), 156);
     EXPECT_FALSE(process.IsOpen());
-
-    const Go go;
-    WinProcess child;
-    child.Start(ChildProgram(), go.WaitingFor(), L"", false);
-    process.Open(child.GetProcessId());
-    EXPECT_TRUE(log.Has(LevelInfo, L"Open: Process successfully opened. (PID: " +
-                                       std::to_wstring(child.GetProcessId()) + L")"));
-    EXPECT_EQ(process.GetExitCode(), kStillActive);
-    go.Now();
-    EXPECT_TRUE(process.WaitToClose(-1));
-    EXPECT_TRUE(child.WaitToClose(0));
-    EXPECT_EQ(child.GetExitCode(), 0u);
 }
 
-TEST(WinProcessTest, WaitsForAProcessThatIsNotItsChild) {
+TEST(WinProcessTest, OpensRunningProcessesWhetherItsChildrenOrNot) {
+    CapturedLog log;
     test::TempDir folder;
     const std::filesystem::path pidFile = folder.FsPath() / "pid.txt";
     const Go go;
-    WinProcess starter;
-    starter.Start(ChildProgram(), L"--spawn \"" + pidFile.wstring() + L"\" " + go.WaitingFor(), L"", false);
-    ASSERT_TRUE(starter.WaitToClose(30));
-    EXPECT_EQ(starter.GetExitCode(), 0u);
-    const std::vector<std::string> lines = ReadLines(pidFile);
+    WinProcess child;
+    child.Start(ChildProgram(), L"--spawn \"" + pidFile.wstring() + L"\" " + go.WaitingFor(), L"", false);
+    ASSERT_TRUE(child.WaitToClose(30));
+    EXPECT_EQ(child.GetExitCode(), 0u);
+    const std::vector<std::string> lines = test::ReadLines(pidFile.wstring());
     ASSERT_EQ(lines.size(), 1u);
     const auto pid = static_cast<uint32_t>(std::stoul(lines[0]));
 
     WinProcess grandchild;
     grandchild.Open(pid);
+    EXPECT_TRUE(
+        log.Has(LevelInfo, L"Open: Process successfully opened. (PID: " + std::to_wstring(pid) + L")"));
     EXPECT_FALSE(grandchild.WaitToClose(0));
     EXPECT_EQ(grandchild.GetExitCode(), kStillActive);
     go.Now();
@@ -196,14 +143,18 @@ TEST(WinProcessTest, TheCurrentProcessRunsAndHasAnOwner) {
     const CSid owner = self.GetOwner();
     EXPECT_TRUE(owner.IsValid());
 
-    // A program started without elevation runs as the same user.
+    // A program started without elevation runs as the same user, seen from its handle and its id.
+    const Go go;
     WinProcess child;
-    child.Start(ChildProgram(), L"--sleep 500", L"", false);
+    child.Start(ChildProgram(), go.WaitingFor(), L"", false);
     WinProcess opened;
     opened.Open(child.GetProcessId());
     EXPECT_EQ(opened.GetOwner().Sid(), owner.Sid());
     EXPECT_EQ(child.GetOwner().Sid(), owner.Sid());
+    go.Now();
+    EXPECT_TRUE(opened.WaitToClose(-1));
     EXPECT_TRUE(child.WaitToClose(30));
+    EXPECT_EQ(child.GetExitCode(), 0u);
 }
 
 } // namespace

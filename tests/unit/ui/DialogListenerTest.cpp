@@ -9,18 +9,18 @@
 #include "support/CapturedLog.h"
 #include "support/DialogOutput.h"
 #include "support/ErrorCodeOf.h"
+#include "support/TestChild.h"
 #include "unit/ipc/PipeTestSupport.h"
 
 #include <algorithm>
 #include <future>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace ZEPMaintenance {
 namespace {
 
-std::wstring ChildProgram() {
-    return GetModuleDirectory() + platform::kPathSeparator + Utf8ToWide(ZEP_TEST_CHILD_NAME);
-}
+using test::ChildProgram;
 
 class DialogListenerTest : public testing::Test {
 protected:
@@ -36,14 +36,27 @@ protected:
         worker.lang = Slovak;
     }
 
-    // The loader listens on its own thread, as its main thread does while the dialog's runs.
+    // The loader listens on its own thread, as its main thread does while the dialog's runs. The worker
+    // comes once the loader waits for it, as the loader starts the worker only after making the pipe.
     void StartListening() {
         listening = std::async(std::launch::async, [this] { loader.ListenOnGuiPipe(dialog); });
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (!log.Has(LevelDebug, L"Bind") && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         worker.guiPipe.Connect(worker.guiPipeName, WriteMode);
     }
 
-    // True once the listener has returned; a listener still running after a minute fails the test.
-    bool Returned() { return listening.wait_for(std::chrono::minutes(1)) == std::future_status::ready; }
+    // The worker goes; true once the listener has returned (what it threw is thrown here), false when it
+    // still runs after a minute.
+    bool Finished() {
+        worker.guiPipe.Close();
+        if (listening.wait_for(std::chrono::minutes(1)) != std::future_status::ready) {
+            return false;
+        }
+        listening.get();
+        return true;
+    }
 
     bool Received(int32_t id, const std::wstring& text) const {
         return log.Has(LevelInfo, L"ListenOnGuiPipe: Message received. (Id: " + std::to_wstring(id) +
@@ -69,23 +82,16 @@ TEST_F(DialogListenerTest, EnableOkEndsTheListeningAndLaterMessagesAreNotShown) 
     worker.SendGuiMessage(0, L"");
     worker.SendGuiMessage(2, L"");
     worker.SendGuiMessage(0, L"neskoro");
-    worker.guiPipe.Close();
-    ASSERT_TRUE(Returned()) << log.Dump();
-    listening.get();
+    ASSERT_TRUE(Finished()) << log.Dump();
 
     const DialogContent content = dialog.GetContent();
     EXPECT_EQ(content.status, L"");
     EXPECT_EQ(content.detail, L"Detail chyby: disk plný");
     EXPECT_TRUE(content.okEnabled);
-    EXPECT_TRUE(Received(0, L"Kopírovanie")) << log.Dump();
-    EXPECT_TRUE(Received(7, L"neznáme"));
-    EXPECT_TRUE(Received(2, L""));
+    EXPECT_TRUE(Received(0, L"Kopírovanie") && Received(7, L"neznáme") && Received(2, L"")) << log.Dump();
     EXPECT_FALSE(Received(0, L"neskoro"));
-    EXPECT_TRUE(log.Has(LevelDebug, L"WaitForClose"));
     const std::vector<std::string> lines = output.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "neskoro"), 0);
-    dialog.EndDialog(kDialogEndedByProgram);
-    dialog.WaitForEnd();
 }
 
 TEST_F(DialogListenerTest, CloseDialogEndsTheDialogWithFiveAfterTheLastStatus) {
@@ -95,9 +101,7 @@ TEST_F(DialogListenerTest, CloseDialogEndsTheDialogWithFiveAfterTheLastStatus) {
     // goes on.
     worker.SendGuiMessage(3, ChildProgram());
     worker.SendGuiMessage(1, L"");
-    worker.guiPipe.Close();
-    ASSERT_TRUE(Returned()) << log.Dump();
-    listening.get();
+    ASSERT_TRUE(Finished()) << log.Dump();
 
     EXPECT_EQ(dialog.WaitForEnd(), kDialogEndedByProgram);
     EXPECT_EQ(dialog.GetContent().status, L"Aktualizácia úspešne ukončená");
@@ -108,16 +112,12 @@ TEST_F(DialogListenerTest, CloseDialogEndsTheDialogWithFiveAfterTheLastStatus) {
 TEST_F(DialogListenerTest, AWorkerGoneWithoutItsLastMessageEndsTheListeningWithOkStillDisabled) {
     StartListening();
     worker.SendGuiText(4);
-    worker.guiPipe.Close();
-    ASSERT_TRUE(Returned()) << log.Dump();
-    listening.get();
+    ASSERT_TRUE(Finished()) << log.Dump();
 
     const DialogContent content = dialog.GetContent();
     EXPECT_EQ(content.status, L"Kopírovanie nových súborov");
     // Enabling OK is the loader's next step, not the listener's.
     EXPECT_FALSE(content.okEnabled);
-    dialog.EndDialog(kDialogEndedByProgram);
-    EXPECT_EQ(dialog.WaitForEnd(), kDialogEndedByProgram);
 }
 
 TEST_F(DialogListenerTest, NoWorkerWithinTheLimitShowsTheUpdateAsFailedAndThrows148) {
@@ -127,8 +127,6 @@ TEST_F(DialogListenerTest, NoWorkerWithinTheLimitShowsTheUpdateAsFailedAndThrows
     EXPECT_TRUE(log.Has(LevelError, L"ListenOnGuiPipe: No worker connected to the GUI pipe. (guiPipeName: " +
                                         loader.guiPipeName + L")"))
         << log.Dump();
-    dialog.EndDialog(kDialogEndedByProgram);
-    dialog.WaitForEnd();
 }
 
 } // namespace

@@ -6,12 +6,15 @@
 #include "support/CapturedLog.h"
 #include "support/DialogOutput.h"
 #include "support/ErrorCodeOf.h"
+#include "support/TestChild.h"
 #include "system/Text.h"
 
 #include <gtest/gtest.h>
 
 namespace ZEPMaintenance {
 namespace {
+
+using test::ChildProgram;
 
 class DialogTest : public testing::Test {
 protected:
@@ -28,16 +31,20 @@ protected:
 
 TEST_F(DialogTest, RaisesTheReadyFlagOnceOnScreenAndEndsWithTheProgramsResult) {
     Dialog dialog(ready);
+    // Not started: nothing to wait for.
+    EXPECT_FALSE(dialog.WaitUntilReady());
+    EXPECT_EQ(dialog.WaitForEnd(), kDialogNotShown);
     EXPECT_FALSE(ready);
     output.Start(dialog);
     ASSERT_TRUE(dialog.WaitUntilReady());
     EXPECT_TRUE(ready);
+    EXPECT_EQ(test::CodeOf([&] { dialog.InitDialogThread(); }), 110);
+    EXPECT_TRUE(log.Has(LevelError, L"InitDialogThread: The dialog thread was started before."));
     // What the window initialisation shows before a language is set.
     const DialogContent initial = dialog.GetContent();
     EXPECT_EQ(initial.caption, L"Aktualizace");
     EXPECT_EQ(initial.header, L"Aktualizace probíhá...");
-    EXPECT_EQ(initial.status, L"");
-    EXPECT_EQ(initial.detail, L"");
+    EXPECT_EQ(initial.status + initial.detail, L"");
     EXPECT_FALSE(initial.okEnabled);
 
     dialog.EndDialog(kDialogEndedByProgram);
@@ -87,24 +94,8 @@ TEST_F(DialogTest, ADialogLeftShowingIsEndedAndItsThreadWaitedForWithTheObject) 
     EXPECT_TRUE(log.Has(LevelDebug, L"WaitForEnd: Dialog thread ended. (result: 5)")) << log.Dump();
 }
 
-TEST_F(DialogTest, IsStartedOnceAndNeverWaitedForWithoutAThread) {
-    Dialog dialog(ready);
-    EXPECT_FALSE(dialog.WaitUntilReady());
-    EXPECT_EQ(dialog.WaitForEnd(), kDialogNotShown);
-    output.Start(dialog);
-    ASSERT_TRUE(dialog.WaitUntilReady());
-    EXPECT_EQ(test::CodeOf([&] { dialog.InitDialogThread(); }), 110);
-    EXPECT_TRUE(log.Has(LevelError, L"InitDialogThread: The dialog thread was started before."));
-    dialog.EndDialog(kDialogEndedByProgram);
-    EXPECT_EQ(dialog.WaitForEnd(), kDialogEndedByProgram);
-}
-
 // A program the shell can start: the test child, which exits at once without arguments. Not a
 // "Dialog" test: those also run on a screen, where a failing start shows the shell's error box.
-std::wstring ChildProgram() {
-    return GetModuleDirectory() + platform::kPathSeparator + Utf8ToWide(ZEP_TEST_CHILD_NAME);
-}
-
 TEST(OpenDocumentTest, StartsThePathUnelevatedWithoutParametersOrFolder) {
     test::CapturedLog log;
     std::atomic<bool> ready{false};

@@ -12,20 +12,16 @@
 #include "system/posix/PosixSupport.h"
 #include "unit/ipc/PipeTestSupport.h"
 
-#include <cerrno>
-#include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 
 namespace ZEPMaintenance {
 namespace {
 
-using test::CapturedLog;
 using test::CodeOf;
 namespace fs = std::filesystem;
 
@@ -35,14 +31,23 @@ struct stat LinkStatus(const fs::path& path) {
     return info;
 }
 
-// A socket of the test's own making, bound at path: listening (a live server) or not (one that ended
-// without removing its file).
-posix::UniqueFd BoundSocket(const fs::path& path, bool listening, int type = SOCK_SEQPACKET) {
-    posix::UniqueFd fd(socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+bool Exists(const fs::path& path) {
+    return fs::exists(fs::symlink_status(path));
+}
+
+sockaddr_un Address(const fs::path& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     EXPECT_LT(path.native().size(), sizeof address.sun_path);
     path.native().copy(address.sun_path, sizeof address.sun_path - 1);
+    return address;
+}
+
+// A socket of the test's own making, bound at path: listening (a live server) or not (one that ended
+// without removing its file).
+posix::UniqueFd BoundSocket(const fs::path& path, bool listening, int type = SOCK_SEQPACKET) {
+    posix::UniqueFd fd(socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    const sockaddr_un address = Address(path);
     EXPECT_EQ(bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << path;
     if (listening) {
         EXPECT_EQ(listen(fd.Get(), 4), 0);
@@ -52,12 +57,8 @@ posix::UniqueFd BoundSocket(const fs::path& path, bool listening, int type = SOC
 
 // Whether a client has connected to a listening socket of the test's own making.
 bool HasPendingClient(int listener) {
-    const posix::UniqueFd accepted(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    return accepted.IsValid();
+    return posix::UniqueFd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)).IsValid();
 }
-
-// Names of a fixture's pipe shared with the bodies that run as the user nobody.
-std::wstring gPipeName;
 
 class PipePosixTest : public ::testing::Test {
 protected:
@@ -65,7 +66,6 @@ protected:
         if (geteuid() != 0) {
             GTEST_SKIP() << "the pipe folder below the machine root is root's to make";
         }
-        gPipeName = name;
     }
 
     fs::path Root() const { return posix::MachineRoot(); }
@@ -78,18 +78,39 @@ protected:
         first.Create(test::FreshPipeName(), ReadMode);
     }
 
-    // Connect with the retries made short; the code it ends with.
-    int32_t ConnectQuickly(PipeClient*& connected, test::CountedPauses& counted) {
-        owned = std::make_unique<PipeClient>(counted.Timing());
-        connected = owned.get();
-        return CodeOf([&] { owned->Connect(name, WriteMode); });
+    // A new server under the name fails with 147 and this system error.
+    testing::AssertionResult CreateRefused(uint32_t lastError, const std::wstring& pipe) {
+        log.Clear();
+        PipeServer server;
+        const int32_t code = CodeOf([&] { server.Create(pipe, ReadMode); });
+        return Refused(code, 147, L"Create: CreateNamedPipe failed. (lastError: ", lastError);
+    }
+    testing::AssertionResult CreateRefused(uint32_t lastError) { return CreateRefused(lastError, name); }
+
+    // A client, its retries made short, fails with 149 and this system error, and does not retry.
+    testing::AssertionResult ConnectRefused(uint32_t lastError) {
+        log.Clear();
+        test::CountedPauses counted;
+        PipeClient client(counted.Timing());
+        const int32_t code = CodeOf([&] { client.Connect(name, WriteMode); });
+        if (!counted.pauses.empty()) {
+            return testing::AssertionFailure() << counted.pauses.size() << " retries";
+        }
+        return Refused(code, 149, L"Connect: Could not opet pipe. (lastError: ", lastError);
     }
 
-    CapturedLog log;
+    testing::AssertionResult Refused(int32_t code, int32_t expected, const std::wstring& line,
+                                     uint32_t error) {
+        if (code == expected && log.Has(LevelError, line + std::to_wstring(error) + L")")) {
+            return testing::AssertionSuccess();
+        }
+        return testing::AssertionFailure() << "code " << code << ", log:\n" << log.Dump();
+    }
+
+    test::CapturedLog log;
     test::ScopedMachineRoot machine;
     const std::wstring name = test::FreshPipeName();
     test::TempDir outside;
-    std::unique_ptr<PipeClient> owned;
 };
 
 TEST_F(PipePosixTest, TheSocketIsTheOwnersAloneAndGoesWithTheServer) {
@@ -100,19 +121,17 @@ TEST_F(PipePosixTest, TheSocketIsTheOwnersAloneAndGoesWithTheServer) {
     EXPECT_EQ(file.st_mode & 07777, 0600u);
     EXPECT_EQ(file.st_uid, geteuid());
     // Every user may make a socket in the folder, nobody may remove another's.
-    const struct stat folder = LinkStatus(PipeFolder());
-    EXPECT_EQ(folder.st_mode & 07777, 01777u);
-    EXPECT_EQ(folder.st_uid, 0u);
-    for (const fs::path& above : {Root() / "run", Root() / "run" / "zepmaintenance"}) {
-        EXPECT_EQ(LinkStatus(above).st_mode & 07777, 0755u) << above;
-        EXPECT_EQ(LinkStatus(above).st_uid, 0u) << above;
+    EXPECT_EQ(LinkStatus(PipeFolder()).st_mode & 07777, 01777u);
+    for (const fs::path& folder : {Root() / "run", Root() / "run" / "zepmaintenance", PipeFolder()}) {
+        EXPECT_EQ(LinkStatus(folder).st_uid, 0u) << folder;
+        EXPECT_EQ(LinkStatus(folder).st_mode & 07777, folder == PipeFolder() ? 01777u : 0755u) << folder;
     }
 
     // A Bind that timed out leaves the pipe waiting for a later one; Close removes it.
     EXPECT_EQ(CodeOf([&] { server.Bind(1); }), 148);
-    EXPECT_TRUE(fs::exists(fs::symlink_status(SocketFile())));
+    EXPECT_TRUE(Exists(SocketFile()));
     server.Close();
-    EXPECT_FALSE(fs::exists(fs::symlink_status(SocketFile())));
+    EXPECT_FALSE(Exists(SocketFile()));
 
     // So does destruction, after a conversation.
     {
@@ -121,16 +140,16 @@ TEST_F(PipePosixTest, TheSocketIsTheOwnersAloneAndGoesWithTheServer) {
         PipeClient client;
         client.Connect(name, WriteMode);
         talking.Bind();
-        EXPECT_TRUE(fs::exists(fs::symlink_status(SocketFile())));
+        EXPECT_TRUE(Exists(SocketFile()));
     }
-    EXPECT_FALSE(fs::exists(fs::symlink_status(SocketFile())));
+    EXPECT_FALSE(Exists(SocketFile()));
 }
 
 TEST_F(PipePosixTest, AStaleSocketOfTheSameUserDoesNotBlockANewServer) {
     MakeFolder();
     // A server that ended without removing its file: nothing listens on it.
     { const posix::UniqueFd crashed = BoundSocket(SocketFile(), false); }
-    ASSERT_TRUE(fs::exists(fs::symlink_status(SocketFile())));
+    ASSERT_TRUE(Exists(SocketFile()));
     PipeServer server;
     server.Create(name, ReadMode);
     PipeClient client;
@@ -148,9 +167,7 @@ TEST_F(PipePosixTest, LiveAndForeignSocketsUnderTheNameAreLeftAlone) {
     {
         const posix::UniqueFd live = BoundSocket(SocketFile(), true);
         const ino_t inode = LinkStatus(SocketFile()).st_ino;
-        PipeServer second;
-        EXPECT_EQ(CodeOf([&] { second.Create(name, ReadMode); }), 147);
-        EXPECT_TRUE(log.Has(LevelError, L"Create: CreateNamedPipe failed. (lastError: 5)")) << log.Dump();
+        EXPECT_TRUE(CreateRefused(5));
         EXPECT_EQ(LinkStatus(SocketFile()).st_ino, inode);
         ASSERT_EQ(unlink(SocketFile().c_str()), 0);
     }
@@ -158,25 +175,15 @@ TEST_F(PipePosixTest, LiveAndForeignSocketsUnderTheNameAreLeftAlone) {
     {
         const posix::UniqueFd foreign = BoundSocket(SocketFile(), false);
         ASSERT_EQ(lchown(SocketFile().c_str(), test::kNobody, test::kNobody), 0);
-        log.Clear();
-        PipeServer server;
-        EXPECT_EQ(CodeOf([&] { server.Create(name, ReadMode); }), 147);
-        EXPECT_TRUE(log.Has(LevelError, L"Create: CreateNamedPipe failed. (lastError: 5)"));
+        EXPECT_TRUE(CreateRefused(5));
         EXPECT_EQ(LinkStatus(SocketFile()).st_uid, test::kNobody);
         ASSERT_EQ(unlink(SocketFile().c_str()), 0);
     }
     // A socket of another kind is no pipe of ours, to server or client.
-    {
-        const posix::UniqueFd stream = BoundSocket(SocketFile(), true, SOCK_STREAM);
-        log.Clear();
-        PipeServer server;
-        EXPECT_EQ(CodeOf([&] { server.Create(name, ReadMode); }), 147);
-        test::CountedPauses counted;
-        PipeClient* client = nullptr;
-        EXPECT_EQ(ConnectQuickly(client, counted), 149);
-        EXPECT_TRUE(log.Has(LevelError, L"Connect: Could not opet pipe. (lastError: 5)")) << log.Dump();
-        EXPECT_FALSE(HasPendingClient(stream.Get()));
-    }
+    const posix::UniqueFd stream = BoundSocket(SocketFile(), true, SOCK_STREAM);
+    EXPECT_TRUE(CreateRefused(5));
+    EXPECT_TRUE(ConnectRefused(5));
+    EXPECT_FALSE(HasPendingClient(stream.Get()));
 }
 
 TEST_F(PipePosixTest, ALinkPlantedUnderTheNameIsNeverFollowed) {
@@ -185,9 +192,7 @@ TEST_F(PipePosixTest, ALinkPlantedUnderTheNameIsNeverFollowed) {
     const fs::path precious = outside.FsPath() / "precious.txt";
     test::WriteTextFile(precious.wstring(), "precious");
     fs::create_symlink(precious, SocketFile());
-    PipeServer server;
-    EXPECT_EQ(CodeOf([&] { server.Create(name, ReadMode); }), 147);
-    EXPECT_TRUE(log.Has(LevelError, L"Create: CreateNamedPipe failed. (lastError: 5)")) << log.Dump();
+    EXPECT_TRUE(CreateRefused(5));
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(SocketFile())));
     EXPECT_EQ(test::ReadTextFile(precious.wstring()), "precious");
     EXPECT_EQ(LinkStatus(precious).st_nlink, 1u);
@@ -197,11 +202,7 @@ TEST_F(PipePosixTest, ALinkPlantedUnderTheNameIsNeverFollowed) {
     const fs::path elsewhere = outside.FsPath() / "elsewhere";
     const posix::UniqueFd listener = BoundSocket(elsewhere, true);
     fs::create_symlink(elsewhere, SocketFile());
-    test::CountedPauses counted;
-    PipeClient* client = nullptr;
-    EXPECT_EQ(ConnectQuickly(client, counted), 149);
-    EXPECT_TRUE(log.Has(LevelError, L"Connect: Could not opet pipe. (lastError: 1920)")) << log.Dump();
-    EXPECT_TRUE(counted.pauses.empty());
+    EXPECT_TRUE(ConnectRefused(1920));
     EXPECT_FALSE(HasPendingClient(listener.Get()));
 }
 
@@ -211,13 +212,8 @@ TEST_F(PipePosixTest, APipeFolderThatIsALinkOrNotRootsAloneIsRefused) {
     fs::permissions(elsewhere, fs::perms(01777));
     fs::create_directories(Root() / "run" / "zepmaintenance");
     fs::create_symlink(elsewhere, PipeFolder());
-    PipeServer server;
-    EXPECT_EQ(CodeOf([&] { server.Create(name, ReadMode); }), 147);
-    EXPECT_TRUE(log.Has(LevelError, L"Create: CreateNamedPipe failed. (lastError: 1920)")) << log.Dump();
-    test::CountedPauses counted;
-    PipeClient* client = nullptr;
-    EXPECT_EQ(ConnectQuickly(client, counted), 149);
-    EXPECT_TRUE(log.Has(LevelError, L"Connect: Could not opet pipe. (lastError: 1920)"));
+    EXPECT_TRUE(CreateRefused(1920));
+    EXPECT_TRUE(ConnectRefused(1920));
     EXPECT_TRUE(fs::is_empty(elsewhere));
     fs::remove(PipeFolder());
 
@@ -234,9 +230,7 @@ TEST_F(PipePosixTest, APipeFolderThatIsALinkOrNotRootsAloneIsRefused) {
         MakeFolder();
         fs::permissions(folder, mode);
         ASSERT_EQ(lchown(folder.c_str(), owner, 0), 0);
-        log.Clear();
-        EXPECT_EQ(CodeOf([&] { server.Create(name, ReadMode); }), 147) << folder;
-        EXPECT_TRUE(log.Has(LevelError, L"Create: CreateNamedPipe failed. (lastError: 1920)")) << folder;
+        EXPECT_TRUE(CreateRefused(1920)) << folder;
         fs::remove_all(Root() / "run");
     }
 }
@@ -244,29 +238,21 @@ TEST_F(PipePosixTest, APipeFolderThatIsALinkOrNotRootsAloneIsRefused) {
 TEST_F(PipePosixTest, NamesAreOneComponentAfterTheWindowsPrefix) {
     for (const wchar_t* bad : {L"\\\\.\\pipe\\a/b", L"\\\\.\\pipe\\..", L"\\\\.\\pipe\\a\\b",
                                L"\\\\.\\pipes\\x", L"\\\\.\\pipe\\", L"ZEPMaintenance_1_2"}) {
-        log.Clear();
-        PipeServer server;
-        EXPECT_EQ(CodeOf([&] { server.Create(bad, ReadMode); }), 147) << bad;
-        EXPECT_TRUE(log.Has(LevelError, L"Create: CreateNamedPipe failed. (lastError: 123)")) << bad;
+        EXPECT_TRUE(CreateRefused(123, bad)) << bad;
     }
+    // The socket's address holds the name whatever the machine root.
+    EXPECT_TRUE(CreateRefused(206, L"\\\\.\\pipe\\" + std::wstring(120, L'n')));
     // The prefix is compared as Windows compares it, without regard to case.
     PipeServer upper;
     upper.Create(L"\\\\.\\PIPE\\Upper_" + name.substr(9), ReadMode);
-    EXPECT_TRUE(fs::exists(fs::symlink_status(PipeFolder() / ("Upper_" + SocketFile().filename().string()))));
-    // The socket's address holds the name whatever the machine root.
-    log.Clear();
-    PipeServer longName;
-    EXPECT_EQ(CodeOf([&] { longName.Create(L"\\\\.\\pipe\\" + std::wstring(120, L'n'), ReadMode); }), 147);
-    EXPECT_TRUE(log.Has(LevelError, L"Create: CreateNamedPipe failed. (lastError: 206)"));
+    EXPECT_TRUE(Exists(PipeFolder() / ("Upper_" + SocketFile().filename().string())));
 }
 
 TEST_F(PipePosixTest, AnEmptyPacketIsTheEndOfTheStream) {
     PipeServer server;
     server.Create(name, ReadMode);
-    posix::UniqueFd raw(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    SocketFile().native().copy(address.sun_path, sizeof address.sun_path - 1);
+    const posix::UniqueFd raw(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = Address(SocketFile());
     ASSERT_EQ(connect(raw.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     server.Bind();
     ASSERT_EQ(send(raw.Get(), "", 0, MSG_NOSIGNAL), 0);
@@ -275,46 +261,37 @@ TEST_F(PipePosixTest, AnEmptyPacketIsTheEndOfTheStream) {
     EXPECT_EQ(server.LastFailure().code, 0);
 }
 
-// Runs as nobody: a pipe of that user's own, waiting for one message; the exit status is its id.
-int ServeOneMessageAsUser() {
-    PipeServer server;
-    server.Create(gPipeName, ReadMode);
-    struct stat info {};
-    const std::string file =
-        posix::UnderMachineRoot("run/zepmaintenance/pipe/") + posix::NativePath(gPipeName.substr(9));
-    if (lstat(file.c_str(), &info) != 0 || info.st_uid != test::kNobody || (info.st_mode & 07777) != 0600) {
-        return 90;
-    }
-    server.Bind(60000);
-    PipeMessage message;
-    return test::NextMessage(server, message) ? message.id : 91;
-}
-
-// Runs as nobody: the system error of opening root's pipe.
-int OpenRootsPipeAsUser() {
-    platform::PipeHandle pipe;
-    return static_cast<int>(platform::OpenPipe(gPipeName, WriteMode, pipe));
-}
-
 TEST_F(PipePosixTest, UsersServeTheirOwnPipesWhichOnlyTheyAndRootMayOpen) {
     MakeFolder();
-    int status = -1;
-    std::thread user([&] { status = test::AsNobody(ServeOneMessageAsUser); });
-    // The user's server is there once its socket is.
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (!fs::exists(fs::symlink_status(SocketFile())) && std::chrono::steady_clock::now() < giveUp) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // A pipe of the user's own, waiting for one message; the exit status is its id.
+    test::ForkedStep user(
+        [this] {
+            PipeServer server;
+            server.Create(name, ReadMode);
+            test::SignalReady();
+            server.Bind(60000);
+            PipeMessage message;
+            return test::NextMessage(server, message) ? message.id : 91;
+        },
+        test::ForkedStep::User::Nobody);
+    ASSERT_TRUE(user.WaitUntilReady()) << "the user's server ended with " << user.Wait();
+    EXPECT_EQ(LinkStatus(SocketFile()).st_uid, test::kNobody);
+    EXPECT_EQ(LinkStatus(SocketFile()).st_mode & 07777, 0600u);
+    {
+        // Connected until the user's server has read: a closed end discards what was not read yet.
+        PipeClient worker;
+        worker.Connect(name, WriteMode);
+        worker.WriteSynch({7, L"from root"});
+        EXPECT_EQ(user.Wait(), 7);
     }
-    // Connected until the user's server has read: a closed end discards what was not read yet.
-    PipeClient worker;
-    worker.Connect(name, WriteMode);
-    worker.WriteSynch({7, L"from root"});
-    user.join();
-    EXPECT_EQ(status, 7);
 
     PipeServer server;
     server.Create(name, ReadMode);
-    EXPECT_EQ(test::AsNobody(OpenRootsPipeAsUser), 5);
+    EXPECT_EQ(test::AsNobody([this] {
+                  platform::PipeHandle pipe;
+                  return static_cast<int>(platform::OpenPipe(name, WriteMode, pipe));
+              }),
+              5);
 }
 
 } // namespace

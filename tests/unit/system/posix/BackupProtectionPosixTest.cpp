@@ -2,6 +2,8 @@
 // re-permissioned folders, the mode it enforces, and what other users can do to the seal.
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
+#include "support/ErrorCodeOf.h"
+#include "support/MachineRoot.h"
 #include "support/SystemSupport.h"
 #include "support/TempDir.h"
 #include "support/posix/AsNobody.h"
@@ -11,7 +13,6 @@
 #include "system/posix/PosixSupport.h"
 
 #include <acl/libacl.h>
-#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -20,16 +21,16 @@
 #include <string>
 #include <sys/acl.h>
 #include <sys/stat.h>
-#include <thread>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace ZEPMaintenance {
 namespace {
 
 using test::CapturedLog;
-namespace fs = std::filesystem;
-
+using test::CodeOf;
 using test::kNobody;
+namespace fs = std::filesystem;
 
 std::string Native(const std::wstring& path) {
     return WideToMultiByte(path, kUtf8CodePage);
@@ -46,12 +47,43 @@ mode_t ModeOf(const std::wstring& path) {
     return info.st_mode & 07777;
 }
 
-class BackupProtectionTest : public ::testing::Test {
+// A product folder copied into a sealed backup, as the update makes it, and its restore.
+class SealedBackupTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (geteuid() != 0) {
             GTEST_SKIP() << "needs root: chown and trusted.* attributes";
         }
+    }
+
+    void Seal() {
+        Directory backup;
+        backup.Create(dir.Path(), L"backup");
+        Directory(dir.Path(), L"product").CopyContentTo(backup, &backupSet, nullptr, &administrators, false);
+        log.Clear();
+    }
+
+    // Restores the backup into a fresh folder, checking the backup set or only the owners; the code.
+    int Restore(bool checkSet = true, const wchar_t* into = L"restored") {
+        Directory restored;
+        restored.Create(dir.Path(), into);
+        return CodeOf([&] {
+            Directory(dir.Path(), L"backup")
+                .CopyContentTo(restored, nullptr, checkSet ? &backupSet : nullptr, nullptr, true);
+        });
+    }
+
+    CapturedLog log;
+    test::TempDir dir;
+    const std::wstring backupPath = dir.Path() + L"backup/";
+    const Permissions backupSet = test::BackupFileSet();
+    const CSid administrators = CSid::Administrators();
+};
+
+class BackupProtectionTest : public SealedBackupTest {
+protected:
+    void SetUp() override {
+        SealedBackupTest::SetUp();
         const fs::path product = dir.FsPath() / "product";
         fs::create_directories(product / "sub");
         for (const char* name : {"one.dll", "two.exe", "three.txt"}) {
@@ -59,52 +91,25 @@ protected:
         }
         test::WriteTextFile((product / "sub" / "four.cfg").wstring(), "four");
         test::WriteTextFile((product / "sub" / "five.cfg").wstring(), "five");
-        Directory source(dir.Path(), L"product");
-        Directory backup;
-        backup.Create(dir.Path(), L"backup");
-        source.CopyContentTo(backup, &backupSet, nullptr, &administrators, false);
-        backupPath = dir.Path() + L"backup/";
-        log.Clear();
-    }
-
-    // Restores the backup into a fresh folder; the code, 0 on success.
-    int Restore() {
-        Directory restored;
-        restored.Create(dir.Path(), L"restored");
-        Directory backup(dir.Path(), L"backup");
-        try {
-            backup.CopyContentTo(restored, nullptr, &backupSet, nullptr, true);
-        } catch (const IMException& e) {
-            return e.GetErrorNumber();
-        }
-        return 0;
+        Seal();
     }
 
     // The restore stops at the tampered file: the files listed before it are copied, none after it,
     // and the sub-folder is never reached.
     void ExpectStoppedAtFile(const std::wstring& name) {
         EXPECT_EQ(Restore(), 136);
-        const std::wstring offending = backupPath + name;
-        EXPECT_TRUE(log.Contains(L"Hack attempt? (filename: " + offending + L")")) << log.Dump();
+        EXPECT_TRUE(log.Contains(L"Hack attempt? (filename: " + backupPath + name + L")")) << log.Dump();
         EXPECT_TRUE(log.Contains(L"CopyContentTo: Copy dir failed. Exception occured. (targetPath: " +
                                  dir.Path() + L", targetDirname: restored, exCode: 153"));
-        Directory backup(dir.Path(), L"backup");
         bool before = true;
+        Directory backup(dir.Path(), L"backup");
         for (const File& file : backup.GetFiles()) {
-            if (file.GetFilename() == name) {
-                before = false;
-            }
+            before = before && file.GetFilename() != name;
             EXPECT_EQ(fs::exists(dir.FsPath() / "restored" / fs::path(file.GetFilename())), before)
                 << Native(file.GetFilename());
         }
         EXPECT_FALSE(fs::exists(dir.FsPath() / "restored" / "sub"));
     }
-
-    CapturedLog log;
-    test::TempDir dir;
-    const Permissions backupSet = test::BackupFileSet();
-    const CSid administrators = CSid::Administrators();
-    std::wstring backupPath;
 };
 
 TEST_F(BackupProtectionTest, UntouchedBackupRestores) {
@@ -141,28 +146,52 @@ TEST_F(BackupProtectionTest, ModeBitsEnforceTheSet) {
     EXPECT_EQ(ModeOf(only), 0700u);
 }
 
-TEST_F(BackupProtectionTest, ChownOfOneFileIsDetected) {
-    ASSERT_EQ(chown(Native(backupPath + L"two.exe").c_str(), kNobody, static_cast<gid_t>(-1)), 0);
-    ExpectStoppedAtFile(L"two.exe");
-}
-
-TEST_F(BackupProtectionTest, ChmodOfOneFileIsDetected) {
-    ASSERT_EQ(chmod(Native(backupPath + L"three.txt").c_str(), 0775), 0);
-    ExpectStoppedAtFile(L"three.txt");
-}
-
-TEST_F(BackupProtectionTest, ExtraAclEntryIsDetected) {
-    ASSERT_EQ(Shell("setfacl -m u:nobody:r '" + Native(backupPath + L"one.dll") + "'"), 0);
-    ExpectStoppedAtFile(L"one.dll");
-}
-
-TEST_F(BackupProtectionTest, ReplacementWithTheSameContentIsDetected) {
-    // Even a copy that keeps every attribute, the seal included, is a new file.
-    const std::string original = Native(backupPath + L"two.exe");
-    ASSERT_EQ(Shell("cp -a '" + original + "' '" + original + ".new' && mv -f '" + original + ".new' '" +
-                    original + "'"),
-              0);
-    ExpectStoppedAtFile(L"two.exe");
+TEST_F(BackupProtectionTest, EveryChangeToASealedFileIsDetected) {
+    const struct {
+        const wchar_t* name;
+        std::function<int(const std::string&)> tamper;
+    } cases[] = {
+        {L"two.exe", [](const std::string& path) { return chown(path.c_str(), kNobody, gid_t(-1)); }},
+        {L"three.txt", [](const std::string& path) { return chmod(path.c_str(), 0775); }},
+        {L"one.dll", [](const std::string& path) { return Shell("setfacl -m u:nobody:r '" + path + "'"); }},
+        // Even a copy that keeps every attribute, the seal included, is a new file.
+        {L"two.exe",
+         [](const std::string& path) {
+             return Shell("cp -a '" + path + "' '" + path + ".new' && mv -f '" + path + ".new' '" + path +
+                          "'");
+         }},
+        {L"one.dll",
+         [this](const std::string& path) { return link(path.c_str(), (dir.FsPath() / "x").c_str()); }},
+        // Same size, same inode, owner and mode: only the write itself shows.
+        {L"two.exe",
+         [this](const std::string& path) {
+             // File times advance in clock ticks: the write waits until a file written now gets a later
+             // time than the sealed one.
+             const fs::path probe = dir.FsPath() / "probe";
+             do {
+                 test::WriteTextFile(probe.wstring(), "");
+             } while (fs::last_write_time(probe) <= fs::last_write_time(path));
+             const posix::UniqueFd writer(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+             return pwrite(writer.Get(), "CONTENT", 7, 0) == 7 ? 0 : 1;
+         }},
+        // The link is root's own here, so only reading it as what it is can refuse it: it carries no seal.
+        {L"b.exe",
+         [this](const std::string& path) {
+             return symlink(Native(backupPath + L"one.dll").c_str(), path.c_str());
+         }},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        if (i > 0) {
+            fs::remove_all(dir.FsPath() / "backup");
+            fs::remove_all(dir.FsPath() / "restored");
+            std::error_code ignored;
+            fs::remove(dir.FsPath() / "x", ignored);
+            Seal();
+        }
+        ASSERT_EQ(cases[i].tamper(Native(backupPath + cases[i].name)), 0);
+        ExpectStoppedAtFile(cases[i].name);
+    }
 }
 
 TEST_F(BackupProtectionTest, RepermissionedSubfolderIsDetected) {
@@ -177,157 +206,26 @@ TEST_F(BackupProtectionTest, RepermissionedSubfolderIsDetected) {
     EXPECT_FALSE(fs::exists(dir.FsPath() / "restored" / "sub"));
 }
 
-TEST_F(BackupProtectionTest, LinkPlantedInTheBackupIsRefused) {
-    // The link is root's own here, so only reading it as what it is can refuse it: it carries no seal.
+TEST_F(BackupProtectionTest, OwnerCheckAloneCatchesUserOwnedItemsAndNeverFollowsALink) {
+    // Without the expected set only the owner is checked: a link is copied as a link, never followed.
     fs::create_symlink(fs::path(Native(backupPath)) / "one.dll", fs::path(Native(backupPath)) / "b.exe");
-    ExpectStoppedAtFile(L"b.exe");
-
-    // Without the expected set only the owner is checked: the link is copied as a link, never followed.
-    log.Clear();
-    Directory restored;
-    restored.Create(dir.Path(), L"owner-only");
-    Directory(dir.Path(), L"backup").CopyContentTo(restored, nullptr, nullptr, nullptr, true);
+    EXPECT_EQ(Restore(false, L"owner-only"), 0) << log.Dump();
     const fs::path copied = dir.FsPath() / "owner-only" / "b.exe";
     EXPECT_TRUE(fs::is_symlink(copied));
     EXPECT_EQ(fs::read_symlink(copied), fs::path(Native(backupPath)) / "one.dll");
-}
+    fs::remove(fs::path(Native(backupPath)) / "b.exe");
 
-// A product holding a library's version links and a link to a folder: the backup keeps them as sealed
-// links, the restore recreates them, and a link retargeted in the backup is refused as a changed file is.
-class ProductLinksTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "needs root: chown and trusted.* attributes";
-        }
-        const fs::path product = dir.FsPath() / "product";
-        fs::create_directories(product / "modules");
-        test::WriteTextFile((product / "lib.so.1.2").wstring(), "the library");
-        test::WriteTextFile((product / "modules" / "m.so").wstring(), "a module");
-        fs::create_symlink("lib.so.1.2", product / "lib.so.1");
-        fs::create_symlink("lib.so.1", product / "lib.so");
-        fs::create_directory_symlink("modules", product / "plugins");
-        fs::create_symlink("/nowhere/at/all", product / "dangling");
-        Directory backup;
-        backup.Create(dir.Path(), L"backup");
-        Directory(dir.Path(), L"product").CopyContentTo(backup, &backupSet, nullptr, &administrators, false);
-    }
-
-    int Restore() {
-        Directory restored;
-        restored.Create(dir.Path(), L"restored");
-        try {
-            Directory(dir.Path(), L"backup").CopyContentTo(restored, nullptr, &backupSet, nullptr, true);
-        } catch (const IMException& e) {
-            return e.GetErrorNumber();
-        }
-        return 0;
-    }
-
-    CapturedLog log;
-    test::TempDir dir;
-    const Permissions backupSet = test::BackupFileSet();
-    const CSid administrators = CSid::Administrators();
-};
-
-TEST_F(ProductLinksTest, LinksSurviveTheBackupAndTheRestoreAsLinks) {
-    const std::pair<const char*, const char*> links[] = {{"lib.so", "lib.so.1"},
-                                                         {"lib.so.1", "lib.so.1.2"},
-                                                         {"plugins", "modules"},
-                                                         {"dangling", "/nowhere/at/all"}};
-    for (const char* copy : {"backup", "restored"}) {
-        if (std::string(copy) == "restored") {
-            ASSERT_EQ(Restore(), 0) << log.Dump();
-        }
-        for (const auto& [name, target] : links) {
-            const fs::path link = dir.FsPath() / copy / name;
-            EXPECT_TRUE(fs::is_symlink(link)) << copy << "/" << name;
-            EXPECT_EQ(fs::read_symlink(link), fs::path(target)) << copy << "/" << name;
-        }
-        EXPECT_EQ(test::ReadTextFile((dir.FsPath() / copy / "lib.so").wstring()), "the library");
-        // The folder behind a link is copied once, as the folder it is, never through the link.
-        EXPECT_TRUE(fs::is_directory(fs::symlink_status(dir.FsPath() / copy / "modules")));
-    }
-    // In the backup each link carries the backup set and belongs to root, as a file does.
-    Permissions sealed;
-    sealed.LoadPermissionsFromFile(dir.Path() + L"backup/lib.so");
-    EXPECT_TRUE(sealed.EqualPermissions(backupSet)) << sealed.GetDacl().ToString();
-    EXPECT_EQ(Permissions::GetFileOwner(dir.Path() + L"backup/plugins"), CSid::Administrators());
-}
-
-TEST_F(ProductLinksTest, ALinkRetargetedInTheBackupIsRefused) {
-    const fs::path link = dir.FsPath() / "backup" / "lib.so.1";
-    fs::remove(link);
-    fs::create_symlink("/etc/shadow", link);
-    EXPECT_EQ(Restore(), 136);
-    EXPECT_TRUE(log.Has(LevelError, L"CopyContentTo: Permissions of file doesn't equals to expected "
-                                    L"permissions. Hack attempt? (filename: " +
-                                        dir.Path() + L"backup/lib.so.1)"))
-        << log.Dump();
-    EXPECT_FALSE(fs::exists(fs::symlink_status(dir.FsPath() / "restored" / "lib.so.1")));
-}
-
-TEST_F(ProductLinksTest, AFifoOrDeviceIsRefusedByName) {
-    ASSERT_EQ(mkfifo((dir.FsPath() / "product" / "modules" / "pipe").c_str(), 0600), 0);
-    Directory again;
-    again.Create(dir.Path(), L"again");
-    int code = 0;
-    try {
-        Directory(dir.Path(), L"product").CopyContentTo(again, &backupSet, nullptr, &administrators, false);
-    } catch (const IMException& e) {
-        code = e.GetErrorNumber();
-    }
-    EXPECT_EQ(code, 136);
-    EXPECT_TRUE(log.Has(LevelError, L"CopyContentTo: Not a file, folder or symbolic link; not copied. "
-                                    L"(filename: " +
-                                        dir.Path() + L"product/modules/pipe)"))
-        << log.Dump();
-    EXPECT_TRUE(log.Has(LevelWarn, L"ScanDir: Special file found; neither copied nor read. (path: " +
-                                       dir.Path() + L"product/, dirname: modules, foundFilename: pipe)"))
-        << log.Dump();
-    EXPECT_FALSE(fs::exists(dir.FsPath() / "again" / "modules" / "m.so"));
-}
-
-TEST_F(BackupProtectionTest, HardLinkedFileIsDetected) {
-    ASSERT_EQ(link(Native(backupPath + L"one.dll").c_str(), (dir.FsPath() / "elsewhere").c_str()), 0);
-    ExpectStoppedAtFile(L"one.dll");
-}
-
-TEST_F(BackupProtectionTest, ContentWrittenThroughAKeptDescriptorIsDetected) {
-    // Same size, same inode, owner and mode: only the write itself shows. File times advance in clock
-    // ticks, so one passes first.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const std::string path = Native(backupPath + L"two.exe");
-    posix::UniqueFd writer(open(path.c_str(), O_WRONLY | O_CLOEXEC));
-    ASSERT_TRUE(writer);
-    EXPECT_EQ(pwrite(writer.Get(), "CONTENT", 7, 0), 7);
-    writer.Reset();
-    ExpectStoppedAtFile(L"two.exe");
-}
-
-TEST_F(BackupProtectionTest, OwnerCheckAloneCatchesUserOwnedItems) {
-    Directory backup(dir.Path(), L"backup");
-    const auto restoreOwnerOnly = [&] {
-        Directory restored;
-        restored.Create(dir.Path(), L"owner-only");
-        try {
-            Directory(dir.Path(), L"backup").CopyContentTo(restored, nullptr, nullptr, nullptr, true);
-        } catch (const IMException& e) {
-            return e.GetErrorNumber();
-        }
-        return 0;
-    };
     ASSERT_EQ(chown(Native(backupPath + L"sub").c_str(), kNobody, static_cast<gid_t>(-1)), 0);
-    EXPECT_EQ(restoreOwnerOnly(), 136);
+    EXPECT_EQ(Restore(false, L"owner-only"), 136);
     EXPECT_TRUE(
         log.Has(LevelError, L"CopyContentTo: Owner of backup subdir is not BA. Hack attempt? (dirname: " +
                                 backupPath + L"sub/)"))
         << log.Dump();
 
-    const std::wstring first = backup.GetFiles().front().GetFullPath();
+    const std::wstring first = Directory(dir.Path(), L"backup").GetFiles().front().GetFullPath();
     ASSERT_EQ(chown(Native(first).c_str(), kNobody, static_cast<gid_t>(-1)), 0);
     log.Clear();
-    EXPECT_EQ(restoreOwnerOnly(), 136);
+    EXPECT_EQ(Restore(false, L"owner-only"), 136);
     EXPECT_TRUE(
         log.Has(LevelError,
                 L"CopyContentTo: Owner of backup file is not BA. Hack attempt? (filename: " + first + L")"))
@@ -352,23 +250,91 @@ TEST_F(BackupProtectionTest, ReadingSynthesizesFromOwnerModeAndAcl) {
 }
 
 TEST_F(BackupProtectionTest, UnprivilegedUserCannotWriteTheSeal) {
-    if (Shell("setpriv --reuid=nobody --regid=nogroup --clear-groups true") != 0) {
-        GTEST_SKIP() << "setpriv cannot switch to nobody here";
-    }
-    const std::string path = Native(backupPath + L"one.dll");
     // The file and its folders are readable by everybody, so only the attribute namespace can refuse.
-    EXPECT_NE(
-        Shell("setpriv --reuid=nobody --regid=nogroup --clear-groups setfattr -n trusted.zepmaintenance.dacl "
-              "-v 0x00 '" +
-              path + "'"),
-        0);
-    EXPECT_NE(Shell("setpriv --reuid=nobody --regid=nogroup --clear-groups setfattr -x "
-                    "trusted.zepmaintenance.dacl '" +
-                    path + "'"),
+    const std::string path = Native(backupPath + L"one.dll");
+    EXPECT_EQ(test::AsNobody([&path] {
+                  const char value = 0;
+                  const bool written =
+                      setxattr(path.c_str(), "trusted.zepmaintenance.dacl", &value, 1, 0) == 0 ||
+                      removexattr(path.c_str(), "trusted.zepmaintenance.dacl") == 0;
+                  return written ? 1 : 0;
+              }),
               0);
-    // Root can, so the commands themselves work.
-    EXPECT_EQ(Shell("getfattr -n trusted.zepmaintenance.dacl '" + path + "'"), 0);
+    // Root can, so the attribute is there to write.
+    EXPECT_GT(getxattr(path.c_str(), "trusted.zepmaintenance.dacl", nullptr, 0), 0);
     EXPECT_EQ(Restore(), 0) << log.Dump();
+}
+
+// A product holding a library's version links and a link to a folder: the backup keeps them as sealed
+// links, the restore recreates them, and a link retargeted in the backup is refused as a changed file is.
+class ProductLinksTest : public SealedBackupTest {
+protected:
+    void SetUp() override {
+        SealedBackupTest::SetUp();
+        const fs::path product = dir.FsPath() / "product";
+        fs::create_directories(product / "modules");
+        test::WriteTextFile((product / "lib.so.1.2").wstring(), "the library");
+        test::WriteTextFile((product / "modules" / "m.so").wstring(), "a module");
+        fs::create_symlink("lib.so.1.2", product / "lib.so.1");
+        fs::create_symlink("lib.so.1", product / "lib.so");
+        fs::create_directory_symlink("modules", product / "plugins");
+        fs::create_symlink("/nowhere/at/all", product / "dangling");
+        Seal();
+    }
+};
+
+TEST_F(ProductLinksTest, LinksSurviveTheBackupAndTheRestoreAsLinks) {
+    const std::pair<const char*, const char*> links[] = {{"lib.so", "lib.so.1"},
+                                                         {"lib.so.1", "lib.so.1.2"},
+                                                         {"plugins", "modules"},
+                                                         {"dangling", "/nowhere/at/all"}};
+    ASSERT_EQ(Restore(), 0) << log.Dump();
+    for (const char* copy : {"backup", "restored"}) {
+        for (const auto& [name, target] : links) {
+            const fs::path link = dir.FsPath() / copy / name;
+            EXPECT_TRUE(fs::is_symlink(link)) << copy << "/" << name;
+            EXPECT_EQ(fs::read_symlink(link), fs::path(target)) << copy << "/" << name;
+        }
+        EXPECT_EQ(test::ReadTextFile((dir.FsPath() / copy / "lib.so").wstring()), "the library");
+        // The folder behind a link is copied once, as the folder it is, never through the link.
+        EXPECT_TRUE(fs::is_directory(fs::symlink_status(dir.FsPath() / copy / "modules")));
+    }
+    // In the backup each link carries the backup set and belongs to root, as a file does.
+    Permissions sealed;
+    sealed.LoadPermissionsFromFile(backupPath + L"lib.so");
+    EXPECT_TRUE(sealed.EqualPermissions(backupSet)) << sealed.GetDacl().ToString();
+    EXPECT_EQ(Permissions::GetFileOwner(backupPath + L"plugins"), CSid::Administrators());
+}
+
+TEST_F(ProductLinksTest, ALinkRetargetedInTheBackupIsRefused) {
+    const fs::path link = dir.FsPath() / "backup" / "lib.so.1";
+    fs::remove(link);
+    fs::create_symlink("/etc/shadow", link);
+    EXPECT_EQ(Restore(), 136);
+    EXPECT_TRUE(log.Has(LevelError, L"CopyContentTo: Permissions of file doesn't equals to expected "
+                                    L"permissions. Hack attempt? (filename: " +
+                                        backupPath + L"lib.so.1)"))
+        << log.Dump();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir.FsPath() / "restored" / "lib.so.1")));
+}
+
+TEST_F(ProductLinksTest, AFifoOrDeviceIsRefusedByName) {
+    ASSERT_EQ(mkfifo((dir.FsPath() / "product" / "modules" / "pipe").c_str(), 0600), 0);
+    Directory again;
+    again.Create(dir.Path(), L"again");
+    EXPECT_EQ(CodeOf([&] {
+                  Directory(dir.Path(), L"product")
+                      .CopyContentTo(again, &backupSet, nullptr, &administrators, false);
+              }),
+              136);
+    EXPECT_EQ(
+        log.Missing({{LevelError, L"CopyContentTo: Not a file, folder or symbolic link; not copied. "
+                                  L"(filename: " +
+                                      dir.Path() + L"product/modules/pipe)"},
+                     {LevelWarn, L"ScanDir: Special file found; neither copied nor read. (path: " +
+                                     dir.Path() + L"product/, dirname: modules, foundFilename: pipe)"}}),
+        L"");
+    EXPECT_FALSE(fs::exists(dir.FsPath() / "again" / "modules" / "m.so"));
 }
 
 TEST(DirectoryPosixTest, DeleteNeverFollowsLinksOutOfTheTree) {
@@ -396,31 +362,15 @@ TEST(DirectoryPosixTest, DeleteNeverFollowsLinksOutOfTheTree) {
 
 TEST(DirectoryPosixTest, KnownFoldersLieBelowTheMachineRoot) {
     CapturedLog log;
-    test::TempDir root;
-    const char* previous = std::getenv("ZEP_MACHINE_ROOT");
-    const std::string saved = previous != nullptr ? previous : "";
-    setenv("ZEP_MACHINE_ROOT", root.FsPath().c_str(), 1);
+    test::ScopedMachineRoot machine;
     Directory folder;
-    int code = 0;
-    try {
-        folder.SetSpecialFolder(KnownFolder::System);
-    } catch (const IMException& e) {
-        code = e.GetErrorNumber();
-    }
-    EXPECT_EQ(code, 138);
+    EXPECT_EQ(CodeOf([&] { folder.SetSpecialFolder(KnownFolder::System); }), 138);
     EXPECT_TRUE(log.Contains(L"SetSpecialFolder: SHGetKnownFolderPath failed. (hr: ")) << log.Dump();
-
-    fs::create_directories(root.FsPath() / "var" / "lib");
-    fs::create_directories(root.FsPath() / "usr" / "lib" / "zepmaintenance" / "system");
+    fs::create_directories(fs::path(Native(machine.Path())) / "usr" / "lib" / "zepmaintenance" / "system");
     folder.SetSpecialFolder(KnownFolder::ProgramData);
-    EXPECT_EQ(folder.GetFullPath(), root.Path() + L"var/lib/");
+    EXPECT_EQ(folder.GetFullPath(), machine.Path() + L"var/lib/");
     folder.SetSpecialFolder(KnownFolder::System);
-    EXPECT_EQ(folder.GetFullPath(), root.Path() + L"usr/lib/zepmaintenance/system/");
-    if (previous != nullptr) {
-        setenv("ZEP_MACHINE_ROOT", saved.c_str(), 1);
-    } else {
-        unsetenv("ZEP_MACHINE_ROOT");
-    }
+    EXPECT_EQ(folder.GetFullPath(), machine.Path() + L"usr/lib/zepmaintenance/system/");
 }
 
 } // namespace

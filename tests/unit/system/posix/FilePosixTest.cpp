@@ -6,21 +6,18 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace ZEPMaintenance {
 namespace {
 
 namespace fs = std::filesystem;
 
-mode_t ModeOf(const fs::path& path) {
-    struct stat info {};
-    EXPECT_EQ(lstat(path.c_str(), &info), 0);
-    return info.st_mode & 07777;
-}
-
-// A copy has the source's mode without write access for group and others, and its last write time,
-// under any creation mask and whether its name was free or taken.
-TEST(FileCopyPosixTest, TheSourceModeAndTimeWhateverTheMask) {
+// A copy, by CopyTo or installed from CopyWithHash, has the source's mode without write access for group
+// and others, its last write time and the copying process as owner, under any creation mask and whether
+// its name was free or taken.
+TEST(FileCopyPosixTest, TheSourceModeAndTimeWhateverTheMaskAndTheWay) {
+    test::EnsureCryptoProvider();
     test::TempDir dir;
     const fs::path source = dir.FsPath() / "tool.so";
     test::WriteTextFile(source.wstring(), "code");
@@ -29,18 +26,30 @@ TEST(FileCopyPosixTest, TheSourceModeAndTimeWhateverTheMask) {
     fs::create_directory(dir.FsPath() / "free");
     fs::create_directory(dir.FsPath() / "taken");
     test::WriteTextFile((dir.FsPath() / "taken" / "tool.so").wstring(), "old");
+    fs::permissions(dir.FsPath() / "taken" / "tool.so", fs::perms(0600));
     for (const mode_t mask : {mode_t{022}, mode_t{077}}) {
         const mode_t saved = umask(mask);
         for (const char* folder : {"free", "taken"}) {
-            const fs::path copy = dir.FsPath() / folder / "tool.so";
-            std::error_code ignored;
-            if (std::string(folder) == "free") {
-                fs::remove(copy, ignored);
+            for (const bool hashed : {false, true}) {
+                const fs::path copy = dir.FsPath() / folder / "tool.so";
+                if (std::string(folder) == "free") {
+                    fs::remove(copy);
+                }
+                const std::wstring into = (dir.FsPath() / folder).wstring() + L"/";
+                if (hashed) {
+                    File(dir.Path(), L"tool.so").CopyWithHash(into, L"", L"").Install();
+                } else {
+                    File(dir.Path(), L"tool.so").CopyTo(into, L"");
+                }
+                struct stat info {};
+                ASSERT_EQ(lstat(copy.c_str(), &info), 0);
+                EXPECT_EQ(info.st_mode & 07777, 0755u)
+                    << folder << ", mask " << mask << ", hashed " << hashed;
+                EXPECT_EQ(info.st_uid, geteuid());
+                EXPECT_EQ(fs::last_write_time(copy), fs::last_write_time(source))
+                    << folder << ", hashed " << hashed;
+                EXPECT_EQ(test::ReadTextFile(copy.wstring()), "code");
             }
-            File(dir.Path(), L"tool.so").CopyTo((dir.FsPath() / folder).wstring() + L"/", L"");
-            EXPECT_EQ(ModeOf(copy), 0755u) << folder << ", mask " << mask;
-            EXPECT_EQ(fs::last_write_time(copy), fs::last_write_time(source)) << folder;
-            EXPECT_EQ(test::ReadTextFile(copy.wstring()), "code");
         }
         umask(saved);
     }

@@ -1,5 +1,5 @@
 // Linux side of File::CopyWithHash and Directory::ScanDirBelow: nothing is read through a link anywhere
-// below the root, nor from a FIFO or a file with a second name; what the installed copy carries.
+// below the root, nor from a FIFO or a file with a second name.
 #include "diag/IMException.h"
 #include "support/CapturedLog.h"
 #include "support/ErrorCodeOf.h"
@@ -87,30 +87,6 @@ TEST_F(HashedCopyPosixTest, OnlyARegularFileWithASingleNameIsRead) {
     update.SetFullPath(Update());
     update.ScanDirBelow(Update());
     EXPECT_EQ(update.GetSpecialFiles(), std::vector<std::wstring>{L"pipe.dll"});
-}
-
-// The installed file carries what File::CopyTo gives a copy that replaces a file: the source's mode
-// without write access for group and others, its last write time, and the copying process as owner.
-TEST_F(HashedCopyPosixTest, TheInstalledFileCarriesWhatCopyToGives) {
-    const fs::path source = dir.FsPath() / "update" / "tool.so";
-    test::WriteTextFile(source.wstring(), "code");
-    fs::permissions(source, fs::perms(0775));
-    fs::last_write_time(source, fs::file_time_type::clock::now() - std::chrono::hours(48));
-    test::WriteTextFile(Product() + L"tool.so", "old");
-    fs::permissions(dir.FsPath() / "product" / "tool.so", fs::perms(0600));
-    test::WriteTextFile(Product() + L"copied.so", "old");
-
-    File(Update(), L"tool.so").CopyWithHash(Product(), L"", Update()).Install();
-    File(Update(), L"tool.so").CopyTo(Product(), L"copied.so");
-    struct stat installed {};
-    struct stat copied {};
-    ASSERT_EQ(lstat((dir.FsPath() / "product" / "tool.so").c_str(), &installed), 0);
-    ASSERT_EQ(lstat((dir.FsPath() / "product" / "copied.so").c_str(), &copied), 0);
-    EXPECT_EQ(installed.st_mode & 07777, 0755u);
-    EXPECT_EQ(installed.st_mode, copied.st_mode);
-    EXPECT_EQ(installed.st_uid, geteuid());
-    EXPECT_EQ(installed.st_uid, copied.st_uid);
-    EXPECT_EQ(fs::last_write_time(dir.FsPath() / "product" / "tool.so"), fs::last_write_time(source));
 }
 
 } // namespace

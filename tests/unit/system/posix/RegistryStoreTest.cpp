@@ -542,10 +542,10 @@ TEST_F(RegistryStoreSharedTest, AChangeNotYetPublishedIsPublishedByTheNextRootPr
                                  "UPDATE publication SET generation = generation + 1;"));
     const std::string leftover = fs::path(live).parent_path() / "snapshot.tmp";
     std::ofstream(leftover) << "half a snapshot";
-    EXPECT_EQ(AsNobody(KeptValue), 1);
+    EXPECT_EQ(AsNobody([] { return KeptValue(); }), 1);
 
     EXPECT_TRUE(OpenStore());
-    EXPECT_EQ(AsNobody(KeptValue), 2);
+    EXPECT_EQ(AsNobody([] { return KeptValue(); }), 2);
     EXPECT_FALSE(fs::exists(leftover));
 }
 
@@ -572,7 +572,7 @@ TEST_F(RegistryStoreSharedTest, AnEarlierStoreWithAHotJournalIsTakenOverWhatever
     EXPECT_EQ(QueryText(live, "PRAGMA integrity_check"), "ok");
     EXPECT_FALSE(fs::exists(snapshot + "-journal"));
     EXPECT_FALSE(fs::exists(fs::path(live).parent_path() / "takeover.db"));
-    EXPECT_EQ(AsNobody(KeptValue), 42);
+    EXPECT_EQ(AsNobody([] { return KeptValue(); }), 42);
 }
 
 // Folders another user could change, or that are not what they seem, are never used.

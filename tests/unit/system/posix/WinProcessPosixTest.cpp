@@ -6,7 +6,10 @@
 #include "system/Text.h"
 #include "system/posix/PosixSupport.h"
 
+#include "support/ErrorCodeOf.h"
+#include "support/SystemSupport.h"
 #include "support/TempDir.h"
+#include "support/TestChild.h"
 #include "support/posix/AsNobody.h"
 
 #include <algorithm>
@@ -25,36 +28,17 @@ namespace ZEPMaintenance {
 namespace {
 
 using test::AsNobody;
-using test::kNobody;
-
-std::wstring ChildProgram() {
-    return GetModuleDirectory() + platform::kPathSeparator + Utf8ToWide(ZEP_TEST_CHILD_NAME);
-}
+using test::ChildProgram;
+using test::CodeOf;
+using test::ForkedStep;
 
 // The state letter of /proc/<pid>/stat, or 0 once the process is gone.
 char ProcessState(uint32_t pid) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
     std::string text;
-    if (!std::getline(file, text) || text.rfind(')') == std::string::npos ||
-        text.size() < text.rfind(')') + 3) {
-        return 0;
-    }
-    return text[text.rfind(')') + 2];
-}
-
-// Waits up to five seconds for the process to be gone; its last state otherwise.
-char StateAfterWaiting(uint32_t pid) {
-    for (int i = 0; i < 100; ++i) {
-        if (ProcessState(pid) == 0) {
-            return 0;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return ProcessState(pid);
-}
-
-bool HasPkexec() {
-    return access("/usr/bin/pkexec", X_OK) == 0 || access("/bin/pkexec", X_OK) == 0;
+    std::getline(file, text);
+    const std::size_t end = text.rfind(')');
+    return end != std::string::npos && text.size() >= end + 3 ? text[end + 2] : 0;
 }
 
 TEST(WinProcessPosixTest, AProcessThatHasEndedAndBeenCollectedIsGone) {
@@ -64,21 +48,21 @@ TEST(WinProcessPosixTest, AProcessThatHasEndedAndBeenCollectedIsGone) {
         ended.Start(ChildProgram(), L"--exit 0", L"", false);
         gone = ended.GetProcessId();
         ASSERT_TRUE(ended.WaitToClose(30));
-        EXPECT_EQ(ended.GetExitCode(), 0u);
     }
     WinProcess process;
-    try {
-        process.Open(gone);
-        FAIL() << "opened a process that is gone";
-    } catch (const IMException& e) {
-        EXPECT_EQ(e.GetErrorNumber(), 156);
-    }
+    EXPECT_EQ(CodeOf([&] { process.Open(gone); }), 156);
 }
 
-TEST(WinProcessPosixTest, RootStartsElevatedProgramsDirectly) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root";
+class RootProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "needs root to become another user";
+        }
     }
+};
+
+TEST_F(RootProcessTest, StartsElevatedProgramsDirectly) {
     WinProcess process;
     process.Start(ChildProgram(), L"--exit 9", L"", true);
     ASSERT_TRUE(process.WaitToClose(30));
@@ -86,65 +70,68 @@ TEST(WinProcessPosixTest, RootStartsElevatedProgramsDirectly) {
     EXPECT_EQ(process.GetOwner().Sid(), L"S-1-5-18");
 }
 
-TEST(WinProcessPosixTest, WithoutRootOrPkexecElevationIsDeclined) {
-    if (geteuid() != 0 || HasPkexec()) {
-        GTEST_SKIP() << "needs root to become another user, and no pkexec";
-    }
-    const int result = AsNobody([] {
-        WinProcess process;
-        try {
-            process.Start(ChildProgram(), L"--exit 0", L"", true);
-        } catch (const IMException& e) {
-            return e.GetErrorNumber() == 111 ? 0 : 1;
-        }
-        return 2;
-    });
-    EXPECT_EQ(result, 0);
+TEST_F(RootProcessTest, OwnersAreTheUsersSids) {
+    // The owner of a process of another user, seen from that user and from root.
+    EXPECT_EQ(AsNobody([] {
+                  WinProcess self;
+                  self.OpenCurrentProcess();
+                  return self.GetOwner().Sid() == L"S-1-22-1-65534" ? 0 : 1;
+              }),
+              0);
+    ForkedStep other(
+        [] {
+            test::SignalReady();
+            sleep(60);
+            return 0;
+        },
+        ForkedStep::User::Nobody);
+    ASSERT_TRUE(other.WaitUntilReady());
+    WinProcess opened;
+    opened.Open(static_cast<uint32_t>(other.Pid()));
+    EXPECT_EQ(opened.GetOwner().Sid(), L"S-1-22-1-65534");
+    kill(other.Pid(), SIGKILL);
+    EXPECT_TRUE(opened.WaitToClose(10));
+    // Our child, opened by id: its status is read while it waits to be collected.
+    EXPECT_EQ(opened.GetExitCode(), 128u + SIGKILL);
 }
 
-TEST(WinProcessPosixTest, OwnersAreTheUsersSids) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to become another user";
-    }
-    // The owner of a process of another user, seen from that user and from root.
-    const int result = AsNobody([] {
-        WinProcess self;
-        self.OpenCurrentProcess();
-        return self.GetOwner().Sid() == L"S-1-22-1-65534" ? 0 : 1;
-    });
-    EXPECT_EQ(result, 0);
-
-    const pid_t sleeper = fork();
-    if (sleeper == 0) {
-        if (setresuid(kNobody, kNobody, kNobody) != 0) {
-            _exit(100);
-        }
-        sleep(2);
-        _exit(0);
-    }
-    usleep(200000);
-    WinProcess other;
-    other.Open(static_cast<uint32_t>(sleeper));
-    EXPECT_EQ(other.GetOwner().Sid(), L"S-1-22-1-65534");
-    kill(sleeper, SIGKILL);
-    EXPECT_TRUE(other.WaitToClose(10));
-    // Our child, opened by id: its status is read while it waits to be collected.
-    EXPECT_EQ(other.GetExitCode(), 128u + SIGKILL);
-    waitpid(sleeper, nullptr, 0);
+TEST_F(RootProcessTest, AnotherUsersEndedProcessHasNoExitCodeToRead) {
+    // A process of root that has ended and waits for this process to collect it.
+    ForkedStep ended([] { return 7; }, ForkedStep::User::Same);
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(ended.Pid()), &info, WEXITED | WNOWAIT), 0);
+    ASSERT_EQ(ProcessState(static_cast<uint32_t>(ended.Pid())), 'Z');
+    const auto pid = static_cast<uint32_t>(ended.Pid());
+    EXPECT_EQ(AsNobody([pid] {
+                  WinProcess process;
+                  process.Open(pid);
+                  if (!process.WaitToClose(10)) {
+                      return 1;
+                  }
+                  return CodeOf([&] { process.GetExitCode(); }) == 110 ? 0 : 2;
+              }),
+              0);
+    EXPECT_EQ(ended.Wait(), 7);
 }
 
 TEST(WinProcessPosixTest, ChildrenLetGoWhileRunningLeaveNoZombie) {
-    uint32_t replaced = 0;
-    uint32_t released = 0;
+    const test::Go go;
+    uint32_t children[2] = {};
     {
         WinProcess process;
-        process.Start(ChildProgram(), L"--sleep 300", L"", false);
-        replaced = process.GetProcessId();
-        process.Start(ChildProgram(), L"--sleep 300", L"", false);
-        released = process.GetProcessId();
+        process.Start(ChildProgram(), go.WaitingFor(), L"", false);
+        children[0] = process.GetProcessId();
+        process.Start(ChildProgram(), go.WaitingFor(), L"", false);
+        children[1] = process.GetProcessId();
     }
-    EXPECT_EQ(StateAfterWaiting(replaced), 0) << "pid " << replaced;
-    EXPECT_EQ(StateAfterWaiting(released), 0) << "pid " << released;
+    go.Now();
+    for (const uint32_t pid : children) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (ProcessState(pid) != 0 && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(ProcessState(pid), 0) << "pid " << pid;
+    }
 }
 
 TEST(WinProcessPosixTest, StartedProgramsGetDefaultSignalsAndNoStrayDescriptors) {
@@ -166,155 +153,97 @@ TEST(WinProcessPosixTest, StartedProgramsGetDefaultSignalsAndNoStrayDescriptors)
         process.Start(ChildProgram(), L"--describe \"" + report.wstring() + L"\"", L"", false);
         EXPECT_TRUE(process.WaitToClose(30));
     }
-    const int strayNumber = stray.Get();
+    const std::string strayLine = "fd " + std::to_string(stray.Get());
     stray.Reset();
     sigaction(SIGUSR1, &savedAction, nullptr);
     pthread_sigmask(SIG_SETMASK, &savedMask, nullptr);
 
-    std::ifstream file(report);
-    unsigned long long blockedSet = ~0ull;
-    unsigned long long ignoredSet = ~0ull;
-    std::vector<std::string> fds;
-    for (std::string line; std::getline(file, line);) {
-        if (line.rfind("SigBlk:", 0) == 0) {
-            blockedSet = std::stoull(line.substr(7), nullptr, 16);
-        } else if (line.rfind("SigIgn:", 0) == 0) {
-            ignoredSet = std::stoull(line.substr(7), nullptr, 16);
-        } else if (line.rfind("fd ", 0) == 0) {
-            fds.push_back(line.substr(3));
-        }
-    }
-    EXPECT_EQ(blockedSet, 0u);
-    EXPECT_EQ(ignoredSet & (1ull << (SIGUSR1 - 1)), 0u);
-    ASSERT_FALSE(fds.empty());
-    EXPECT_EQ(std::count(fds.begin(), fds.end(), std::to_string(strayNumber)), 0);
+    const std::vector<std::string> lines = test::ReadLines(report.wstring());
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(std::stoull(lines[0].substr(7), nullptr, 16), 0u) << lines[0];
+    EXPECT_EQ(std::stoull(lines[1].substr(7), nullptr, 16) & (1ull << (SIGUSR1 - 1)), 0u) << lines[1];
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), strayLine), 0);
 }
 
-// Elevation through a stand-in for pkexec that accepts or declines as the test tells it to.
-std::string gFakeFolder;
-
-void WriteFakePkexec(const std::string& body) {
-    const std::string path = gFakeFolder + "/pkexec";
-    std::ofstream(path) << "#!/bin/bash\necho \"$*\" > \"$(dirname \"$0\")/arguments\"\n" << body << '\n';
-    chmod(path.c_str(), 0755);
-}
-
-int StartElevatedAsNobody() {
-    return AsNobody([] {
-        setenv("PATH", (gFakeFolder + ":/usr/bin:/bin").c_str(), 1);
-        WinProcess process;
-        try {
-            process.Start(ChildProgram(), L"--exit 5", L"", true);
-        } catch (const IMException& e) {
-            return e.GetErrorNumber() == 111 ? 111 : 1;
-        }
-        return process.WaitToClose(30) ? static_cast<int>(process.GetExitCode()) : 2;
-    });
-}
-
-// Elevated starts by nobody, whose PATH finds the stand-in for pkexec first.
-class PkexecElevationTest : public ::testing::Test {
+// Elevated starts by nobody through a stand-in for pkexec, first on the PATH, that accepts or declines
+// as the test tells it to.
+class PkexecElevationTest : public RootProcessTest {
 protected:
     void SetUp() override {
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "needs root to become another user";
-        }
+        RootProcessTest::SetUp();
         chmod(folder.FsPath().c_str(), 0777);
-        gFakeFolder = folder.FsPath().string();
     }
+
+    void WritePkexec(const std::string& body) const {
+        const std::string path = Folder() + "/pkexec";
+        std::ofstream(path) << "#!/bin/bash\necho \"$*\" > \"$(dirname \"$0\")/arguments\"\n" << body << '\n';
+        chmod(path.c_str(), 0755);
+    }
+
+    // The exit code of the elevated test child, or 111 when the start failed.
+    int StartElevated(const std::string& path) const {
+        return AsNobody([&path] {
+            setenv("PATH", path.c_str(), 1);
+            WinProcess process;
+            const int32_t code = CodeOf([&] { process.Start(ChildProgram(), L"--exit 5", L"", true); });
+            return code != 0 ? code : process.WaitToClose(30) ? static_cast<int>(process.GetExitCode()) : 2;
+        });
+    }
+
+    std::string Folder() const { return folder.FsPath().string(); }
+    std::string Path() const { return Folder() + ":/usr/bin:/bin"; }
 
     test::TempDir folder;
 };
 
 TEST_F(PkexecElevationTest, ADeclinedPromptFailsTheStart) {
     // Accepted: the program itself is what pkexec is asked to run, with its arguments.
-    WriteFakePkexec("for fd in /proc/$$/fd/*; do n=${fd##*/}; [ \"$n\" -gt 2 ] && eval \"exec $n>&-\"; done\n"
-                    "exec \"$@\"");
-    EXPECT_EQ(StartElevatedAsNobody(), 5);
-    std::ifstream arguments(folder.FsPath() / "arguments");
-    std::string line;
-    std::getline(arguments, line);
-    EXPECT_EQ(line, WideToMultiByte(ChildProgram(), kUtf8CodePage) + " --exit 5");
+    WritePkexec("for fd in /proc/$$/fd/*; do n=${fd##*/}; [ \"$n\" -gt 2 ] && eval \"exec $n>&-\"; done\n"
+                "exec \"$@\"");
+    EXPECT_EQ(StartElevated(Path()), 5);
+    EXPECT_EQ(test::ReadLines((folder.FsPath() / "arguments").wstring()),
+              std::vector<std::string>{WideToMultiByte(ChildProgram(), kUtf8CodePage) + " --exit 5"});
 
-    // Declined at once, and after a while at the prompt.
-    WriteFakePkexec("exit 126");
-    EXPECT_EQ(StartElevatedAsNobody(), 111);
-    WriteFakePkexec("sleep 0.5; exit 126");
-    EXPECT_EQ(StartElevatedAsNobody(), 111);
+    // Declined at once, after a while at the prompt, and without any pkexec to ask.
+    WritePkexec("exit 126");
+    EXPECT_EQ(StartElevated(Path()), 111);
+    WritePkexec("sleep 0.5; exit 126");
+    EXPECT_EQ(StartElevated(Path()), 111);
+    std::filesystem::remove(folder.FsPath() / "pkexec");
+    EXPECT_EQ(StartElevated(Folder()), 111);
 }
 
 // The descriptors this process holds, as the kernel lists them.
 std::size_t OpenDescriptorCount() {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
+    const std::filesystem::directory_iterator entries("/proc/self/fd");
+    return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
 }
 
 TEST_F(PkexecElevationTest, DeclinedAndFailedStartsKeepNoDescriptor) {
-    WriteFakePkexec("exit 126");
+    WritePkexec("exit 126");
     // A program the system cannot run: its start fails once the child is made.
-    const std::string unrunnable = gFakeFolder + "/unrunnable";
+    const std::string unrunnable = Folder() + "/unrunnable";
     std::ofstream(unrunnable) << "neither a script nor a program\n";
     chmod(unrunnable.c_str(), 0755);
 
     // Counted in a process of its own, where no thread of another test opens or closes descriptors.
-    const int gained = AsNobody([] {
-        setenv("PATH", (gFakeFolder + ":/usr/bin:/bin").c_str(), 1);
+    const std::string path = Path();
+    const int gained = AsNobody([&] {
+        setenv("PATH", path.c_str(), 1);
         const std::size_t before = OpenDescriptorCount();
-        for (int i = 0; i < 100; ++i) {
+        const std::wstring failing[] = {ChildProgram() + L".missing", Utf8ToWide(unrunnable)};
+        for (int i = 0; i < 200; ++i) {
             WinProcess process;
-            try {
-                process.Start(ChildProgram(), L"--exit 0", L"", true);
-                return 250; // started although declined
-            } catch (const IMException&) {
-            }
-        }
-        const std::wstring failing[] = {ChildProgram() + L".missing",
-                                        Utf8ToWide(gFakeFolder + "/unrunnable")};
-        for (int i = 0; i < 100; ++i) {
-            WinProcess process;
-            try {
-                process.Start(failing[i % 2], L"", L"", false);
-                return 251; // started what cannot run
-            } catch (const IMException&) {
+            const bool elevated = i < 100;
+            if (CodeOf([&] {
+                    process.Start(elevated ? ChildProgram() : failing[i % 2], L"", L"", elevated);
+                }) == 0) {
+                return 250; // started although declined or unable to run
             }
         }
         return static_cast<int>(std::min<std::size_t>(OpenDescriptorCount() - before, 249));
     });
     EXPECT_EQ(gained, 0) << "descriptors gained over 100 declined and 100 failed starts";
-}
-
-TEST(WinProcessPosixTest, AnotherUsersEndedProcessHasNoExitCodeToRead) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to become another user";
-    }
-    // A process of root that has ended and waits for this process to collect it.
-    const pid_t ended = fork();
-    if (ended == 0) {
-        _exit(7);
-    }
-    static uint32_t pid = 0;
-    pid = static_cast<uint32_t>(ended);
-    for (int i = 0; i < 100 && ProcessState(pid) != 'Z'; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_EQ(ProcessState(pid), 'Z');
-    const int result = AsNobody([] {
-        WinProcess process;
-        process.Open(pid);
-        if (!process.WaitToClose(10)) {
-            return 1;
-        }
-        try {
-            return static_cast<int>(process.GetExitCode()) + 10;
-        } catch (const IMException& e) {
-            return e.GetErrorNumber() == 110 ? 0 : 2;
-        }
-    });
-    EXPECT_EQ(result, 0) << "10 + the exit code read";
-    waitpid(ended, nullptr, 0);
 }
 
 } // namespace
