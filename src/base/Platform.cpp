@@ -13,4 +13,17 @@ std::string SetAsideName(const std::string& path, int /*attempt*/) {
     return path + stamp + RandomHex(8);
 }
 
+std::string RandomHex(std::size_t count) {
+    std::string bytes(count, '\0');
+    RandomBytes(reinterpret_cast<unsigned char*>(bytes.data()), count);
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (const char byte : bytes) {
+        const auto value = static_cast<unsigned char>(byte);
+        text += kDigits[value >> 4];
+        text += kDigits[value & 0xF];
+    }
+    return text;
+}
+
 } // namespace ZEPMaintenance::platform

@@ -51,7 +51,8 @@ uint32_t AppendToLogFile(const std::string& path, std::string_view header, std::
 // plant every name a run might use. attempt is kept for the callers' retry loops.
 std::string SetAsideName(const std::string& path, int attempt);
 
-// Hexadecimal text of count bytes from the system's cryptographic random source.
+// count bytes from the system's cryptographic random source, and the same as hexadecimal text.
+void RandomBytes(unsigned char* bytes, std::size_t count);
 std::string RandomHex(std::size_t count);
 
 // Tells whoever started the process, without blocking: standard error on Linux, the debugger

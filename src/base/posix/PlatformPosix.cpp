@@ -131,11 +131,10 @@ void ShareLogFolder(const std::wstring& folder) {
     }
 }
 
-std::string RandomHex(std::size_t count) {
-    std::string bytes(count, '\0');
+void RandomBytes(unsigned char* bytes, std::size_t count) {
     std::size_t filled = 0;
     while (filled < count) {
-        const ssize_t got = getrandom(bytes.data() + filled, count - filled, 0);
+        const ssize_t got = getrandom(bytes + filled, count - filled, 0);
         if (got > 0) {
             filled += static_cast<std::size_t>(got);
         } else if (got < 0 && errno != EINTR) {
@@ -143,14 +142,6 @@ std::string RandomHex(std::size_t count) {
             std::abort();
         }
     }
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (const char byte : bytes) {
-        const auto value = static_cast<unsigned char>(byte);
-        text += kDigits[value >> 4];
-        text += kDigits[value & 0xF];
-    }
-    return text;
 }
 
 void ComInitialize() {}

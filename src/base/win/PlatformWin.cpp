@@ -208,19 +208,15 @@ std::string ErrorText(uint32_t error) {
 // A folder created in the program-data folder inherits its ACL, which lets users create files.
 void ShareLogFolder(const std::wstring& /*folder*/) {}
 
-std::string RandomHex(std::size_t count) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
+void RandomBytes(unsigned char* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         unsigned int value = 0;
         // rand_s draws from the system's cryptographic source; it fails only on a broken system.
         if (rand_s(&value) != 0) {
             std::abort();
         }
-        text += kDigits[(value >> 4) & 0xF];
-        text += kDigits[value & 0xF];
+        bytes[i] = static_cast<unsigned char>(value);
     }
-    return text;
 }
 
 void ComInitialize() {
