@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The structure of src/: the includes between modules, the largest files and the longest functions.
 
-    scripts/structure.py [--top N]
+    scripts/structure.py [--top N] [--root CHECKOUT]
 
 A function is counted from the line that opens its body to the line that closes it; a body opens with a
 '{' at the end of a line at namespace level (column 0, or below a namespace) and closes at the matching
@@ -46,13 +46,18 @@ def functions(path):
     i = 0
     while i < len(lines):
         line = lines[i]
+        # A signature that wraps: its lines joined until the parentheses balance.
+        first = i
+        while line[:1].isalpha() and line.count("(") > line.count(")") and i + 1 < len(lines):
+            i += 1
+            line += " " + lines[i].strip()
         if SIGNATURE.match(line) and not line.startswith(("namespace", "struct", "class", "enum", "union")):
             depth = 0
             for j in range(i, len(lines)):
                 depth += lines[j].count("{") - lines[j].count("}")
                 if depth <= 0:
                     name = line.split("(")[0].split()[-1] if line.split("(")[0].split() else line
-                    found.append((j - i + 1, name, i + 1))
+                    found.append((j - first + 1, name, first + 1))
                     i = j
                     break
         i += 1
@@ -60,9 +65,14 @@ def functions(path):
 
 
 def main():
+    global ROOT, SRC
     parser = argparse.ArgumentParser()
     parser.add_argument("--top", type=int, default=10)
-    top = parser.parse_args().top
+    parser.add_argument("--root", type=pathlib.Path, default=ROOT)
+    options = parser.parse_args()
+    top = options.top
+    ROOT = options.root.resolve()
+    SRC = ROOT / "src"
 
     print("includes between modules (from -> to: count)")
     for (source, target), count in sorted(include_graph().items()):
