@@ -11,9 +11,9 @@
 namespace ZEPMaintenance::posix {
 
 // The Windows error number for an errno value (unknown ones map to ERROR_INVALID_FUNCTION).
-uint32_t WinErrorFromErrno(int error);
+[[nodiscard]] uint32_t WinErrorFromErrno(int error);
 // The same for the current errno.
-uint32_t LastWinError();
+[[nodiscard]] uint32_t LastWinError();
 // A short text for a Windows error number that WinErrorFromErrno gives: the text of its usual errno.
 std::string ErrorText(uint32_t winError);
 

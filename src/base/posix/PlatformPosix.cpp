@@ -52,7 +52,7 @@ uint32_t CurrentThreadId() {
 namespace {
 
 // A free name beside path for an object that is set aside; renamed without replacing anything.
-uint32_t SetAside(const std::string& path, std::string& asideName) {
+[[nodiscard]] uint32_t SetAside(const std::string& path, std::string& asideName) {
     for (int attempt = 0;; ++attempt) {
         asideName = SetAsideName(path, attempt);
         if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, asideName.c_str(), RENAME_NOREPLACE) == 0) {

@@ -60,7 +60,7 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr std::chrono::milliseconds kBusyPollStep(50);
 
 // The socket's name in the pipe folder: the part after \\.\pipe\, one path component.
-uint32_t SocketName(const std::wstring& pipeName, std::string& name) {
+[[nodiscard]] uint32_t SocketName(const std::wstring& pipeName, std::string& name) {
     const std::wstring_view prefix = kPipePrefix;
     if (pipeName.size() <= prefix.size()) {
         return WinError::kInvalidName;
@@ -83,7 +83,7 @@ uint32_t SocketName(const std::wstring& pipeName, std::string& name) {
 // Opens the pipe folder without following a link anywhere below the machine root; root makes what is
 // missing. A folder that is not root's, or that others may write (the last one: that is not sticky),
 // is refused with ERROR_CANT_ACCESS_FILE, a missing one reported as ERROR_PATH_NOT_FOUND.
-uint32_t OpenPipeFolder(posix::UniqueFd& folder) {
+[[nodiscard]] uint32_t OpenPipeFolder(posix::UniqueFd& folder) {
     posix::UniqueFd parent(open(posix::MachineRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!parent) {
         return errno == ENOENT ? WinError::kPathNotFound : posix::LastWinError();
@@ -121,7 +121,7 @@ uint32_t OpenPipeFolder(posix::UniqueFd& folder) {
 }
 
 // The folder and socket name of a pipe a client looks for; no folder yet is no pipe yet.
-uint32_t FindPipe(const std::wstring& pipeName, posix::UniqueFd& folder, std::string& name) {
+[[nodiscard]] uint32_t FindPipe(const std::wstring& pipeName, posix::UniqueFd& folder, std::string& name) {
     uint32_t error = SocketName(pipeName, name);
     if (error == WinError::kSuccess) {
         error = OpenPipeFolder(folder);
@@ -135,7 +135,7 @@ std::string ThroughDescriptor(int fd, const std::string& name = {}) {
     return "/proc/self/fd/" + std::to_string(fd) + (name.empty() ? "" : "/" + name);
 }
 
-uint32_t SocketAddress(const std::string& path, sockaddr_un& address, socklen_t& length) {
+[[nodiscard]] uint32_t SocketAddress(const std::string& path, sockaddr_un& address, socklen_t& length) {
     address = {};
     if (path.size() >= sizeof address.sun_path) {
         return WinError::kFilenameExcedRange;
@@ -156,7 +156,8 @@ posix::UniqueFd NewSocket() {
 int ConnectThrough(int object, posix::UniqueFd& connection) {
     sockaddr_un address{};
     socklen_t length = 0;
-    SocketAddress(ThroughDescriptor(object), address, length);
+    // "/proc/self/fd/N" always fits a socket address.
+    static_cast<void>(SocketAddress(ThroughDescriptor(object), address, length));
     posix::UniqueFd opened = NewSocket();
     if (!opened) {
         return errno;
@@ -173,7 +174,7 @@ int ConnectThrough(int object, posix::UniqueFd& connection) {
 // that ended without removing it). Anything else stays, with ERROR_ACCESS_DENIED: another user's
 // socket, live or not, and every other kind of object. In the sticky folder only the user's own files
 // cannot be swapped between the check and the removal.
-uint32_t RemoveStaleSocket(int folder, const std::string& name) {
+[[nodiscard]] uint32_t RemoveStaleSocket(int folder, const std::string& name) {
     const posix::UniqueFd object(openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!object) {
         return errno == ENOENT ? WinError::kSuccess : posix::LastWinError();
@@ -224,7 +225,8 @@ Clock::time_point DeadlineAfter(uint32_t milliseconds) {
 
 // Waits until fd has one of events (or has failed), the pipe is shut down (kPipeWaitCancelled) or the
 // deadline has passed (kPipeWaitTimedOut).
-uint32_t Await(const PipeState& state, int fd, short events, Clock::time_point deadline, bool limited) {
+[[nodiscard]] uint32_t Await(const PipeState& state, int fd, short events, Clock::time_point deadline,
+                             bool limited) {
     for (;;) {
         pollfd entries[] = {{state.closing.Get(), POLLIN, 0}, {fd, events, 0}};
         const int ready = poll(entries, 2, PollTimeout(deadline, limited));

@@ -95,7 +95,7 @@ int RemoveContents(int folder, dev_t device) {
     return 0;
 }
 
-uint32_t Fill(DIR* stream, FindEntry& entry) {
+[[nodiscard]] uint32_t Fill(DIR* stream, FindEntry& entry) {
     errno = 0;
     const dirent* found = readdir(stream);
     if (found == nullptr) {

@@ -152,7 +152,7 @@ struct CopyTarget {
     std::string name;
 };
 
-uint32_t OpenCopyTarget(const std::string& target, CopyTarget& copyTarget) {
+[[nodiscard]] uint32_t OpenCopyTarget(const std::string& target, CopyTarget& copyTarget) {
     const std::size_t slash = target.rfind('/');
     copyTarget.name = slash == std::string::npos ? target : target.substr(slash + 1);
     const std::string folderPath = slash == std::string::npos
@@ -199,7 +199,7 @@ TargetName LookAtTarget(const CopyTarget& target, const struct stat& source) {
 }
 
 // A symbolic link is copied as a link: its target text, never what it points to.
-uint32_t CopyLink(const std::string& source, const std::string& target) {
+[[nodiscard]] uint32_t CopyLink(const std::string& source, const std::string& target) {
     struct stat info {};
     if (lstat(source.c_str(), &info) != 0) {
         return posix::LastWinError();

@@ -124,7 +124,7 @@ bool IsExecutableFile(const std::string& path) {
 }
 
 // The program as the shell finds it: a path as given, or a bare name on PATH.
-uint32_t LocateProgram(const std::string& file, std::string& program) {
+[[nodiscard]] uint32_t LocateProgram(const std::string& file, std::string& program) {
     if (file.empty()) {
         return WinError::kFileNotFound;
     }
@@ -161,7 +161,7 @@ uint32_t LocateProgram(const std::string& file, std::string& program) {
     return WinError::kFileNotFound;
 }
 
-uint32_t WinErrorOfSpawn(int error) {
+[[nodiscard]] uint32_t WinErrorOfSpawn(int error) {
     return error == ENOEXEC ? WinError::kBadExeFormat : posix::WinErrorFromErrno(error);
 }
 
@@ -239,7 +239,7 @@ namespace {
 
 // Waits while pkexec asks for authorisation: success once it runs the program, ERROR_CANCELLED when
 // it exits declined or unable to run it. Both close the handshake; pkexec's exit tells them apart.
-uint32_t AwaitElevation(int handshake, ProcessState& state) {
+[[nodiscard]] uint32_t AwaitElevation(int handshake, ProcessState& state) {
     for (;;) {
         pollfd entry{handshake, POLLIN, 0};
         if (posix::RetryAfterSignal(-1, poll, &entry, 1, -1) < 0) {
