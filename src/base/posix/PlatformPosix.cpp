@@ -74,7 +74,7 @@ uint32_t AppendToLogFile(const std::string& path, std::string_view header, std::
     std::string notices;
     int create = O_CREAT;
     for (int round = 0; round < 3; ++round) {
-        const posix::UniqueFd file(open(path.c_str(), kFlags | create, 0644));
+        const posix::UniqueFd file = posix::MakeDescriptor(open, path.c_str(), kFlags | create, 0644);
         const uint32_t opened = file.Get() < 0 ? posix::LastWinError() : WinError::kSuccess;
         struct stat info {};
         if (file.Get() >= 0 && fstat(file.Get(), &info) != 0) {

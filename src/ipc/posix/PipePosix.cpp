@@ -84,17 +84,18 @@ constexpr std::chrono::milliseconds kBusyPollStep(50);
 // missing. A folder that is not root's, or that others may write (the last one: that is not sticky),
 // is refused with ERROR_CANT_ACCESS_FILE, a missing one reported as ERROR_PATH_NOT_FOUND.
 [[nodiscard]] uint32_t OpenPipeFolder(posix::UniqueFd& folder) {
-    posix::UniqueFd parent(open(posix::MachineRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    posix::UniqueFd parent =
+        posix::MakeDescriptor(open, posix::MachineRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (!parent) {
         return errno == ENOENT ? WinError::kPathNotFound : posix::LastWinError();
     }
     for (const auto& step : kPipeFolders) {
-        posix::UniqueFd next(openat(parent.Get(), step.name, kFolderFlags));
+        posix::UniqueFd next = posix::MakeDescriptor(openat, parent.Get(), step.name, kFolderFlags);
         if (!next && errno == ENOENT && geteuid() == 0) {
             // The umask may take bits away but never adds any: the folder is no wider than meant while
             // it is being set up, and two runs making it at once both find it acceptable.
             const bool made = mkdirat(parent.Get(), step.name, step.mode) == 0;
-            next.Reset(openat(parent.Get(), step.name, kFolderFlags));
+            next = posix::MakeDescriptor(openat, parent.Get(), step.name, kFolderFlags);
             if (made && next) {
                 fchmod(next.Get(), step.mode);
             }
@@ -147,7 +148,7 @@ std::string ThroughDescriptor(int fd, const std::string& name = {}) {
 }
 
 posix::UniqueFd NewSocket() {
-    return posix::UniqueFd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    return posix::MakeDescriptor(socket, AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
 }
 
 // Connects a new socket to the socket file that object (an O_PATH descriptor) holds: no name is
@@ -175,7 +176,8 @@ int ConnectThrough(int object, posix::UniqueFd& connection) {
 // socket, live or not, and every other kind of object. In the sticky folder only the user's own files
 // cannot be swapped between the check and the removal.
 [[nodiscard]] uint32_t RemoveStaleSocket(int folder, const std::string& name) {
-    const posix::UniqueFd object(openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    const posix::UniqueFd object =
+        posix::MakeDescriptor(openat, folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (!object) {
         return errno == ENOENT ? WinError::kSuccess : posix::LastWinError();
     }
@@ -251,7 +253,7 @@ Clock::time_point DeadlineAfter(uint32_t milliseconds) {
 
 std::unique_ptr<PipeState> NewState() {
     auto state = std::make_unique<PipeState>();
-    state->closing.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    state->closing = posix::MakeDescriptor(eventfd, 0u, EFD_CLOEXEC | EFD_NONBLOCK);
     return state;
 }
 
@@ -307,7 +309,8 @@ uint32_t CreatePipe(const std::wstring& pipeName, uint32_t /*mode*/, PipeHandle&
         }
     }
     // Only its owner and root may connect; it takes connections only once it listens, after this.
-    const posix::UniqueFd object(openat(state.folder.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    const posix::UniqueFd object =
+        posix::MakeDescriptor(openat, state.folder.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     struct stat info {};
     if (!object || fstat(object.Get(), &info) != 0) {
         return posix::LastWinError();
@@ -345,8 +348,8 @@ uint32_t WaitForClient(const PipeHandle& pipe, uint32_t milliseconds) {
         if (error != WinError::kSuccess) {
             return error;
         }
-        posix::UniqueFd accepted(
-            accept4(state.listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        posix::UniqueFd accepted = posix::MakeDescriptor(accept4, state.listener.Get(), nullptr, nullptr,
+                                                         SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (!accepted) {
             // The client may have gone again before it was taken.
             if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED) {
@@ -374,7 +377,8 @@ uint32_t OpenPipe(const std::wstring& pipeName, uint32_t /*mode*/, PipeHandle& p
     }
     // The file is checked and connected to through one descriptor: a link planted under the name is
     // never followed, and nothing can be swapped in between.
-    const posix::UniqueFd object(openat(folder.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    const posix::UniqueFd object =
+        posix::MakeDescriptor(openat, folder.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (!object) {
         return posix::LastWinError();
     }

@@ -182,7 +182,8 @@ private:
 } // namespace
 
 uint32_t ReadVersionResource(const std::string& path, std::vector<uint8_t>& data) {
-    const posix::UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    const posix::UniqueFd file =
+        posix::MakeDescriptor(open, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (file.Get() < 0) {
         return WinErrorFromErrno(errno);
     }
