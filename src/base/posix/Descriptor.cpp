@@ -120,6 +120,19 @@ bool MakePipe(int flags, UniqueFd& readEnd, UniqueFd& writeEnd) {
     return true;
 }
 
+void OpenStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        // Every lower descriptor is open, so the lowest free one is fd. Not close-on-exec: these are
+        // the standard descriptors programs started later get. Open for the life of the process.
+        if (RetryAfterSignal(-1, open, "/dev/null", O_RDWR | O_NOCTTY) < 0) {
+            return;
+        }
+    }
+}
+
 std::string NativePath(const std::wstring& path) {
     return EncodeUtf8(path, InvalidBytes::Escape);
 }

@@ -59,6 +59,12 @@ template <class Call, class... Args> [[nodiscard]] UniqueFd MakeDescriptor(const
 // leaves both empty.
 [[nodiscard]] bool MakePipe(int flags, UniqueFd& readEnd, UniqueFd& writeEnd);
 
+// Opens each of descriptors 0, 1 and 2 that is closed on /dev/null (read and write), for the start of a
+// program, before anything else opens a descriptor or starts a thread. Text for standard error (a lost
+// log is reported there) then never lands in a file that happened to take a free number. One that cannot
+// be opened stays closed: MakeDescriptor hands none of them out in any case.
+void OpenStandardDescriptors();
+
 // File names are bytes, UTF-8 by convention; names that are not UTF-8 survive the round trip.
 std::string NativePath(const std::wstring& path);
 std::wstring WidePath(const std::string& path);

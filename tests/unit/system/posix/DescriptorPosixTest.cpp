@@ -1,5 +1,5 @@
-// Linux side: how descriptors are made: a call a signal interrupts is made again; what it makes is
-// close-on-exec and never 0, 1 or 2.
+// Linux side: how descriptors are made (a call a signal interrupts is made again; what it makes is
+// close-on-exec and never 0, 1 or 2) and the start's opening of the standard descriptors.
 #include "base/posix/Descriptor.h"
 #include "support/TempDir.h"
 #include "support/posix/AsNobody.h"
@@ -24,6 +24,13 @@ bool IsCloseOnExec(int fd) {
 
 bool IsClosed(int fd) {
     return fcntl(fd, F_GETFD) < 0 && errno == EBADF;
+}
+
+bool IsNullOpenForReadAndWrite(int fd) {
+    struct stat info {};
+    struct stat null {};
+    return fstat(fd, &info) == 0 && stat("/dev/null", &null) == 0 && S_ISCHR(info.st_mode) &&
+           info.st_rdev == null.st_rdev && (fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR;
 }
 
 // Set before a child process starts: what it opens.
@@ -98,6 +105,33 @@ int MakeWithStandardDescriptorsClosed() {
     return 0;
 }
 
+// Standard output alone closed, then all three.
+int OpenStandardDescriptorsWhereClosed() {
+    struct stat input {};
+    struct stat error {};
+    if (close(STDOUT_FILENO) != 0 || fstat(STDIN_FILENO, &input) != 0 || fstat(STDERR_FILENO, &error) != 0) {
+        return 40;
+    }
+    posix::OpenStandardDescriptors();
+    struct stat inputAfter {};
+    struct stat errorAfter {};
+    if (!IsNullOpenForReadAndWrite(STDOUT_FILENO) || IsCloseOnExec(STDOUT_FILENO) ||
+        fstat(STDIN_FILENO, &inputAfter) != 0 || fstat(STDERR_FILENO, &errorAfter) != 0 ||
+        inputAfter.st_ino != input.st_ino || errorAfter.st_ino != error.st_ino) {
+        return 41;
+    }
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        close(fd);
+    }
+    posix::OpenStandardDescriptors();
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (!IsNullOpenForReadAndWrite(fd) || IsCloseOnExec(fd)) {
+            return 42;
+        }
+    }
+    return 0;
+}
+
 class DescriptorPosixTest : public ::testing::Test {
 protected:
     test::TempDir dir;
@@ -131,6 +165,10 @@ TEST_F(DescriptorPosixTest, WhatIsMadeIsCloseOnExecAndAFailureIsTheCalls) {
 TEST_F(DescriptorPosixTest, NothingMadeIsAStandardDescriptor) {
     gPath = (dir.FsPath() / "created").string();
     EXPECT_EQ(test::InForkedProcess(&MakeWithStandardDescriptorsClosed), 0);
+}
+
+TEST_F(DescriptorPosixTest, TheStartOpensClosedStandardDescriptorsOnNull) {
+    EXPECT_EQ(test::InForkedProcess(&OpenStandardDescriptorsWhereClosed), 0);
 }
 
 } // namespace
