@@ -10,7 +10,7 @@ namespace ZEPMaintenance::platform {
 
 // The thread's last system error as a Windows error number (errno mapped on Linux). The wrappers never
 // read it: each primitive hands back the errors of its own call. It is what logging keeps intact.
-uint32_t GetLastErrorCode();
+[[nodiscard]] uint32_t GetLastErrorCode();
 
 // Keeps the thread's last error (GetLastError, errno) as it was across its scope.
 class LastErrorGuard {
@@ -43,8 +43,9 @@ extern const char kLineEnd[];
 // folder, a file with a second name or of another owner) is renamed aside in the same folder, its
 // content kept for the administrator, and a fresh file takes its place; notice is given the name it
 // got and returns the text written before text. header goes first into a new or empty file.
-uint32_t AppendToLogFile(const std::string& path, std::string_view header, std::string_view text,
-                         const std::function<std::string(const std::string& setAsideName)>& notice);
+[[nodiscard]] uint32_t
+AppendToLogFile(const std::string& path, std::string_view header, std::string_view text,
+                const std::function<std::string(const std::string& setAsideName)>& notice);
 
 // The name an object found under path is renamed to when it is set aside: path with the local time and
 // a random part appended, fresh at each attempt, so that no one who can plant objects beside path can

@@ -18,24 +18,25 @@ inline constexpr uint32_t kPipeWaitCancelled = 995; // ERROR_OPERATION_ABORTED
 // CreateNamedPipeW: inbound for ReadMode, outbound for WriteMode; message type and read mode, one
 // instance, 4096-byte buffers, default time-out 5000 ms, default security. Only a new pipe is made:
 // an object already under the name gives ERROR_ACCESS_DENIED.
-uint32_t CreatePipe(const std::wstring& name, uint32_t mode, PipeHandle& pipe);
+[[nodiscard]] uint32_t CreatePipe(const std::wstring& name, uint32_t mode, PipeHandle& pipe);
 // ConnectNamedPipe: returns once a client has opened the pipe (also one that did so before the call,
 // and one that has closed it again since), after milliseconds (kWaitForever: never) with
 // kPipeWaitTimedOut, or once ShutdownPipe ran with kPipeWaitCancelled.
-uint32_t WaitForClient(const PipeHandle& pipe, uint32_t milliseconds);
+[[nodiscard]] uint32_t WaitForClient(const PipeHandle& pipe, uint32_t milliseconds);
 // CreateFileW with the mode as the desired access (FILE_READ_DATA 1, FILE_WRITE_DATA 2), no sharing,
 // open-existing. ERROR_FILE_NOT_FOUND while no server has made the pipe, ERROR_PIPE_BUSY while its
 // one instance is taken.
-uint32_t OpenPipe(const std::wstring& name, uint32_t mode, PipeHandle& pipe);
+[[nodiscard]] uint32_t OpenPipe(const std::wstring& name, uint32_t mode, PipeHandle& pipe);
 // WaitNamedPipeW: success once the pipe may be free again, kPipeWaitTimedOut after milliseconds.
-uint32_t WaitForPipe(const std::wstring& name, uint32_t milliseconds);
+[[nodiscard]] uint32_t WaitForPipe(const std::wstring& name, uint32_t milliseconds);
 // ReadFile of one message into buffer. A message longer than size gives ERROR_MORE_DATA, the peer's
 // disconnect ERROR_BROKEN_PIPE, ShutdownPipe kPipeWaitCancelled. got 0 with success is an empty
 // message, which Linux cannot tell from the end of the stream: there it is ERROR_BROKEN_PIPE.
-uint32_t ReadPipe(const PipeHandle& pipe, uint8_t* buffer, std::size_t size, std::size_t& got);
+[[nodiscard]] uint32_t ReadPipe(const PipeHandle& pipe, uint8_t* buffer, std::size_t size, std::size_t& got);
 // WriteFile of one message of at least one byte, whole or not at all. A reader that has closed its end
 // gives ERROR_NO_DATA; one that takes nothing for milliseconds kPipeWaitTimedOut.
-uint32_t WritePipe(const PipeHandle& pipe, const uint8_t* bytes, std::size_t size, uint32_t milliseconds);
+[[nodiscard]] uint32_t WritePipe(const PipeHandle& pipe, const uint8_t* bytes, std::size_t size,
+                                 uint32_t milliseconds);
 // Ends the connection from any thread: every call waiting on the pipe returns, later ones fail with
 // kPipeWaitCancelled, and a server's name is gone. The handle stays valid until it is released, when
 // the peer sees the end at the latest.

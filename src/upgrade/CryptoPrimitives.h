@@ -50,27 +50,28 @@ using CryptHash = UniqueHandle<CryptHashTraits>;
 
 // CreateFileW(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL); on Linux a
 // regular file opened without following a link and without blocking.
-uint32_t OpenContainerFile(const std::wstring& path, ContainerFile& file);
+[[nodiscard]] uint32_t OpenContainerFile(const std::wstring& path, ContainerFile& file);
 // GetFileSize: the low 32 bits.
-uint32_t GetContainerFileSize(const ContainerFile& file, uint32_t& size);
+[[nodiscard]] uint32_t GetContainerFileSize(const ContainerFile& file, uint32_t& size);
 // ReadFile: fewer bytes than asked only at the end of the file.
-uint32_t ReadContainerFile(const ContainerFile& file, uint8_t* buffer, uint32_t size, uint32_t& read);
+[[nodiscard]] uint32_t ReadContainerFile(const ContainerFile& file, uint8_t* buffer, uint32_t size,
+                                         uint32_t& read);
 
 // CryptStringToBinaryW(CRYPT_STRING_BASE64) into a buffer of size bytes; size becomes the count.
-uint32_t DecodeBase64Blob(const std::wstring& text, uint8_t* buffer, uint32_t& size);
+[[nodiscard]] uint32_t DecodeBase64Blob(const std::wstring& text, uint8_t* buffer, uint32_t& size);
 // GetVersionExW's major and minor version (Linux reports the Windows version it stands in for).
 void QueryOsVersion(uint32_t& major, uint32_t& minor);
 // CryptAcquireContextW(no container, name, type, CRYPT_VERIFYCONTEXT).
-uint32_t AcquireVerifyContext(const std::wstring& providerName, uint32_t providerType,
-                              CryptProvider& provider);
+[[nodiscard]] uint32_t AcquireVerifyContext(const std::wstring& providerName, uint32_t providerType,
+                                            CryptProvider& provider);
 // CryptImportKey of a public-key blob, no wrapping key, no flags.
-uint32_t ImportPublicKeyBlob(const CryptProvider& provider, const uint8_t* blob, uint32_t size,
-                             CryptKey& key);
+[[nodiscard]] uint32_t ImportPublicKeyBlob(const CryptProvider& provider, const uint8_t* blob, uint32_t size,
+                                           CryptKey& key);
 // CryptCreateHash(CALG_SHA_256) and CryptHashData.
-uint32_t CreateSha256Hash(const CryptProvider& provider, CryptHash& hash);
-uint32_t HashBytes(const CryptHash& hash, const uint8_t* data, uint32_t size);
+[[nodiscard]] uint32_t CreateSha256Hash(const CryptProvider& provider, CryptHash& hash);
+[[nodiscard]] uint32_t HashBytes(const CryptHash& hash, const uint8_t* data, uint32_t size);
 // CryptVerifySignatureW: the signature least significant byte first, no description, no flags.
-uint32_t VerifyHashSignature(const CryptHash& hash, const CryptKey& key, const uint8_t* signature,
-                             uint32_t size);
+[[nodiscard]] uint32_t VerifyHashSignature(const CryptHash& hash, const CryptKey& key,
+                                           const uint8_t* signature, uint32_t size);
 
 } // namespace ZEPMaintenance::platform

@@ -114,6 +114,25 @@ if [ "$zep_kind" = native ]; then
     grep -qF 'argument 6 holds a double quote' "$zep_root/stderr" || fail "no word of the refusal on standard error"
     rm -f "$zep_root/stderr"
 
+    # Started with descriptors 0, 1 and 2 closed, a run goes as usual and writes its log; what it writes
+    # to standard error never lands in a file it opened.
+    rm -rf "$zep_logdir"
+    "$zep_program" -mode notifier -op install <&- >&- 2>&-
+    zep_status=$?
+    expect_status 0 "closed standard descriptors"
+    expect_line ZEPMaintenance2-notifier.log "closed standard descriptors" INFO \
+        "wWinMain started. (args: -mode notifier -op install)"
+    expect_line ZEPMaintenance2-notifier.log "closed standard descriptors" INFO "wWinMain exit (returnCode: 0)"
+    rm -rf "$zep_logdir"
+    "$zep_program" -mode notifier -op install -pp 'C:\a "b" c' <&- >&- 2>&-
+    zep_status=$?
+    expect_status 255 "a refusal with closed standard descriptors"
+    zep_checks=$((zep_checks + 1))
+    ! grep -qF 'argument 6 holds a double quote' "$zep_logdir/ZEPMaintenance2-notifier.log" ||
+        fail "the word on standard error went into the log"
+    expect_line ZEPMaintenance2-notifier.log "a refusal with closed standard descriptors" INFO \
+        "wWinMain exit (returnCode: -1)"
+
     # Without a program-data folder the log cannot be set up: the run fails and writes nothing.
     rm -rf "$zep_root/var"
     zep_run -mode notifier -op install

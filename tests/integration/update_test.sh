@@ -55,7 +55,10 @@ make_update() {
     echo "new library" >"$update/lib/new.dll"
     echo "read me 2" >"$update/docs/readme.txt"
     script "$update/setup/prereq.sh" "echo \"prereq \$*\" >>'$work/order'"
-    script "$update/tools/post.sh" "echo \"post \$*\" >>'$work/order'; exit ${post_exit:-0}"
+    # It also records what its standard output and error are open on.
+    script "$update/tools/post.sh" "echo \"post \$*\" >>'$work/order'
+fds=\$(readlink /proc/\$\$/fd/1 /proc/\$\$/fd/2); echo \"\$fds\" >'$work/post-fds'
+exit ${post_exit:-0}"
     printf 'lib\\old.dll\r\n\r\nobsolete\r\nobsolete\\sub\r\n' >"$update/._ZEP_UPGRADE_delete"
     "$zcf" manifest "$update" --version 2.0 --setup-folder setup --setup-args 'prereq.sh=/quiet' \
         --delete-file remove-me.txt --run-file 'tools\post.sh' --args '{__INSTALL_PATH__}' \
@@ -65,14 +68,19 @@ make_update() {
 }
 
 # update: the worker's update with a listener on its pipe; sets zep_status, messages (every message as
-# "ID TEXT") and dialog (the status texts alone).
+# "ID TEXT") and dialog (the status texts alone). With closed set the worker starts with descriptors 0,
+# 1 and 2 closed.
 update() {
     local pipe="ZEPMaintenance_$$_$RANDOM"
-    rm -f "$work/order"
+    rm -f "$work/order" "$work/post-fds"
     "$peer" --serve "$pipe" >"$work/messages.txt" 2>&1 &
     local listener=$!
-    "$program" -mode worker -op update -pp "$product/" -dp "$data/" -guiPipe "$pipe" -lang 2 \
-        </dev/null >/dev/null 2>&1
+    local worker=("$program" -mode worker -op update -pp "$product/" -dp "$data/" -guiPipe "$pipe" -lang 2)
+    if [ -n "${closed:-}" ]; then
+        "${worker[@]}" <&- >&- 2>&-
+    else
+        "${worker[@]}" </dev/null >/dev/null 2>&1
+    fi
     zep_status=$?
     wait "$listener"
     messages=$(cat "$work/messages.txt")
@@ -147,6 +155,18 @@ expect_no_rollback_left "update"
 # The program to start as the user once the update folder is gone, then the end of the dialog.
 expect_last_messages "update" "3 $product/client.sh
 1 "
+
+# A worker started with descriptors 0, 1 and 2 closed updates as usual, and the programs it starts get
+# standard output and error open on /dev/null, not on whatever the worker opened first.
+make_product
+make_update
+closed=1 update
+expect_status 0 "closed standard descriptors"
+expect_line ZEPMaintenance2-worker.log "closed standard descriptors" INFO "wWinMain exit (returnCode: 0)"
+zep_checks=$((zep_checks + 1))
+[ "$(cat "$work/post-fds" 2>/dev/null)" = "/dev/null
+/dev/null" ] || fail "closed standard descriptors: the post-upgrade program's output and error were
+$(cat "$work/post-fds" 2>/dev/null)"
 
 # A file altered after the manifest was signed: 143, and the product comes back as it was. The files at
 # the top come after every folder, so the setup programs have run by then.

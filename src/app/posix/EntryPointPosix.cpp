@@ -1,5 +1,6 @@
 // Linux side of the entry point: rebuilds the command-line tail from argv and runs the program.
 #include "app/ProgramMain.h"
+#include "base/posix/Descriptor.h"
 #include "system/posix/PosixSupport.h"
 
 #include <clocale>
@@ -7,6 +8,7 @@
 #include <string>
 
 int main(int argc, char** argv) {
+    ZEPMaintenance::posix::OpenStandardDescriptors();
     // The tail is rebuilt so that the one command-line grammar applies: an argument that is empty
     // or holds white space is quoted, as a Windows shell would have passed it.
     std::wstring tail;

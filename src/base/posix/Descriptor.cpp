@@ -1,10 +1,12 @@
-// Linux side of what every module stands on: the errno table, the descriptor owner, file names as bytes.
+// Linux side of what every module stands on: the errno table, the descriptor owner and the one way
+// descriptors are made, file names as bytes.
 #include "base/posix/Descriptor.h"
 
 #include "base/WinError.h"
 #include "base/posix/Utf8.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace ZEPMaintenance::posix {
@@ -69,6 +71,66 @@ uint32_t LastWinError() {
 
 void FdTraits::Close(int fd) noexcept {
     close(fd);
+}
+
+namespace detail {
+
+UniqueFd KeptAsNew(int made) {
+    if (made < 0) {
+        return UniqueFd();
+    }
+    UniqueFd kept(made);
+    if (made <= STDERR_FILENO) {
+        // Moved above 2 rather than closed and made again: the object stays the one the call made (an
+        // accepted connection, a file just created with O_EXCL, a name looked up once in a folder others
+        // write), which a second call would lose, fail on or find replaced.
+        UniqueFd moved(fcntl(made, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+        if (!moved) {
+            const int error = errno;
+            kept.Reset();
+            errno = error;
+        }
+        return moved;
+    }
+    const int flags = fcntl(made, F_GETFD);
+    if (flags < 0 || ((flags & FD_CLOEXEC) == 0 && fcntl(made, F_SETFD, flags | FD_CLOEXEC) != 0)) {
+        const int error = errno;
+        kept.Reset();
+        errno = error;
+    }
+    return kept;
+}
+
+} // namespace detail
+
+bool MakePipe(int flags, UniqueFd& readEnd, UniqueFd& writeEnd) {
+    int ends[2];
+    if (RetryAfterSignal(-1, pipe2, ends, flags | O_CLOEXEC) != 0) {
+        return false;
+    }
+    // The write end is owned at once, so that it is closed should the read end fail.
+    UniqueFd madeWrite(ends[1]);
+    UniqueFd keptRead = detail::KeptAsNew(ends[0]);
+    UniqueFd keptWrite = keptRead ? detail::KeptAsNew(madeWrite.Release()) : UniqueFd();
+    if (!keptWrite) {
+        return false;
+    }
+    readEnd = std::move(keptRead);
+    writeEnd = std::move(keptWrite);
+    return true;
+}
+
+void OpenStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        // Every lower descriptor is open, so the lowest free one is fd. Not close-on-exec: these are
+        // the standard descriptors programs started later get. Open for the life of the process.
+        if (RetryAfterSignal(-1, open, "/dev/null", O_RDWR | O_NOCTTY) < 0) {
+            return;
+        }
+    }
 }
 
 std::string NativePath(const std::wstring& path) {

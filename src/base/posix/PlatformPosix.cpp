@@ -54,7 +54,7 @@ uint32_t CurrentThreadId() {
 namespace {
 
 // A free name beside path for an object that is set aside; renamed without replacing anything.
-uint32_t SetAside(const std::string& path, std::string& asideName) {
+[[nodiscard]] uint32_t SetAside(const std::string& path, std::string& asideName) {
     for (int attempt = 0;; ++attempt) {
         asideName = SetAsideName(path, attempt);
         if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, asideName.c_str(), RENAME_NOREPLACE) == 0) {
@@ -76,7 +76,7 @@ uint32_t AppendToLogFile(const std::string& path, std::string_view header, std::
     std::string notices;
     int create = O_CREAT;
     for (int round = 0; round < 3; ++round) {
-        const posix::UniqueFd file(open(path.c_str(), kFlags | create, 0644));
+        const posix::UniqueFd file = posix::MakeDescriptor(open, path.c_str(), kFlags | create, 0644);
         const uint32_t opened = file.Get() < 0 ? posix::LastWinError() : WinError::kSuccess;
         struct stat info {};
         if (file.Get() >= 0 && fstat(file.Get(), &info) != 0) {

@@ -90,7 +90,7 @@ bool IsOwnLogFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
 
 // A free name beside path for an object that is set aside; renamed without replacing anything. A
 // link or junction is renamed itself, never its target.
-DWORD SetAside(const std::string& path, std::string& asideName) {
+[[nodiscard]] DWORD SetAside(const std::string& path, std::string& asideName) {
     for (int attempt = 0;; ++attempt) {
         asideName = SetAsideName(path, attempt);
         if (MoveFileExA(path.c_str(), asideName.c_str(), 0)) {
@@ -104,8 +104,8 @@ DWORD SetAside(const std::string& path, std::string& asideName) {
 }
 
 // Sets the object at path aside and adds the notice of it to notices.
-DWORD SetAsideWithNotice(const std::string& path, std::string& notices,
-                         const std::function<std::string(const std::string&)>& notice) {
+[[nodiscard]] DWORD SetAsideWithNotice(const std::string& path, std::string& notices,
+                                       const std::function<std::string(const std::string&)>& notice) {
     std::string asideName;
     const DWORD error = SetAside(path, asideName);
     if (error == ERROR_SUCCESS) {
@@ -117,8 +117,8 @@ DWORD SetAsideWithNotice(const std::string& path, std::string& notices,
 // The log folder, held open without sharing delete so that it cannot be swapped for a junction
 // while a file in it is opened. A reparse point under the folder's name is set aside and a real
 // folder made in its place.
-DWORD OpenLogFolder(const std::string& folder, WinFile& handle, std::string& notices,
-                    const std::function<std::string(const std::string&)>& notice) {
+[[nodiscard]] DWORD OpenLogFolder(const std::string& folder, WinFile& handle, std::string& notices,
+                                  const std::function<std::string(const std::string&)>& notice) {
     for (int round = 0; round < 2; ++round) {
         handle.Reset(CreateFileA(folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_EXISTING,

@@ -60,7 +60,7 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr std::chrono::milliseconds kBusyPollStep(50);
 
 // The socket's name in the pipe folder: the part after \\.\pipe\, one path component.
-uint32_t SocketName(const std::wstring& pipeName, std::string& name) {
+[[nodiscard]] uint32_t SocketName(const std::wstring& pipeName, std::string& name) {
     const std::wstring_view prefix = kPipePrefix;
     if (pipeName.size() <= prefix.size()) {
         return WinError::kInvalidName;
@@ -83,18 +83,19 @@ uint32_t SocketName(const std::wstring& pipeName, std::string& name) {
 // Opens the pipe folder without following a link anywhere below the machine root; root makes what is
 // missing. A folder that is not root's, or that others may write (the last one: that is not sticky),
 // is refused with ERROR_CANT_ACCESS_FILE, a missing one reported as ERROR_PATH_NOT_FOUND.
-uint32_t OpenPipeFolder(posix::UniqueFd& folder) {
-    posix::UniqueFd parent(open(posix::MachineRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+[[nodiscard]] uint32_t OpenPipeFolder(posix::UniqueFd& folder) {
+    posix::UniqueFd parent =
+        posix::MakeDescriptor(open, posix::MachineRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (!parent) {
         return errno == ENOENT ? WinError::kPathNotFound : posix::LastWinError();
     }
     for (const auto& step : kPipeFolders) {
-        posix::UniqueFd next(openat(parent.Get(), step.name, kFolderFlags));
+        posix::UniqueFd next = posix::MakeDescriptor(openat, parent.Get(), step.name, kFolderFlags);
         if (!next && errno == ENOENT && geteuid() == 0) {
             // The umask may take bits away but never adds any: the folder is no wider than meant while
             // it is being set up, and two runs making it at once both find it acceptable.
             const bool made = mkdirat(parent.Get(), step.name, step.mode) == 0;
-            next.Reset(openat(parent.Get(), step.name, kFolderFlags));
+            next = posix::MakeDescriptor(openat, parent.Get(), step.name, kFolderFlags);
             if (made && next) {
                 fchmod(next.Get(), step.mode);
             }
@@ -121,7 +122,7 @@ uint32_t OpenPipeFolder(posix::UniqueFd& folder) {
 }
 
 // The folder and socket name of a pipe a client looks for; no folder yet is no pipe yet.
-uint32_t FindPipe(const std::wstring& pipeName, posix::UniqueFd& folder, std::string& name) {
+[[nodiscard]] uint32_t FindPipe(const std::wstring& pipeName, posix::UniqueFd& folder, std::string& name) {
     uint32_t error = SocketName(pipeName, name);
     if (error == WinError::kSuccess) {
         error = OpenPipeFolder(folder);
@@ -135,7 +136,7 @@ std::string ThroughDescriptor(int fd, const std::string& name = {}) {
     return "/proc/self/fd/" + std::to_string(fd) + (name.empty() ? "" : "/" + name);
 }
 
-uint32_t SocketAddress(const std::string& path, sockaddr_un& address, socklen_t& length) {
+[[nodiscard]] uint32_t SocketAddress(const std::string& path, sockaddr_un& address, socklen_t& length) {
     address = {};
     if (path.size() >= sizeof address.sun_path) {
         return WinError::kFilenameExcedRange;
@@ -147,7 +148,7 @@ uint32_t SocketAddress(const std::string& path, sockaddr_un& address, socklen_t&
 }
 
 posix::UniqueFd NewSocket() {
-    return posix::UniqueFd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    return posix::MakeDescriptor(socket, AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
 }
 
 // Connects a new socket to the socket file that object (an O_PATH descriptor) holds: no name is
@@ -156,7 +157,8 @@ posix::UniqueFd NewSocket() {
 int ConnectThrough(int object, posix::UniqueFd& connection) {
     sockaddr_un address{};
     socklen_t length = 0;
-    SocketAddress(ThroughDescriptor(object), address, length);
+    // "/proc/self/fd/N" always fits a socket address.
+    static_cast<void>(SocketAddress(ThroughDescriptor(object), address, length));
     posix::UniqueFd opened = NewSocket();
     if (!opened) {
         return errno;
@@ -173,8 +175,9 @@ int ConnectThrough(int object, posix::UniqueFd& connection) {
 // that ended without removing it). Anything else stays, with ERROR_ACCESS_DENIED: another user's
 // socket, live or not, and every other kind of object. In the sticky folder only the user's own files
 // cannot be swapped between the check and the removal.
-uint32_t RemoveStaleSocket(int folder, const std::string& name) {
-    const posix::UniqueFd object(openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+[[nodiscard]] uint32_t RemoveStaleSocket(int folder, const std::string& name) {
+    const posix::UniqueFd object =
+        posix::MakeDescriptor(openat, folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (!object) {
         return errno == ENOENT ? WinError::kSuccess : posix::LastWinError();
     }
@@ -224,7 +227,8 @@ Clock::time_point DeadlineAfter(uint32_t milliseconds) {
 
 // Waits until fd has one of events (or has failed), the pipe is shut down (kPipeWaitCancelled) or the
 // deadline has passed (kPipeWaitTimedOut).
-uint32_t Await(const PipeState& state, int fd, short events, Clock::time_point deadline, bool limited) {
+[[nodiscard]] uint32_t Await(const PipeState& state, int fd, short events, Clock::time_point deadline,
+                             bool limited) {
     for (;;) {
         pollfd entries[] = {{state.closing.Get(), POLLIN, 0}, {fd, events, 0}};
         const int ready = poll(entries, 2, PollTimeout(deadline, limited));
@@ -249,7 +253,7 @@ uint32_t Await(const PipeState& state, int fd, short events, Clock::time_point d
 
 std::unique_ptr<PipeState> NewState() {
     auto state = std::make_unique<PipeState>();
-    state->closing.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    state->closing = posix::MakeDescriptor(eventfd, 0u, EFD_CLOEXEC | EFD_NONBLOCK);
     return state;
 }
 
@@ -305,7 +309,8 @@ uint32_t CreatePipe(const std::wstring& pipeName, uint32_t /*mode*/, PipeHandle&
         }
     }
     // Only its owner and root may connect; it takes connections only once it listens, after this.
-    const posix::UniqueFd object(openat(state.folder.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    const posix::UniqueFd object =
+        posix::MakeDescriptor(openat, state.folder.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     struct stat info {};
     if (!object || fstat(object.Get(), &info) != 0) {
         return posix::LastWinError();
@@ -343,8 +348,8 @@ uint32_t WaitForClient(const PipeHandle& pipe, uint32_t milliseconds) {
         if (error != WinError::kSuccess) {
             return error;
         }
-        posix::UniqueFd accepted(
-            accept4(state.listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        posix::UniqueFd accepted = posix::MakeDescriptor(accept4, state.listener.Get(), nullptr, nullptr,
+                                                         SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (!accepted) {
             // The client may have gone again before it was taken.
             if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED) {
@@ -372,7 +377,8 @@ uint32_t OpenPipe(const std::wstring& pipeName, uint32_t /*mode*/, PipeHandle& p
     }
     // The file is checked and connected to through one descriptor: a link planted under the name is
     // never followed, and nothing can be swapped in between.
-    const posix::UniqueFd object(openat(folder.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    const posix::UniqueFd object =
+        posix::MakeDescriptor(openat, folder.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (!object) {
         return posix::LastWinError();
     }

@@ -32,7 +32,7 @@ public:
 
     // Waits for the started call to finish, at most milliseconds, or until the pipe is shut down; a call
     // that is given up is cancelled and waited for, so that the system is done with this object.
-    uint32_t Finish(const PipeState& state, DWORD milliseconds, DWORD& transferred) {
+    [[nodiscard]] uint32_t Finish(const PipeState& state, DWORD milliseconds, DWORD& transferred) {
         const HANDLE waits[] = {event_.Get(), state.closing.Get()};
         const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, milliseconds);
         uint32_t givenUp = ERROR_SUCCESS;
@@ -61,7 +61,7 @@ private:
 
 // Takes over the handle a pipe call returned (INVALID_HANDLE_VALUE when it failed, with the error still
 // the thread's last), together with the pipe's close event.
-uint32_t TakeOver(HANDLE opened, PipeHandle& pipe) {
+[[nodiscard]] uint32_t TakeOver(HANDLE opened, PipeHandle& pipe) {
     if (opened == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }

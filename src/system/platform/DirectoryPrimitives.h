@@ -11,15 +11,15 @@
 namespace ZEPMaintenance::platform {
 
 // SHGetKnownFolderPath: an HRESULT, negative on failure; path without trailing separator.
-int32_t GetKnownFolderPath(KnownFolder id, std::wstring& path);
+[[nodiscard]] int32_t GetKnownFolderPath(KnownFolder id, std::wstring& path);
 
 // CreateDirectoryW and GetFileAttributesW as Windows error number / directory test.
-uint32_t MakeDirectory(const std::wstring& fullPath);
+[[nodiscard]] uint32_t MakeDirectory(const std::wstring& fullPath);
 bool IsDirectory(const std::wstring& fullPath);
 
 // SHFileOperationW(FO_DELETE) of one folder, silent and without confirmation: its result, 0 on success.
 // The recycle bin is used when permanently is false and the platform has one.
-int32_t DeleteFolderTree(const std::wstring& folder, bool permanently);
+[[nodiscard]] int32_t DeleteFolderTree(const std::wstring& folder, bool permanently);
 
 // A directory search: FindFirstFileW's handle on Windows, a directory stream on Linux. Each side gives
 // the value its meaning and closes it.
@@ -39,8 +39,8 @@ struct FindEntry {
 // FindFirstFileW(pattern) and FindNextFileW: Windows error numbers, ERROR_NO_MORE_FILES at the end.
 // On Linux a symbolic link is listed as a file, so that no walk follows it out of the tree, and is
 // copied as a link.
-uint32_t FindFirstEntry(const std::wstring& pattern, FindHandle& search, FindEntry& entry);
-uint32_t FindNextEntry(FindHandle& search, FindEntry& entry);
+[[nodiscard]] uint32_t FindFirstEntry(const std::wstring& pattern, FindHandle& search, FindEntry& entry);
+[[nodiscard]] uint32_t FindNextEntry(FindHandle& search, FindEntry& entry);
 
 // A folder held open while what lies below it is checked and then used: a descriptor on Linux, a handle
 // on Windows. Each side gives the value its meaning and closes it.
@@ -54,7 +54,8 @@ using HeldFolderHandle = PlatformHandle<HeldFolder, HeldFolder::kNone>;
 // that was opened whatever is later renamed or planted under its name. On Windows it is fullPath
 // itself: the handle, held without delete sharing, keeps the folder from being renamed or deleted.
 // ERROR_DIRECTORY for anything but a folder, ERROR_CANT_ACCESS_FILE for a link.
-uint32_t HoldFolder(const std::wstring& fullPath, HeldFolderHandle& folder, std::wstring& heldPath);
+[[nodiscard]] uint32_t HoldFolder(const std::wstring& fullPath, HeldFolderHandle& folder,
+                                  std::wstring& heldPath);
 
 // A search of a folder reached from a root without following a link on the way (posix OpenObjectBelow,
 // win OpenBelowRoot): the folder is listed through what was opened, never looked up by name again. Each
@@ -64,8 +65,8 @@ void Destroy(ConfinedSearchState* state) noexcept;
 using ConfinedSearch = PlatformHandle<ConfinedSearchState*>;
 
 // As FindFirstEntry and FindNextEntry, for folder, which is root itself or lies below it.
-uint32_t FindFirstEntryBelow(const std::wstring& root, const std::wstring& folder, ConfinedSearch& search,
-                             FindEntry& entry);
-uint32_t FindNextEntryBelow(ConfinedSearch& search, FindEntry& entry);
+[[nodiscard]] uint32_t FindFirstEntryBelow(const std::wstring& root, const std::wstring& folder,
+                                           ConfinedSearch& search, FindEntry& entry);
+[[nodiscard]] uint32_t FindNextEntryBelow(ConfinedSearch& search, FindEntry& entry);
 
 } // namespace ZEPMaintenance::platform

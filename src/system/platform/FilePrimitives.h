@@ -12,13 +12,13 @@ namespace ZEPMaintenance::platform {
 // Opening as a C runtime input stream (read, text mode, sharing read and write) and closing at once.
 bool CanOpenForReading(const std::wstring& fullPath);
 // DeleteFileW; CopyFileW(source, target, FALSE).
-uint32_t RemoveFile(const std::wstring& fullPath);
-uint32_t CopyFileOverwriting(const std::wstring& source, const std::wstring& target);
+[[nodiscard]] uint32_t RemoveFile(const std::wstring& fullPath);
+[[nodiscard]] uint32_t CopyFileOverwriting(const std::wstring& source, const std::wstring& target);
 // GetFileVersionInfoSizeW (0 when there is no version resource; the error is the last error),
 // GetFileVersionInfoW into a buffer of that size, and VerQueryValueW(buffer, "\\") for the fixed
 // file information's dwFileVersionMS and dwFileVersionLS (false without that block).
 uint32_t GetVersionInfoSize(const std::wstring& fullPath);
-uint32_t GetVersionInfo(const std::wstring& fullPath, std::vector<uint8_t>& buffer);
+[[nodiscard]] uint32_t GetVersionInfo(const std::wstring& fullPath, std::vector<uint8_t>& buffer);
 bool QueryFixedFileVersion(const std::vector<uint8_t>& buffer, uint32_t& versionMs, uint32_t& versionLs);
 
 // The steps of File::CopyWithHash, on the state of HashedCopyHandle.
@@ -26,19 +26,22 @@ bool QueryFixedFileVersion(const std::vector<uint8_t>& buffer, uint32_t& version
 // With a root, source must lie below it and is reached without following a link or reparse point on
 // the way (ERROR_CANT_ACCESS_FILE), and must be a regular file with a single name (ERROR_CANT_ACCESS_FILE
 // otherwise): the tree below root may be written by someone else.
-uint32_t OpenCopySource(const std::wstring& root, const std::wstring& source, HashedCopyHandle& copy);
+[[nodiscard]] uint32_t OpenCopySource(const std::wstring& root, const std::wstring& source,
+                                      HashedCopyHandle& copy);
 // Creates the new file beside target, in target's folder, under a fresh name, exclusively and not
 // through a link (CreateFileW CREATE_NEW; openat O_CREAT | O_EXCL | O_NOFOLLOW, mode 0600); copyName
 // receives that name.
-uint32_t CreateCopyBeside(const std::wstring& target, HashedCopyHandle& copy, std::wstring& copyName);
+[[nodiscard]] uint32_t CreateCopyBeside(const std::wstring& target, HashedCopyHandle& copy,
+                                        std::wstring& copyName);
 // ReadFile from the source: count is 0 at its end.
-uint32_t ReadCopySource(HashedCopyHandle& copy, uint8_t* buffer, uint32_t size, uint32_t& count);
+[[nodiscard]] uint32_t ReadCopySource(HashedCopyHandle& copy, uint8_t* buffer, uint32_t size,
+                                      uint32_t& count);
 // WriteFile of all count bytes to the new file.
-uint32_t WriteCopy(HashedCopyHandle& copy, const uint8_t* buffer, uint32_t count);
+[[nodiscard]] uint32_t WriteCopy(HashedCopyHandle& copy, const uint8_t* buffer, uint32_t count);
 // Gives the new file what CopyFileOverwriting gives a copy (see docs/copy-stage.md) and flushes it to
 // disk; the source is closed.
-uint32_t FinishCopy(HashedCopyHandle& copy);
+[[nodiscard]] uint32_t FinishCopy(HashedCopyHandle& copy);
 // Renames the new file over the target (MoveFileExW REPLACE_EXISTING | WRITE_THROUGH, renameat).
-uint32_t PlaceCopy(HashedCopyHandle& copy);
+[[nodiscard]] uint32_t PlaceCopy(HashedCopyHandle& copy);
 
 } // namespace ZEPMaintenance::platform

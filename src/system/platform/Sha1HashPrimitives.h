@@ -10,8 +10,8 @@ namespace ZEPMaintenance::platform {
 
 // CryptAcquireContext / CryptReleaseContext stand-ins: Windows error number, 0 on success. Acquiring
 // again releases the provider held before; a failed acquisition leaves none.
-uint32_t AcquireCryptoProvider();
-uint32_t ReleaseCryptoProvider();
+[[nodiscard]] uint32_t AcquireCryptoProvider();
+[[nodiscard]] uint32_t ReleaseCryptoProvider();
 bool IsCryptoProviderAcquired();
 
 // A file open for hashing (a HANDLE on Windows, a descriptor on Linux) and a hash object of the
@@ -26,12 +26,12 @@ void Destroy(HashObject hash) noexcept;
 using HashHandle = PlatformHandle<HashObject>;
 
 // CreateFileW(GENERIC_READ, share read and write, OPEN_EXISTING, sequential scan).
-uint32_t OpenFileSequential(const std::wstring& path, FileHandle& file);
+[[nodiscard]] uint32_t OpenFileSequential(const std::wstring& path, FileHandle& file);
 // ReadFile: count is 0 at the end of the file.
-uint32_t ReadFileChunk(FileHandle& file, uint8_t* buffer, uint32_t size, uint32_t& count);
+[[nodiscard]] uint32_t ReadFileChunk(FileHandle& file, uint8_t* buffer, uint32_t size, uint32_t& count);
 // CryptCreateHash(CALG_SHA1), CryptHashData, CryptGetHashParam(HP_HASHVAL).
-uint32_t CreateSha1Hash(HashHandle& hash);
-uint32_t HashData(HashHandle& hash, const uint8_t* data, uint32_t count);
-uint32_t GetHashValue(HashHandle& hash, uint8_t* buffer, uint32_t& length);
+[[nodiscard]] uint32_t CreateSha1Hash(HashHandle& hash);
+[[nodiscard]] uint32_t HashData(HashHandle& hash, const uint8_t* data, uint32_t count);
+[[nodiscard]] uint32_t GetHashValue(HashHandle& hash, uint8_t* buffer, uint32_t& length);
 
 } // namespace ZEPMaintenance::platform

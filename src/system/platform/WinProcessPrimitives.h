@@ -19,21 +19,21 @@ using TokenHandle = PlatformHandle<TokenState*>;
 // Each returns a Windows error number, 0 on success.
 // ShellExecuteExA with SEE_MASK_NOCLOSEPROCESS, verb "runas" or the default, SW_SHOWNORMAL; the
 // handle stays empty when the shell started no new process.
-uint32_t ShellStart(const std::string& file, const std::string& parameters, const std::string& directory,
-                    bool runAsAdmin, ProcessHandle& process);
+[[nodiscard]] uint32_t ShellStart(const std::string& file, const std::string& parameters,
+                                  const std::string& directory, bool runAsAdmin, ProcessHandle& process);
 // OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, TRUE, pid).
-uint32_t OpenProcessById(uint32_t pid, ProcessHandle& process);
+[[nodiscard]] uint32_t OpenProcessById(uint32_t pid, ProcessHandle& process);
 // GetCurrentProcess.
 ProcessHandle CurrentProcessHandle();
 // WaitForSingleObject: true when the wait timed out. milliseconds 0xFFFFFFFF waits without limit.
 bool WaitForProcess(const ProcessHandle& process, uint32_t milliseconds);
 // GetExitCodeProcess: STILL_ACTIVE (259) while the process runs.
-uint32_t ReadExitCode(const ProcessHandle& process, uint32_t& exitCode);
+[[nodiscard]] uint32_t ReadExitCode(const ProcessHandle& process, uint32_t& exitCode);
 // GetProcessId; 0 for an empty handle.
 uint32_t ProcessIdOf(const ProcessHandle& process);
 // OpenProcessToken(process, TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE).
-uint32_t OpenTokenOf(const ProcessHandle& process, TokenHandle& token);
+[[nodiscard]] uint32_t OpenTokenOf(const ProcessHandle& process, TokenHandle& token);
 // GetTokenInformation(TokenUser): the user SID in binary form.
-uint32_t ReadTokenUser(const TokenHandle& token, std::vector<uint8_t>& sid);
+[[nodiscard]] uint32_t ReadTokenUser(const TokenHandle& token, std::vector<uint8_t>& sid);
 
 } // namespace ZEPMaintenance::platform

@@ -31,32 +31,34 @@ inline constexpr uint32_t kOpenedExistingKey = 2;
 
 // Each returns the registry function's Windows error number (0 on success) and the last error after it.
 // RegOpenKeyExW(predefined key, "", 0, access).
-CallResult OpenRegistryRoot(PredefinedKey root, uint32_t access, RegistryKeyHandle& key);
+[[nodiscard]] CallResult OpenRegistryRoot(PredefinedKey root, uint32_t access, RegistryKeyHandle& key);
 // RegOpenCurrentUser(access).
-CallResult OpenCurrentUserRoot(uint32_t access, RegistryKeyHandle& key);
+[[nodiscard]] CallResult OpenCurrentUserRoot(uint32_t access, RegistryKeyHandle& key);
 // RegOpenKeyExW(parent, subKey, 0, access).
-CallResult OpenRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
-                           RegistryKeyHandle& key);
+[[nodiscard]] CallResult OpenRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey,
+                                         uint32_t access, RegistryKeyHandle& key);
 // RegCreateKeyExW(parent, subKey, 0, no class, REG_OPTION_NON_VOLATILE, access, attributes or none).
-CallResult CreateRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t access,
-                             const SecurityAttributes* attributes, RegistryKeyHandle& key,
-                             uint32_t& disposition);
+[[nodiscard]] CallResult CreateRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey,
+                                           uint32_t access, const SecurityAttributes* attributes,
+                                           RegistryKeyHandle& key, uint32_t& disposition);
 // RegDeleteKeyExW(parent, subKey, view, 0).
-CallResult DeleteRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey, uint32_t view);
+[[nodiscard]] CallResult DeleteRegistryKey(const RegistryKeyHandle& parent, const std::wstring& subKey,
+                                           uint32_t view);
 // RegQueryValueExW: without data only type and size are asked for; a buffer of *size bytes that is
 // too small gives ERROR_MORE_DATA and the size needed.
-CallResult QueryRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t* type,
-                              uint8_t* data, uint32_t* size);
+[[nodiscard]] CallResult QueryRegistryValue(const RegistryKeyHandle& key, const std::wstring& name,
+                                            uint32_t* type, uint8_t* data, uint32_t* size);
 // RegSetValueExW(key, name, 0, type, data, size).
-CallResult SetRegistryValue(const RegistryKeyHandle& key, const std::wstring& name, uint32_t type,
-                            const uint8_t* data, uint32_t size);
+[[nodiscard]] CallResult SetRegistryValue(const RegistryKeyHandle& key, const std::wstring& name,
+                                          uint32_t type, const uint8_t* data, uint32_t size);
 // RegDeleteValueW.
-CallResult DeleteRegistryValue(const RegistryKeyHandle& key, const std::wstring& name);
+[[nodiscard]] CallResult DeleteRegistryValue(const RegistryKeyHandle& key, const std::wstring& name);
 // RegQueryInfoKeyW: number of sub-keys and the length of the longest sub-key name, in characters.
-CallResult QueryRegistryKeyInfo(const RegistryKeyHandle& key, uint32_t& subKeyCount,
-                                uint32_t& maxSubKeyLength);
+[[nodiscard]] CallResult QueryRegistryKeyInfo(const RegistryKeyHandle& key, uint32_t& subKeyCount,
+                                              uint32_t& maxSubKeyLength);
 // RegEnumKeyExW: *length is the buffer size in characters on entry and the name's length on return.
-CallResult EnumRegistryKey(const RegistryKeyHandle& key, uint32_t index, wchar_t* name, uint32_t* length);
+[[nodiscard]] CallResult EnumRegistryKey(const RegistryKeyHandle& key, uint32_t index, wchar_t* name,
+                                         uint32_t* length);
 
 } // namespace platform
 

@@ -51,7 +51,7 @@ unsigned char EntryType(DIR* stream, const dirent* entry) {
 // Empties the folder open as folder: links and files are unlinked, sub-folders opened without
 // following links and emptied first. Stays on the folder's own file system.
 int RemoveContents(int folder, dev_t device) {
-    posix::UniqueFd listing(dup(folder));
+    posix::UniqueFd listing = posix::MakeDescriptor(fcntl, folder, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     if (listing.Get() < 0) {
         return -1;
     }
@@ -82,8 +82,8 @@ int RemoveContents(int folder, dev_t device) {
                 errno = EXDEV;
                 return -1;
             }
-            const posix::UniqueFd child(
-                openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            const posix::UniqueFd child = posix::MakeDescriptor(
+                openat, folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child.Get() < 0 || RemoveContents(child.Get(), device) != 0 ||
                 unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0) {
                 return -1;
@@ -95,7 +95,7 @@ int RemoveContents(int folder, dev_t device) {
     return 0;
 }
 
-uint32_t Fill(DIR* stream, FindEntry& entry) {
+[[nodiscard]] uint32_t Fill(DIR* stream, FindEntry& entry) {
     errno = 0;
     const dirent* found = readdir(stream);
     if (found == nullptr) {
@@ -160,7 +160,8 @@ int32_t DeleteFolderTree(const std::wstring& folder, bool /*permanently*/) {
         return unlink(path.c_str()) == 0 ? 0 : static_cast<int32_t>(posix::WinErrorFromErrno(errno));
     }
     {
-        const posix::UniqueFd top(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const posix::UniqueFd top =
+            posix::MakeDescriptor(open, path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (top.Get() < 0 || RemoveContents(top.Get(), info.st_dev) != 0) {
             return static_cast<int32_t>(posix::LastWinError());
         }

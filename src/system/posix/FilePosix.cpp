@@ -121,10 +121,9 @@ public:
 
 private:
     bool CreateFileNamed(const std::string& name, mode_t mode = 0600) {
-        const int fd = openat(folder_, name.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
-        fd_.Reset(fd);
-        return fd >= 0;
+        fd_ = posix::MakeDescriptor(openat, folder_, name.c_str(),
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+        return fd_.IsValid();
     }
 
     template <class Make> bool Create(const Make& make) {
@@ -152,7 +151,7 @@ struct CopyTarget {
     std::string name;
 };
 
-uint32_t OpenCopyTarget(const std::string& target, CopyTarget& copyTarget) {
+[[nodiscard]] uint32_t OpenCopyTarget(const std::string& target, CopyTarget& copyTarget) {
     const std::size_t slash = target.rfind('/');
     copyTarget.name = slash == std::string::npos ? target : target.substr(slash + 1);
     const std::string folderPath = slash == std::string::npos
@@ -171,7 +170,7 @@ uint32_t OpenCopyTarget(const std::string& target, CopyTarget& copyTarget) {
 // for every thread); -1 when it cannot be read.
 int CreationMask() {
     static const int mask = [] {
-        const posix::UniqueFd status(open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+        const posix::UniqueFd status = posix::MakeDescriptor(open, "/proc/self/status", O_RDONLY | O_CLOEXEC);
         char text[4096];
         const ssize_t length =
             status ? posix::RetryAfterSignal(-1, read, status.Get(), text, sizeof text - 1) : -1;
@@ -199,7 +198,7 @@ TargetName LookAtTarget(const CopyTarget& target, const struct stat& source) {
 }
 
 // A symbolic link is copied as a link: its target text, never what it points to.
-uint32_t CopyLink(const std::string& source, const std::string& target) {
+[[nodiscard]] uint32_t CopyLink(const std::string& source, const std::string& target) {
     struct stat info {};
     if (lstat(source.c_str(), &info) != 0) {
         return posix::LastWinError();

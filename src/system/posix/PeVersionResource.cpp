@@ -116,7 +116,7 @@ public:
 
     // Follows type, name and language below the root; at each level the wanted id or else the
     // first entry, as the loader does for a version resource.
-    uint32_t FindVersion(std::vector<uint8_t>& data) const {
+    [[nodiscard]] uint32_t FindVersion(std::vector<uint8_t>& data) const {
         uint32_t directory = 0; // relative to the start of the resource section
         const uint32_t wanted[kResourceLevels] = {kResourceTypeVersion, kVersionInfoId, 0};
         for (int level = 0; level < kResourceLevels; ++level) {
@@ -182,7 +182,8 @@ private:
 } // namespace
 
 uint32_t ReadVersionResource(const std::string& path, std::vector<uint8_t>& data) {
-    const posix::UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    const posix::UniqueFd file =
+        posix::MakeDescriptor(open, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (file.Get() < 0) {
         return WinErrorFromErrno(errno);
     }

@@ -47,7 +47,7 @@ std::string ProcPath(int fd) {
 }
 
 // lstat of the object itself; a trailing '/' still asks for a folder.
-uint32_t ObjectStatus(const std::wstring& path, struct stat& info) {
+[[nodiscard]] uint32_t ObjectStatus(const std::wstring& path, struct stat& info) {
     const std::string native = posix::NativePath(path);
     const std::string object = posix::WithoutTrailingSlash(native);
     if (lstat(object.c_str(), &info) != 0) {
@@ -166,7 +166,7 @@ SealedState StateOf(int fd, const struct stat& info) {
 }
 
 // The state of the symbolic link at path, read without following it.
-uint32_t LinkStateOf(const std::string& path, SealedState& state) {
+[[nodiscard]] uint32_t LinkStateOf(const std::string& path, SealedState& state) {
     if (lstat(path.c_str(), &state.info) != 0) {
         return posix::LastWinError();
     }
@@ -375,7 +375,7 @@ int ApplyAndSeal(int fd, const struct stat& info, const Dacl& dacl) {
 }
 
 // A symbolic link has no mode or ACL of its own: only the seal is written.
-uint32_t SealLink(const std::string& path, const Dacl& dacl) {
+[[nodiscard]] uint32_t SealLink(const std::string& path, const Dacl& dacl) {
     SealedState state;
     const uint32_t error = LinkStateOf(path, state);
     if (error != WinError::kSuccess) {
@@ -385,7 +385,8 @@ uint32_t SealLink(const std::string& path, const Dacl& dacl) {
 }
 
 // The state of the symbolic link at path and its stored DACL, when its seal matches.
-uint32_t StoredLinkDacl(const std::string& path, SealedState& state, std::optional<Dacl>& stored) {
+[[nodiscard]] uint32_t StoredLinkDacl(const std::string& path, SealedState& state,
+                                      std::optional<Dacl>& stored) {
     const uint32_t error = LinkStateOf(path, state);
     if (error == WinError::kSuccess) {
         stored = StoredDacl(SealPlace{-1, path}, state);
@@ -402,7 +403,7 @@ struct Object {
     bool IsLink() const { return !linkPath.empty(); }
 };
 
-uint32_t OpenObjectOrLink(const std::wstring& path, Object& object) {
+[[nodiscard]] uint32_t OpenObjectOrLink(const std::wstring& path, Object& object) {
     const std::string native = posix::NativePath(path);
     const uint32_t error =
         posix::OpenObject(native, O_RDONLY, posix::ObjectKind::FileOrFolder, object.fd, &object.info);

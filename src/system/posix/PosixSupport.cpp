@@ -31,18 +31,19 @@ uint32_t OpenObject(const std::string& path, int flags, ObjectKind kind, UniqueF
 
 uint32_t OpenObjectAt(int folder, const std::string& name, int flags, ObjectKind kind, UniqueFd& fd,
                       struct stat* status) {
-    const int opened = openat(folder, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (opened < 0) {
+    UniqueFd opened =
+        MakeDescriptor(openat, folder, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (!opened) {
         return LastWinError();
     }
-    fd.Reset(opened);
+    fd = std::move(opened);
     // O_DIRECTORY has made sure of a folder already; look only when asked to.
     if (status == nullptr && (flags & O_DIRECTORY) != 0) {
         return WinError::kSuccess;
     }
     struct stat own {};
     struct stat& info = status != nullptr ? *status : own;
-    if (fstat(opened, &info) != 0) {
+    if (fstat(fd.Get(), &info) != 0) {
         return LastWinError();
     }
     const bool isFile = S_ISREG(info.st_mode);

@@ -23,11 +23,11 @@ std::string WithoutTrailingSlash(const std::string& path);
 // ERROR_CANT_ACCESS_FILE, another kind of object ERROR_ACCESS_DENIED (a folder where a file is wanted,
 // as CreateFileW refuses it) or ERROR_DIRECTORY (anything else where a folder is wanted). status, when
 // given, receives the object's fstat.
-uint32_t OpenObject(const std::string& path, int flags, ObjectKind kind, UniqueFd& fd,
-                    struct stat* status = nullptr);
+[[nodiscard]] uint32_t OpenObject(const std::string& path, int flags, ObjectKind kind, UniqueFd& fd,
+                                  struct stat* status = nullptr);
 // The same for name in the folder open as folder (AT_FDCWD for the working folder).
-uint32_t OpenObjectAt(int folder, const std::string& name, int flags, ObjectKind kind, UniqueFd& fd,
-                      struct stat* status = nullptr);
+[[nodiscard]] uint32_t OpenObjectAt(int folder, const std::string& name, int flags, ObjectKind kind,
+                                    UniqueFd& fd, struct stat* status = nullptr);
 
 // Opens path, which must lie below the folder root, as OpenObject does, but walks from root one
 // component at a time, so that no symbolic link is followed anywhere below root, not only in the last
@@ -35,8 +35,8 @@ uint32_t OpenObjectAt(int folder, const std::string& name, int flags, ObjectKind
 // at any moment. root itself is opened as OpenObject opens a folder; path naming root opens just that. A path
 // not below root, or with a
 // "." or ".." component below it, gives ERROR_INVALID_NAME; a link on the way ERROR_CANT_ACCESS_FILE.
-uint32_t OpenObjectBelow(const std::string& root, const std::string& path, int flags, ObjectKind kind,
-                         UniqueFd& fd, struct stat* status = nullptr);
+[[nodiscard]] uint32_t OpenObjectBelow(const std::string& root, const std::string& path, int flags,
+                                       ObjectKind kind, UniqueFd& fd, struct stat* status = nullptr);
 
 // Everything the Linux layer persists lives below ZEP_MACHINE_ROOT (default "/"); no trailing slash
 // except for "/" itself.

@@ -42,7 +42,7 @@ constexpr int kHandshakeSettleMs = 200;
 
 // A small file of /proc, read without leaving a descriptor to programs started meanwhile.
 bool ReadProcFile(const std::string& path, std::string& text) {
-    const posix::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const posix::UniqueFd fd = posix::MakeDescriptor(open, path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd.Get() < 0) {
         return false;
     }
@@ -124,7 +124,7 @@ bool IsExecutableFile(const std::string& path) {
 }
 
 // The program as the shell finds it: a path as given, or a bare name on PATH.
-uint32_t LocateProgram(const std::string& file, std::string& program) {
+[[nodiscard]] uint32_t LocateProgram(const std::string& file, std::string& program) {
     if (file.empty()) {
         return WinError::kFileNotFound;
     }
@@ -161,7 +161,7 @@ uint32_t LocateProgram(const std::string& file, std::string& program) {
     return WinError::kFileNotFound;
 }
 
-uint32_t WinErrorOfSpawn(int error) {
+[[nodiscard]] uint32_t WinErrorOfSpawn(int error) {
     return error == ENOEXEC ? WinError::kBadExeFormat : posix::WinErrorFromErrno(error);
 }
 
@@ -239,7 +239,7 @@ namespace {
 
 // Waits while pkexec asks for authorisation: success once it runs the program, ERROR_CANCELLED when
 // it exits declined or unable to run it. Both close the handshake; pkexec's exit tells them apart.
-uint32_t AwaitElevation(int handshake, ProcessState& state) {
+[[nodiscard]] uint32_t AwaitElevation(int handshake, ProcessState& state) {
     for (;;) {
         pollfd entry{handshake, POLLIN, 0};
         if (posix::RetryAfterSignal(-1, poll, &entry, 1, -1) < 0) {
@@ -305,15 +305,12 @@ uint32_t ShellStart(const std::string& file, const std::string& parameters, cons
     posix::UniqueFd handshakeRead;
     posix::UniqueFd handshakeWrite;
     if (elevate) {
-        int ends[2];
-        if (pipe2(ends, O_CLOEXEC) != 0) {
+        if (!posix::MakePipe(0, handshakeRead, handshakeWrite)) {
             return posix::LastWinError();
         }
-        handshakeRead.Reset(ends[0]);
-        handshakeWrite.Reset(ends[1]);
         if (handshakeWrite.Get() == kHandshakeFd) {
             // dup2 onto itself would keep close-on-exec.
-            handshakeWrite.Reset(fcntl(kHandshakeFd, F_DUPFD_CLOEXEC, kHandshakeFd + 1));
+            handshakeWrite = posix::MakeDescriptor(fcntl, kHandshakeFd, F_DUPFD_CLOEXEC, kHandshakeFd + 1);
             if (handshakeWrite.Get() < 0) {
                 return posix::LastWinError();
             }
@@ -357,7 +354,7 @@ uint32_t ShellStart(const std::string& file, const std::string& parameters, cons
     state->owner = elevate ? 0 : getuid();
     state->ownerKnown = true;
     // Our unreaped child cannot vanish before its descriptor is taken.
-    state->pidfd.Reset(pidfd_open(pid, 0));
+    state->pidfd = posix::MakeDescriptor(pidfd_open, pid, 0u);
     if (!state->pidfd) {
         // A child we cannot follow is not left running.
         result = posix::LastWinError();
@@ -379,7 +376,7 @@ uint32_t OpenProcessById(uint32_t pid, ProcessHandle& process) {
     if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) {
         return WinError::kInvalidParameter;
     }
-    posix::UniqueFd pidfd(pidfd_open(static_cast<pid_t>(pid), 0));
+    posix::UniqueFd pidfd = posix::MakeDescriptor(pidfd_open, static_cast<pid_t>(pid), 0u);
     if (!pidfd) {
         // No process with that id reads as the invalid parameter it is on Windows.
         return errno == ESRCH || errno == EINVAL ? WinError::kInvalidParameter

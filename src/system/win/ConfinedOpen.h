@@ -17,7 +17,8 @@ namespace ZEPMaintenance::platform {
 // component, gives ERROR_INVALID_NAME; a reparse point on the way or a final path elsewhere
 // ERROR_CANT_ACCESS_FILE; the wrong kind of object ERROR_ACCESS_DENIED or ERROR_DIRECTORY. path naming
 // root itself opens just root, as itself.
-DWORD OpenBelowRoot(const std::wstring& root, const std::wstring& path, DWORD access, DWORD share,
-                    DWORD flags, bool folder, WinFile& handle, BY_HANDLE_FILE_INFORMATION* info = nullptr);
+[[nodiscard]] DWORD OpenBelowRoot(const std::wstring& root, const std::wstring& path, DWORD access,
+                                  DWORD share, DWORD flags, bool folder, WinFile& handle,
+                                  BY_HANDLE_FILE_INFORMATION* info = nullptr);
 
 } // namespace ZEPMaintenance::platform

@@ -19,7 +19,7 @@ std::wstring WithoutTrailingSeparators(const std::wstring& path) {
     return result;
 }
 
-DWORD FinalPath(HANDLE handle, std::wstring& path) {
+[[nodiscard]] DWORD FinalPath(HANDLE handle, std::wstring& path) {
     std::wstring buffer(MAX_PATH, L'\0');
     for (;;) {
         const DWORD length = GetFinalPathNameByHandleW(
@@ -37,8 +37,8 @@ DWORD FinalPath(HANDLE handle, std::wstring& path) {
 }
 
 // The folder or object as itself; its kind checked on the handle.
-DWORD OpenAsItself(const std::wstring& path, DWORD access, DWORD share, DWORD flags, bool folder,
-                   WinFile& handle, BY_HANDLE_FILE_INFORMATION& info) {
+[[nodiscard]] DWORD OpenAsItself(const std::wstring& path, DWORD access, DWORD share, DWORD flags,
+                                 bool folder, WinFile& handle, BY_HANDLE_FILE_INFORMATION& info) {
     handle.Reset(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
                              flags | FILE_FLAG_OPEN_REPARSE_POINT | (folder ? FILE_FLAG_BACKUP_SEMANTICS : 0),
                              nullptr));

@@ -138,7 +138,7 @@ void Destroy(ConfinedSearchState* state) noexcept {
 namespace {
 
 // The next record of the listing through the folder's own handle, fetched a buffer at a time.
-uint32_t NextRecord(ConfinedSearchState& state, FindEntry& entry) {
+[[nodiscard]] uint32_t NextRecord(ConfinedSearchState& state, FindEntry& entry) {
     if (!state.pending) {
         const DWORD size = static_cast<DWORD>(state.buffer.size() * sizeof(LONGLONG));
         if (!GetFileInformationByHandleEx(

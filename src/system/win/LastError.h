@@ -7,7 +7,7 @@
 namespace ZEPMaintenance::platform {
 
 // Takes the call's result as its argument, so that nothing runs between the call and GetLastError.
-inline CallResult WithLastError(uint32_t returned) {
+[[nodiscard]] inline CallResult WithLastError(uint32_t returned) {
     return CallResult(returned, GetLastError());
 }
 

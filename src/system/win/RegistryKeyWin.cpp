@@ -18,12 +18,12 @@ void Destroy(RegistryKeyState* state) noexcept {
 namespace {
 
 // The registry call's result with the last error it left, read before anything else runs.
-CallResult AfterCall(LSTATUS result) {
+[[nodiscard]] CallResult AfterCall(LSTATUS result) {
     return WithLastError(static_cast<uint32_t>(result));
 }
 
 // The handle is taken by reference: it is read only after the call that fills it has run.
-CallResult Keep(LSTATUS status, const HKEY& opened, RegistryKeyHandle& key) {
+[[nodiscard]] CallResult Keep(LSTATUS status, const HKEY& opened, RegistryKeyHandle& key) {
     const CallResult result = AfterCall(status);
     if (result.Succeeded()) {
         key.Reset(new RegistryKeyState{UniquePointer<HKEY, RegCloseKey>(opened)});

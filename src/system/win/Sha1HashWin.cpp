@@ -10,9 +10,10 @@ namespace {
 struct ProviderTraits {
     using Value = HCRYPTPROV;
     static HCRYPTPROV Invalid() noexcept { return 0; }
-    static void Close(HCRYPTPROV provider) noexcept { Free(provider); }
+    // A provider dropped unasked has no one to report a failed release to.
+    static void Close(HCRYPTPROV provider) noexcept { static_cast<void>(Free(provider)); }
     // The release's error, which UnInitialize reports.
-    static DWORD Free(HCRYPTPROV provider) noexcept {
+    [[nodiscard]] static DWORD Free(HCRYPTPROV provider) noexcept {
         return CryptReleaseContext(provider, 0) ? ERROR_SUCCESS : GetLastError();
     }
 };

@@ -76,7 +76,7 @@ namespace platform {
 DialogThreadHandle NewDialogThreadState(DialogModel& model);
 // Starts the thread that shows the dialog modally from template 101 and reports to the model;
 // returns a Windows error number, 0 on success.
-uint32_t StartDialogThread(const DialogThreadHandle& thread);
+[[nodiscard]] uint32_t StartDialogThread(const DialogThreadHandle& thread);
 // Tells the dialog thread that the model changed; nothing once the dialog has ended. Called with the
 // model locked, so it never blocks.
 void WakeDialogThread(DialogThreadState& thread);

@@ -54,7 +54,7 @@ posix::UniqueFd OpenDialogTerminal() {
     if (ttyname_r(STDOUT_FILENO, name, sizeof name) != 0) {
         return posix::UniqueFd();
     }
-    return posix::UniqueFd(open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    return posix::MakeDescriptor(open, name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
 void RunDialog(DialogThreadState& state, posix::UniqueFd terminal, posix::UniqueFd output) {
@@ -91,11 +91,7 @@ void Destroy(DialogThreadState* state) noexcept {
 DialogThreadHandle NewDialogThreadState(DialogModel& model) {
     DialogThreadHandle state(new (std::nothrow) DialogThreadState(model));
     if (state) {
-        int ends[2];
-        if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) == 0) {
-            state->wakeRead.Reset(ends[0]);
-            state->wakeWrite.Reset(ends[1]);
-        } else {
+        if (!posix::MakePipe(O_NONBLOCK, state->wakeRead, state->wakeWrite)) {
             state->wakeError = posix::LastWinError();
         }
     }
@@ -107,7 +103,7 @@ uint32_t StartDialogThread(const DialogThreadHandle& thread) {
         return thread->wakeError;
     }
     posix::UniqueFd terminal = OpenDialogTerminal();
-    posix::UniqueFd output(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+    posix::UniqueFd output = posix::MakeDescriptor(fcntl, STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     try {
         thread->thread =
             std::thread(&RunDialog, std::ref(*thread.Get()), std::move(terminal), std::move(output));
