@@ -113,8 +113,8 @@ ALTER TABLE keys_next RENAME TO keys;
 }
 
 [[nodiscard]] uint32_t OpenFolderAt(int parent, const char* name, UniqueFd& folder) {
-    const int opened = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (opened < 0) {
+    UniqueFd opened = MakeDescriptor(openat, parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (!opened) {
         const int error = errno;
         struct stat info {};
         if (error == ENOTDIR && fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -122,7 +122,7 @@ ALTER TABLE keys_next RENAME TO keys;
         }
         return error == ELOOP ? WinError::kCantAccessFile : WinErrorFromErrno(error);
     }
-    folder.Reset(opened);
+    folder = std::move(opened);
     return CheckFolder(folder);
 }
 
@@ -136,21 +136,20 @@ bool ExistsAt(int folder, const char* name) {
 }
 
 [[nodiscard]] uint32_t SyncAt(int folder, const char* name) {
-    const int opened = openat(folder, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (opened < 0) {
+    const UniqueFd file = MakeDescriptor(openat, folder, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (!file) {
         return LastWinError();
     }
-    const UniqueFd file(opened);
     return fsync(file.Get()) == 0 ? WinError::kSuccess : LastWinError();
 }
 
 // A plain byte copy: reading ignores the locks any user may hold on the source.
 [[nodiscard]] uint32_t CopyAt(int fromFolder, const char* from, int toFolder, const char* to) {
-    const int source = openat(fromFolder, from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (source < 0) {
+    const UniqueFd in =
+        MakeDescriptor(openat, fromFolder, from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (!in) {
         return LastWinError();
     }
-    const UniqueFd in(source);
     struct stat info {};
     if (fstat(in.Get(), &info) != 0) {
         return LastWinError();
@@ -158,11 +157,11 @@ bool ExistsAt(int folder, const char* name) {
     if (!S_ISREG(info.st_mode)) {
         return WinError::kAccessDenied;
     }
-    const int target = openat(toFolder, to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (target < 0) {
+    const UniqueFd out =
+        MakeDescriptor(openat, toFolder, to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (!out) {
         return LastWinError();
     }
-    const UniqueFd out(target);
     std::vector<char> buffer(1 << 16);
     while (true) {
         const ssize_t got = RetryAfterSignal(-1, read, in.Get(), buffer.data(), buffer.size());
@@ -189,11 +188,11 @@ bool ExistsAt(int folder, const char* name) {
 class PublicationLock {
 public:
     [[nodiscard]] uint32_t Acquire(int privateFolder) {
-        const int opened = openat(privateFolder, kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (opened < 0) {
+        file_ =
+            MakeDescriptor(openat, privateFolder, kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (!file_) {
             return LastWinError();
         }
-        file_.Reset(opened);
         // Polled like SQLite's busy handler, so that a root process that hangs costs the time-out only.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
         auto pause = std::chrono::milliseconds(1);
