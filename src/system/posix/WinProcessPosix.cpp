@@ -266,26 +266,14 @@ namespace {
 
 } // namespace
 
-uint32_t ShellStart(const std::string& file, const std::string& parameters, const std::string& directory,
-                    bool runAsAdmin, ProcessHandle& process) {
-    std::string program;
-    uint32_t result = LocateProgram(file, program);
-    if (result != WinError::kSuccess) {
-        return result;
-    }
-    struct stat info {};
-    if (!directory.empty() && (stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
-        return WinError::kDirectory;
-    }
+namespace {
 
+// The argument vector of a start: pkexec first when it elevates, the program, its parameters split as
+// a Windows program splits its command line.
+std::vector<std::string> ArgumentVector(const std::string& pkexec, const std::string& program,
+                                        const std::string& parameters) {
     std::vector<std::string> argv;
-    const bool elevate = runAsAdmin && geteuid() != 0;
-    if (elevate) {
-        std::string pkexec;
-        if (LocateProgram("pkexec", pkexec) != WinError::kSuccess) {
-            // No way to ask for elevation: the same outcome as a declined prompt.
-            return WinError::kCancelled;
-        }
+    if (!pkexec.empty()) {
         // The program itself, so that the prompt and the authorisation rules name it. pkexec gives it
         // root's clean environment and its own working folder; neither is passed on.
         argv.push_back(pkexec);
@@ -294,41 +282,29 @@ uint32_t ShellStart(const std::string& file, const std::string& parameters, cons
     for (const std::wstring& argument : SplitProgramParameters(Utf8ToWide(parameters))) {
         argv.push_back(WideToMultiByte(argument, kUtf8CodePage));
     }
+    return argv;
+}
+
+// posix_spawn with nothing of this process but its environment: input from /dev/null, no descriptor
+// above 2 (the handshake's write end excepted), no blocked or ignored signal. A posix_spawn error number.
+int Spawn(std::vector<std::string>& argv, const std::string& directory, const posix::UniqueFd* handshake,
+          pid_t& pid) {
     std::vector<char*> pointers;
     for (std::string& argument : argv) {
         pointers.push_back(argument.data());
     }
     pointers.push_back(nullptr);
-
-    // The handshake of an elevated start: pkexec keeps the write end until it runs the program, which
-    // it starts with every descriptor above 2 closed.
-    posix::UniqueFd handshakeRead;
-    posix::UniqueFd handshakeWrite;
-    if (elevate) {
-        if (!posix::MakePipe(0, handshakeRead, handshakeWrite)) {
-            return posix::LastWinError();
-        }
-        if (handshakeWrite.Get() == kHandshakeFd) {
-            // dup2 onto itself would keep close-on-exec.
-            handshakeWrite = posix::MakeDescriptor(fcntl, kHandshakeFd, F_DUPFD_CLOEXEC, kHandshakeFd + 1);
-            if (handshakeWrite.Get() < 0) {
-                return posix::LastWinError();
-            }
-        }
-    }
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    // Started programs never read the starting process's input, and get none of its other descriptors.
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (elevate) {
-        posix_spawn_file_actions_adddup2(&actions, handshakeWrite.Get(), kHandshakeFd);
+    if (handshake != nullptr) {
+        posix_spawn_file_actions_adddup2(&actions, handshake->Get(), kHandshakeFd);
     }
-    posix_spawn_file_actions_addclosefrom_np(&actions, elevate ? kHandshakeFd + 1 : STDERR_FILENO + 1);
-    if (!directory.empty() && !elevate) {
+    posix_spawn_file_actions_addclosefrom_np(&actions,
+                                             handshake != nullptr ? kHandshakeFd + 1 : STDERR_FILENO + 1);
+    if (!directory.empty() && handshake == nullptr) {
         posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
     }
-    // Nor its blocked or ignored signals.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none;
@@ -340,10 +316,55 @@ uint32_t ShellStart(const std::string& file, const std::string& parameters, cons
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = 0;
     const int spawned = posix_spawn(&pid, pointers[0], &actions, &attributes, pointers.data(), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
+    return spawned;
+}
+
+// The handshake of an elevated start: pkexec keeps the write end until it runs the program, which it
+// starts with every descriptor above 2 closed.
+uint32_t MakeHandshake(posix::UniqueFd& readEnd, posix::UniqueFd& writeEnd) {
+    if (!posix::MakePipe(0, readEnd, writeEnd)) {
+        return posix::LastWinError();
+    }
+    if (writeEnd.Get() == kHandshakeFd) {
+        // dup2 onto itself would keep close-on-exec.
+        writeEnd = posix::MakeDescriptor(fcntl, kHandshakeFd, F_DUPFD_CLOEXEC, kHandshakeFd + 1);
+        if (!writeEnd) {
+            return posix::LastWinError();
+        }
+    }
+    return WinError::kSuccess;
+}
+
+} // namespace
+
+uint32_t ShellStart(const std::string& file, const std::string& parameters, const std::string& directory,
+                    bool runAsAdmin, ProcessHandle& process) {
+    std::string program;
+    uint32_t result = LocateProgram(file, program);
+    if (result != WinError::kSuccess) {
+        return result;
+    }
+    struct stat info {};
+    if (!directory.empty() && (stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
+        return WinError::kDirectory;
+    }
+    const bool elevate = runAsAdmin && geteuid() != 0;
+    std::string pkexec;
+    if (elevate && LocateProgram("pkexec", pkexec) != WinError::kSuccess) {
+        // No way to ask for elevation: the same outcome as a declined prompt.
+        return WinError::kCancelled;
+    }
+    std::vector<std::string> argv = ArgumentVector(pkexec, program, parameters);
+    posix::UniqueFd handshakeRead;
+    posix::UniqueFd handshakeWrite;
+    if (elevate && (result = MakeHandshake(handshakeRead, handshakeWrite)) != WinError::kSuccess) {
+        return result;
+    }
+    pid_t pid = 0;
+    const int spawned = Spawn(argv, directory, elevate ? &handshakeWrite : nullptr, pid);
     handshakeWrite.Reset(-1);
     if (spawned != 0) {
         return WinErrorOfSpawn(spawned);
@@ -362,11 +383,8 @@ uint32_t ShellStart(const std::string& file, const std::string& parameters, cons
         posix::RetryAfterSignal(-1, waitpid, pid, nullptr, 0);
         return result;
     }
-    if (elevate) {
-        result = AwaitElevation(handshakeRead.Get(), *state);
-        if (result != WinError::kSuccess) {
-            return result;
-        }
+    if (elevate && (result = AwaitElevation(handshakeRead.Get(), *state)) != WinError::kSuccess) {
+        return result;
     }
     process.Reset(state.release());
     return WinError::kSuccess;
