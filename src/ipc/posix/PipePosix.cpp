@@ -2,6 +2,7 @@
 // SOCK_SEQPACKET socket <root>/run/zepmaintenance/pipe/<name>, one frame per packet.
 #include "ipc/PipePrimitives.h"
 
+#include "base/Platform.h"
 #include "base/WinError.h"
 #include "system/posix/PosixSupport.h"
 
@@ -282,22 +283,53 @@ uint32_t CreatePipe(const std::wstring& pipeName, uint32_t /*mode*/, PipeHandle&
     if (error != WinError::kSuccess) {
         return error;
     }
+    // The socket is made, bound and listening under a fresh name of its own first, and only then renamed
+    // to the pipe's name: a client never finds the name on a socket that does not listen yet, which it
+    // would take for a busy pipe. The rename never replaces: anything under the name is in use, or stale.
+    const std::string fresh = ".new-" + RandomHex(6);
     sockaddr_un address{};
     socklen_t length = 0;
+    // Clients reach it by its name: that must fit a socket address too.
     error = SocketAddress(ThroughDescriptor(state.folder.Get(), name), address, length);
     if (error != WinError::kSuccess) {
         return error;
     }
-    // bind makes the file and never follows a link in its place: anything under the name is in use.
+    error = SocketAddress(ThroughDescriptor(state.folder.Get(), fresh), address, length);
+    if (error != WinError::kSuccess) {
+        return error;
+    }
+    state.listener = NewSocket();
+    if (!state.listener) {
+        return posix::LastWinError();
+    }
+    if (bind(state.listener.Get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        return posix::LastWinError();
+    }
+    const posix::UniqueFd object =
+        posix::MakeDescriptor(openat, state.folder.Get(), fresh.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info {};
+    if (!object || fstat(object.Get(), &info) != 0) {
+        unlinkat(state.folder.Get(), fresh.c_str(), 0);
+        return posix::LastWinError();
+    }
+    state.name = fresh;
+    state.device = info.st_dev;
+    state.inode = info.st_ino;
+    state.named = true;
+    // Only its owner and root may connect.
+    if (!S_ISSOCK(info.st_mode) || chmod(ThroughDescriptor(object.Get()).c_str(), 0600) != 0) {
+        return S_ISSOCK(info.st_mode) ? posix::LastWinError() : WinError::kAccessDenied;
+    }
+    // One client may wait before Bind, as a client may open a Windows pipe before ConnectNamedPipe.
+    if (listen(state.listener.Get(), 0) != 0) {
+        return posix::LastWinError();
+    }
     for (int attempt = 0;; ++attempt) {
-        state.listener = NewSocket();
-        if (!state.listener) {
-            return posix::LastWinError();
-        }
-        if (bind(state.listener.Get(), reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+        if (renameat2(state.folder.Get(), fresh.c_str(), state.folder.Get(), name.c_str(),
+                      RENAME_NOREPLACE) == 0) {
             break;
         }
-        if (errno != EADDRINUSE) {
+        if (errno != EEXIST) {
             return posix::LastWinError();
         }
         if (attempt == 1) {
@@ -308,24 +340,7 @@ uint32_t CreatePipe(const std::wstring& pipeName, uint32_t /*mode*/, PipeHandle&
             return error;
         }
     }
-    // Only its owner and root may connect; it takes connections only once it listens, after this.
-    const posix::UniqueFd object =
-        posix::MakeDescriptor(openat, state.folder.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    struct stat info {};
-    if (!object || fstat(object.Get(), &info) != 0) {
-        return posix::LastWinError();
-    }
     state.name = name;
-    state.device = info.st_dev;
-    state.inode = info.st_ino;
-    state.named = true;
-    if (!S_ISSOCK(info.st_mode) || chmod(ThroughDescriptor(object.Get()).c_str(), 0600) != 0) {
-        return S_ISSOCK(info.st_mode) ? posix::LastWinError() : WinError::kAccessDenied;
-    }
-    // One client may wait before Bind, as a client may open a Windows pipe before ConnectNamedPipe.
-    if (listen(state.listener.Get(), 0) != 0) {
-        return posix::LastWinError();
-    }
     pipe = std::move(created);
     return WinError::kSuccess;
 }
