@@ -2,6 +2,8 @@
 #include "app/Maintenance.h"
 #include "diag/IMException.h"
 
+#include <optional>
+
 namespace ZEPMaintenance {
 
 namespace {
@@ -51,7 +53,8 @@ void Maintenance::ConnectGuiPipe() {
         logger.ErrorText(L"ProcessWorkerMode: GUI pipe not set.");
         ThrowIMException(ErrorCode::kArgumentError);
     }
-    guiPipe.Connect(guiPipeName, WriteMode);
+    // No -usid: only an administrator's pipe.
+    guiPipe.Connect(guiPipeName, WriteMode, userSid.IsValid() ? std::optional(userSid) : std::nullopt);
 }
 
 int32_t Maintenance::RunWorkerRollback() {
