@@ -13,4 +13,10 @@ int AsNobody(int (*body)());
 // The same as the test's own user, in a process that shares no state with the test's beyond the fork.
 int InForkedProcess(int (*body)());
 
+// The same without waiting, for steps that run beside the test's own: the process's id, which
+// WaitForChild turns into the status above. Fork before any thread of the test has started.
+pid_t StartAsNobody(int (*body)());
+pid_t StartInForkedProcess(int (*body)());
+int WaitForChild(pid_t pid);
+
 } // namespace ZEPMaintenance::test

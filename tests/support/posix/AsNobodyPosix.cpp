@@ -9,7 +9,7 @@ namespace ZEPMaintenance::test {
 
 namespace {
 
-int InChild(int (*body)(), bool asNobody) {
+pid_t StartChild(int (*body)(), bool asNobody) {
     const pid_t pid = fork();
     if (pid == 0) {
         if (asNobody &&
@@ -23,19 +23,33 @@ int InChild(int (*body)(), bool asNobody) {
         }
         _exit(result);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+    return pid;
 }
 
 } // namespace
 
+int WaitForChild(pid_t pid) {
+    int status = 0;
+    if (pid <= 0 || waitpid(pid, &status, 0) != pid) {
+        return 101;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+}
+
+pid_t StartAsNobody(int (*body)()) {
+    return StartChild(body, true);
+}
+
+pid_t StartInForkedProcess(int (*body)()) {
+    return StartChild(body, false);
+}
+
 int AsNobody(int (*body)()) {
-    return InChild(body, true);
+    return WaitForChild(StartAsNobody(body));
 }
 
 int InForkedProcess(int (*body)()) {
-    return InChild(body, false);
+    return WaitForChild(StartInForkedProcess(body));
 }
 
 } // namespace ZEPMaintenance::test
