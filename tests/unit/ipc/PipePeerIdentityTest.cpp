@@ -7,6 +7,7 @@
 #include "support/CapturedLog.h"
 #include "support/ErrorCodeOf.h"
 #include "system/WinProcess.h"
+#include "unit/ipc/PipePeerIdentitySupport.h"
 #include "unit/ipc/PipeTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -28,11 +29,7 @@ TEST(PipePeerIdentityTest, AWorkerWritesOnlyToThePipeOfTheUserItIsFor) {
     const CSid own = OwnUser();
     // Nobody's account on any machine: the authority of a domain with no such user.
     const CSid stranger(5, {21, 1, 2, 3, 1001});
-    const struct {
-        const char* what;
-        std::optional<CSid> expected;
-        bool used;
-    } cases[] = {
+    const test::ExpectedServerCase cases[] = {
         {"no user named: an administrator's pipe", std::nullopt, true},
         {"the administrators named", CSid::Administrators(), true},
         {"this process's own user named", own, true},
@@ -47,11 +44,10 @@ TEST(PipePeerIdentityTest, AWorkerWritesOnlyToThePipeOfTheUserItIsFor) {
         server.Create(name, ReadMode);
         PipeClient client;
         EXPECT_EQ(CodeOf([&] { client.Connect(name, WriteMode, expected); }), used ? 0 : 149) << log.Dump();
-        const std::wstring refusal = L"Connect: Pipe served by another user, pipe not used. (name: " + name +
-                                     L", server: " + own.Sid() + L", serverPid: " +
-                                     std::to_wstring(platform::CurrentProcessId()) + L", expected: " +
-                                     expected.value_or(CSid::Administrators()).Sid() + L")";
-        EXPECT_EQ(log.Has(LevelError, refusal), !used) << log.Dump();
+        EXPECT_EQ(
+            log.Has(LevelError, test::RefusalLine(name, own.Sid(), platform::CurrentProcessId(), expected)),
+            !used)
+            << log.Dump();
         client.WriteSynch({7, L"progress"});
         if (!used) {
             EXPECT_FALSE(client.HasSendThread());

@@ -8,6 +8,7 @@
 #include "support/posix/AsNobody.h"
 #include "system/posix/PosixSupport.h"
 #include "system/posix/UserSid.h"
+#include "unit/ipc/PipePeerIdentitySupport.h"
 #include "unit/ipc/PipeTestSupport.h"
 
 #include <chrono>
@@ -175,11 +176,7 @@ protected:
 
 TEST_F(PipePeerIdentityPosixTest, RootsWorkerWritesToAUsersPipeOnlyWhenTheRunIsForThatUser) {
     const CSid nobody = posix::UnixUserSid(test::kNobody);
-    const struct {
-        const char* what;
-        std::optional<CSid> expected;
-        bool used;
-    } cases[] = {
+    const test::ExpectedServerCase cases[] = {
         {"no -usid: administrators only", std::nullopt, false},
         {"-usid of root", CSid::Administrators(), false},
         {"-usid LocalSystem", CSid::LocalSystem(), false},
@@ -196,10 +193,8 @@ TEST_F(PipePeerIdentityPosixTest, RootsWorkerWritesToAUsersPipeOnlyWhenTheRunIsF
         {
             PipeClient worker(Quick());
             EXPECT_EQ(CodeOf([&] { worker.Connect(gPipeName, WriteMode, expected); }), used ? 0 : 149);
-            const std::wstring refusal = L"Connect: Pipe served by another user, pipe not used. (name: " +
-                                         gPipeName + L", server: " + nobody.Sid() + L", serverPid: " +
-                                         std::to_wstring(loader.Pid()) + L", expected: " +
-                                         expected.value_or(CSid::Administrators()).Sid() + L")";
+            const std::wstring refusal =
+                test::RefusalLine(gPipeName, nobody.Sid(), static_cast<uint32_t>(loader.Pid()), expected);
             EXPECT_EQ(log.Has(LevelError, refusal), !used) << log.Dump();
             worker.WriteSynch({kProgress, L"progress"});
             // Connected until the loader has read: it ends with what it read, 0 for a worker that went.

@@ -10,6 +10,7 @@
 #include "support/TempDir.h"
 #include "system/Text.h"
 #include "system/WinProcess.h"
+#include "unit/ipc/PipePeerIdentitySupport.h"
 #include "unit/ipc/PipeTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -102,11 +103,7 @@ TEST(PipePeerIdentityWinTest, ALoaderDropsAClientWithoutAdministratorsAndWaitsFo
 }
 
 TEST(PipePeerIdentityWinTest, AWorkerUsesAnUnelevatedLoadersPipeOnlyWhenTheRunIsForItsUser) {
-    const struct {
-        const char* what;
-        std::optional<CSid> expected;
-        bool used;
-    } cases[] = {
+    const test::ExpectedServerCase cases[] = {
         {"no -usid: administrators only", std::nullopt, false},
         {"-usid of the administrators", CSid::Administrators(), false},
         {"-usid of the loader's user", SidFromString(OwnUser()), true},
@@ -122,11 +119,7 @@ TEST(PipePeerIdentityWinTest, AWorkerUsesAnUnelevatedLoadersPipeOnlyWhenTheRunIs
         {
             PipeClient worker;
             EXPECT_EQ(CodeOf([&] { worker.Connect(name, WriteMode, expected); }), used ? 0 : 149);
-            EXPECT_EQ(log.Has(LevelError, L"Connect: Pipe served by another user, pipe not used. (name: " +
-                                              name + L", server: " + OwnUser() + L", serverPid: " +
-                                              std::to_wstring(loader.Id()) + L", expected: " +
-                                              expected.value_or(CSid::Administrators()).Sid() + L")"),
-                      !used)
+            EXPECT_EQ(log.Has(LevelError, test::RefusalLine(name, OwnUser(), loader.Id(), expected)), !used)
                 << log.Dump();
             // Wine's pipe server identifies itself rather than its client, so this loader drops even the
             // worker it should take: what reaches it is not looked at.
