@@ -78,7 +78,10 @@ void Maintenance::ParseArguments(const ArgumentMap& newArguments) {
         }
     }
 
-    if (op == Operation::RefreshZEPPKIServiceRegistryKeys && HasArgument(arguments, L"-usid")) {
+    // The worker's operations name the user the run is for: only that user's loader gets its progress.
+    const bool forUser = op == Operation::RefreshZEPPKIServiceRegistryKeys || op == Operation::Update ||
+                         op == Operation::Rollback;
+    if (forUser && HasArgument(arguments, L"-usid")) {
         try {
             userSid = SidFromString(GetArgument(arguments, L"-usid"));
         } catch (const IMException& e) {

@@ -3,6 +3,8 @@
 #include "diag/IMException.h"
 #include "upgrade/InstalledProduct.h"
 
+#include <optional>
+
 namespace ZEPMaintenance {
 
 namespace {
@@ -52,7 +54,8 @@ void Maintenance::ConnectGuiPipe() {
         logger.ErrorText(L"ProcessWorkerMode: GUI pipe not set.");
         ThrowIMException(ErrorCode::kArgumentError);
     }
-    guiPipe.Connect(guiPipeName, WriteMode);
+    // No -usid: only an administrator's pipe.
+    guiPipe.Connect(guiPipeName, WriteMode, userSid.IsValid() ? std::optional(userSid) : std::nullopt);
 }
 
 int32_t Maintenance::RunWorkerRollback() {

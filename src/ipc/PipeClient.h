@@ -3,9 +3,11 @@
 
 #include "diag/Logger.h"
 #include "ipc/Pipe.h"
+#include "system/CSid.h"
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace ZEPMaintenance {
@@ -30,8 +32,10 @@ public:
     ~PipeClient() override;
 
     // name is the full pipe path (\\.\pipe\...). Up to five attempts, a pause after each that finds no
-    // pipe; 100 for an empty name, 149 when the pipe was not opened.
-    void Connect(const std::wstring& name, uint32_t mode);
+    // pipe; 100 for an empty name, 149 when the pipe was not opened. A pipe whose server is not server (the
+    // Administrators or LocalSystem SID: any administrator; none: an administrator too) counts as no
+    // pipe: 149, and nothing reaches it.
+    void Connect(const std::wstring& name, uint32_t mode, const std::optional<CSid>& server = std::nullopt);
 
 private:
     ClientTiming timing_;

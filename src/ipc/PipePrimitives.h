@@ -3,12 +3,21 @@
 #pragma once
 
 #include "ipc/Pipe.h"
+#include "system/CSid.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace ZEPMaintenance::platform {
+
+// The process at the other end of a connected pipe, as the system saw it when the connection was made.
+struct PeerIdentity {
+    uint32_t processId = 0;
+    CSid user;
+    // LocalSystem, a token with Builtin Administrators enabled, or root.
+    bool administrator = false;
+};
 
 // Numbers the pipe calls report beyond those of system/WinError.h.
 inline constexpr uint32_t kPipeWaitTimedOut = 121;  // ERROR_SEM_TIMEOUT
@@ -23,6 +32,16 @@ inline constexpr uint32_t kPipeWaitCancelled = 995; // ERROR_OPERATION_ABORTED
 // and one that has closed it again since), after milliseconds (kWaitForever: never) with
 // kPipeWaitTimedOut, or once ShutdownPipe ran with kPipeWaitCancelled.
 [[nodiscard]] uint32_t WaitForClient(const PipeHandle& pipe, uint32_t milliseconds);
+// The server's client is the one: later clients are refused as by a taken instance.
+void KeepClient(const PipeHandle& pipe) noexcept;
+// DisconnectNamedPipe: the server lets its client go unread, discarding what it wrote; WaitForClient
+// then waits for another.
+[[nodiscard]] uint32_t DropClient(const PipeHandle& pipe);
+// Who is at the other end. A client learns the server's process (GetNamedPipeServerProcessId and that
+// process's token; Linux: SO_PEERCRED, the process that called listen), a server its client's
+// (GetNamedPipeClientProcessId, the identification token the client granted and, where it may be
+// opened, that process's token; Linux: SO_PEERCRED, the process that called connect).
+[[nodiscard]] uint32_t IdentifyPeer(const PipeHandle& pipe, PeerIdentity& peer);
 // CreateFileW with the mode as the desired access (FILE_READ_DATA 1, FILE_WRITE_DATA 2), no sharing,
 // open-existing. ERROR_FILE_NOT_FOUND while no server has made the pipe, ERROR_PIPE_BUSY while its
 // one instance is taken.

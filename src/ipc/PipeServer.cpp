@@ -5,6 +5,9 @@
 #include "diag/IMException.h"
 #include "ipc/PipePrimitives.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace ZEPMaintenance {
 
 PipeServer::PipeServer() = default;
@@ -34,7 +37,7 @@ void PipeServer::Bind(uint32_t milliseconds) {
     const auto connection = Connection();
     uint32_t error = WinError::kInvalidHandle;
     if (connection) {
-        error = platform::WaitForClient(*connection, milliseconds);
+        error = AwaitAdministrator(*connection, milliseconds);
     } else if (IsClosed()) {
         error = platform::kPipeWaitCancelled;
     }
@@ -43,6 +46,41 @@ void PipeServer::Bind(uint32_t milliseconds) {
         ThrowIMException(ErrorCode::kPipeThreadFailed);
     }
     StartWorkerThreads();
+}
+
+uint32_t PipeServer::AwaitAdministrator(const platform::PipeHandle& pipe, uint32_t milliseconds) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        uint32_t left = milliseconds;
+        if (milliseconds != kWaitForever) {
+            const auto rest = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            left = static_cast<uint32_t>(std::clamp<long long>(rest, 0, kWaitForever - 1));
+        }
+        uint32_t error = platform::WaitForClient(pipe, left);
+        if (error != WinError::kSuccess) {
+            return error;
+        }
+        // Only the elevated worker may drive the loader, which starts the programs it names.
+        platform::PeerIdentity peer;
+        error = platform::IdentifyPeer(pipe, peer);
+        if (error == WinError::kSuccess && peer.administrator) {
+            platform::KeepClient(pipe);
+            return WinError::kSuccess;
+        }
+        if (error != WinError::kSuccess) {
+            logger.Warn(L"Bind: Client not identified, dropped. (name: %ls, lastError: %d)", GetName(),
+                        error);
+        } else {
+            logger.Warn(
+                L"Bind: Client is not an administrator, dropped. (name: %ls, client: %ls, clientPid: %u)",
+                GetName(), peer.user.Sid(), peer.processId);
+        }
+        error = platform::DropClient(pipe);
+        if (error != WinError::kSuccess) {
+            return error;
+        }
+    }
 }
 
 } // namespace ZEPMaintenance

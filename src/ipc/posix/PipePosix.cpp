@@ -5,6 +5,7 @@
 #include "base/Platform.h"
 #include "base/WinError.h"
 #include "system/posix/PosixSupport.h"
+#include "system/posix/UserSid.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -31,7 +32,7 @@ struct PipeState {
     bool shut = false;
     // Readable once ShutdownPipe ran: every wait polls it beside the socket.
     posix::UniqueFd closing;
-    // A server's listening socket until its one client has come; refused connections mean busy.
+    // A server's listening socket until it keeps its one client; refused connections mean busy.
     posix::UniqueFd listener;
     posix::UniqueFd connection;
     // A server's socket file: the folder, the name and which file it is, so that only it is removed.
@@ -376,11 +377,43 @@ uint32_t WaitForClient(const PipeHandle& pipe, uint32_t milliseconds) {
         if (state.shut) {
             return kPipeWaitCancelled;
         }
+        // The listener stays until the server keeps this client: one it drops leaves room for the next.
         state.connection = std::move(accepted);
-        // From now on every other client is refused: the pipe's one instance is taken.
-        state.listener.Reset();
         return WinError::kSuccess;
     }
+}
+
+void KeepClient(const PipeHandle& pipe) noexcept {
+    PipeState& state = *pipe.Get();
+    std::lock_guard guard(state.lock);
+    // From now on every other client is refused: the pipe's one instance is taken. One that came while
+    // the client was checked sees its connection reset.
+    state.listener.Reset();
+}
+
+uint32_t DropClient(const PipeHandle& pipe) {
+    PipeState& state = *pipe.Get();
+    std::lock_guard guard(state.lock);
+    // Unread packets go with the socket.
+    state.connection.Reset();
+    return WinError::kSuccess;
+}
+
+uint32_t IdentifyPeer(const PipeHandle& pipe, PeerIdentity& peer) {
+    PipeState& state = *pipe.Get();
+    std::lock_guard guard(state.lock);
+    if (!state.connection) {
+        return WinError::kInvalidHandle;
+    }
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (getsockopt(state.connection.Get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+        return posix::LastWinError();
+    }
+    peer.processId = static_cast<uint32_t>(credentials.pid);
+    peer.user = posix::SidOfUser(credentials.uid, posix::OwnerOf::Process);
+    peer.administrator = credentials.uid == 0;
+    return WinError::kSuccess;
 }
 
 uint32_t OpenPipe(const std::wstring& pipeName, uint32_t /*mode*/, PipeHandle& pipe) {

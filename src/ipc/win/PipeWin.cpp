@@ -4,7 +4,9 @@
 
 #include "base/win/WinHandle.h"
 
+#include <exception>
 #include <memory>
+#include <vector>
 
 namespace ZEPMaintenance::platform {
 
@@ -12,6 +14,7 @@ struct PipeState {
     WinFile pipe;
     // Manual-reset event set by ShutdownPipe: every wait on the pipe waits on it too.
     WinHandle closing;
+    bool server = false;
 };
 
 namespace {
@@ -61,18 +64,108 @@ private:
 
 // Takes over the handle a pipe call returned (INVALID_HANDLE_VALUE when it failed, with the error still
 // the thread's last), together with the pipe's close event.
-[[nodiscard]] uint32_t TakeOver(HANDLE opened, PipeHandle& pipe) {
+[[nodiscard]] uint32_t TakeOver(HANDLE opened, bool server, PipeHandle& pipe) {
     if (opened == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
     auto state = std::make_unique<PipeState>();
     state->pipe.Reset(opened);
+    state->server = server;
     state->closing.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!state->closing) {
         return GetLastError();
     }
     pipe.Reset(state.release());
     return ERROR_SUCCESS;
+}
+
+// One kind of GetTokenInformation's data, in a buffer of the size it asks for.
+uint32_t ReadToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, std::vector<BYTE>& data) {
+    DWORD size = 0;
+    GetTokenInformation(token, kind, nullptr, 0, &size);
+    data.assign(size, 0);
+    return size != 0 && GetTokenInformation(token, kind, data.data(), size, &size) ? ERROR_SUCCESS
+                                                                                   : GetLastError();
+}
+
+CSid SidOf(PSID sid) {
+    const auto* bytes = static_cast<const uint8_t*>(sid);
+    return CSid(std::vector<uint8_t>(bytes, bytes + GetLengthSid(sid)));
+}
+
+// The token's user, and whether it is LocalSystem or holds Builtin Administrators enabled: the group of
+// an administrator's filtered token is for denying only and does not count.
+uint32_t IdentityOfToken(HANDLE token, PeerIdentity& peer) {
+    std::vector<BYTE> user;
+    std::vector<BYTE> groups;
+    uint32_t error = ReadToken(token, TokenUser, user);
+    if (error == ERROR_SUCCESS) {
+        error = ReadToken(token, TokenGroups, groups);
+    }
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    peer.user = SidOf(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
+    peer.administrator = peer.user == CSid::LocalSystem();
+    const CSid administrators = CSid::Administrators();
+    const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups.data());
+    for (DWORD i = 0; i < list->GroupCount; ++i) {
+        const SID_AND_ATTRIBUTES& group = list->Groups[i];
+        if ((group.Attributes & SE_GROUP_ENABLED) != 0 &&
+            (group.Attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0 && SidOf(group.Sid) == administrators) {
+            peer.administrator = true;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+// The identity in the primary token of the process with this id.
+uint32_t IdentityOfProcess(ULONG pid, PeerIdentity& peer) {
+    peer.processId = pid;
+    const WinHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    HANDLE opened = nullptr;
+    if (!process || !OpenProcessToken(process.Get(), TOKEN_QUERY, &opened)) {
+        return GetLastError();
+    }
+    const WinHandle token(opened);
+    return IdentityOfToken(token.Get(), peer);
+}
+
+// The identity in the token the client granted for identification when it opened the pipe.
+uint32_t IdentityOfClient(const PipeState& state, PeerIdentity& peer) {
+    if (!ImpersonateNamedPipeClient(state.pipe.Get())) {
+        return GetLastError();
+    }
+    HANDLE opened = nullptr;
+    const bool read = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &opened);
+    const DWORD error = GetLastError();
+    // A thread left as another user would act as that user from here on.
+    if (!RevertToSelf()) {
+        std::terminate();
+    }
+    if (!read) {
+        return error;
+    }
+    const WinHandle token(opened);
+    return IdentityOfToken(token.Get(), peer);
+}
+
+// The client is what the token it granted says; where this process may open the client process's own
+// token (a user's loader may not open that of the worker's LocalSystem process), that token must say
+// administrator too. A process id can be another process's by the time it is looked up, and Wine hands
+// a pipe server its own token for the client's: each view covers what the other misses.
+uint32_t IdentityOfServersClient(const PipeState& state, PeerIdentity& peer) {
+    ULONG pid = 0;
+    if (!GetNamedPipeClientProcessId(state.pipe.Get(), &pid)) {
+        return GetLastError();
+    }
+    const uint32_t error = IdentityOfClient(state, peer);
+    PeerIdentity process;
+    if (error == ERROR_SUCCESS && IdentityOfProcess(pid, process) == ERROR_SUCCESS) {
+        peer.administrator = peer.administrator && process.administrator;
+    }
+    peer.processId = pid;
+    return error;
 }
 
 DWORD AccessOf(uint32_t mode) {
@@ -93,7 +186,7 @@ uint32_t CreatePipe(const std::wstring& name, uint32_t mode, PipeHandle& pipe) {
         CreateNamedPipeW(name.c_str(), AccessOf(mode) | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                          1, kBufferBytes, kBufferBytes, kDefaultTimeoutMs, nullptr);
-    return TakeOver(created, pipe);
+    return TakeOver(created, true, pipe);
 }
 
 uint32_t WaitForClient(const PipeHandle& pipe, uint32_t milliseconds) {
@@ -121,12 +214,31 @@ uint32_t WaitForClient(const PipeHandle& pipe, uint32_t milliseconds) {
     return call.Finish(state, milliseconds == kWaitForever ? INFINITE : milliseconds, transferred);
 }
 
+void KeepClient(const PipeHandle& /*pipe*/) noexcept {
+    // The one instance is taken while the client is connected.
+}
+
+uint32_t DropClient(const PipeHandle& pipe) {
+    return DisconnectNamedPipe(pipe->pipe.Get()) ? ERROR_SUCCESS : GetLastError();
+}
+
+uint32_t IdentifyPeer(const PipeHandle& pipe, PeerIdentity& peer) {
+    const PipeState& state = *pipe.Get();
+    if (state.server) {
+        return IdentityOfServersClient(state, peer);
+    }
+    // The worker, running as LocalSystem, may open every loader's token.
+    ULONG pid = 0;
+    return GetNamedPipeServerProcessId(state.pipe.Get(), &pid) ? IdentityOfProcess(pid, peer)
+                                                               : GetLastError();
+}
+
 uint32_t OpenPipe(const std::wstring& name, uint32_t mode, PipeHandle& pipe) {
     // The server may identify the client but never act as it: the client is the elevated worker.
     const HANDLE opened =
         CreateFileW(name.c_str(), mode, 0, nullptr, OPEN_EXISTING,
                     FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-    return TakeOver(opened, pipe);
+    return TakeOver(opened, false, pipe);
 }
 
 uint32_t WaitForPipe(const std::wstring& name, uint32_t milliseconds) {

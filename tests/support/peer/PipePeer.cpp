@@ -1,13 +1,15 @@
 // A test peer that plays the worker on a GUI pipe: it connects in WriteMode with the real PipeClient and
 // sends a scripted list of messages with chosen pauses, to drive the progress dialog or a pipe test.
 //
-// Usage: zep_pipe_peer --pipe NAME [--retry-pause MS] [--log] [--quiet] STEP...
+// Usage: zep_pipe_peer --pipe NAME [--usid SID] [--retry-pause MS] [--log] [--quiet] STEP...
 //        zep_pipe_peer --serve NAME [--log] [--connect-limit MS]
 //   --serve NAME       plays the loader instead: serves the pipe, waits for the worker (a minute, or
 //                      --connect-limit) and writes each message it receives as a line "ID TEXT" (UTF-8)
 //                      on standard output until the worker closes its end; exit 0, 1 when no worker came
 //   NAME               the pipe's bare name (ZEPMaintenance_4711_318) or its full path (\\.\pipe\...);
 //                      on Linux the pipe lies below ZEP_MACHINE_ROOT, as the program's own do
+//   --usid SID         the user whose loader serves the pipe, as the worker's -usid; without it only a
+//                      pipe an administrator serves is used
 //   --retry-pause MS   the pause after an attempt that finds no pipe yet (default 1000; five attempts)
 //   --log              the pipe's log lines go to standard error
 //   --quiet            no report of the steps on standard output
@@ -42,6 +44,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -189,6 +192,7 @@ int Run(int argc, char** argv) {
     bool quiet = false;
     std::wstring served;
     uint32_t connectLimit = 60 * 1000;
+    std::optional<CSid> server;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         const auto value = [&] {
@@ -203,6 +207,13 @@ int Run(int argc, char** argv) {
             served = value();
         } else if (option == "--connect-limit") {
             connectLimit = Milliseconds(value());
+        } else if (option == "--usid") {
+            const std::wstring text = value();
+            try {
+                server = SidFromString(text);
+            } catch (const IMException&) {
+                throw UsageError{"not a SID: " + WideToMultiByte(text, kUtf8CodePage)};
+            }
         } else if (option == "--retry-pause") {
             timing.retryPauseMs = Milliseconds(value());
         } else if (option == "--log") {
@@ -227,8 +238,8 @@ int Run(int argc, char** argv) {
         }
     }
     if (!served.empty()) {
-        if (!name.empty() || !steps.empty()) {
-            throw UsageError{"--serve takes no --pipe and no steps"};
+        if (!name.empty() || !steps.empty() || server) {
+            throw UsageError{"--serve takes no --pipe, --usid or steps"};
         }
         return Serve(served, connectLimit);
     }
@@ -256,7 +267,7 @@ int Run(int argc, char** argv) {
     };
     PipeClient pipe(timing);
     try {
-        pipe.Connect(name, WriteMode);
+        pipe.Connect(name, WriteMode, server);
         report("connected " + WideToMultiByte(name, kUtf8CodePage));
         uint32_t pace = 0;
         int32_t language = 0;

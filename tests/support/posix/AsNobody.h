@@ -45,4 +45,10 @@ void SignalReady();
 int AsNobody(const std::function<int()>& body);
 int InForkedProcess(const std::function<int()>& body);
 
+// A step that runs beside the test's own, without a readiness signal: the process's id, which
+// WaitForChild turns into the status above. Fork before any thread of the test has started.
+pid_t StartAsNobody(int (*body)());
+pid_t StartInForkedProcess(int (*body)());
+int WaitForChild(pid_t pid);
+
 } // namespace ZEPMaintenance::test

@@ -110,6 +110,43 @@ void SignalReady() {
     }
 }
 
+namespace {
+
+pid_t StartChild(int (*body)(), bool asNobody) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (asNobody &&
+            (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0)) {
+            _exit(100);
+        }
+        int result = 102;
+        try {
+            result = body();
+        } catch (...) {
+        }
+        _exit(result);
+    }
+    return pid;
+}
+
+} // namespace
+
+pid_t StartAsNobody(int (*body)()) {
+    return StartChild(body, true);
+}
+
+pid_t StartInForkedProcess(int (*body)()) {
+    return StartChild(body, false);
+}
+
+int WaitForChild(pid_t pid) {
+    int status = 0;
+    if (pid <= 0 || posix::RetryAfterSignal(-1, waitpid, pid, &status, 0) != pid) {
+        return 101;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+}
+
 int AsNobody(const std::function<int()>& body) {
     return ForkedStep(body, ForkedStep::User::Nobody).Wait();
 }

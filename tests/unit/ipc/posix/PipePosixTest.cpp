@@ -10,6 +10,7 @@
 #include "support/TempDir.h"
 #include "support/posix/AsNobody.h"
 #include "system/posix/PosixSupport.h"
+#include "system/posix/UserSid.h"
 #include "unit/ipc/PipeTestSupport.h"
 
 #include <filesystem>
@@ -280,7 +281,7 @@ TEST_F(PipePosixTest, UsersServeTheirOwnPipesWhichOnlyTheyAndRootMayOpen) {
     {
         // Connected until the user's server has read: a closed end discards what was not read yet.
         PipeClient worker;
-        worker.Connect(name, WriteMode);
+        worker.Connect(name, WriteMode, posix::UnixUserSid(test::kNobody));
         worker.WriteSynch({7, L"from root"});
         EXPECT_EQ(user.Wait(), 7);
     }
