@@ -82,9 +82,7 @@ protected:
     int32_t Run(CopyKind kind) {
         return CodeOf([&] { upgrade::CopyNewFiles(layout, L"", kind, manifest, progress, logger); });
     }
-    int32_t Run() {
-        return Run(CopyKind::Product);
-    }
+    int32_t Run() { return Run(CopyKind::Product); }
 
     // Every file below the folder, as release paths.
     static std::set<std::wstring> FilesBelow(const std::wstring& folder) {
