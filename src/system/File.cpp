@@ -4,9 +4,9 @@
 #include "base/Platform.h"
 #include "base/WinError.h"
 #include "diag/IMException.h"
+#include "system/DigestStream.h"
 #include "system/Permissions.h"
 #include "system/platform/FilePrimitives.h"
-#include "system/platform/Sha1HashPrimitives.h"
 
 namespace ZEPMaintenance {
 
@@ -61,6 +61,17 @@ Sha1Hash File::GetSha1Hash() const {
     logger.Info(L"GetSha1Hash: File hash calculated. (filename: %ls, path: %ls, hash: %hs)", filename, path,
                 hash.ToString());
     return hash;
+}
+
+FileDigests File::GetDigests() const {
+    CheckFilename(L"GetDigests");
+    FileDigests digests;
+    digests.sha1.CalcFromFile(GetFullPath(), digests.sha256);
+    logger.Info(L"GetSha1Hash: File hash calculated. (filename: %ls, path: %ls, hash: %hs)", filename, path,
+                digests.sha1.ToString());
+    logger.Info(L"GetDigests: SHA-256 calculated in the same read. (filename: %ls, sha256: %hs)", filename,
+                digests.sha256.ToString());
+    return digests;
 }
 
 FileVersion File::GetVersion() const {
@@ -135,7 +146,6 @@ File File::CopyTo(const std::wstring& targetFullPath) const {
 namespace {
 // Large enough to keep the calls few; the whole file is never held.
 constexpr uint32_t kCopyChunkSize = 64 * 1024;
-constexpr uint32_t kDigestSize = 20;
 } // namespace
 
 HashedCopy File::CopyWithHash(const std::wstring& targetPath, const std::wstring& targetFilename,
@@ -150,8 +160,8 @@ HashedCopy File::CopyWithHash(const std::wstring& targetPath, const std::wstring
             filename, path, confinedTo, error);
         ThrowIMException(ErrorCode::kHashFileOpenFailed);
     }
-    platform::HashHandle hashObject;
-    error = platform::CreateSha1Hash(hashObject);
+    DigestStream hashObject;
+    error = hashObject.Create(true);
     if (error != WinError::kSuccess) {
         logger.Error(L"CopyWithHash: CryptCreateHash failed. (filename: %ls, path: %ls, lastError: %d)",
                      filename, path, error);
@@ -177,7 +187,7 @@ HashedCopy File::CopyWithHash(const std::wstring& targetPath, const std::wstring
         if (count == 0) {
             break;
         }
-        error = platform::HashData(hashObject, chunk.data(), count);
+        error = hashObject.Add(chunk.data(), count);
         if (error != WinError::kSuccess) {
             logger.Error(L"CopyWithHash: CryptHashData failed. (filename: %ls, path: %ls, lastError: %d)",
                          filename, path, error);
@@ -199,40 +209,31 @@ HashedCopy File::CopyWithHash(const std::wstring& targetPath, const std::wstring
                      filename, path, copyName, target.path, error);
         ThrowIMException(ErrorCode::kFileDeleteOrCopyFailed);
     }
-    uint8_t digest[kDigestSize];
-    uint32_t length = kDigestSize;
-    error = platform::GetHashValue(hashObject, digest, length);
-    if (error != WinError::kSuccess || length != kDigestSize) {
+    FileDigests digests;
+    error = hashObject.Finish(digests);
+    if (error != WinError::kSuccess) {
         logger.Error(L"CopyWithHash: CryptGetHashParam failed. (filename: %ls, path: %ls, lastError: %d)",
                      filename, path, error);
         ThrowIMException(ErrorCode::kHashFailed);
     }
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (const uint8_t byte : digest) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0x0F];
-    }
-    Sha1Hash hash;
-    hash.LoadFromString(text);
     logger.Info(L"CopyWithHash: File copied with its hash. (filename: %ls, path: %ls, copyFilename: %ls, "
-                L"copyPath: %ls, hash: %hs)",
-                filename, path, copyName, target.path, hash.ToString());
-    return HashedCopy(target, File(target.path, copyName), hash, std::move(state));
+                L"copyPath: %ls, hash: %hs, sha256: %hs)",
+                filename, path, copyName, target.path, digests.sha1.ToString(), digests.sha256.ToString());
+    return HashedCopy(target, File(target.path, copyName), digests, std::move(state));
 }
 
-HashedCopy::HashedCopy(const File& newTarget, const File& newCopy, const Sha1Hash& newHash,
+HashedCopy::HashedCopy(const File& newTarget, const File& newCopy, const FileDigests& newDigests,
                        platform::HashedCopyHandle newState)
-    : target(newTarget), copy(newCopy), hash(newHash), state(std::move(newState)) {}
+    : target(newTarget), copy(newCopy), digests(newDigests), state(std::move(newState)) {}
 
 HashedCopy::HashedCopy(HashedCopy&& other) noexcept
-    : target(other.target), copy(other.copy), hash(other.hash), state(std::move(other.state)),
+    : target(other.target), copy(other.copy), digests(other.digests), state(std::move(other.state)),
       installed(other.installed) {}
 
 HashedCopy& HashedCopy::operator=(HashedCopy&& other) noexcept {
     target = other.target;
     copy = other.copy;
-    hash = other.hash;
+    digests = other.digests;
     state = std::move(other.state);
     installed = other.installed;
     return *this;
