@@ -66,9 +66,18 @@ protected:
         return File(dir.Path(), L"hashed.bin").GetSha1Hash().ToString();
     }
 
+    std::string Sha256Of(const std::string& content) {
+        WriteTextFile(dir.Path() + L"hashed.bin", content);
+        return File(dir.Path(), L"hashed.bin").GetDigests().sha256.ToString();
+    }
+
     static std::string Entry(const std::string& name, const std::string& hash, const std::string& args = "") {
-        return "<File hash=\"" + hash + "\"" + (args.empty() ? "" : " args=\"" + args + "\"") + ">" + name +
-               "</File>";
+        return EntryWithSha256(name, hash, "", args);
+    }
+    static std::string EntryWithSha256(const std::string& name, const std::string& hash,
+                                       const std::string& sha256, const std::string& args = "") {
+        return "<File hash=\"" + hash + "\"" + (sha256.empty() ? "" : " sha256=\"" + sha256 + "\"") +
+               (args.empty() ? "" : " args=\"" + args + "\"") + ">" + name + "</File>";
     }
 
     void Load(const std::string& upgradeFiles, const std::string& setupFiles = "",
@@ -82,9 +91,7 @@ protected:
     int32_t Run(CopyKind kind) {
         return CodeOf([&] { upgrade::CopyNewFiles(layout, L"", kind, manifest, progress, logger); });
     }
-    int32_t Run() {
-        return Run(CopyKind::Product);
-    }
+    int32_t Run() { return Run(CopyKind::Product); }
 
     // Every file below the folder, as release paths.
     static std::set<std::wstring> FilesBelow(const std::wstring& folder) {
