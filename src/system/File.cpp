@@ -8,6 +8,8 @@
 #include "system/Permissions.h"
 #include "system/platform/FilePrimitives.h"
 
+#include <memory>
+
 namespace ZEPMaintenance {
 
 File::File() = default;
@@ -144,8 +146,8 @@ File File::CopyTo(const std::wstring& targetFullPath) const {
 }
 
 namespace {
-// Large enough to keep the calls few; the whole file is never held.
-constexpr uint32_t kCopyChunkSize = 64 * 1024;
+// Large enough to keep the calls few and the hand-overs of the SHA-256 rare; the whole file is never held.
+constexpr uint32_t kCopyChunkSize = 1024 * 1024;
 } // namespace
 
 HashedCopy File::CopyWithHash(const std::wstring& targetPath, const std::wstring& targetFilename,
@@ -160,8 +162,13 @@ HashedCopy File::CopyWithHash(const std::wstring& targetPath, const std::wstring
             filename, path, confinedTo, error);
         ThrowIMException(ErrorCode::kHashFileOpenFailed);
     }
+    // Two chunks in turn: one is read and written while the other's SHA-256 may still be taken beside.
+    // Declared before the hash objects, so that they outlive a chunk still in hand when an error leaves;
+    // not cleared, so that a small file touches only what it fills.
+    const std::unique_ptr<uint8_t[]> chunks[2] = {std::make_unique_for_overwrite<uint8_t[]>(kCopyChunkSize),
+                                                  std::make_unique_for_overwrite<uint8_t[]>(kCopyChunkSize)};
     DigestStream hashObject;
-    error = hashObject.Create(true);
+    error = hashObject.Create(DigestStream::Sha256::BesideCaller);
     if (error != WinError::kSuccess) {
         logger.Error(L"CopyWithHash: CryptCreateHash failed. (filename: %ls, path: %ls, lastError: %d)",
                      filename, path, error);
@@ -175,10 +182,10 @@ HashedCopy File::CopyWithHash(const std::wstring& targetPath, const std::wstring
                      filename, path, target.filename, target.path, error);
         ThrowIMException(ErrorCode::kFileDeleteOrCopyFailed);
     }
-    std::vector<uint8_t> chunk(kCopyChunkSize);
-    for (;;) {
+    for (std::size_t turn = 0;; turn ^= 1) {
+        uint8_t* const chunk = chunks[turn].get();
         uint32_t count = 0;
-        error = platform::ReadCopySource(state, chunk.data(), kCopyChunkSize, count);
+        error = platform::ReadCopySource(state, chunk, kCopyChunkSize, count);
         if (error != WinError::kSuccess) {
             logger.Error(L"CopyWithHash: ReadFile failed. (filename: %ls, path: %ls, lastError: %d)",
                          filename, path, error);
@@ -187,13 +194,13 @@ HashedCopy File::CopyWithHash(const std::wstring& targetPath, const std::wstring
         if (count == 0) {
             break;
         }
-        error = hashObject.Add(chunk.data(), count);
+        error = hashObject.Add(chunk, count);
         if (error != WinError::kSuccess) {
             logger.Error(L"CopyWithHash: CryptHashData failed. (filename: %ls, path: %ls, lastError: %d)",
                          filename, path, error);
             ThrowIMException(ErrorCode::kHashFailed);
         }
-        error = platform::WriteCopy(state, chunk.data(), count);
+        error = platform::WriteCopy(state, chunk, count);
         if (error != WinError::kSuccess) {
             logger.Error(
                 L"CopyWithHash: WriteFile failed (filename: %ls, path: %ls, copyFilename:%ls, copyPath: "

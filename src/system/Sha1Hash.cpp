@@ -83,7 +83,7 @@ void Sha1Hash::Calc(const std::wstring& path, Sha256Hash* sha256) {
         ThrowIMException(ErrorCode::kHashFileOpenFailed);
     }
     DigestStream hash;
-    error = hash.Create(sha256 != nullptr);
+    error = hash.Create(sha256 != nullptr ? DigestStream::Sha256::InLine : DigestStream::Sha256::None);
     if (error != WinError::kSuccess) {
         logger.Error(L"CalcFromFile: CryptCreateHash failed. (filename: %ls, lastError: %d)", path, error);
         ThrowIMException(ErrorCode::kHashFailed);

@@ -51,7 +51,7 @@ protected:
 };
 
 TEST_F(HashedCopyTest, TheHashIsOfTheCopyAndNothingIsInPlaceBeforeInstall) {
-    const std::string content(200 * 1024 + 7, 'x'); // several chunks, the last one short
+    const std::string content(3 * 1024 * 1024 + 7, 'x'); // several chunks, the last one short
     test::WriteTextFile(update + L"tool.dll", content);
     test::WriteTextFile(product + L"tool.dll", "old");
 
@@ -63,6 +63,7 @@ TEST_F(HashedCopyTest, TheHashIsOfTheCopyAndNothingIsInPlaceBeforeInstall) {
     EXPECT_NE(copy.GetCopy().GetFilename(), L"tool.dll");
     EXPECT_EQ(test::ReadTextFile(copy.GetCopy().GetFullPath()), content);
     EXPECT_EQ(copy.GetCopy().GetSha1Hash().ToString(), copy.GetHash().ToString());
+    EXPECT_EQ(copy.GetCopy().GetDigests().sha256.ToString(), copy.GetDigests().sha256.ToString());
 
     const File installed = copy.Install();
     EXPECT_EQ(installed.GetFullPath(), product + L"tool.dll");

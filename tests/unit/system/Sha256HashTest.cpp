@@ -69,9 +69,13 @@ TEST_F(Sha256HashFileTest, EveryWayOfReadingAFileGivesTheStandardDigests) {
         {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
          "84983E441C3BD26EBAAE4AA1F95129E5E54670F1",
          "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-        // Many full chunks of every reader, and a short last one.
+        // Many full chunks of the file hash, one of the copy.
         {std::string(1000000, 'a'), "34AA973CD4C4DAA4F61EEB2BDBAD27316534016F",
          "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+        // Several chunks of the copy too, whose SHA-256 is then taken beside the copying, and a short last
+        // one (digests of sha1sum and sha256sum).
+        {std::string(3 * 1024 * 1024 + 7, 'x'), "207223143D94743CF79363CA083A4445BE0B8686",
+         "2d4e7639119cfc09b3615864bd82ef299c4d26e3524a23a31fc37185216617f1"},
     };
     int index = 0;
     for (const auto& c : cases) {
