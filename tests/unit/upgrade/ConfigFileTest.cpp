@@ -37,6 +37,7 @@ FileDigests HashOf(const char* text) {
 }
 
 constexpr char kSha256A[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+constexpr char kSha256AUpper[] = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
 constexpr char kSha256B[] = "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1";
 
 FileDigests DigestsOf(const char* sha1, const char* sha256) {
@@ -296,25 +297,6 @@ TEST_F(ConfigFileTest, PostUpgradeProgramMustBeAnUpgradeOrASetupFileOfTheUpdate)
     EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"other.exe", HashOf(kHashA)));
 }
 
-TEST_F(ConfigFileTest, Sha256IsReadBesideTheHashAndLowerCased) {
-    std::string upper = kSha256A;
-    for (char& c : upper) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    ASSERT_TRUE(Load(Manifest(std::string("<SetupFiles><File hash=\"") + kHashA + "\" sha256=\"" + kSha256B +
-                              "\">s.exe</File></SetupFiles><UpgradeFiles><File hash=\"" + kHashA +
-                              "\" sha256=\"" + upper + "\">a.dll</File><File hash=\"" + kHashB +
-                              "\">b.dll</File></UpgradeFiles><PostUpgradeActions><RunFile sha256=\"" +
-                              kSha256A + "\">a.dll</RunFile></PostUpgradeActions>")));
-    EXPECT_EQ(manifest.GetSetupFiles()[0].sha256.ToString(), kSha256B);
-    EXPECT_EQ(manifest.GetUpgradeFiles()[0].sha256.ToString(), kSha256A);
-    EXPECT_TRUE(manifest.GetUpgradeFiles()[1].sha256.IsEmpty());
-    EXPECT_EQ(manifest.GetPostUpgradeActions()[0].sha256.ToString(), kSha256A);
-    EXPECT_TRUE(log.Has(LevelInfo, L"LoadBuffer: Parsed SHA-256 (filename: a.dll, sha256: " +
-                                       Utf8ToWide(kSha256A) + L")"))
-        << log.Dump();
-}
-
 TEST_F(ConfigFileTest, MalformedSha256EscapesAndLeavesTheManifestUnloaded) {
     const std::string good =
         std::string("<File hash=\"") + kHashA + "\" sha256=\"" + kSha256A + "\">a.dll</File>";
@@ -360,12 +342,17 @@ TEST_F(ConfigFileTest, AnEntryWithSha256MatchesOnlyBothDigests) {
         kSha256B + "\" args=\"wrong\">t.exe</File><File hash=\"" + kHashA + "\" sha256=\"" + kSha256A +
         "\" args=\"right\">t.exe</File></SetupFiles>"
         "<UpgradeFiles><File hash=\"" +
-        kHashA + "\" sha256=\"" + kSha256A + "\">a.dll</File><File hash=\"" + kHashB +
+        kHashA + "\" sha256=\"" + kSha256AUpper + "\">a.dll</File><File hash=\"" + kHashB +
         "\">old.dll</File><File hash=\"" + kHashB +
         "\">run.exe</File></UpgradeFiles>"
         "<PostUpgradeActions><RunFile>a.dll</RunFile><RunFile>setup\\t.exe</RunFile>"
         "<RunFile sha256=\"" +
         kSha256B + "\">run.exe</RunFile></PostUpgradeActions>")));
+    // Read in either case, kept and compared lower-cased.
+    EXPECT_TRUE(log.Has(LevelInfo, L"LoadBuffer: Parsed SHA-256 (filename: a.dll, sha256: " +
+                                       Utf8ToWide(kSha256A) + L")"))
+        << log.Dump();
+    EXPECT_TRUE(manifest.GetUpgradeFiles()[1].sha256.IsEmpty());
     EXPECT_TRUE(manifest.CheckUpgradeFile(L"a.dll", DigestsOf(kHashA, kSha256A)));
     EXPECT_FALSE(manifest.CheckUpgradeFile(L"a.dll", DigestsOf(kHashA, kSha256B)));
     EXPECT_FALSE(manifest.CheckUpgradeFile(L"a.dll", HashOf(kHashA)));
