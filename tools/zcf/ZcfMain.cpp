@@ -244,7 +244,7 @@ ManifestFileEntry Entry(const std::wstring& name, const FileDigests& digests, co
     return entry;
 }
 
-// Both digests of a listed file: the specified SHA-1 and, beside it, the SHA-256 the program checks too.
+// Both digests of a listed file: the SHA-1 every reader of a manifest knows, and the SHA-256 beside it.
 pugi::xml_node AppendFile(pugi::xml_node list, const ManifestFileEntry& entry) {
     pugi::xml_node element = list.append_child(L"File");
     element.append_attribute(L"hash") = Wide(entry.hash.ToString()).c_str();
