@@ -4,9 +4,11 @@
 #include "base/Platform.h"
 #include "base/WinError.h"
 #include "diag/IMException.h"
+#include "system/DigestStream.h"
 #include "system/Permissions.h"
 #include "system/platform/FilePrimitives.h"
-#include "system/platform/Sha1HashPrimitives.h"
+
+#include <memory>
 
 namespace ZEPMaintenance {
 
@@ -61,6 +63,17 @@ Sha1Hash File::GetSha1Hash() const {
     logger.Info(L"GetSha1Hash: File hash calculated. (filename: %ls, path: %ls, hash: %hs)", filename, path,
                 hash.ToString());
     return hash;
+}
+
+FileDigests File::GetDigests() const {
+    CheckFilename(L"GetDigests");
+    FileDigests digests;
+    digests.sha1.CalcFromFile(GetFullPath(), digests.sha256);
+    logger.Info(L"GetSha1Hash: File hash calculated. (filename: %ls, path: %ls, hash: %hs)", filename, path,
+                digests.sha1.ToString());
+    logger.Info(L"GetDigests: SHA-256 calculated in the same read. (filename: %ls, sha256: %hs)", filename,
+                digests.sha256.ToString());
+    return digests;
 }
 
 FileVersion File::GetVersion() const {
@@ -133,9 +146,8 @@ File File::CopyTo(const std::wstring& targetFullPath) const {
 }
 
 namespace {
-// Large enough to keep the calls few; the whole file is never held.
-constexpr uint32_t kCopyChunkSize = 64 * 1024;
-constexpr uint32_t kDigestSize = 20;
+// Large enough to keep the calls few and the hand-overs of the SHA-256 rare; the whole file is never held.
+constexpr uint32_t kCopyChunkSize = 1024 * 1024;
 } // namespace
 
 HashedCopy File::CopyWithHash(const std::wstring& targetPath, const std::wstring& targetFilename,
@@ -150,8 +162,13 @@ HashedCopy File::CopyWithHash(const std::wstring& targetPath, const std::wstring
             filename, path, confinedTo, error);
         ThrowIMException(ErrorCode::kHashFileOpenFailed);
     }
-    platform::HashHandle hashObject;
-    error = platform::CreateSha1Hash(hashObject);
+    // Two chunks in turn: one is read and written while the other's SHA-256 may still be taken beside.
+    // Declared before the hash objects, so that they outlive a chunk still in hand when an error leaves;
+    // not cleared, so that a small file touches only what it fills.
+    const std::unique_ptr<uint8_t[]> chunks[2] = {std::make_unique_for_overwrite<uint8_t[]>(kCopyChunkSize),
+                                                  std::make_unique_for_overwrite<uint8_t[]>(kCopyChunkSize)};
+    DigestStream hashObject;
+    error = hashObject.Create(DigestStream::Sha256::BesideCaller);
     if (error != WinError::kSuccess) {
         logger.Error(L"CopyWithHash: CryptCreateHash failed. (filename: %ls, path: %ls, lastError: %d)",
                      filename, path, error);
@@ -165,10 +182,10 @@ HashedCopy File::CopyWithHash(const std::wstring& targetPath, const std::wstring
                      filename, path, target.filename, target.path, error);
         ThrowIMException(ErrorCode::kFileDeleteOrCopyFailed);
     }
-    std::vector<uint8_t> chunk(kCopyChunkSize);
-    for (;;) {
+    for (std::size_t turn = 0;; turn ^= 1) {
+        uint8_t* const chunk = chunks[turn].get();
         uint32_t count = 0;
-        error = platform::ReadCopySource(state, chunk.data(), kCopyChunkSize, count);
+        error = platform::ReadCopySource(state, chunk, kCopyChunkSize, count);
         if (error != WinError::kSuccess) {
             logger.Error(L"CopyWithHash: ReadFile failed. (filename: %ls, path: %ls, lastError: %d)",
                          filename, path, error);
@@ -177,13 +194,13 @@ HashedCopy File::CopyWithHash(const std::wstring& targetPath, const std::wstring
         if (count == 0) {
             break;
         }
-        error = platform::HashData(hashObject, chunk.data(), count);
+        error = hashObject.Add(chunk, count);
         if (error != WinError::kSuccess) {
             logger.Error(L"CopyWithHash: CryptHashData failed. (filename: %ls, path: %ls, lastError: %d)",
                          filename, path, error);
             ThrowIMException(ErrorCode::kHashFailed);
         }
-        error = platform::WriteCopy(state, chunk.data(), count);
+        error = platform::WriteCopy(state, chunk, count);
         if (error != WinError::kSuccess) {
             logger.Error(
                 L"CopyWithHash: WriteFile failed (filename: %ls, path: %ls, copyFilename:%ls, copyPath: "
@@ -199,40 +216,31 @@ HashedCopy File::CopyWithHash(const std::wstring& targetPath, const std::wstring
                      filename, path, copyName, target.path, error);
         ThrowIMException(ErrorCode::kFileDeleteOrCopyFailed);
     }
-    uint8_t digest[kDigestSize];
-    uint32_t length = kDigestSize;
-    error = platform::GetHashValue(hashObject, digest, length);
-    if (error != WinError::kSuccess || length != kDigestSize) {
+    FileDigests digests;
+    error = hashObject.Finish(digests);
+    if (error != WinError::kSuccess) {
         logger.Error(L"CopyWithHash: CryptGetHashParam failed. (filename: %ls, path: %ls, lastError: %d)",
                      filename, path, error);
         ThrowIMException(ErrorCode::kHashFailed);
     }
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (const uint8_t byte : digest) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0x0F];
-    }
-    Sha1Hash hash;
-    hash.LoadFromString(text);
     logger.Info(L"CopyWithHash: File copied with its hash. (filename: %ls, path: %ls, copyFilename: %ls, "
-                L"copyPath: %ls, hash: %hs)",
-                filename, path, copyName, target.path, hash.ToString());
-    return HashedCopy(target, File(target.path, copyName), hash, std::move(state));
+                L"copyPath: %ls, hash: %hs, sha256: %hs)",
+                filename, path, copyName, target.path, digests.sha1.ToString(), digests.sha256.ToString());
+    return HashedCopy(target, File(target.path, copyName), digests, std::move(state));
 }
 
-HashedCopy::HashedCopy(const File& newTarget, const File& newCopy, const Sha1Hash& newHash,
+HashedCopy::HashedCopy(const File& newTarget, const File& newCopy, const FileDigests& newDigests,
                        platform::HashedCopyHandle newState)
-    : target(newTarget), copy(newCopy), hash(newHash), state(std::move(newState)) {}
+    : target(newTarget), copy(newCopy), digests(newDigests), state(std::move(newState)) {}
 
 HashedCopy::HashedCopy(HashedCopy&& other) noexcept
-    : target(other.target), copy(other.copy), hash(other.hash), state(std::move(other.state)),
+    : target(other.target), copy(other.copy), digests(other.digests), state(std::move(other.state)),
       installed(other.installed) {}
 
 HashedCopy& HashedCopy::operator=(HashedCopy&& other) noexcept {
     target = other.target;
     copy = other.copy;
-    hash = other.hash;
+    digests = other.digests;
     state = std::move(other.state);
     installed = other.installed;
     return *this;

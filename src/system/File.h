@@ -4,7 +4,7 @@
 #include "base/UniqueHandle.h"
 #include "diag/Logger.h"
 #include "system/FileVersion.h"
-#include "system/Sha1Hash.h"
+#include "system/Sha256Hash.h"
 
 #include <string>
 
@@ -42,6 +42,8 @@ public:
     // True when the file can be opened for reading; folders are not files.
     bool Exists() const;
     Sha1Hash GetSha1Hash() const;
+    // The SHA-1 and the SHA-256 of the file, in one read.
+    FileDigests GetDigests() const;
     // From the version resource: major, minor, build, revision of the file version.
     FileVersion GetVersion() const;
     void SetPermissions(const Permissions& permissions) const;
@@ -50,9 +52,9 @@ public:
     // Copies over an existing target; an empty target name keeps this file's name.
     File CopyTo(const std::wstring& targetPath, const std::wstring& targetFilename) const;
     File CopyTo(const std::wstring& targetFullPath) const;
-    // Reads this file once, hashing its bytes as they are written to a new file beside the target
-    // (same folder, a fresh name, created exclusively); nothing is at the target until the result's
-    // Install renames the new file over it. So the hash is that of exactly the bytes installed,
+    // Reads this file once, hashing its bytes (SHA-1 and SHA-256) as they are written to a new file beside
+    // the target (same folder, a fresh name, created exclusively); nothing is at the target until the
+    // result's Install renames the new file over it. So the hash is that of exactly the bytes installed,
     // whatever happens to this file meanwhile. An empty target name keeps this file's. When confinedTo
     // is not empty, this file must lie below that folder and is reached from it without following a
     // link or reparse point, and only a regular file with a single name is read (on Windows, with
@@ -69,7 +71,7 @@ private:
     std::wstring filename;
 };
 
-// The result of File::CopyWithHash: the hash of the bytes read, and the new file that holds them
+// The result of File::CopyWithHash: the digests of the bytes read, and the new file that holds them
 // beside the target. Moved, never copied; a copy not installed is removed when the object goes.
 class HashedCopy {
 public:
@@ -79,7 +81,8 @@ public:
     HashedCopy& operator=(const HashedCopy&) = delete;
     ~HashedCopy();
 
-    const Sha1Hash& GetHash() const { return hash; }
+    const Sha1Hash& GetHash() const { return digests.sha1; }
+    const FileDigests& GetDigests() const { return digests; }
     // Where Install puts the copy.
     const File& GetTarget() const { return target; }
     // The copy under its own name until it is installed, the target after: for reading what will be
@@ -92,12 +95,13 @@ public:
 
 private:
     friend class File;
-    HashedCopy(const File& target, const File& copy, const Sha1Hash& hash, platform::HashedCopyHandle state);
+    HashedCopy(const File& target, const File& copy, const FileDigests& digests,
+               platform::HashedCopyHandle state);
 
     Logger logger{L"File"};
     File target;
     File copy;
-    Sha1Hash hash;
+    FileDigests digests;
     platform::HashedCopyHandle state;
     bool installed = false;
 };

@@ -4,6 +4,7 @@
 #include "base/WinError.h"
 #include "diag/IMException.h"
 #include "diag/Log.h"
+#include "system/DigestStream.h"
 #include "system/platform/Sha1HashPrimitives.h"
 
 #include <cctype>
@@ -14,7 +15,6 @@ namespace ZEPMaintenance {
 namespace {
 constexpr std::size_t kHashTextLength = 40;
 constexpr uint32_t kChunkSize = 1024;
-constexpr uint32_t kDigestSize = 20;
 } // namespace
 
 void Sha1Hash::Initialize() {
@@ -68,14 +68,22 @@ void Sha1Hash::LoadFromString(const std::string& text) {
 }
 
 void Sha1Hash::CalcFromFile(const std::wstring& path) {
+    Calc(path, nullptr);
+}
+
+void Sha1Hash::CalcFromFile(const std::wstring& path, Sha256Hash& sha256) {
+    Calc(path, &sha256);
+}
+
+void Sha1Hash::Calc(const std::wstring& path, Sha256Hash* sha256) {
     platform::FileHandle file;
     uint32_t error = platform::OpenFileSequential(path, file);
     if (error != WinError::kSuccess) {
         logger.Error(L"CalcFromFile: CreateFileW failed. (filename: %ls, lastError: %d)", path, error);
         ThrowIMException(ErrorCode::kHashFileOpenFailed);
     }
-    platform::HashHandle hash;
-    error = platform::CreateSha1Hash(hash);
+    DigestStream hash;
+    error = hash.Create(sha256 != nullptr ? DigestStream::Sha256::InLine : DigestStream::Sha256::None);
     if (error != WinError::kSuccess) {
         logger.Error(L"CalcFromFile: CryptCreateHash failed. (filename: %ls, lastError: %d)", path, error);
         ThrowIMException(ErrorCode::kHashFailed);
@@ -91,26 +99,22 @@ void Sha1Hash::CalcFromFile(const std::wstring& path) {
         if (count == 0) {
             break;
         }
-        error = platform::HashData(hash, chunk, count);
+        error = hash.Add(chunk, count);
         if (error != WinError::kSuccess) {
             logger.Error(L"CalcFromFile: CryptHashData failed. (filename: %ls, lastError: %d)", path, error);
             ThrowIMException(ErrorCode::kHashFailed);
         }
     }
-    uint8_t digest[kDigestSize];
-    uint32_t length = kDigestSize;
-    error = platform::GetHashValue(hash, digest, length);
+    FileDigests digests;
+    error = hash.Finish(digests);
     if (error != WinError::kSuccess) {
         logger.Error(L"CalcFromFile: CryptGetHashParam failed. (filename: %ls, lastError: %d)", path, error);
         ThrowIMException(ErrorCode::kHashFailed);
     }
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (uint32_t i = 0; i < length; ++i) {
-        text += kDigits[digest[i] >> 4];
-        text += kDigits[digest[i] & 0x0F];
+    hashText = digests.sha1.hashText;
+    if (sha256 != nullptr) {
+        *sha256 = digests.sha256;
     }
-    hashText = text;
 }
 
 int Sha1Hash::Compare(const char* other) const {

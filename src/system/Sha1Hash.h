@@ -7,6 +7,8 @@
 
 namespace ZEPMaintenance {
 
+class Sha256Hash;
+
 class Sha1Hash {
 public:
     // The process-wide crypto provider, acquired at start and released at exit.
@@ -20,11 +22,15 @@ public:
 
     void LoadFromString(const std::string& text);
     void CalcFromFile(const std::wstring& path);
+    // The same read gives the file's SHA-256 too; on a failure neither value changes.
+    void CalcFromFile(const std::wstring& path, Sha256Hash& sha256);
     std::string ToString() const { return hashText; }
     // 0 when equal; otherwise the sign of the first difference, as strcmp.
     int Compare(const char* other) const;
 
 private:
+    void Calc(const std::wstring& path, Sha256Hash* sha256);
+
     Logger logger{L"Sha1Hash"};
     std::string hashText;
 };

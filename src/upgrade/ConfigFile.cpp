@@ -2,6 +2,7 @@
 #include "upgrade/ConfigFile.h"
 
 #include "base/Cleanup.h"
+#include "diag/IMException.h"
 #include "system/Text.h"
 #include "upgrade/SignedManifestFile.h"
 
@@ -26,6 +27,15 @@ bool SameHash(const Sha1Hash& a, const Sha1Hash& b) {
     return a.Compare(b.ToString().c_str()) == 0;
 }
 
+// Where the entry names no SHA-256 the file is taken on its SHA-1 alone, as before there was one.
+bool SameSha256(const ManifestFileEntry& entry, const FileDigests& digests) {
+    return entry.sha256.IsEmpty() || entry.sha256 == digests.sha256;
+}
+
+bool SameDigests(const ManifestFileEntry& entry, const FileDigests& digests) {
+    return SameHash(entry.hash, digests.sha1) && SameSha256(entry, digests);
+}
+
 // Each File child of the named list that has a hash attribute, in document order; one without is
 // skipped silently.
 template <class Take>
@@ -37,6 +47,27 @@ void ForEachHashedFile(const pugi::xml_node& root, const wchar_t* list, const Ta
             }
         }
     }
+}
+
+// The element's sha256 attribute, when it has one: 64 hexadecimal digits, or the manifest is refused
+// as for a malformed hash.
+void ReadSha256(const pugi::xml_node& element, ManifestFileEntry& entry, const Logger& logger) {
+    const pugi::xml_attribute attribute = element.attribute(L"sha256");
+    if (!attribute) {
+        return;
+    }
+    const std::wstring value = attribute.value();
+    std::string text;
+    for (const wchar_t c : value) {
+        text += c > 0 && c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    if (!entry.sha256.LoadFromString(text)) {
+        logger.Error(L"LoadBuffer: Incorrect SHA-256 hash. (filename: %ls, sha256: %ls)", entry.fileName,
+                     value);
+        ThrowIMException(ErrorCode::kInvalidValue, L"Incorrect SHA-256 hash.");
+    }
+    logger.Info(L"LoadBuffer: Parsed SHA-256 (filename: %ls, sha256: %hs)", entry.fileName,
+                entry.sha256.ToString());
 }
 
 } // namespace
@@ -103,6 +134,7 @@ bool ConfigFile::LoadBuffer(std::vector<uint8_t> bytes) {
         logger.Info(L"LoadBuffer: Parsed SetupFile (filename: %ls, hash: %ls, args: %ls)", entry.fileName,
                     hash, entry.args);
         entry.hash = HashFromText(hash);
+        ReadSha256(element, entry, logger);
         setupFiles.push_back(entry);
     });
     ForEachHashedFile(root, L"UpgradeFiles", [&](const pugi::xml_node& element, const std::wstring& hash) {
@@ -110,6 +142,7 @@ bool ConfigFile::LoadBuffer(std::vector<uint8_t> bytes) {
         entry.fileName = TextOf(element);
         logger.Info(L"LoadBuffer: Parsed UpgradeFile (filename: %ls, hash: %ls)", entry.fileName, hash);
         entry.hash = HashFromText(hash);
+        ReadSha256(element, entry, logger);
         upgradeFiles.push_back(entry);
     });
     if (const pugi::xml_node actions = root.child(L"PostUpgradeActions")) {
@@ -119,6 +152,7 @@ bool ConfigFile::LoadBuffer(std::vector<uint8_t> bytes) {
             entry.args = element.attribute(L"args").value();
             logger.Info(L"LoadBuffer: Parsed PostUpgradeAction (filename: %ls, args: %ls)", entry.fileName,
                         entry.args);
+            ReadSha256(element, entry, logger);
             postUpgradeActions.push_back(entry);
         }
     }
@@ -134,40 +168,46 @@ bool ConfigFile::SameName(const std::wstring& a, const std::wstring& b) const {
     return ToUpper(a) == ToUpper(b);
 }
 
-const ManifestFileEntry* ConfigFile::FindSetupFile(const std::wstring& name, const Sha1Hash& hash) const {
+const ManifestFileEntry* ConfigFile::FindSetupFile(const std::wstring& name,
+                                                   const FileDigests& digests) const {
     if (!loaded) {
         return nullptr;
     }
     for (const ManifestFileEntry& entry : setupFiles) {
-        if (SameName(entry.fileName, name) && SameHash(entry.hash, hash)) {
+        if (SameName(entry.fileName, name) && SameDigests(entry, digests)) {
             return &entry;
         }
     }
     return nullptr;
 }
 
-bool ConfigFile::CheckUpgradeFile(const std::wstring& name, const Sha1Hash& hash) const {
+bool ConfigFile::CheckUpgradeFile(const std::wstring& name, const FileDigests& digests) const {
     if (!loaded) {
         return false;
     }
     for (const ManifestFileEntry& entry : upgradeFiles) {
-        if (SameName(entry.fileName, name) && SameHash(entry.hash, hash)) {
+        if (SameName(entry.fileName, name) && SameDigests(entry, digests)) {
             return true;
         }
     }
     return false;
 }
 
-bool ConfigFile::CheckPostUpgradeAction(const std::wstring& name, const Sha1Hash& hash) const {
+bool ConfigFile::CheckPostUpgradeAction(const std::wstring& name, const FileDigests& digests) const {
     if (!loaded) {
         return false;
     }
     const std::wstring upperName = ToUpper(name);
     for (const ManifestFileEntry& entry : postUpgradeActions) {
+        if (ToUpper(entry.fileName) == upperName && !SameSha256(entry, digests)) {
+            return false;
+        }
+    }
+    for (const ManifestFileEntry& entry : postUpgradeActions) {
         const std::wstring entryName = ToUpper(entry.fileName);
         logger.Info(L"CheckPostUpgradeAction: Comparing with upgrade file (filenameA: %ls, filenameB: %ls)",
                     entryName, upperName);
-        if (entryName == upperName && CheckUpgradeFile(name, hash)) {
+        if (entryName == upperName && CheckUpgradeFile(name, digests)) {
             return true;
         }
     }
@@ -176,8 +216,8 @@ bool ConfigFile::CheckPostUpgradeAction(const std::wstring& name, const Sha1Hash
         logger.Info(
             L"CheckPostUpgradeAction: Comparing with setup file (filenameA: %ls, filenameB: %ls, hashA: "
             L"%hs, hashB: %hs)",
-            candidate, upperName, hash.ToString(), entry.hash.ToString());
-        if (candidate == upperName && SameHash(hash, entry.hash)) {
+            candidate, upperName, digests.sha1.ToString(), entry.hash.ToString());
+        if (candidate == upperName && SameDigests(entry, digests)) {
             return true;
         }
     }

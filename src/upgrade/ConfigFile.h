@@ -2,7 +2,7 @@
 #pragma once
 
 #include "diag/Logger.h"
-#include "system/Sha1Hash.h"
+#include "system/Sha256Hash.h"
 #include "upgrade/Action.h"
 #include "upgrade/SigningKey.h"
 
@@ -15,6 +15,7 @@ namespace ZEPMaintenance {
 
 struct ManifestFileEntry {
     Sha1Hash hash;         // empty for post-upgrade entries
+    Sha256Hash sha256;     // the sha256 attribute; empty without one, and then not checked
     std::wstring fileName; // the element's text, verbatim
     std::wstring args;     // the args attribute, or empty
 };
@@ -29,14 +30,17 @@ public:
     // Reads and verifies the container with the built-in key (or the given one), then LoadBuffer.
     bool LoadZCFFile(const std::wstring& path);
     bool LoadZCFFile(const std::wstring& path, const SigningKey& key);
-    // False for a rejected document; a malformed hash value raises code 100 with loaded still false.
+    // False for a rejected document; a malformed hash or sha256 value raises code 100 with loaded still
+    // false.
     bool LoadBuffer(std::vector<uint8_t> bytes);
 
-    // Names compare after upper-casing, hashes by their text; nothing is found before loading ends.
-    const ManifestFileEntry* FindSetupFile(const std::wstring& name, const Sha1Hash& hash) const;
-    bool CheckUpgradeFile(const std::wstring& name, const Sha1Hash& hash) const;
-    // A post-upgrade program must be an upgrade file or a setup file (setup folder + "\" + name).
-    bool CheckPostUpgradeAction(const std::wstring& name, const Sha1Hash& hash) const;
+    // Names compare after upper-casing, hashes by their text; an entry with a SHA-256 matches only the
+    // digests that have that SHA-256 too. Nothing is found before loading ends.
+    const ManifestFileEntry* FindSetupFile(const std::wstring& name, const FileDigests& digests) const;
+    bool CheckUpgradeFile(const std::wstring& name, const FileDigests& digests) const;
+    // A post-upgrade program must be an upgrade file or a setup file (setup folder + "\" + name), and
+    // have the SHA-256 of a RunFile entry of its name that carries one.
+    bool CheckPostUpgradeAction(const std::wstring& name, const FileDigests& digests) const;
 
     std::wstring GetVersion() const { return version; }
     std::wstring GetSetupFolder() const { return setupFolder; }

@@ -268,7 +268,7 @@ void CopyStage::SetupPass(const std::wstring& relativePath) {
                  HashedCopy copy =
                      file.CopyWithHash(target, ExistingName(target, file.GetFilename()), updateFolder_);
                  const std::wstring manifestName = relative + file.GetFilename();
-                 const ManifestFileEntry* entry = manifest_.FindSetupFile(manifestName, copy.GetHash());
+                 const ManifestFileEntry* entry = manifest_.FindSetupFile(manifestName, copy.GetDigests());
                  if (entry == nullptr) {
                      logger_.Error(
                          L"CopyNewFiles: Setup soubor nema zaznam v zep_upgrade.xml.zcf. (filename: "
@@ -283,7 +283,7 @@ void CopyStage::SetupPass(const std::wstring& relativePath) {
 }
 
 File CopyStage::InstallListed(HashedCopy& copy, const std::wstring& manifestName) const {
-    if (!manifest_.CheckUpgradeFile(manifestName, copy.GetHash())) {
+    if (!manifest_.CheckUpgradeFile(manifestName, copy.GetDigests())) {
         logger_.Error(
             L"CopyNewFiles: Upgrade soubor nema zaznam v zep_upgrade.xml.zcf. (filename: %ls, hash: %hs)",
             manifestName, copy.GetHash().ToString());
@@ -324,7 +324,7 @@ void CopyStage::RunSetupPrograms(std::vector<CheckedSetupFile>& checked) const {
         const std::string listedHash = listed.hash.ToString();
         const auto found = std::find_if(checked.begin(), checked.end(), [&](const CheckedSetupFile& setup) {
             return setup.entry.fileName == listed.fileName &&
-                   setup.entry.hash.Compare(listedHash.c_str()) == 0;
+                   setup.entry.hash.Compare(listedHash.c_str()) == 0 && setup.entry.sha256 == listed.sha256;
         });
         if (found == checked.end()) {
             continue;

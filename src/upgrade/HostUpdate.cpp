@@ -291,11 +291,11 @@ void RunPostUpgradeActions(const EngineLayout& layout, const ConfigFile& manifes
         }
         File program;
         program.SetFullPath(layout.InProduct(entry.fileName));
-        const Sha1Hash hash = program.GetSha1Hash();
-        if (!manifest.CheckPostUpgradeAction(entry.fileName, hash)) {
+        const FileDigests digests = program.GetDigests();
+        if (!manifest.CheckPostUpgradeAction(entry.fileName, digests)) {
             logger.Error(L"CopyNewFiles: Hash PostUpgradeAction doesn't correspond to zep_upgrade.xml.zcf. "
                          L"(filename: %ls, hash: %hs)",
-                         entry.fileName, hash.ToString());
+                         entry.fileName, digests.sha1.ToString());
             ThrowIMException(ErrorCode::kSetupFileNotInManifest);
         }
         RunProgramToSuccess(program.GetFullPath(), layout.WithInstallPath(entry.args), entry.fileName,

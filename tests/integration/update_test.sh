@@ -65,6 +65,9 @@ exit ${post_exit:-0}"
         --run-after client.sh --out "$work/manifest.xml" >/dev/null &&
         "$zcf" sign --key "$key" --in "$work/manifest.xml" --out "$update/zep_upgrade.xml.zcf" >/dev/null ||
         fail "the update could not be signed"
+    # Every file is listed with its SHA-256 too, which the worker checks beside the SHA-1.
+    zep_checks=$((zep_checks + 1))
+    ! grep '<File ' "$work/manifest.xml" | grep -qv ' sha256="' || fail "a file is listed without its SHA-256"
 }
 
 # update: the worker's update with a listener on its pipe; sets zep_status, messages (every message as
@@ -188,6 +191,22 @@ Update failed. Rollback to previous version succesfully done."
 expect_last_messages "altered file" "2 "
 expect_product "altered file" "$work/original.tree"
 expect_no_rollback_left "altered file"
+
+# The manifest re-signed with another SHA-256 for a file whose SHA-1 it keeps: the same 143 as for an
+# altered file, and the same restore.
+make_product
+make_update
+sed "s/sha256=\"[0-9a-f]*\">client.sh</sha256=\"$(printf other | sha256sum | cut -d' ' -f1)\">client.sh</" \
+    "$work/manifest.xml" >"$work/other.xml"
+"$zcf" sign --key "$key" --in "$work/other.xml" --out "$update/zep_upgrade.xml.zcf" >/dev/null ||
+    fail "the update could not be signed again"
+client_sha1=$(sha1sum "$update/client.sh" | cut -d' ' -f1 | tr a-f A-F)
+update
+expect_status 255 "another SHA-256"
+expect_line ZEPMaintenance2-worker.log "another SHA-256" ERROR \
+    "CopyNewFiles: Upgrade soubor nema zaznam v zep_upgrade.xml.zcf. (filename: client.sh, hash: $client_sha1)"
+expect_product "another SHA-256" "$work/original.tree"
+expect_no_rollback_left "another SHA-256"
 
 # A post-upgrade program that fails: 144, rolled back.
 make_product

@@ -38,6 +38,9 @@ prepare() {
     "$zcf" manifest "$data/update" --delete-file remove-me.txt --out "$work/manifest.xml" >/dev/null &&
         "$zcf" sign --key "$source_dir/tests/keys/development-private.pem" --in "$work/manifest.xml" \
             --out "$data/update/zep_upgrade.xml.zcf" >/dev/null || fail "the update could not be signed"
+    # Every file is listed with its SHA-256 too, which the worker checks beside the SHA-1.
+    zep_checks=$((zep_checks + 1))
+    ! grep '<File ' "$work/manifest.xml" | grep -qv ' sha256="' || fail "a file is listed without its SHA-256"
 }
 
 update() { # update [-pp FOLDER]

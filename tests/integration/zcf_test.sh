@@ -60,16 +60,35 @@ cp "$work/manifest.xml" "$work/out"
 expect_output_part "system files are named by their folder and name" '>_ZEP_UPGRADE_SYSTEM\sys.dll</File>'
 expect_output_part "product files by their relative path" '>bin\lib.dll</File>'
 expect_output_part "setup files with their arguments" 'args="/quiet /norestart">prereq.exe</File>'
+# Each file's element carries the digests sha1sum and sha256sum make of its bytes.
+listed_digests() {
+    local sha1 sha256
+    sha1=$(sha1sum "$update/$1" | cut -d' ' -f1 | tr a-f A-F)
+    sha256=$(sha256sum "$update/$1" | cut -d' ' -f1)
+    zep_checks=$((zep_checks + 1))
+    grep -F -- ">$2</File>" "$work/manifest.xml" | grep -qF -- "hash=\"$sha1\" sha256=\"$sha256\"" ||
+        fail "the manifest does not list $2 with SHA-1 $sha1 and SHA-256 $sha256:
+$(cat "$work/manifest.xml")"
+}
+listed_digests app.exe app.exe
+listed_digests bin/lib.dll 'bin\lib.dll'
+listed_digests _ZEP_UPGRADE_SYSTEM/x64/sys.dll '_ZEP_UPGRADE_SYSTEM\sys.dll'
+listed_digests _ZEP_UPGRADE_SYSTEM_COM/com.dll '_ZEP_UPGRADE_SYSTEM_COM\com.dll'
+listed_digests setup/prereq.exe prereq.exe
+app_sha256=$(sha256sum "$update/app.exe" | cut -d' ' -f1)
 expect_exit 0 "sign" "$zcf" sign --key "$keys/signing-private.pem" --key-file "$keys/signing.key" \
     --in "$work/manifest.xml" --out "$update/zep_upgrade.xml.zcf"
 expect_exit 0 "verify" "$zcf" verify --key-file "$keys/signing.key" "$update/zep_upgrade.xml.zcf"
 expect_exit 0 "inspect" "$zcf" inspect "$update/zep_upgrade.xml.zcf"
 expect_output "inspect shows the key id" "key id:           $key_id"
 expect_output "inspect shows the signature length" "signature length: 256"
+expect_output_part "inspect shows the SHA-256 of each file" "sha256=\"$app_sha256\">app.exe</File>"
 
 expect_exit 0 "check of an untouched data folder" "$zcf" check "$data" --key-file "$keys/signing.key"
 expect_output "the check passes" "result: the update would pass"
 expect_output_part "the check lists each file with its hash" "file: system _ZEP_UPGRADE_SYSTEM\\sys.dll "
+expect_output "the check lists each file with both digests" \
+    "file: product app.exe $(sha1sum "$update/app.exe" | cut -d' ' -f1 | tr a-f A-F) $app_sha256 listed"
 expect_output "the check reads the delete list's files" 'delete file: bin\older.dll'
 expect_output "the check reads the delete list's folders" 'delete folder: obsolete'
 expect_output "the post-upgrade program is allowed" 'post-upgrade program: setup\prereq.exe allowed'
@@ -87,6 +106,11 @@ check_problem() {
 }
 check_problem "an unlisted file" "problem: unlisted file: bin\\new.dll" "1 problem" 'echo new > bin/new.dll'
 check_problem "a changed file" "problem: changed file: bin\\lib.dll" "1 problem" 'echo changed >> bin/lib.dll'
+# The manifest re-signed with another SHA-256 for a file whose SHA-1 it keeps: the check refuses it.
+other_sha256=$(printf other | sha256sum | cut -d' ' -f1)
+check_problem "a file whose SHA-256 differs from the manifest's" "problem: changed file: bin\\lib.dll" "1 problem" \
+    'sed "s/sha256=\"[0-9a-f]*\">bin/sha256=\"$other_sha256\">bin/" "$work/manifest.xml" > "$work/other.xml" &&
+     "$zcf" sign --key "$keys/signing-private.pem" --in "$work/other.xml" --out zep_upgrade.xml.zcf >/dev/null'
 check_problem "a missing listed file" "problem: missing file: bin\\lib.dll is listed" "1 problem" 'rm bin/lib.dll'
 check_problem "a changed setup file, which is also the post-upgrade program" \
     "problem: post-upgrade program: setup\\prereq.exe (SHA-1" "2 problems" 'echo x >> setup/prereq.exe'
@@ -122,6 +146,10 @@ printf '<ZEP_UPGRADE><File/></ZEP_UPGRADE>' > "$work/bad.xml"
 expect_exit 3 "unreadable XML is not signed" "$zcf" sign --key "$keys/signing-private.pem" --in "$work/bad.xml" \
     --out "$work/bad.zcf"
 expect_output_part "unreadable XML is not signed" "LoadBuffer: ZEP_UPGRADE doesn't containt attribute version."
+sed "s/sha256=\"$app_sha256\"/sha256=\"${app_sha256:1}\"/" "$work/manifest.xml" > "$work/short.xml"
+expect_exit 3 "a malformed SHA-256 is not signed" "$zcf" sign --key "$keys/signing-private.pem" --in "$work/short.xml" \
+    --out "$work/short.zcf"
+expect_output_part "a malformed SHA-256 is not signed" "LoadBuffer: Incorrect SHA-256 hash. (filename: app.exe, sha256: ${app_sha256:1})"
 expect_exit 3 "a run file that is not part of the update" "$zcf" manifest "$update" --run-file other.exe
 expect_exit 3 "a missing update folder" "$zcf" manifest "$work/none"
 

@@ -2,7 +2,7 @@
 #include "UpdateFolder.h"
 
 #include "base/posix/Utf8.h"
-#include "system/Sha1Hash.h"
+#include "system/Sha256Hash.h"
 #include "system/Text.h"
 #include "system/posix/PosixSupport.h"
 
@@ -31,10 +31,10 @@ bool ManifestPart(const std::string& name, std::wstring& part) {
                         [](wchar_t c) { return c == L'\\' || c < 0x20 || c == 0x7F; });
 }
 
-std::string HashOf(const std::string& path) {
-    ZEPMaintenance::Sha1Hash hash;
-    hash.CalcFromFile(ZEPMaintenance::posix::WidePath(path));
-    return hash.ToString();
+ZEPMaintenance::FileDigests DigestsOf(const std::string& path) {
+    ZEPMaintenance::FileDigests digests;
+    digests.sha1.CalcFromFile(ZEPMaintenance::posix::WidePath(path), digests.sha256);
+    return digests;
 }
 
 class Scanner {
@@ -83,8 +83,9 @@ public:
                 if (top && (name == "._ZEP_UPGRADE_delete" || name == "zep_upgrade.xml.zcf")) {
                     continue;
                 }
-                files_.push_back(
-                    UpdateFile{kind, prefix + part, entry.path().string(), HashOf(entry.path().string())});
+                const ZEPMaintenance::FileDigests digests = DigestsOf(entry.path().string());
+                files_.push_back(UpdateFile{kind, prefix + part, entry.path().string(),
+                                            digests.sha1.ToString(), digests.sha256.ToString()});
             } else {
                 problems_.push_back(entry.path().string() +
                                     ": not a regular file or folder (a link or special file)");

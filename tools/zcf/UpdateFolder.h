@@ -14,6 +14,7 @@ struct UpdateFile {
     std::wstring manifestName; // backslash-separated, as the manifest lists it
     std::string path;          // on disk
     std::string hash;          // SHA-1, upper-case hex
+    std::string sha256;        // lower-case hex
 };
 
 // Walks the folder as the copy stage does: "_ZEP_UPGRADE_SYSTEM" and "_ZEP_UPGRADE_SYSTEM_COM" at the

@@ -6,7 +6,7 @@
 
 #include "diag/IMException.h"
 #include "diag/Log.h"
-#include "system/Sha1Hash.h"
+#include "system/Sha256Hash.h"
 #include "system/Text.h"
 #include "system/posix/PosixSupport.h"
 #include "upgrade/ConfigFile.h"
@@ -28,6 +28,7 @@ namespace {
 
 using namespace zcf;
 using ZEPMaintenance::ConfigFile;
+using ZEPMaintenance::FileDigests;
 using ZEPMaintenance::IMException;
 using ZEPMaintenance::ManifestFileEntry;
 using ZEPMaintenance::Sha1Hash;
@@ -178,8 +179,8 @@ int Keygen(const Arguments& arguments) {
 
 const char kManifestHelp[] = R"(zcf manifest UPDATE-FOLDER [options]
 
-Writes the manifest XML (UTF-8) of an update folder: the SHA-1 of every file in it, named as the
-update names it (backslash-separated): product files by their path, files below _ZEP_UPGRADE_SYSTEM\
+Writes the manifest XML (UTF-8) of an update folder: the SHA-1 (hash) and the SHA-256 (sha256) of
+every file in it, named as the update names it (backslash-separated): product files by their path, files below _ZEP_UPGRADE_SYSTEM\
 and _ZEP_UPGRADE_SYSTEM_COM\ as that folder and the file name, setup files (in the setup folder)
 by their path inside it. zep_upgrade.xml.zcf and ._ZEP_UPGRADE_delete at the top are left out.
   --out FILE              write to FILE instead of standard output
@@ -218,21 +219,37 @@ bool SameEntries(const std::vector<ManifestFileEntry>& loaded, const std::vector
     }
     for (std::size_t i = 0; i < loaded.size(); ++i) {
         if (loaded[i].fileName != wanted[i].fileName || loaded[i].args != wanted[i].args ||
-            loaded[i].hash.ToString() != wanted[i].hash.ToString()) {
+            loaded[i].hash.ToString() != wanted[i].hash.ToString() ||
+            !(loaded[i].sha256 == wanted[i].sha256)) {
             return false;
         }
     }
     return true;
 }
 
-ManifestFileEntry Entry(const std::wstring& name, const std::string& hash, const std::wstring& args) {
+// The digests of a scanned file, as the copy stage will compute them.
+FileDigests DigestsOf(const UpdateFile& file) {
+    FileDigests digests;
+    digests.sha1.LoadFromString(file.hash);
+    digests.sha256.LoadFromString(file.sha256);
+    return digests;
+}
+
+ManifestFileEntry Entry(const std::wstring& name, const FileDigests& digests, const std::wstring& args) {
     ManifestFileEntry entry;
     entry.fileName = name;
     entry.args = args;
-    if (!hash.empty()) {
-        entry.hash.LoadFromString(hash);
-    }
+    entry.hash = digests.sha1;
+    entry.sha256 = digests.sha256;
     return entry;
+}
+
+// Both digests of a listed file: the SHA-1 every reader of a manifest knows, and the SHA-256 beside it.
+pugi::xml_node AppendFile(pugi::xml_node list, const ManifestFileEntry& entry) {
+    pugi::xml_node element = list.append_child(L"File");
+    element.append_attribute(L"hash") = Wide(entry.hash.ToString()).c_str();
+    element.append_attribute(L"sha256") = Wide(entry.sha256.ToString()).c_str();
+    return element;
 }
 
 int Manifest(const Arguments& arguments) {
@@ -297,19 +314,19 @@ int Manifest(const Arguments& arguments) {
         if (file.kind == FileKind::Setup) {
             const auto args = setupArgs.find(file.manifestName);
             setupEntries.push_back(
-                Entry(file.manifestName, file.hash, args != setupArgs.end() ? args->second : L""));
+                Entry(file.manifestName, DigestsOf(file), args != setupArgs.end() ? args->second : L""));
             if (args != setupArgs.end()) {
                 setupArgs.erase(args);
             }
         } else {
-            upgradeEntries.push_back(Entry(file.manifestName, file.hash, L""));
+            upgradeEntries.push_back(Entry(file.manifestName, DigestsOf(file), L""));
         }
     }
     if (!setupArgs.empty()) {
         Fail(kExitInput, "--setup-args names " + Utf8(setupArgs.begin()->first) + ", which is no setup file");
     }
     for (const RunFile& run : runFiles) {
-        postEntries.push_back(Entry(run.path, "", run.args));
+        postEntries.push_back(Entry(run.path, FileDigests(), run.args));
     }
 
     pugi::xml_document document;
@@ -330,8 +347,7 @@ int Manifest(const Arguments& arguments) {
     if (!setupEntries.empty()) {
         pugi::xml_node list = root.append_child(L"SetupFiles");
         for (const ManifestFileEntry& entry : setupEntries) {
-            pugi::xml_node element = list.append_child(L"File");
-            element.append_attribute(L"hash") = Wide(entry.hash.ToString()).c_str();
+            pugi::xml_node element = AppendFile(list, entry);
             if (!entry.args.empty()) {
                 element.append_attribute(L"args") = entry.args.c_str();
             }
@@ -341,8 +357,7 @@ int Manifest(const Arguments& arguments) {
     if (!upgradeEntries.empty()) {
         pugi::xml_node list = root.append_child(L"UpgradeFiles");
         for (const ManifestFileEntry& entry : upgradeEntries) {
-            pugi::xml_node element = list.append_child(L"File");
-            element.append_attribute(L"hash") = Wide(entry.hash.ToString()).c_str();
+            pugi::xml_node element = AppendFile(list, entry);
             element.text().set(entry.fileName.c_str());
         }
     }
@@ -381,19 +396,19 @@ int Manifest(const Arguments& arguments) {
     }
     // A post-upgrade program runs only as an upgrade file or a setup file of this update.
     for (const RunFile& run : runFiles) {
-        Sha1Hash hash;
+        FileDigests digests;
         bool found = false;
         for (const UpdateFile& file : files) {
             const std::wstring name =
                 file.kind == FileKind::Setup ? setup + L"\\" + file.manifestName : file.manifestName;
             if ((file.kind == FileKind::Product || file.kind == FileKind::Setup) &&
                 ZEPMaintenance::ToUpper(name) == ZEPMaintenance::ToUpper(run.path)) {
-                hash.LoadFromString(file.hash);
+                digests = DigestsOf(file);
                 found = true;
                 break;
             }
         }
-        if (!found || !reread.CheckPostUpgradeAction(run.path, hash)) {
+        if (!found || !reread.CheckPostUpgradeAction(run.path, digests)) {
             Fail(kExitInput, "--run-file " + Utf8(run.path) +
                                  " is neither an upgrade file nor a setup file of this update");
         }
@@ -593,7 +608,8 @@ const char kCheckHelp[] = R"(zcf check DATA-FOLDER --key-file F
 
 A dry run of what an update of DATA-FOLDER would accept, with the key of key file F:
   - update/zep_upgrade.xml.zcf read, key id and signature verified, its XML accepted;
-  - every file of the update folder listed with its hash, under the name the update checks;
+  - every file of the update folder listed with its hash (and its SHA-256 where the manifest gives
+    one), under the name the update checks;
   - every file the manifest lists present in the update folder with that hash;
   - update/._ZEP_UPGRADE_delete present and readable in its format (code page 852 lines, files up
     to the first empty line, folders after it; no path leaving the product folder);
@@ -650,20 +666,19 @@ void CheckFiles(const ConfigFile& manifest, const std::vector<UpdateFile>& files
     const std::vector<ManifestFileEntry> setupEntries = manifest.GetSetupFiles();
     const std::vector<ManifestFileEntry> upgradeEntries = manifest.GetUpgradeFiles();
     for (const UpdateFile& file : files) {
-        Sha1Hash hash;
-        hash.LoadFromString(file.hash);
+        const FileDigests digests = DigestsOf(file);
         const bool setup = file.kind == FileKind::Setup;
-        const bool listed = setup ? manifest.FindSetupFile(file.manifestName, hash) != nullptr
-                                  : manifest.CheckUpgradeFile(file.manifestName, hash);
+        const bool listed = setup ? manifest.FindSetupFile(file.manifestName, digests) != nullptr
+                                  : manifest.CheckUpgradeFile(file.manifestName, digests);
         const std::string name = Utf8(file.manifestName);
-        report.Line(std::string("file: ") + KindName(file.kind) + " " + name + " " + file.hash +
-                    (listed ? " listed" : ""));
+        report.Line(std::string("file: ") + KindName(file.kind) + " " + name + " " + file.hash + " " +
+                    file.sha256 + (listed ? " listed" : ""));
         if (listed) {
             continue;
         }
         if (ListsName(setup ? setupEntries : upgradeEntries, file.manifestName)) {
             report.Problem("changed file: " + name + " (" + file.path + ") has SHA-1 " + file.hash +
-                           ", the manifest lists it with another hash");
+                           " and SHA-256 " + file.sha256 + ", the manifest lists it with another hash");
         } else {
             report.Problem(std::string("unlisted file: ") + name + " (" + file.path +
                            ") is not in the manifest's " + (setup ? "setup files" : "upgrade files"));
@@ -735,22 +750,22 @@ void CheckActions(ConfigFile& manifest, const std::vector<UpdateFile>& files, Re
     const std::wstring setupFolder = manifest.GetSetupFolder();
     for (const ManifestFileEntry& entry : manifest.GetPostUpgradeActions()) {
         // The hash the program will have in the product folder once the update has copied it.
-        std::optional<Sha1Hash> hash;
+        std::optional<FileDigests> digests;
         for (const UpdateFile& file : files) {
             const std::wstring productName =
                 file.kind == FileKind::Setup ? setupFolder + L"\\" + file.manifestName : file.manifestName;
             if ((file.kind == FileKind::Product || file.kind == FileKind::Setup) &&
                 ZEPMaintenance::ToUpper(productName) == ZEPMaintenance::ToUpper(entry.fileName)) {
-                hash.emplace();
-                hash->LoadFromString(file.hash);
+                digests = DigestsOf(file);
                 break;
             }
         }
-        if (!hash) {
+        if (!digests) {
             report.Problem("post-upgrade program: " + Utf8(entry.fileName) +
                            " is neither an upgrade file nor a setup file of this update");
-        } else if (!manifest.CheckPostUpgradeAction(entry.fileName, *hash)) {
-            report.Problem("post-upgrade program: " + Utf8(entry.fileName) + " (SHA-1 " + hash->ToString() +
+        } else if (!manifest.CheckPostUpgradeAction(entry.fileName, *digests)) {
+            report.Problem("post-upgrade program: " + Utf8(entry.fileName) + " (SHA-1 " +
+                           digests->sha1.ToString() + ", SHA-256 " + digests->sha256.ToString() +
                            ") is not allowed by the manifest");
         } else {
             report.Line("post-upgrade program: " + Utf8(entry.fileName) + " allowed");

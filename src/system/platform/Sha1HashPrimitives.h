@@ -9,7 +9,8 @@
 namespace ZEPMaintenance::platform {
 
 // CryptAcquireContext / CryptReleaseContext stand-ins: Windows error number, 0 on success. Acquiring
-// again releases the provider held before; a failed acquisition leaves none.
+// again releases the provider held before; a failed acquisition leaves none. On Windows a second
+// provider (PROV_RSA_AES) is held beside the first for SHA-256, which PROV_RSA_FULL lacks.
 [[nodiscard]] uint32_t AcquireCryptoProvider();
 [[nodiscard]] uint32_t ReleaseCryptoProvider();
 bool IsCryptoProviderAcquired();
@@ -29,8 +30,10 @@ using HashHandle = PlatformHandle<HashObject>;
 [[nodiscard]] uint32_t OpenFileSequential(const std::wstring& path, FileHandle& file);
 // ReadFile: count is 0 at the end of the file.
 [[nodiscard]] uint32_t ReadFileChunk(FileHandle& file, uint8_t* buffer, uint32_t size, uint32_t& count);
-// CryptCreateHash(CALG_SHA1), CryptHashData, CryptGetHashParam(HP_HASHVAL).
+// CryptCreateHash(CALG_SHA1) and CryptCreateHash(CALG_SHA_256), CryptHashData,
+// CryptGetHashParam(HP_HASHVAL).
 [[nodiscard]] uint32_t CreateSha1Hash(HashHandle& hash);
+[[nodiscard]] uint32_t CreateSha256Hash(HashHandle& hash);
 [[nodiscard]] uint32_t HashData(HashHandle& hash, const uint8_t* data, uint32_t count);
 [[nodiscard]] uint32_t GetHashValue(HashHandle& hash, uint8_t* buffer, uint32_t& length);
 

@@ -17,11 +17,29 @@ namespace {
 
 using Algorithm = UniquePointer<EVP_MD*, EVP_MD_free>;
 
-// The SHA-1 implementation the provider stands for. Never destroyed: at exit OpenSSL has already
-// released its own state, which freeing the implementation then would reach into.
+// The implementations the provider stands for. Never destroyed: at exit OpenSSL has already released
+// its own state, which freeing an implementation then would reach into.
 Algorithm& Sha1() {
     static auto* const algorithm = new Algorithm();
     return *algorithm;
+}
+
+Algorithm& Sha256() {
+    static auto* const algorithm = new Algorithm();
+    return *algorithm;
+}
+
+uint32_t CreateHash(const Algorithm& algorithm, HashHandle& hash) {
+    if (!algorithm) {
+        return WinError::kInvalidHandle;
+    }
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    if (context == nullptr) {
+        return WinError::kNotEnoughMemory;
+    }
+    hash.Reset(static_cast<HashObject>(reinterpret_cast<uintptr_t>(context)));
+    return EVP_DigestInit_ex2(context, algorithm.Get(), nullptr) == 1 ? WinError::kSuccess
+                                                                      : WinError::kInvalidParameter;
 }
 
 int Descriptor(const FileHandle& file) {
@@ -43,16 +61,22 @@ void Destroy(HashObject hash) noexcept {
 }
 
 uint32_t AcquireCryptoProvider() {
-    Sha1().Reset();
+    static_cast<void>(ReleaseCryptoProvider()); // only drops what it holds: it cannot fail
     if (OPENSSL_init_crypto(0, nullptr) != 1) {
         return WinError::kNotSupported;
     }
     Sha1().Reset(EVP_MD_fetch(nullptr, "SHA1", nullptr));
-    return Sha1() ? WinError::kSuccess : WinError::kNotSupported;
+    Sha256().Reset(EVP_MD_fetch(nullptr, "SHA256", nullptr));
+    if (!Sha1() || !Sha256()) {
+        static_cast<void>(ReleaseCryptoProvider());
+        return WinError::kNotSupported;
+    }
+    return WinError::kSuccess;
 }
 
 uint32_t ReleaseCryptoProvider() {
     Sha1().Reset();
+    Sha256().Reset();
     return WinError::kSuccess;
 }
 
@@ -85,16 +109,11 @@ uint32_t ReadFileChunk(FileHandle& file, uint8_t* buffer, uint32_t size, uint32_
 }
 
 uint32_t CreateSha1Hash(HashHandle& hash) {
-    if (!Sha1()) {
-        return WinError::kInvalidHandle;
-    }
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    if (context == nullptr) {
-        return WinError::kNotEnoughMemory;
-    }
-    hash.Reset(static_cast<HashObject>(reinterpret_cast<uintptr_t>(context)));
-    return EVP_DigestInit_ex2(context, Sha1().Get(), nullptr) == 1 ? WinError::kSuccess
-                                                                   : WinError::kInvalidParameter;
+    return CreateHash(Sha1(), hash);
+}
+
+uint32_t CreateSha256Hash(HashHandle& hash) {
+    return CreateHash(Sha256(), hash);
 }
 
 uint32_t HashData(HashHandle& hash, const uint8_t* data, uint32_t count) {
@@ -103,7 +122,7 @@ uint32_t HashData(HashHandle& hash, const uint8_t* data, uint32_t count) {
 }
 
 uint32_t GetHashValue(HashHandle& hash, uint8_t* buffer, uint32_t& length) {
-    if (length < static_cast<uint32_t>(EVP_MD_get_size(Sha1().Get()))) {
+    if (length < static_cast<uint32_t>(EVP_MD_CTX_get_size(Context(hash)))) {
         return WinError::kMoreData;
     }
     unsigned int written = 0;

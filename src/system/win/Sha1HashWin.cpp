@@ -1,7 +1,10 @@
-// Windows side of Sha1Hash: the process-wide CryptoAPI provider, file reads and SHA-1 hash objects.
+// Windows side of Sha1Hash: the process-wide CryptoAPI providers, file reads, SHA-1 and SHA-256 hash
+// objects.
 #include "system/platform/Sha1HashPrimitives.h"
 
 #include "base/win/WinHandle.h"
+
+#include <utility>
 
 namespace ZEPMaintenance::platform {
 
@@ -18,6 +21,17 @@ struct ProviderTraits {
     }
 };
 UniqueHandle<ProviderTraits> gProvider;
+// The default provider of PROV_RSA_AES: the one of PROV_RSA_FULL has no SHA-256.
+UniqueHandle<ProviderTraits> gAesProvider;
+
+uint32_t CreateHash(const UniqueHandle<ProviderTraits>& provider, ALG_ID algorithm, HashHandle& hash) {
+    HCRYPTHASH handle = 0;
+    if (!CryptCreateHash(provider.Get(), algorithm, 0, 0, &handle)) {
+        return GetLastError();
+    }
+    hash.Reset(static_cast<HashObject>(handle));
+    return ERROR_SUCCESS;
+}
 
 HANDLE Native(HashedFile file) {
     return reinterpret_cast<HANDLE>(static_cast<intptr_t>(file));
@@ -38,17 +52,25 @@ void Destroy(HashObject hash) noexcept {
 }
 
 uint32_t AcquireCryptoProvider() {
+    gAesProvider.Reset();
     gProvider.Reset();
     HCRYPTPROV acquired = 0;
     if (!CryptAcquireContextW(&acquired, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
         return GetLastError();
     }
-    gProvider.Reset(acquired);
+    UniqueHandle<ProviderTraits> full(acquired);
+    if (!CryptAcquireContextW(&acquired, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+        return GetLastError();
+    }
+    gAesProvider.Reset(acquired);
+    gProvider = std::move(full);
     return ERROR_SUCCESS;
 }
 
 uint32_t ReleaseCryptoProvider() {
-    return ProviderTraits::Free(gProvider.Release());
+    const DWORD aesError = gAesProvider ? ProviderTraits::Free(gAesProvider.Release()) : ERROR_SUCCESS;
+    const DWORD error = ProviderTraits::Free(gProvider.Release());
+    return error != ERROR_SUCCESS ? error : aesError;
 }
 
 bool IsCryptoProviderAcquired() {
@@ -76,12 +98,11 @@ uint32_t ReadFileChunk(FileHandle& file, uint8_t* buffer, uint32_t size, uint32_
 }
 
 uint32_t CreateSha1Hash(HashHandle& hash) {
-    HCRYPTHASH handle = 0;
-    if (!CryptCreateHash(gProvider.Get(), CALG_SHA1, 0, 0, &handle)) {
-        return GetLastError();
-    }
-    hash.Reset(static_cast<HashObject>(handle));
-    return ERROR_SUCCESS;
+    return CreateHash(gProvider, CALG_SHA1, hash);
+}
+
+uint32_t CreateSha256Hash(HashHandle& hash) {
+    return CreateHash(gAesProvider, CALG_SHA_256, hash);
 }
 
 uint32_t HashData(HashHandle& hash, const uint8_t* data, uint32_t count) {

@@ -44,7 +44,7 @@ protected:
 };
 
 TEST_F(HashedCopyTest, TheHashIsOfTheCopyAndNothingIsInPlaceBeforeInstall) {
-    const std::string content(200 * 1024 + 7, 'x'); // several chunks, the last one short
+    const std::string content(3 * 1024 * 1024 + 7, 'x'); // several chunks, the last one short
     test::WriteTextFile(update + L"tool.dll", content);
     test::WriteTextFile(product + L"tool.dll", "old");
 
@@ -54,6 +54,7 @@ TEST_F(HashedCopyTest, TheHashIsOfTheCopyAndNothingIsInPlaceBeforeInstall) {
     EXPECT_EQ(copy.GetCopy().GetPath(), product);
     EXPECT_EQ(Product(), (Tree{{"tool.dll", "old"},
                                {WideToMultiByte(copy.GetCopy().GetFilename(), kUtf8CodePage), content}}));
+    EXPECT_EQ(copy.GetCopy().GetDigests().sha256.ToString(), copy.GetDigests().sha256.ToString());
 
     EXPECT_EQ(copy.Install().GetFullPath(), product + L"tool.dll");
     EXPECT_EQ(Product(), (Tree{{"tool.dll", content}}));

@@ -29,10 +29,21 @@ std::vector<uint8_t> Utf8Bytes(const std::string& text) {
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-Sha1Hash HashOf(const char* text) {
-    Sha1Hash hash;
-    hash.LoadFromString(text);
-    return hash;
+// Digests with this SHA-1 and no SHA-256, which only entries without one accept.
+FileDigests HashOf(const char* text) {
+    FileDigests digests;
+    digests.sha1.LoadFromString(text);
+    return digests;
+}
+
+constexpr char kSha256A[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+constexpr char kSha256AUpper[] = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+constexpr char kSha256B[] = "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1";
+
+FileDigests DigestsOf(const char* sha1, const char* sha256) {
+    FileDigests digests = HashOf(sha1);
+    digests.sha256.LoadFromString(sha256);
+    return digests;
 }
 
 std::string Manifest(const std::string& body) {
@@ -286,11 +297,87 @@ TEST_F(ConfigFileTest, PostUpgradeProgramMustBeAnUpgradeOrASetupFileOfTheUpdate)
     EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"other.exe", HashOf(kHashA)));
 }
 
+TEST_F(ConfigFileTest, MalformedSha256EscapesAndLeavesTheManifestUnloaded) {
+    const std::string good =
+        std::string("<File hash=\"") + kHashA + "\" sha256=\"" + kSha256A + "\">a.dll</File>";
+    const std::string valid = kSha256A;
+    const struct {
+        std::string list;
+        std::string element;
+        std::string sha256;
+    } cases[] = {
+        {"UpgradeFiles", "File", valid.substr(1)},
+        {"UpgradeFiles", "File", valid + "0"},
+        {"UpgradeFiles", "File", ""},
+        {"SetupFiles", "File", valid.substr(0, 63) + "g"},
+        // A character outside ASCII that a code page might map to a digit.
+        {"SetupFiles", "File", valid.substr(1) + "\xEF\xBC\x91"},
+        {"PostUpgradeActions", "RunFile", valid.substr(0, 40)},
+    };
+    for (const auto& c : cases) {
+        log.Clear();
+        ConfigFile rejected;
+        const std::string bad = "<" + c.element +
+                                (c.element == "File" ? std::string(" hash=\"") + kHashB + "\"" : "") +
+                                " sha256=\"" + c.sha256 + "\">b.dll</" + c.element + ">";
+        // In one list the good entry comes first and is kept, as before a malformed hash.
+        const std::string xml =
+            Manifest(c.list == "UpgradeFiles" ? "<UpgradeFiles>" + good + bad + "</UpgradeFiles>"
+                                              : "<UpgradeFiles>" + good + "</UpgradeFiles><" + c.list + ">" +
+                                                    bad + "</" + c.list + ">");
+        EXPECT_EQ(CodeOf([&] { rejected.LoadBuffer(Utf8Bytes(xml)); }), 100) << xml;
+        EXPECT_TRUE(log.Has(LevelError, L"LoadBuffer: Incorrect SHA-256 hash. (filename: b.dll, sha256: " +
+                                            Utf8ToWide(c.sha256) + L")"))
+            << xml << "\n"
+            << log.Dump();
+        EXPECT_FALSE(rejected.IsLoaded());
+        EXPECT_FALSE(rejected.CheckUpgradeFile(L"a.dll", DigestsOf(kHashA, kSha256A)));
+    }
+}
+
+// The SHA-256 binds where an entry carries one: the right SHA-1 alone is then not enough, in each query.
+TEST_F(ConfigFileTest, AnEntryWithSha256MatchesOnlyBothDigests) {
+    ASSERT_TRUE(Load(Manifest(
+        std::string("<SetupFolder>setup</SetupFolder><SetupFiles><File hash=\"") + kHashA + "\" sha256=\"" +
+        kSha256B + "\" args=\"wrong\">t.exe</File><File hash=\"" + kHashA + "\" sha256=\"" + kSha256A +
+        "\" args=\"right\">t.exe</File></SetupFiles>"
+        "<UpgradeFiles><File hash=\"" +
+        kHashA + "\" sha256=\"" + kSha256AUpper + "\">a.dll</File><File hash=\"" + kHashB +
+        "\">old.dll</File><File hash=\"" + kHashB +
+        "\">run.exe</File></UpgradeFiles>"
+        "<PostUpgradeActions><RunFile>a.dll</RunFile><RunFile>setup\\t.exe</RunFile>"
+        "<RunFile sha256=\"" +
+        kSha256B + "\">run.exe</RunFile></PostUpgradeActions>")));
+    // Read in either case, kept and compared lower-cased.
+    EXPECT_TRUE(log.Has(LevelInfo, L"LoadBuffer: Parsed SHA-256 (filename: a.dll, sha256: " +
+                                       Utf8ToWide(kSha256A) + L")"))
+        << log.Dump();
+    EXPECT_TRUE(manifest.GetUpgradeFiles()[1].sha256.IsEmpty());
+    EXPECT_TRUE(manifest.CheckUpgradeFile(L"a.dll", DigestsOf(kHashA, kSha256A)));
+    EXPECT_FALSE(manifest.CheckUpgradeFile(L"a.dll", DigestsOf(kHashA, kSha256B)));
+    EXPECT_FALSE(manifest.CheckUpgradeFile(L"a.dll", HashOf(kHashA)));
+    // Without a SHA-256 in the entry, any SHA-256 goes, as before there was one.
+    EXPECT_TRUE(manifest.CheckUpgradeFile(L"old.dll", DigestsOf(kHashB, kSha256B)));
+
+    const ManifestFileEntry* setup = manifest.FindSetupFile(L"t.exe", DigestsOf(kHashA, kSha256A));
+    ASSERT_NE(setup, nullptr);
+    EXPECT_EQ(setup->args, L"right");
+    EXPECT_EQ(manifest.FindSetupFile(L"t.exe", DigestsOf(kHashA, "")), nullptr);
+
+    EXPECT_TRUE(manifest.CheckPostUpgradeAction(L"a.dll", DigestsOf(kHashA, kSha256A)));
+    EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"a.dll", DigestsOf(kHashA, kSha256B)));
+    EXPECT_TRUE(manifest.CheckPostUpgradeAction(L"setup\\t.exe", DigestsOf(kHashA, kSha256B)));
+    EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"setup\\t.exe", DigestsOf(kHashA, "")));
+    // The RunFile's own SHA-256 binds the program although its upgrade file carries none.
+    EXPECT_TRUE(manifest.CheckPostUpgradeAction(L"RUN.EXE", DigestsOf(kHashB, kSha256B)));
+    EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"run.exe", DigestsOf(kHashB, kSha256A)));
+}
+
 TEST_F(ConfigFileTest, NothingIsFoundBeforeADocumentIsAccepted) {
     EXPECT_FALSE(manifest.IsLoaded());
-    EXPECT_FALSE(manifest.CheckUpgradeFile(L"", Sha1Hash()));
-    EXPECT_EQ(manifest.FindSetupFile(L"", Sha1Hash()), nullptr);
-    EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"", Sha1Hash()));
+    EXPECT_FALSE(manifest.CheckUpgradeFile(L"", FileDigests()));
+    EXPECT_EQ(manifest.FindSetupFile(L"", FileDigests()), nullptr);
+    EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"", FileDigests()));
 }
 
 TEST_F(ConfigFileTest, AccessorsHandOutCopiesAndActionsByReference) {

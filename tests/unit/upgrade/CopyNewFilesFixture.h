@@ -66,9 +66,18 @@ protected:
         return File(dir.Path(), L"hashed.bin").GetSha1Hash().ToString();
     }
 
+    std::string Sha256Of(const std::string& content) {
+        WriteTextFile(dir.Path() + L"hashed.bin", content);
+        return File(dir.Path(), L"hashed.bin").GetDigests().sha256.ToString();
+    }
+
     static std::string Entry(const std::string& name, const std::string& hash, const std::string& args = "") {
-        return "<File hash=\"" + hash + "\"" + (args.empty() ? "" : " args=\"" + args + "\"") + ">" + name +
-               "</File>";
+        return EntryWithSha256(name, hash, "", args);
+    }
+    static std::string EntryWithSha256(const std::string& name, const std::string& hash,
+                                       const std::string& sha256, const std::string& args = "") {
+        return "<File hash=\"" + hash + "\"" + (sha256.empty() ? "" : " sha256=\"" + sha256 + "\"") +
+               (args.empty() ? "" : " args=\"" + args + "\"") + ">" + name + "</File>";
     }
 
     void Load(const std::string& upgradeFiles, const std::string& setupFiles = "",

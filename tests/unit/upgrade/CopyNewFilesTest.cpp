@@ -73,6 +73,36 @@ TEST_F(CopyNewFilesTest, AnUnlistedOrAlteredFileStopsTheUpdateAndNothingAfterItI
     EXPECT_TRUE(log.Contains(L"(filename: sub\\zep_upgrade.xml.zcf, hash: ")) << log.Dump();
 }
 
+// A listed SHA-1 with another SHA-256 is refused exactly as an altered file: the same line and code.
+TEST_F(CopyNewFilesTest, AFileWhoseSha256DiffersIsRefusedAsAnAlteredOne) {
+    Write(update, L"b.txt", "b");
+    Load(EntryWithSha256("b.txt", HashOf("b"), Sha256Of("other")));
+    EXPECT_EQ(Run(), 143);
+    EXPECT_TRUE(log.Has(LevelError,
+                        L"CopyNewFiles: Upgrade soubor nema zaznam v zep_upgrade.xml.zcf. (filename: b.txt, "
+                        L"hash: " +
+                            Utf8ToWide(HashOf("b")) + L")"))
+        << log.Dump();
+    EXPECT_EQ(FilesBelow(product), std::set<std::wstring>{});
+
+    // An entry that has the file's SHA-256 lets it in.
+    Load(EntryWithSha256("B.TXT", HashOf("b"), Sha256Of("b")));
+    ASSERT_EQ(Run(), 0) << log.Dump();
+    EXPECT_EQ(test::ReadTextFile(product + L"b.txt"), "b");
+
+    fs::remove_all(fs::path(update));
+    Write(update, L"setup\\s.exe", "s");
+    log.Clear();
+    Load("", EntryWithSha256("s.exe", HashOf("s"), Sha256Of("other")));
+    EXPECT_EQ(Run(), 142);
+    EXPECT_TRUE(
+        log.Has(LevelError,
+                L"CopyNewFiles: Setup soubor nema zaznam v zep_upgrade.xml.zcf. (filename: s.exe, hash: " +
+                    Utf8ToWide(HashOf("s")) + L")"))
+        << log.Dump();
+    EXPECT_EQ(progress.Reports(), 0u);
+}
+
 TEST_F(CopyNewFilesTest, ALowerCaseSpecialNameIsAnOrdinaryFolder) {
     Write(update, L"_zep_upgrade_system\\x.dll", "x");
     Load(Entry("_zep_upgrade_system\\x.dll", HashOf("x")));

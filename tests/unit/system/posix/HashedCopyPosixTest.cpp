@@ -8,8 +8,10 @@
 #include "system/Directory.h"
 #include "system/File.h"
 
+#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,6 +89,25 @@ TEST_F(HashedCopyPosixTest, OnlyARegularFileWithASingleNameIsRead) {
     update.SetFullPath(Update());
     update.ScanDirBelow(Update());
     EXPECT_EQ(update.GetSpecialFiles(), std::vector<std::wstring>{L"pipe.dll"});
+}
+
+// A write refused after the first chunk, while that chunk's SHA-256 may still be in hand beside the
+// copying: the copy fails as any write does, and nothing is left.
+TEST_F(HashedCopyPosixTest, AWriteFailingWhileTheSha256IsTakenBesideLeavesNothing) {
+    test::WriteTextFile(Update() + L"big.dll", std::string(3 * 1024 * 1024, 'x'));
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = 3 * 512 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const int32_t code = CopyCode(Update(), L"big.dll");
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+    EXPECT_EQ(code, 131);
+    EXPECT_TRUE(log.Contains(L"CopyWithHash: WriteFile failed (filename: big.dll, path: " + Update()))
+        << log.Dump();
+    EXPECT_TRUE(fs::is_empty(dir.FsPath() / "product"));
 }
 
 } // namespace
