@@ -53,6 +53,12 @@ public:
 
     int32_t ProcessLoaderMode();
     int32_t ProcessWorkerMode();
+    // The loader's hand-over: the installed maintenance service started with this run's arguments, or the
+    // worker started elevated (with this process's id as -lpid when addLoaderPid); both throw.
+    void StartIMService();
+    void StartWorker(bool addLoaderPid);
+    // The service's step once its arguments are parsed: the worker started for the operation. False.
+    bool ProcessServiceWorkerLoop();
 
     // Decided once: by -env, by installation, or by the first call, from the settings in the registry.
     EnvironmentKind GetEnvironment();

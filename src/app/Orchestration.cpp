@@ -31,6 +31,21 @@ int32_t Maintenance::ProcessLoaderMode() {
     return -1;
 }
 
+void Maintenance::StartIMService() {
+    logger.Error(L"StartIMService: The maintenance service is not available in this build.");
+    ThrowIMException(ErrorCode::kServiceOpenFailed);
+}
+
+void Maintenance::StartWorker(bool /*addLoaderPid*/) {
+    logger.Error(L"StartWorker: Starting the worker is not available in this build.");
+    ThrowIMException(ErrorCode::kFileNotFound);
+}
+
+bool Maintenance::ProcessServiceWorkerLoop() {
+    logger.Error(L"ProcessServiceWorkerLoop: Starting the worker is not available in this build.");
+    return false;
+}
+
 int32_t Maintenance::ProcessWorkerMode() {
     switch (op) {
     case Operation::Rollback:

@@ -83,6 +83,30 @@ void Permissions::LoadPermissionsFromFile(const std::wstring& path) {
     dacl = std::move(loaded);
 }
 
+void Permissions::SavePermissionsToService(const platform::ServiceHandle& service) const {
+    logger.InfoText(L"SavePermissionsToService: Saving permissions to service.");
+    const uint32_t error =
+        service.IsValid() ? platform::SetServiceDacl(service, dacl) : WinError::kInvalidHandle;
+    if (error != WinError::kSuccess) {
+        logger.Error(L"SavePermissionsToObject: AtlSetDacl failed. (lastError: %d)", error);
+        ThrowIMException(ErrorCode::kPermissionsSaveFailed);
+    }
+}
+
+void Permissions::LoadPermissionsFromService(const platform::ServiceHandle& service) {
+    logger.InfoText(L"LoadPermissionsFromService: Loading permissions from service.");
+    Dacl loaded;
+    uint32_t error = service.IsValid() ? platform::GetServiceDacl(service, loaded) : WinError::kInvalidHandle;
+    if (error == WinError::kSuccess && loaded.IsNull()) {
+        error = WinError::kInvalidSecurityDescriptor;
+    }
+    if (error != WinError::kSuccess) {
+        logger.Error(L"LoadPermissionsFromObject: AtlGetDacl failed. (lastError: %d)", error);
+        ThrowIMException(ErrorCode::kPermissionsLoadFailed);
+    }
+    dacl = std::move(loaded);
+}
+
 std::unique_ptr<SecurityAttributes> Permissions::GetSecurityAttributes() const {
     return std::make_unique<SecurityAttributes>(dacl);
 }

@@ -4,6 +4,7 @@
 #include "diag/Logger.h"
 #include "system/CSid.h"
 #include "system/Dacl.h"
+#include "system/platform/ServicePrimitives.h"
 
 #include <cstdint>
 #include <memory>
@@ -44,6 +45,9 @@ public:
 
     void SavePermissionsToFile(const std::wstring& path) const;
     void LoadPermissionsFromFile(const std::wstring& path);
+    // The DACL of a service the service wrapper opened; an empty handle fails as the platform call would.
+    void SavePermissionsToService(const platform::ServiceHandle& service) const;
+    void LoadPermissionsFromService(const platform::ServiceHandle& service);
 
     // Newly allocated attributes for creating an object with this DACL.
     std::unique_ptr<SecurityAttributes> GetSecurityAttributes() const;
