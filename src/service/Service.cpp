@@ -29,6 +29,8 @@ void Service::Install(const std::wstring& serviceName, const std::wstring& execu
     File executableFile;
     executableFile.SetFullPath(executable);
     if (!executableFile.Exists()) {
+        // A failed call leaves the object closed: the handles of an earlier Open belong to another name.
+        CloseHandles();
         logger.Error(L"Install: Executable was not found (executablePath: %ls)", executable);
         ThrowIMException(ErrorCode::kFileNotFound, L"Requested executable file not found.");
     }
