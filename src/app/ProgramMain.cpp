@@ -4,6 +4,7 @@
 #include "app/ArgumentMap.h"
 #include "app/LogLocation.h"
 #include "app/Maintenance.h"
+#include "app/MaintenanceService.h"
 #include "diag/IMException.h"
 #include "diag/Log.h"
 
@@ -60,9 +61,14 @@ RunMode SelectMode(const ArgumentMap& arguments) {
     ThrowIMException(ErrorCode::kArgumentError);
 }
 
-int32_t RunServiceDispatcher(Maintenance& /*controller*/) {
-    mainLogger().Error(L"Service mode is not available in this build.");
-    return -1;
+// The dispatcher's result is not the run's: the service reports its own through its status.
+int32_t ProcessServiceMode(Maintenance& controller) {
+    const std::wstring serviceName = controller.GetServiceName();
+    // The controller the service fills from its arguments, apart from the entry's own, for the whole run.
+    Maintenance serviceController;
+    MaintenanceService service(serviceController);
+    static_cast<void>(RunServiceDispatcher(serviceName, service));
+    return 0;
 }
 
 } // namespace
@@ -105,7 +111,7 @@ int32_t ProgramMain(const wchar_t* commandLineTail, const UncarriedArgument* unc
             returnCode = controller.ProcessWorkerMode();
             break;
         case RunMode::Service:
-            returnCode = RunServiceDispatcher(controller);
+            returnCode = ProcessServiceMode(controller);
             break;
         case RunMode::Notifier:
             controller.ParseArguments(*arguments);
