@@ -1,0 +1,118 @@
+// zep_service_tool: the service wrapper and the manager's calls from a command line, for the service
+// tests on both platforms. Each command prints what it got, one line, and exits 0 on success.
+//
+//   install NAME EXECUTABLE [ARGUMENTS]   Service::Install; prints the exception's code on failure
+//   uninstall NAME                        Service::Open with all access, then UnInstall
+//   grant NAME                            adds Builtin Users 0x20034 (start among it), as installation does
+//   revoke NAME                           removes every entry of Builtin Users
+//   dacl NAME                             prints the DACL
+//   open NAME full|start                  prints the error number of opening the service
+//   start NAME [ARGUMENT...]              prints the error number of starting it (opened to start)
+#include "base/CodePage.h"
+#include "base/WinError.h"
+#include "diag/IMException.h"
+#include "service/Service.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using namespace ZEPMaintenance;
+
+namespace {
+
+std::wstring Wide(const char* text) {
+    return MultiByteToWide(text, kAnsiCodePage);
+}
+
+int Usage() {
+    std::fputs("usage: zep_service_tool install|uninstall|grant|revoke|dacl|open|start NAME ...\n", stderr);
+    return 2;
+}
+
+int PrintNumber(const char* what, uint32_t error) {
+    std::printf("%s %u\n", what, error);
+    return error == WinError::kSuccess ? 0 : 1;
+}
+
+int Open(const std::wstring& name, bool full) {
+    platform::ServiceHandle manager;
+    platform::ServiceHandle service;
+    uint32_t error = platform::OpenServiceManager(
+        full ? ServiceAccess::kManagerAllAccess : ServiceAccess::kManagerConnectEnumerateRead, manager);
+    if (error == WinError::kSuccess) {
+        error = platform::OpenServiceRecord(
+            manager, name, full ? ServiceAccess::kServiceAllAccess : ServiceAccess::kServiceQueryStartStop,
+            service);
+    }
+    return PrintNumber("open", error);
+}
+
+int Start(const std::wstring& name, const std::vector<std::wstring>& arguments) {
+    platform::ServiceHandle manager;
+    platform::ServiceHandle service;
+    uint32_t error = platform::OpenServiceManager(ServiceAccess::kManagerConnectEnumerateRead, manager);
+    if (error == WinError::kSuccess) {
+        error = platform::OpenServiceRecord(manager, name, ServiceAccess::kServiceQueryStartStop, service);
+    }
+    if (error == WinError::kSuccess) {
+        error = platform::StartServiceRecord(service, arguments);
+    }
+    return PrintNumber("start", error);
+}
+
+int Run(int argc, char** argv) {
+    if (argc < 3) {
+        return Usage();
+    }
+    const std::string command = argv[1];
+    const std::wstring name = Wide(argv[2]);
+    Service service;
+    if (command == "install" && argc >= 4) {
+        service.Install(name, Wide(argv[3]), argc >= 5 ? Wide(argv[4]) : std::wstring());
+    } else if (command == "uninstall") {
+        service.Open(name, true);
+        service.UnInstall();
+    } else if (command == "grant") {
+        service.Open(name, true);
+        Permissions permissions = service.GetPermissions();
+        permissions.AddAllowedAce(CSid::Users(), AccessMask::kServiceUserAccess);
+        service.SetPermissions(permissions);
+    } else if (command == "revoke") {
+        service.Open(name, true);
+        Dacl kept;
+        for (const AccessEntry& entry : service.GetPermissions().GetDacl().Entries()) {
+            if (!(entry.sid == CSid::Users())) {
+                static_cast<void>(kept.AddEntry(entry));
+            }
+        }
+        service.SetPermissions(Permissions(kept));
+    } else if (command == "dacl") {
+        service.Open(name, true);
+        std::printf("%s\n",
+                    WideToMultiByte(service.GetPermissions().GetDacl().ToString(), kAnsiCodePage).c_str());
+    } else if (command == "open" && argc == 4) {
+        return Open(name, std::string(argv[3]) == "full");
+    } else if (command == "start") {
+        std::vector<std::wstring> arguments;
+        for (int i = 3; i < argc; ++i) {
+            arguments.push_back(Wide(argv[i]));
+        }
+        return Start(name, arguments);
+    } else {
+        return Usage();
+    }
+    std::printf("%s ok\n", command.c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const IMException& e) {
+        std::printf("%s failed %d\n", argv[1], e.GetErrorNumber());
+        return 1;
+    }
+}
