@@ -5,6 +5,7 @@
 // RunOnce command exited 0), 1 when an entry failed, 2 on bad options, 3 when RunOnce entries are
 // pending and the caller may not delete them (nothing is run then).
 #include "base/WinError.h"
+#include "base/posix/Descriptor.h"
 #include "diag/IMException.h"
 #include "system/Text.h"
 #include "system/WinProcess.h"
@@ -339,6 +340,8 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    // Started by a session at logon, zeprun may find a standard descriptor closed; what it starts must not.
+    ZEPMaintenance::posix::OpenStandardDescriptors();
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         std::fputs(kUsage, stderr);
