@@ -67,6 +67,39 @@ std::vector<std::wstring> SplitProgramParameters(const std::wstring& parameters)
     return arguments;
 }
 
+ProgramCommand SplitProgramCommand(const std::wstring& commandLine) {
+    const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+    std::size_t start = 0;
+    while (start < commandLine.size() && blank(commandLine[start])) {
+        ++start;
+    }
+    ProgramCommand command;
+    if (start < commandLine.size() && commandLine[start] == L'"') {
+        const std::size_t close = commandLine.find(L'"', start + 1);
+        command.program =
+            commandLine.substr(start + 1, close == std::wstring::npos ? close : close - start - 1);
+    } else {
+        std::size_t end = start;
+        while (end < commandLine.size() && !blank(commandLine[end])) {
+            ++end;
+        }
+        command.program = commandLine.substr(start, end - start);
+    }
+    // The parameters start where the started program's runtime ends its argv[0]: at the first blank
+    // outside quotes. Only odd lines ("a"b c) make the two readings differ.
+    std::size_t end = start;
+    bool quoting = false;
+    while (end < commandLine.size() && (quoting || !blank(commandLine[end]))) {
+        quoting = commandLine[end] == L'"' ? !quoting : quoting;
+        ++end;
+    }
+    while (end < commandLine.size() && blank(commandLine[end])) {
+        ++end;
+    }
+    command.parameters = commandLine.substr(end);
+    return command;
+}
+
 uint32_t WinProcess::GetProcessId() const {
     return platform::ProcessIdOf(process);
 }

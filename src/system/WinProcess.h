@@ -27,6 +27,16 @@ using ProcessHandle = PlatformHandle<ProcessState*>;
 // backslashes and a quoting quote, 2n+1 give n and a literal quote, "" inside quotes is a quote.
 std::vector<std::wstring> SplitProgramParameters(const std::wstring& parameters);
 
+// A command line as CreateProcess reads it without an application name: the program is the first
+// token, up to the closing quote when it opens with one (backslashes taken literally, as the runtime
+// takes them in its argv[0]) and otherwise up to the first blank; what follows, leading blanks
+// dropped, are the program's parameters for SplitProgramParameters.
+struct ProgramCommand {
+    std::wstring program;
+    std::wstring parameters;
+};
+ProgramCommand SplitProgramCommand(const std::wstring& commandLine);
+
 // Neither copied nor moved; the process handle is released with the object.
 class WinProcess {
 public:

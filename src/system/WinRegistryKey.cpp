@@ -268,6 +268,34 @@ std::vector<std::wstring> WinRegistryKey::GetSubKeyNames() {
     return names;
 }
 
+std::vector<RegistryValueInfo> WinRegistryKey::GetValues() {
+    if (!key) {
+        logger.ErrorText(L"GetValues: No registry key opened.");
+        ThrowIMException(ErrorCode::kRegistryNoKeyOpened);
+    }
+    // Value names are at most 16383 characters long.
+    std::vector<wchar_t> buffer(16384);
+    std::vector<RegistryValueInfo> values;
+    for (uint32_t index = 0;; ++index) {
+        uint32_t length = static_cast<uint32_t>(buffer.size());
+        uint32_t type = 0;
+        const platform::CallResult result =
+            platform::EnumRegistryValue(key, index, buffer.data(), &length, type);
+        if (result.returned == WinError::kNoMoreItems) {
+            break;
+        }
+        if (!result.Succeeded()) {
+            logger.Error(L"GetValues: RegEnumValue failed. (returnedError: %d, lastError: %d)",
+                         result.returned, result.lastError);
+            ThrowIMException(ErrorCode::kRegistryEnumKeysFailed);
+        }
+        values.push_back({std::wstring(buffer.data(), length), type});
+    }
+    logger.Debug(L"GetValues: Values listed. (subkey: %ls, count: %u)", subKeyPath,
+                 static_cast<uint32_t>(values.size()));
+    return values;
+}
+
 void WinRegistryKey::Close() {
     key.Reset();
 }

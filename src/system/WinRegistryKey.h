@@ -32,6 +32,14 @@ inline constexpr uint32_t kRegQword = 11;
 
 } // namespace platform
 
+// A value as enumeration names it.
+struct RegistryValueInfo {
+    std::wstring name;
+    uint32_t type = 0;
+
+    bool operator==(const RegistryValueInfo&) const = default;
+};
+
 // Neither copied nor moved; the open key is released with the object.
 class WinRegistryKey {
 public:
@@ -58,6 +66,8 @@ public:
     // answer counts as present, so that the read or delete that follows reports it.
     bool ValueExists(const std::wstring& valueName);
     std::vector<std::wstring> GetSubKeyNames();
+    // The key's values, names and types, in enumeration order.
+    std::vector<RegistryValueInfo> GetValues();
     void Close();
 
     bool IsOpen() const { return key.IsValid(); }

@@ -60,6 +60,11 @@ inline constexpr uint32_t kOpenedExistingKey = 2;
 [[nodiscard]] CallResult EnumRegistryKey(const RegistryKeyHandle& key, uint32_t index, wchar_t* name,
                                          uint32_t* length);
 
+// RegEnumValueW without data: *length is the buffer size in characters on entry and the name's length
+// on return; ERROR_NO_MORE_ITEMS past the last value.
+[[nodiscard]] CallResult EnumRegistryValue(const RegistryKeyHandle& key, uint32_t index, wchar_t* name,
+                                           uint32_t* length, uint32_t& type);
+
 } // namespace platform
 
 } // namespace ZEPMaintenance

@@ -205,4 +205,30 @@ CallResult EnumRegistryKey(const RegistryKeyHandle& key, uint32_t index, wchar_t
     return WinError::kSuccess;
 }
 
+CallResult EnumRegistryValue(const RegistryKeyHandle& key, uint32_t index, wchar_t* name, uint32_t* length,
+                             uint32_t& type) {
+    if (!key) {
+        return WinError::kInvalidHandle;
+    }
+    if (!Allows(key, kKeyQueryValue)) {
+        return WinError::kAccessDenied;
+    }
+    std::vector<posix::RegistryValue> values;
+    const uint32_t result = key->store->ListValues(key->id, values);
+    if (result != WinError::kSuccess) {
+        return result;
+    }
+    if (index >= values.size()) {
+        return WinError::kNoMoreItems;
+    }
+    const std::wstring& text = values[index].name;
+    if (Utf16Length(text) + 1 > *length) {
+        return WinError::kMoreData;
+    }
+    std::memcpy(name, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+    *length = static_cast<uint32_t>(text.size());
+    type = values[index].type;
+    return WinError::kSuccess;
+}
+
 } // namespace ZEPMaintenance::platform

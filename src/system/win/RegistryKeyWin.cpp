@@ -114,4 +114,15 @@ CallResult EnumRegistryKey(const RegistryKeyHandle& key, uint32_t index, wchar_t
     return result;
 }
 
+CallResult EnumRegistryValue(const RegistryKeyHandle& key, uint32_t index, wchar_t* name, uint32_t* length,
+                             uint32_t& type) {
+    DWORD characters = *length;
+    DWORD valueType = 0;
+    const CallResult result = AfterCall(
+        RegEnumValueW(key->key.Get(), index, name, &characters, nullptr, &valueType, nullptr, nullptr));
+    *length = characters;
+    type = valueType;
+    return result;
+}
+
 } // namespace ZEPMaintenance::platform

@@ -36,6 +36,46 @@ TEST(SplitProgramParametersTest, FollowsTheRuntimeRules) {
     EXPECT_EQ(SplitProgramParameters(LR"("open end)"), (Args{L"open end"}));
 }
 
+// A whole command line, as a Run value holds one: the program as CreateProcess finds it, then the
+// arguments the program's runtime hands it.
+TEST(SplitProgramCommandTest, ProgramThenRuntimeArguments) {
+    using Args = std::vector<std::wstring>;
+    const struct {
+        const wchar_t* command;
+        const wchar_t* program;
+        Args arguments;
+    } cases[] = {
+        {LR"("/opt/my app/ZEPMaintenance" -mode loader -op rollback -pp "/p q" -dp "/d")",
+         L"/opt/my app/ZEPMaintenance",
+         {L"-mode", L"loader", L"-op", L"rollback", L"-pp", L"/p q", L"-dp", L"/d"}},
+        {LR"(/opt/z/ZEPMaintenance -mode loader -op rollback -pp "/opt/z" -dp "/var/lib/Z.EP Maintenance2" -lang 1)",
+         L"/opt/z/ZEPMaintenance",
+         {L"-mode", L"loader", L"-op", L"rollback", L"-pp", L"/opt/z", L"-dp", L"/var/lib/Z.EP Maintenance2",
+          L"-lang", L"1"}},
+        // Unquoted, the program ends at the first blank, even where a longer path would exist.
+        {L"/opt/my app/run -x", L"/opt/my", {L"app/run", L"-x"}},
+        {L" \t /bin/true", L"/bin/true", {}},
+        {L"/bin/true   ", L"/bin/true", {}},
+        {L"", L"", {}},
+        {L"\"\"", L"", {}},
+        // Backslashes in the program are taken as they stand, also before its closing quote.
+        {LR"("C:\Program Files\Z\\x.exe" a)", LR"(C:\Program Files\Z\\x.exe)", {L"a"}},
+        {LR"("C:\dir\" next)", LR"(C:\dir\)", {L"next"}},
+        // In the arguments a backslash before a quote escapes it: a folder ending in one must double it.
+        {LR"(p -pp "C:\a\\" -dp x)", L"p", {L"-pp", LR"(C:\a\)", L"-dp", L"x"}},
+        {LR"(p -pp "C:\a\" -dp x)", L"p", {L"-pp", LR"(C:\a" -dp x)"}},
+        {LR"(p "say ""hi""" a\\b)", L"p", {L"say \"hi\"", LR"(a\\b)"}},
+        // Where the two readings part, the arguments follow the runtime, whose argv[0] runs to a blank.
+        {LR"("/bin/echo"x y)", L"/bin/echo", {L"y"}},
+        {LR"("/opt/open end)", L"/opt/open end", {}},
+    };
+    for (const auto& entry : cases) {
+        const ProgramCommand command = SplitProgramCommand(entry.command);
+        EXPECT_EQ(command.program, entry.program) << entry.command;
+        EXPECT_EQ(SplitProgramParameters(command.parameters), entry.arguments) << entry.command;
+    }
+}
+
 TEST(WinProcessTest, AFreshObjectHoldsNoProcess) {
     CapturedLog log;
     WinProcess process;

@@ -82,6 +82,27 @@ TEST_F(WinRegistryKeyTest, NamesAreCaseInsensitiveAndKeepTheirCase) {
     EXPECT_FALSE(key.KeyExists(WinRegistryKey::LocalMachine, base + L"\\Settings\\Missing"));
 }
 
+TEST_F(WinRegistryKeyTest, ValuesAreListedWithTheirTypes) {
+    using Values = std::vector<RegistryValueInfo>;
+    WinRegistryKey key;
+    key.Open(WinRegistryKey::LocalMachine, base, true);
+    EXPECT_EQ(key.GetValues(), Values{});
+    // Made in name order, so that the order holds where enumeration follows creation as well.
+    key.SetStringValue(L"", L"default");
+    key.SetStringValue(L"alpha", L"1");
+    const uint32_t number = 7;
+    key.SetValue(L"Beta", platform::kRegDword, &number, sizeof number);
+    key.SetValue(L"gamma", platform::kRegBinary, nullptr, 0);
+    key.SetStringValue(std::wstring(300, L'z'), L"long name");
+    // Reading is enough.
+    key.Open(WinRegistryKey::LocalMachine, base, false);
+    EXPECT_EQ(key.GetValues(), (Values{{L"", platform::kRegSz},
+                                       {L"alpha", platform::kRegSz},
+                                       {L"Beta", platform::kRegDword},
+                                       {L"gamma", platform::kRegBinary},
+                                       {std::wstring(300, L'z'), platform::kRegSz}}));
+}
+
 TEST_F(WinRegistryKeyTest, StringValuesAreReadAsTheRegistryStoresThem) {
     WinRegistryKey key;
     key.Open(WinRegistryKey::LocalMachine, base, true);
@@ -127,6 +148,8 @@ TEST_F(WinRegistryKeyTest, ValueFailuresCarryTheirCodesAndLines) {
     EXPECT_TRUE(log.Has(LevelError, L"DeleteValue: No registry key opened."));
     EXPECT_EQ(CodeOf([&] { key.GetSubKeyNames(); }), 124);
     EXPECT_TRUE(log.Has(LevelError, L"GetSubKeyNames: No registry key opened."));
+    EXPECT_EQ(CodeOf([&] { key.GetValues(); }), 124);
+    EXPECT_TRUE(log.Has(LevelError, L"GetValues: No registry key opened."));
 
     key.Open(WinRegistryKey::LocalMachine, base, true);
     EXPECT_EQ(CodeOf([&] { key.GetStringValue(L"missing"); }), 122);
