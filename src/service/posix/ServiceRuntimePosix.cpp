@@ -150,6 +150,12 @@ uint32_t PosixServiceControlPort::Admit(int connection, std::vector<std::wstring
         return error;
     }
     arguments = posix::ServiceMainArguments(record.name, sent, caller.uid, caller.pid);
+    std::wstring text;
+    for (const std::wstring& argument : arguments) {
+        text += (text.empty() ? L"" : L" ") + argument;
+    }
+    logger_.Info(L"RunServiceDispatcher: Start admitted. (uid: %d, pid: %d, arguments: %ls)",
+                 static_cast<int32_t>(caller.uid), static_cast<int32_t>(caller.pid), text);
     return WinError::kSuccess;
 }
 

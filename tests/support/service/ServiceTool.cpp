@@ -8,12 +8,22 @@
 //   dacl NAME                             prints the DACL
 //   open NAME full|start                  prints the error number of opening the service
 //   start NAME [ARGUMENT...]              prints the error number of starting it (opened to start)
+//   send NAME [ARGUMENT...]               Linux: the start request written straight to the service's
+//                                         socket, as a caller that skips the checks of opening would
 #include "base/CodePage.h"
 #include "base/WinError.h"
 #include "diag/IMException.h"
 #include "service/Service.h"
 
+#include <algorithm>
 #include <cstdio>
+#ifndef _WIN32
+#include "system/posix/ServiceRecord.h"
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#endif
 #include <string>
 #include <vector>
 
@@ -61,6 +71,33 @@ int Start(const std::wstring& name, const std::vector<std::wstring>& arguments) 
     return PrintNumber("start", error);
 }
 
+#ifndef _WIN32
+int Send(const std::wstring& name, const std::vector<std::wstring>& arguments) {
+    const std::string path = posix::ServiceSocketPath(name);
+    const posix::UniqueFd connection(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), std::min(path.size() + 1, sizeof address.sun_path - 1));
+    std::string frame;
+    std::string reply;
+    uint32_t error = posix::EncodeStartFrame(arguments, frame);
+    if (error == 0 &&
+        connect(connection.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        error = posix::LastWinError();
+    }
+    if (error == 0) {
+        error = posix::SendPacket(connection.Get(), frame);
+    }
+    if (error == 0) {
+        error = posix::ReceivePacket(connection.Get(), 4, 30000, reply);
+    }
+    if (error == 0 && !posix::DecodeStartReply(reply, error)) {
+        error = WinError::kInvalidData;
+    }
+    return PrintNumber("send", error);
+}
+#endif
+
 int Run(int argc, char** argv) {
     if (argc < 3) {
         return Usage();
@@ -80,8 +117,9 @@ int Run(int argc, char** argv) {
         service.SetPermissions(permissions);
     } else if (command == "revoke") {
         service.Open(name, true);
+        const Permissions current = service.GetPermissions();
         Dacl kept;
-        for (const AccessEntry& entry : service.GetPermissions().GetDacl().Entries()) {
+        for (const AccessEntry& entry : current.GetDacl().Entries()) {
             if (!(entry.sid == CSid::Users())) {
                 static_cast<void>(kept.AddEntry(entry));
             }
@@ -93,11 +131,16 @@ int Run(int argc, char** argv) {
                     WideToMultiByte(service.GetPermissions().GetDacl().ToString(), kAnsiCodePage).c_str());
     } else if (command == "open" && argc == 4) {
         return Open(name, std::string(argv[3]) == "full");
-    } else if (command == "start") {
+    } else if (command == "start" || command == "send") {
         std::vector<std::wstring> arguments;
         for (int i = 3; i < argc; ++i) {
             arguments.push_back(Wide(argv[i]));
         }
+#ifndef _WIN32
+        if (command == "send") {
+            return Send(name, arguments);
+        }
+#endif
         return Start(name, arguments);
     } else {
         return Usage();
