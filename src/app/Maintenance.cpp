@@ -104,6 +104,37 @@ void Maintenance::ParseArguments(const ArgumentMap& newArguments) {
     if (op == Operation::MsiUpdate) {
         ParseMsiArguments();
     }
+
+    RequireLoaderOfUser();
+}
+
+void Maintenance::RequireLoaderOfUser() {
+    // Every worker, however it was started: the service on Windows is not told who started it.
+    if (mode != RunMode::Worker || !userSid.IsValid()) {
+        return;
+    }
+    if (!loaderProcess.IsOpen()) {
+        if (!HasArgument(arguments, L"-lpid")) {
+            logger.Error(
+                L"ParseArguments: Argument -usid is set without -lpid; nothing is touched. (usid: %ls)",
+                userSid.Sid());
+            ThrowIMException(ErrorCode::kInvalidValue);
+        }
+        try {
+            loaderProcess.Open(static_cast<uint32_t>(GetIntArgument(arguments, L"-lpid")));
+        } catch (const IMException& e) {
+            logger.Error(L"ParseArguments: Argument -lpid value error (exCode: %d, exText: %ls).",
+                         e.GetErrorNumber(), e.GetErrorDescription());
+            ThrowIMException(ErrorCode::kArgumentError);
+        }
+    }
+    const CSid owner = loaderProcess.GetOwner();
+    if (!(owner == userSid)) {
+        logger.Error(L"ParseArguments: The loader process does not belong to the user of -usid; nothing is "
+                     L"touched. (lpid: %u, owner: %ls, usid: %ls)",
+                     loaderProcess.GetProcessId(), owner.Sid(), userSid.Sid());
+        ThrowIMException(ErrorCode::kInvalidValue);
+    }
 }
 
 void Maintenance::ParseFolderArguments() {

@@ -5,6 +5,7 @@
 #include "diag/Logger.h"
 #include "ipc/GuiProtocol.h"
 #include "ipc/PipeClient.h"
+#include "ipc/PipeServer.h"
 #include "system/CSid.h"
 #include "system/Directory.h"
 #include "system/WinProcess.h"
@@ -14,6 +15,8 @@
 #include "upgrade/Rollback.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,6 +40,19 @@ enum class Operation : int32_t {
 
 enum class EnvironmentKind : int32_t { Product = 0, Test = 1, Development = 2 };
 
+// The loader's two ways of handing a run on, as the system does them: the installed service started with
+// the argument vector (107, 105, 106), and this program started elevated through the shell (111).
+void StartInstalledService(const std::wstring& serviceName, const std::vector<std::wstring>& arguments);
+void StartElevatedProcess(const std::wstring& file, const std::wstring& parameters,
+                          const std::wstring& directory);
+// The part of a GUI pipe name drawn again when the first one is taken: from the system's cryptographic
+// random source, so that no one can plant every name a loader might take.
+std::wstring RandomGuiPipeSuffix();
+// How many names the loader draws for its GUI pipe before it gives up (147).
+inline constexpr int kGuiPipeNameAttempts = 16;
+// How often the loader looks whether its dialog is on screen.
+inline constexpr uint32_t kDialogReadyPollMs = 500;
+
 // The controller of one run. Its engine operations are the engine's, given the run's layout, its
 // progress on the GUI pipe and the controller's lines; as the worker it is the engine's progress.
 class Maintenance : public Progress {
@@ -57,6 +73,14 @@ public:
     // worker started elevated (with this process's id as -lpid when addLoaderPid); both throw.
     void StartIMService();
     void StartWorker(bool addLoaderPid);
+    // StartIMService's steps before the service is started: the copy of the arguments with -lpid, the
+    // fresh -guiPipe (its pipe created: rollback, update and MSI update) and -usid, logged. The vector
+    // the service gets: each entry's key, then its value, in map order.
+    ArgumentMap PrepareServiceArguments();
+    static std::vector<std::wstring> ServiceArgumentVector(const ArgumentMap& serviceArguments);
+    // Creates the GUI pipe under guiPipeName before the name is handed on; while the name is taken, a
+    // fresh one is drawn (kGuiPipeNameAttempts in all, then 147) and guiPipeName follows it.
+    void CreateGuiPipe();
     // The service's step once its arguments are parsed: the worker started for the operation. False.
     bool ProcessServiceWorkerLoop();
 
@@ -103,6 +127,11 @@ public:
     // that the update failed and throws 148; a pipe that cannot be made throws 147.
     void ListenOnGuiPipe(Dialog& dialog);
 
+    // The worker's install and uninstall (app/Install.cpp): the settings key with "path" and
+    // "productPath", the service with its DACL widened for Users, the autorun value; and their removal.
+    void Install();
+    void Uninstall();
+
 private:
     void ParseFolderArguments();
     void ParseMsiArguments();
@@ -116,6 +145,10 @@ private:
     void ConnectGuiPipe();
     int32_t RunWorkerRollback();
     int32_t RunWorkerUpdate();
+    // The loader's road through the service, with the dialog for rollback, update and MSI update.
+    int32_t RunLoaderThroughService();
+    // A worker run for a user (-usid) serves that user's loader only: -lpid must be that user's process.
+    void RequireLoaderOfUser();
 
     Logger logger{L"Maintenance"};
 
@@ -134,6 +167,14 @@ public:
     bool setupCompanionRegistry = false;
     std::wstring guiPipeName;
     PipeClient guiPipe;
+    // The loader's end of the GUI pipe, made by CreateGuiPipe before its name goes to the worker.
+    std::unique_ptr<PipeServer> guiPipeServer;
+    // The loader's hand-overs and its fresh pipe names; tests record or fix them instead.
+    std::function<void(const std::wstring&, const std::vector<std::wstring>&)> startService =
+        StartInstalledService;
+    std::function<void(const std::wstring&, const std::wstring&, const std::wstring&)> startElevated =
+        StartElevatedProcess;
+    std::function<std::wstring()> freshGuiPipeSuffix = RandomGuiPipeSuffix;
     // The pause after each progress message; tests count it instead of waiting.
     Pause guiMessagePause = SleepMilliseconds;
     uint32_t guiPipeConnectLimitMs = kGuiPipeConnectLimitMs;

@@ -51,7 +51,14 @@ void Maintenance::CopyNewFiles(std::wstring relativePath, CopyKind kind, ConfigF
 }
 
 void Maintenance::ListenOnGuiPipe(Dialog& dialog) {
-    ui::ListenOnGuiPipe(dialog, GuiListening{guiPipeName, lang, guiPipeConnectLimitMs}, logger);
+    const GuiListening listening{guiPipeName, lang, guiPipeConnectLimitMs};
+    // The loader made its pipe before it named it to the worker; the one made here is for anyone else.
+    if (guiPipeServer && guiPipeServer->GetName() == guiPipeName) {
+        const std::unique_ptr<PipeServer> server = std::move(guiPipeServer);
+        ui::ListenOnGuiPipe(dialog, *server, listening, logger);
+        return;
+    }
+    ui::ListenOnGuiPipe(dialog, listening, logger);
 }
 
 } // namespace ZEPMaintenance

@@ -16,7 +16,7 @@ PipeServer::~PipeServer() {
     logger.DebugText(L"~PipeServer");
 }
 
-void PipeServer::Create(const std::wstring& name, uint32_t mode) {
+uint32_t PipeServer::Make(const std::wstring& name, uint32_t mode) {
     logger.Debug(L"Create: [name: %ls, mode: %u].", name, mode);
     if (name.empty()) {
         logger.Error(L"Create: Pipe name is empty.");
@@ -25,11 +25,30 @@ void PipeServer::Create(const std::wstring& name, uint32_t mode) {
     Reset(name, mode);
     platform::PipeHandle pipe;
     const uint32_t error = platform::CreatePipe(name, mode, pipe);
+    if (error == WinError::kSuccess) {
+        Adopt(std::move(pipe));
+    }
+    return error;
+}
+
+void PipeServer::Create(const std::wstring& name, uint32_t mode) {
+    if (const uint32_t error = Make(name, mode); error != WinError::kSuccess) {
+        logger.Error(L"Create: CreateNamedPipe failed. (lastError: %d)", error);
+        ThrowIMException(ErrorCode::kPipeCreateFailed);
+    }
+}
+
+bool PipeServer::CreateNew(const std::wstring& name, uint32_t mode) {
+    const uint32_t error = Make(name, mode);
+    if (error == WinError::kAccessDenied) {
+        logger.Warn(L"Create: The pipe name is taken. (name: %ls, lastError: %d)", name, error);
+        return false;
+    }
     if (error != WinError::kSuccess) {
         logger.Error(L"Create: CreateNamedPipe failed. (lastError: %d)", error);
         ThrowIMException(ErrorCode::kPipeCreateFailed);
     }
-    Adopt(std::move(pipe));
+    return true;
 }
 
 void PipeServer::Bind(uint32_t milliseconds) {

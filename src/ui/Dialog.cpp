@@ -32,6 +32,11 @@ bool DialogModel::WaitUntilShownOrEnded() {
     return shown_;
 }
 
+bool DialogModel::HasEnded() const {
+    std::lock_guard lock(mutex_);
+    return ended_;
+}
+
 int32_t DialogModel::Result() const {
     std::lock_guard lock(mutex_);
     return result_;
@@ -115,6 +120,10 @@ bool Dialog::WaitUntilReady() {
         return false;
     }
     return model->WaitUntilShownOrEnded();
+}
+
+bool Dialog::HasEnded() const {
+    return started && model->HasEnded();
 }
 
 void Dialog::SetLanguage(int32_t language) {

@@ -64,6 +64,9 @@ public:
     // Waits without limit until the dialog is on screen (true) or its thread has ended without
     // showing it (false), as when there is no desktop to show it on.
     bool WaitUntilReady();
+    // Whether the dialog has ended (or its thread ended without showing it), without waiting: a loader
+    // polling for the dialog on screen stops polling then.
+    bool HasEnded() const;
 
     // Caption and header line in the language (Czech 0, Slovak 1, English 2 and above); the error
     // detail's prefix from now on.

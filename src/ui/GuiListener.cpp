@@ -40,6 +40,11 @@ namespace ui {
 void ListenOnGuiPipe(Dialog& dialog, const GuiListening& listening, const Logger& logger) {
     PipeServer server;
     server.Create(listening.pipeName, ReadMode);
+    ListenOnGuiPipe(dialog, server, listening, logger);
+}
+
+void ListenOnGuiPipe(Dialog& dialog, PipeServer& server, const GuiListening& listening,
+                     const Logger& logger) {
     try {
         server.Bind(listening.connectLimitMs);
     } catch (const IMException&) {

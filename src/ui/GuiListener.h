@@ -9,6 +9,8 @@
 
 namespace ZEPMaintenance {
 
+class PipeServer;
+
 // What the listener serves and how long it waits for a worker.
 struct GuiListening {
     std::wstring pipeName; // the full path of the GUI pipe
@@ -23,6 +25,8 @@ namespace ui {
 // within the limit leaves the status line saying that the update failed and throws 148; a pipe that
 // cannot be made throws 147. Lines go to logger (the controller's).
 void ListenOnGuiPipe(Dialog& dialog, const GuiListening& listening, const Logger& logger);
+// The same on a pipe the caller has created already under listening.pipeName.
+void ListenOnGuiPipe(Dialog& dialog, PipeServer& server, const GuiListening& listening, const Logger& logger);
 
 } // namespace ui
 

@@ -38,6 +38,8 @@ public:
     void Attach(platform::DialogThreadState* thread);
     // True until the dialog has been seen on screen or its thread has ended.
     bool WaitUntilShownOrEnded();
+    // Whether the dialog thread has ended, without waiting.
+    bool HasEnded() const;
     // The result and, when the dialog was not shown, the Windows error number why.
     int32_t Result() const;
     uint32_t Error() const;
