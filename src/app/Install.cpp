@@ -1,6 +1,8 @@
 // Maintenance::Install and Uninstall: the settings key, the maintenance service and the autorun value.
 #include "app/Maintenance.h"
 
+#include "app/LogonAutostart.h"
+#include "base/Platform.h"
 #include "diag/IMException.h"
 #include "service/Service.h"
 #include "system/Permissions.h"
@@ -54,6 +56,9 @@ void Maintenance::Install() {
     Permissions permissions = service.GetPermissions();
     permissions.AddAllowedAce(CSid::Users(), kUsersServiceAccess);
     service.SetPermissions(permissions);
+    // Where the platform does not run Run and RunOnce at logon, the logon run beside the program does:
+    // the rollback an update schedules needs it.
+    WriteLogonAutostart(GetModuleDirectory() + platform::kPathSeparator + L"zeprun");
 
     if (setupCompanionRegistry) {
         WinRegistryKey run;
@@ -75,6 +80,7 @@ void Maintenance::Uninstall() {
     Service service;
     service.Open(serviceName, true);
     service.UnInstall();
+    RemoveLogonAutostart();
 
     if (setupCompanionRegistry) {
         WinRegistryKey run;

@@ -1,0 +1,214 @@
+#!/usr/bin/env bash
+# The whole road as users run it, as root with the loader run by nobody: install through the worker, the
+# service started through socket activation, a loader's update with its dialog, a tampered update
+# refused and restored, a worker killed half-way and restored at the next logon (zeprun), the loader of
+# a caller the service refuses, and uninstall.
+# Usage: chain_test.sh native <zepmaintenance> <zcf> <zepreg> <zeprun> <source folder> <faults preload>
+source "$(dirname "$0")/lib.sh"
+program=$2
+zcf=$3
+zepreg=$4
+zeprun=$5
+source_dir=$6
+preload=$7
+key="$source_dir/tests/keys/development-private.pem"
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP: the chain runs its service and worker as root"
+    exit 77
+fi
+for tool in systemd-socket-activate setpriv; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing (scripts/setup.sh installs it)"; exit 77; }
+done
+
+work=$(mktemp -d)
+chmod 755 "$work"
+activator=
+stop_service() {
+    if [ -n "$activator" ]; then
+        kill "$activator" 2>/dev/null
+        wait "$activator" 2>/dev/null
+        activator=
+    fi
+}
+trap 'stop_service; rm -rf "$work"' EXIT
+export ZEP_MACHINE_ROOT="$work/machine"
+zep_logdir="$ZEP_MACHINE_ROOT/var/lib/Z.EP Maintenance2"
+product="$ZEP_MACHINE_ROOT/opt/ZEP Client"
+data="$ZEP_MACHINE_ROOT/home/nobody/ZEP data"
+update="$data/update"
+runonce='HKLM\software\microsoft\windows\currentversion\runonce'
+rollback_value="Z.EP Maintenance Service2 - Rollback"
+
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+
+# tree FOLDER: one line per object below it (type, mode, owner, size, content hash, path), sorted.
+tree() {
+    (cd "$1" && find . -mindepth 1 -printf '%y %m %U:%G %s %p\n' | sort -k5 | while read -r type mode owner size path; do
+        if [ "$type" = f ]; then
+            echo "$type $mode $owner $size $(sha1sum <"$path" | cut -d' ' -f1) $path"
+        else
+            echo "$type $mode $owner - - $path"
+        fi
+    done)
+}
+
+# The machine with version 1 of the product, installed by root; nobody's data folder.
+make_machine() {
+    stop_service
+    rm -rf "$ZEP_MACHINE_ROOT"
+    mkdir -p "$product/lib" "$ZEP_MACHINE_ROOT/var/lib" "$data"
+    chmod 755 "$ZEP_MACHINE_ROOT" "$ZEP_MACHINE_ROOT/home"
+    script "$product/client.sh" 'echo client 1'
+    echo "core 1" >"$product/lib/core.dll"
+    echo "old library" >"$product/lib/old.dll"
+    tree "$product" >"$work/original.tree"
+    "$program" -mode worker -op install -pp "$product" </dev/null >/dev/null 2>&1
+    zep_status=$?
+}
+
+# The update the client application leaves in nobody's data folder: version 2, signed; with tamper set,
+# core.dll is altered after signing.
+make_update() {
+    rm -rf "$update"
+    mkdir -p "$update/lib"
+    script "$update/client.sh" 'echo client 2'
+    echo "core 2" >"$update/lib/core.dll"
+    echo "new library" >"$update/lib/new.dll"
+    printf 'lib\\old.dll\r\n' >"$update/._ZEP_UPGRADE_delete"
+    "$zcf" manifest "$update" --version 2.0 --out "$work/manifest.xml" >/dev/null &&
+        "$zcf" sign --key "$key" --in "$work/manifest.xml" --out "$update/zep_upgrade.xml.zcf" >/dev/null ||
+        fail "the update could not be signed"
+    [ -z "${tamper:-}" ] || echo "core 2, altered" >"$update/lib/core.dll"
+    chown -R nobody:nogroup "$data"
+}
+
+# The service's socket as the installed socket unit names it, served by systemd-socket-activate as the
+# unit would be; extra arguments are set in the service's environment (and so its worker's).
+start_service() {
+    local socket
+    socket=$(sed -n 's/^ListenSequentialPacket=//p' "$ZEP_MACHINE_ROOT"/etc/systemd/system/*.socket)
+    [ -n "$socket" ] || { fail "install wrote no socket unit"; return 1; }
+    local environment=(-E ZEP_MACHINE_ROOT)
+    for setting in "$@"; do environment+=(-E "$setting"); done
+    systemd-socket-activate --seqpacket -a -l "$socket" "${environment[@]}" "$program" -mode service \
+        >>"$work/activator.log" 2>&1 &
+    activator=$!
+    wait_until "the service socket never appeared" test -S "$socket"
+}
+
+# A loader run by nobody, its dialog as plain lines in dialog.txt; waits for the worker to end.
+loader() {
+    rm -f "$zep_logdir/ZEPMaintenance2-worker.log"
+    as_nobody "$program" -mode loader "$@" </dev/null >"$work/dialog.txt" 2>&1
+    zep_status=$?
+    wait_until "the worker never ended" grep -qs 'wWinMain exit' "$zep_logdir/ZEPMaintenance2-worker.log"
+}
+
+expect_dialog_line() {
+    zep_checks=$((zep_checks + 1))
+    grep -qxF -- "$2" "$work/dialog.txt" || fail "$1: the dialog never showed \"$2\"; it showed
+$(cat "$work/dialog.txt")"
+}
+
+expect_product() {
+    zep_checks=$((zep_checks + 1))
+    local now
+    now=$(tree "$product")
+    [ "$now" = "$(cat "$2")" ] || fail "$1: the product is not as expected
+$(diff "$2" <(echo "$now"))"
+}
+
+expect_no_rollback_left() {
+    zep_checks=$((zep_checks + 1))
+    ! "$zepreg" query "$runonce" /v "$rollback_value" >/dev/null 2>&1 || fail "$1: the rollback is still scheduled"
+}
+
+# Install: the settings, the service with its units and the logon run.
+make_machine
+expect_status 0 "install"
+expect_line ZEPMaintenance2-worker.log "install" INFO "ProcessWorkerMode: Z.EP Maintenance2 installed."
+zep_checks=$((zep_checks + 1))
+"$zepreg" query 'HKLM\software\ZEP\Z.EP Maintenance2\product' /v productPath 2>/dev/null | grep -qF "$product" ||
+    fail "install recorded no productPath"
+zep_checks=$((zep_checks + 1))
+[ -e "$ZEP_MACHINE_ROOT/etc/xdg/autostart/zeprun.desktop" ] || fail "install wrote no logon autostart entry"
+
+# An update run by nobody's loader: the service takes nobody's identity from the socket, the worker
+# updates the product and the dialog shows each step.
+make_update
+start_service
+loader -op update -pp "$product" -dp "$data" -lang 2
+expect_status 0 "update"
+expect_dialog_line "update" "Copying new files"
+expect_line ZEPMaintenance2-service.log "update" INFO "MaintenanceService Start"
+expect_line ZEPMaintenance2-worker.log "update" INFO "wWinMain exit (returnCode: 0)"
+zep_checks=$((zep_checks + 1))
+[ "$(cat "$product/lib/core.dll")" = "core 2" ] && [ ! -e "$product/lib/old.dll" ] || fail "update: the product was not updated"
+expect_no_rollback_left "update"
+
+# A file altered after signing: refused, the product restored, nothing left scheduled.
+make_machine
+tamper=1 make_update
+start_service
+loader -op update -pp "$product" -dp "$data" -lang 2
+expect_line ZEPMaintenance2-worker.log "tampered" INFO "wWinMain exit (returnCode: -1)"
+expect_dialog_line "tampered" "[OK]"
+expect_product "tampered" "$work/original.tree"
+expect_no_rollback_left "tampered"
+
+# The expected product after a full update, from a clean run.
+make_machine
+make_update
+start_service
+loader -op update -pp "$product" -dp "$data" -lang 2
+tree "$product" >"$work/updated.tree"
+
+# The next logon after a crash: the worker (and the service that started it) killed at one mutating call
+# of theirs, then zeprun runs the scheduled rollback through a loader, the service and a worker. The
+# product is as it was or fully updated, never in between, and nothing stays scheduled. The points are a
+# sample spread over the run's calls (ZEP_CHAIN_POINTS of them, 20 unless set).
+faults=(LD_PRELOAD="$preload" ZEP_FAULT_CHILDREN=share)
+make_machine
+make_update
+start_service "${faults[@]}" ZEP_FAULT_MODE=list ZEP_FAULT_LIST="$work/points" ZEP_FAULT_COUNTER="$work/counter"
+loader -op update -pp "$product" -dp "$data" -lang 2
+total=$(wc -l <"$work/points")
+samples=${ZEP_CHAIN_POINTS:-20}
+zep_checks=$((zep_checks + 1))
+[ "$total" -ge "$samples" ] || fail "the chain's update made $total mutating calls, fewer than the $samples sampled"
+for i in $(seq 1 "$samples"); do
+    point=$(((i * total + samples - 1) / samples))
+    make_machine
+    make_update
+    rm -f "$work/counter"
+    start_service "${faults[@]}" ZEP_FAULT_MODE=kill ZEP_FAULT_AT="$point" ZEP_FAULT_COUNTER="$work/counter"
+    as_nobody "$program" -mode loader -op update -pp "$product" -dp "$data" -lang 2 </dev/null >/dev/null 2>&1
+    # The killed process's children (a worker) may still be running their last steps.
+    wait_until "point $point: a worker is still running" sh -c "! pgrep -f -- '-mode worker' >/dev/null"
+    stop_service
+    start_service
+    "$zeprun" --once-only </dev/null >"$work/zeprun.txt" 2>&1 || fail "point $point: zeprun failed: $(cat "$work/zeprun.txt")"
+    wait_until "point $point: the rollback's worker is still running" sh -c "! pgrep -f -- '-mode worker' >/dev/null"
+    zep_checks=$((zep_checks + 1))
+    now=$(tree "$product")
+    [ "$now" = "$(cat "$work/original.tree")" ] || [ "$now" = "$(cat "$work/updated.tree")" ] ||
+        fail "point $point of $total: the product is neither version 1 nor version 2
+$(diff "$work/original.tree" <(echo "$now"))"
+    expect_no_rollback_left "point $point"
+done
+
+# A caller whose identity the service's DACL does not let start it: the Users entry that install added
+# taken out. The service refuses, its log says why, the loader fails and its dialog says the update failed.
+# Uninstall: the service, its units and the settings key go; the autorun value was never written, so
+# removing it fails with 125 only when asked for.
+stop_service
+"$program" -mode worker -op uninstall </dev/null >/dev/null 2>&1
+zep_status=$?
+expect_status 0 "uninstall"
+zep_checks=$((zep_checks + 1))
+! "$zepreg" query 'HKLM\software\ZEP\Z.EP Maintenance2\product' >/dev/null 2>&1 || fail "uninstall left the settings key"
+zep_checks=$((zep_checks + 1))
+[ -z "$(ls "$ZEP_MACHINE_ROOT/etc/systemd/system" 2>/dev/null)" ] || fail "uninstall left the service's units"
+
+zep_finish
