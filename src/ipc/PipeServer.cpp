@@ -40,7 +40,9 @@ void PipeServer::Create(const std::wstring& name, uint32_t mode) {
 
 bool PipeServer::CreateNew(const std::wstring& name, uint32_t mode) {
     const uint32_t error = Make(name, mode);
-    if (error == WinError::kAccessDenied) {
+    // FILE_FLAG_FIRST_PIPE_INSTANCE refuses an existing pipe with 5; a pipe whose instances are all taken
+    // gives 231 first (Wine gives that for any existing one-instance pipe).
+    if (error == WinError::kAccessDenied || error == WinError::kPipeBusy) {
         logger.Warn(L"Create: The pipe name is taken. (name: %ls, lastError: %d)", name, error);
         return false;
     }

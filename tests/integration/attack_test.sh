@@ -247,4 +247,52 @@ expect_status 0 "update with planted log names"
 check "the worker's log is a file of root's" [ -f "$zep_logdir/ZEPMaintenance2-worker.log" ] &&
     [ "$(stat -c %u "$zep_logdir/ZEPMaintenance2-worker.log")" = 0 ]
 
+# A worker told to serve one user while -lpid names another user's process: refused, nothing touched.
+fresh
+signed
+# Not through as_user: $! must be the process itself, not a shell around it.
+setpriv --reuid=nobody --regid=nogroup --clear-groups sleep 60 &
+other=$!
+wait_until "the other user's process" test "$(ps -o uid= -p "$other" | tr -d ' ')" = "$(id -u nobody)"
+"$peer" --serve "U$$" --connect-limit 3000 >/dev/null 2>&1 &
+listener=$!
+"$program" -mode worker -op update -pp "$product/" -dp "$data/" -guiPipe "U$$" -lpid "$other" -usid S-1-5-18 \
+    -lang 2 </dev/null >/dev/null 2>&1
+zep_status=$?
+kill "$other"
+wait "$listener"
+expect_status 255 "a loader of another user"
+expect_line ZEPMaintenance2-worker.log "a loader of another user" ERROR \
+    "ParseArguments: The loader process does not belong to the user of -usid; nothing is touched. (lpid: $other, owner: S-1-22-1-$(id -u nobody), usid: S-1-5-18)"
+expect_product_unchanged "a loader of another user"
+
+# The GUI pipe names a loader draws first (its process id and a number seeded by the clock), planted by
+# the user before the loader gets to them: the loader draws fresh names and goes on.
+fresh
+"$peer" --serve "P$$" --connect-limit 1 >/dev/null 2>&1 # the pipe folder, as root's first pipe makes it
+rm -f "$work/loader.pid" "$work/go"
+bash -c 'echo $$ >"$1/loader.pid"; while [ ! -e "$1/go" ]; do sleep 0.05; done
+         exec "$2" -mode loader -op update -pp "$3/" -dp "$4/" -lang 2' - "$work" "$program" "$product" "$data" \
+    </dev/null >"$work/loader.out" 2>&1 &
+loader=$!
+wait_until "the loader's process id" test -s "$work/loader.pid"
+loader_pid=$(cat "$work/loader.pid")
+planters=()
+now=$(date +%s)
+for second in $(seq "$now" $((now + 5))); do
+    number=$(python3 -c "import ctypes; c = ctypes.CDLL('libc.so.6'); c.srand($second); print(c.rand() % 10000)")
+    setpriv --reuid=nobody --regid=nogroup --clear-groups "$peer" --serve "ZEPMaintenance_${loader_pid}_$number" \
+        --connect-limit 60000 >/dev/null 2>&1 &
+    planters+=($!)
+    wait_until "the planted pipe $number" test -S "$ZEP_MACHINE_ROOT/run/zepmaintenance/pipe/ZEPMaintenance_${loader_pid}_$number"
+done
+touch "$work/go"
+wait "$loader"
+zep_status=$?
+kill "${planters[@]}" 2>/dev/null
+wait "${planters[@]}" 2>/dev/null
+expect_status 255 "a loader with its pipe names planted (no service here)"
+check "the loader saw its name taken" grep -qF "StartIMService: GUI pipe name is taken, a fresh one is drawn. (taken: \\\\.\\pipe\\ZEPMaintenance_${loader_pid}_" "$zep_logdir/ZEPMaintenance2-loader.log"
+check "the loader hands on a fresh name" grep -qE -- "StartIMService: Arguments for service prepared\. \(cmdline: .*-guiPipe \"ZEPMaintenance_${loader_pid}_[0-9a-f]{16}\"" "$zep_logdir/ZEPMaintenance2-loader.log"
+
 zep_finish

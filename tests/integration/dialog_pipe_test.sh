@@ -180,12 +180,13 @@ sleep 0.5
 check "the forged program ran" [ ! -e "$work/user/forged-ran" ]
 
 # The real worker, as root, against a loader of the user's (the test peer serving the pipe): without
-# -usid, or with the administrators', the pipe counts as none (149) and the loader reads nothing; with the
-# user's -usid it gets the worker's messages, for an update and a rollback alike.
+# -usid, or with root's (and root's process as -lpid, which the worker checks against it), the pipe counts
+# as none (149) and the loader reads nothing; with the user's -usid and the user's loader as -lpid it gets
+# the worker's messages, for an update and a rollback alike.
 zep_logdir="$ZEP_MACHINE_ROOT/var/lib/Z.EP Maintenance2"
 mkdir -p "$ZEP_MACHINE_ROOT/var/lib" "$work/product" "$work/data"
 worker_case=0
-for case in "update:" "update:S-1-5-32-544" "rollback:" "update:$nobody_sid" "rollback:$nobody_sid"; do
+for case in "update:" "update:S-1-5-18" "rollback:" "update:$nobody_sid" "rollback:$nobody_sid"; do
     op=${case%%:*}
     usid=${case#*:}
     what="$op, -usid '${usid}'"
@@ -194,9 +195,11 @@ for case in "update:" "update:S-1-5-32-544" "rollback:" "update:$nobody_sid" "ro
     "${as_nobody[@]}" "$peer" --serve "$name" --connect-limit 10000 >"$work/served.txt" 2>&1 &
     loader_pid=$!
     wait_until "$what: the user's loader serves" test -S "$ZEP_MACHINE_ROOT/run/zepmaintenance/pipe/$name"
+    lpid=$$
+    [ "$usid" = "$nobody_sid" ] && lpid=$loader_pid
     rm -rf "$zep_logdir"
     "$program" -mode worker -op "$op" -pp "$work/product/" -dp "$work/data/" -guiPipe "$name" -lang 2 \
-        ${usid:+-usid "$usid"} </dev/null >/dev/null 2>&1
+        ${usid:+-usid "$usid" -lpid "$lpid"} </dev/null >/dev/null 2>&1
     wait "$loader_pid"
     refusal="Connect: Pipe served by another user, pipe not used. (name: \\\\.\\pipe\\$name, server: $nobody_sid, serverPid: $loader_pid, expected: ${usid:-S-1-5-32-544})"
     if [ "$usid" = "$nobody_sid" ]; then
