@@ -3,7 +3,9 @@
 
 #include "app/LogonAutostart.h"
 #include "base/Platform.h"
+#include "base/WinError.h"
 #include "diag/IMException.h"
+#include "ipc/PipePrimitives.h"
 #include "service/Service.h"
 #include "system/Permissions.h"
 #include "system/Text.h"
@@ -59,6 +61,11 @@ void Maintenance::Install() {
     // Where the platform does not run Run and RunOnce at logon, the logon run beside the program does:
     // the rollback an update schedules needs it.
     WriteLogonAutostart(GetModuleDirectory() + platform::kPathSeparator + L"zeprun");
+    // Each loader makes its GUI pipe in that folder, with a user's rights.
+    if (const uint32_t error = platform::PreparePipeFolder(); error != WinError::kSuccess) {
+        logger.Error(L"Install: The pipe folder cannot be made. (lastError: %d)", error);
+        ThrowIMException(ErrorCode::kPipeCreateFailed);
+    }
 
     if (setupCompanionRegistry) {
         WinRegistryKey run;

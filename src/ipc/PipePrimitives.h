@@ -27,6 +27,9 @@ inline constexpr uint32_t kPipeWaitCancelled = 995; // ERROR_OPERATION_ABORTED
 // CreateNamedPipeW: inbound for ReadMode, outbound for WriteMode; message type and read mode, one
 // instance, 4096-byte buffers, default time-out 5000 ms, default security. Only a new pipe is made:
 // an object already under the name gives ERROR_ACCESS_DENIED.
+// Makes the folder that pipes are created in where the platform does not have one (root only on Linux,
+// whose run folder is emptied at boot); nothing on Windows.
+[[nodiscard]] uint32_t PreparePipeFolder();
 [[nodiscard]] uint32_t CreatePipe(const std::wstring& name, uint32_t mode, PipeHandle& pipe);
 // ConnectNamedPipe: returns once a client has opened the pipe (also one that did so before the call,
 // and one that has closed it again since), after milliseconds (kWaitForever: never) with

@@ -123,6 +123,15 @@ constexpr std::chrono::milliseconds kBusyPollStep(50);
     return WinError::kSuccess;
 }
 
+} // namespace
+
+uint32_t PreparePipeFolder() {
+    posix::UniqueFd folder;
+    return OpenPipeFolder(folder);
+}
+
+namespace {
+
 // The folder and socket name of a pipe a client looks for; no folder yet is no pipe yet.
 [[nodiscard]] uint32_t FindPipe(const std::wstring& pipeName, posix::UniqueFd& folder, std::string& name) {
     uint32_t error = SocketName(pipeName, name);

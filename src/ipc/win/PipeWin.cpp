@@ -179,6 +179,10 @@ void Destroy(PipeState* state) noexcept {
     delete state;
 }
 
+uint32_t PreparePipeFolder() {
+    return WinError::kSuccess; // the pipe namespace is always there
+}
+
 uint32_t CreatePipe(const std::wstring& name, uint32_t mode, PipeHandle& pipe) {
     // Only a new pipe: a pipe another user made first under the name is never served. Clients come
     // from this machine only.
