@@ -187,11 +187,11 @@ for i in $(seq 1 "$samples"); do
     start_service "${faults[@]}" ZEP_FAULT_MODE=kill ZEP_FAULT_AT="$point" ZEP_FAULT_COUNTER="$work/counter"
     as_nobody "$program" -mode loader -op update -pp "$product" -dp "$data" -lang 2 </dev/null >/dev/null 2>&1
     # The killed process's children (a worker) may still be running their last steps.
-    wait_until "point $point: a worker is still running" sh -c "! pgrep -f -- '[-]mode worker' >/dev/null"
+    wait_until "point $point: a worker is still running" sh -c "! pgrep -f -- '[-]mode worker.*$ZEP_MACHINE_ROOT/' >/dev/null"
     stop_service
     start_service
     "$zeprun" --once-only </dev/null >"$work/zeprun.txt" 2>&1 || fail "point $point: zeprun failed: $(cat "$work/zeprun.txt")"
-    wait_until "point $point: the rollback's worker is still running" sh -c "! pgrep -f -- '[-]mode worker' >/dev/null"
+    wait_until "point $point: the rollback's worker is still running" sh -c "! pgrep -f -- '[-]mode worker.*$ZEP_MACHINE_ROOT/' >/dev/null"
     zep_checks=$((zep_checks + 1))
     now=$(tree "$product")
     [ "$now" = "$(cat "$work/original.tree")" ] || [ "$now" = "$(cat "$work/updated.tree")" ] ||

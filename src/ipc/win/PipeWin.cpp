@@ -180,7 +180,7 @@ void Destroy(PipeState* state) noexcept {
 }
 
 uint32_t PreparePipeFolder() {
-    return WinError::kSuccess; // the pipe namespace is always there
+    return ERROR_SUCCESS; // the pipe namespace is always there
 }
 
 uint32_t CreatePipe(const std::wstring& name, uint32_t mode, PipeHandle& pipe) {
