@@ -66,12 +66,13 @@ expect_status 255 "bad -usid"
 expect_line ZEPMaintenance2-notifier.log "bad -usid" ERROR \
     "ParseArguments: Argument -usid value error (exCode: 100, exText: Invalid parameter value.)."
 
-zep_run -op install
+# A loader whose update has no service to go to.
+zep_run -op update
 expect_status 255 "no -mode (a loader)"
 zep_checks=$((zep_checks + 1))
 [ -f "$zep_logdir/ZEPMaintenance2-.log" ] || fail "no -mode: ZEPMaintenance2-.log missing"
 
-zep_run -mode worker -op install
+zep_run -mode worker -op update
 expect_status 255 "worker"
 expect_line ZEPMaintenance2-worker.log "worker" INFO "wWinMain exit (returnCode: -1)"
 
