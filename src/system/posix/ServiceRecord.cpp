@@ -368,8 +368,8 @@ uint32_t CreateServiceRecordAt(RegistryStore& store, int64_t services, const std
 uint32_t WriteServiceDacl(RegistryStore& store, int64_t key, const Dacl& dacl) {
     // A null DACL is stored as an empty value.
     const std::vector<uint8_t> bytes = dacl.ToAclBytes();
-    const uint32_t error =
-        store.SetValue(key, kDaclValue, platform::kRegBinary, bytes.data(), static_cast<uint32_t>(bytes.size()));
+    const uint32_t error = store.SetValue(key, kDaclValue, platform::kRegBinary, bytes.data(),
+                                          static_cast<uint32_t>(bytes.size()));
     return error == WinError::kKeyDeleted ? WinError::kServiceMarkedForDelete : error;
 }
 
