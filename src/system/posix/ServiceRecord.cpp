@@ -422,7 +422,10 @@ uint32_t WriteServiceUnits(const std::wstring& name, const std::wstring& imagePa
         "[Install]\nWantedBy=sockets.target\n";
     std::string exec;
     for (const std::string& argument : image) {
-        exec += (exec.empty() ? "" : " ") + QuotedUnitText(argument, true);
+        if (!exec.empty()) {
+            exec += ' ';
+        }
+        exec += QuotedUnitText(argument, true);
     }
     std::string serviceUnit = "# One start of the service \"" + displayName +
                               "\", on one connection.\n[Unit]\n" + "Description=" + displayName +
