@@ -42,17 +42,6 @@ rollback_value="Z.EP Maintenance Service2 - Rollback"
 
 as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
 
-# tree FOLDER: one line per object below it (type, mode, owner, size, content hash, path), sorted.
-tree() {
-    (cd "$1" && find . -mindepth 1 -printf '%y %m %U:%G %s %p\n' | sort -k5 | while read -r type mode owner size path; do
-        if [ "$type" = f ]; then
-            echo "$type $mode $owner $size $(sha1sum <"$path" | cut -d' ' -f1) $path"
-        else
-            echo "$type $mode $owner - - $path"
-        fi
-    done)
-}
-
 # The machine with version 1 of the product, installed by root; nobody's data folder.
 make_machine() {
     stop_service

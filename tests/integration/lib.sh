@@ -109,6 +109,17 @@ register_product() {
         fail "the product could not be registered"
 }
 
+# tree FOLDER: one line per object below it (type, mode, owner, size, content hash, path), sorted.
+tree() {
+    (cd "$1" && find . -mindepth 1 -printf '%y %m %U:%G %s %p\n' | sort -k5 | while read -r type mode owner size path; do
+        if [ "$type" = f ]; then
+            echo "$type $mode $owner $size $(sha1sum <"$path" | cut -d' ' -f1) $path"
+        else
+            echo "$type $mode $owner - - $path"
+        fi
+    done)
+}
+
 # script PATH TEXT: an executable shell script holding TEXT, its folder made.
 script() {
     mkdir -p "$(dirname "$1")"

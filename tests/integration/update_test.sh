@@ -21,17 +21,6 @@ data="$ZEP_MACHINE_ROOT/home/user/ZEP data"
 update="$data/update"
 runonce='HKLM\software\microsoft\windows\currentversion\runonce'
 
-# tree FOLDER: one line per object below it (type, mode, owner, size, content hash, path), sorted.
-tree() {
-    (cd "$1" && find . -mindepth 1 -printf '%y %m %U:%G %s %p\n' | sort -k5 | while read -r type mode owner size path; do
-        if [ "$type" = f ]; then
-            echo "$type $mode $owner $size $(sha1sum <"$path" | cut -d' ' -f1) $path"
-        else
-            echo "$type $mode $owner - - $path"
-        fi
-    done)
-}
-
 # The installed product: version 1.
 make_product() {
     rm -rf "$ZEP_MACHINE_ROOT"
