@@ -78,6 +78,7 @@ start_service() {
     local socket
     socket=$(sed -n 's/^ListenSequentialPacket=//p' "$ZEP_MACHINE_ROOT"/etc/systemd/system/*.socket)
     [ -n "$socket" ] || { fail "install wrote no socket unit"; return 1; }
+    rm -f "$socket" # the last activator's, which would pass for the new one's
     local environment=(-E ZEP_MACHINE_ROOT)
     for setting in "$@"; do environment+=(-E "$setting"); done
     systemd-socket-activate --seqpacket -a -l "$socket" "${environment[@]}" "$program" -mode service \
