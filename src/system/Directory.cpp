@@ -134,6 +134,34 @@ void Directory::ScanDirBelow(const std::wstring& root) {
         [&](platform::FindEntry& entry) { return platform::FindNextEntryBelow(search, entry); });
 }
 
+std::vector<File> Directory::FindFilesBelow(const std::wstring& root,
+                                            const std::function<bool(const std::wstring&)>& matches) const {
+    std::vector<File> found;
+    std::vector<std::wstring> pending{GetFullPath()};
+    while (!pending.empty()) {
+        const std::wstring folder = std::move(pending.back());
+        pending.pop_back();
+        platform::ConfinedSearch search;
+        platform::FindEntry entry;
+        uint32_t error = platform::FindFirstEntryBelow(root, folder, search, entry);
+        while (error == WinError::kSuccess) {
+            if (entry.isDirectory && !entry.isLink) {
+                if (entry.name != L"." && entry.name != L"..") {
+                    pending.push_back(folder + entry.name + platform::kPathSeparator);
+                }
+            } else if (!entry.isDirectory && !entry.isSpecial && matches(entry.name)) {
+                found.emplace_back(folder, entry.name);
+            }
+            error = platform::FindNextEntryBelow(search, entry);
+        }
+        if (error != WinError::kNoMoreFiles) {
+            logger.Error(L"ScanDir: Error occured. (path: %ls, lastError: %d)", folder, error);
+            ThrowIMException(ErrorCode::kDirectoryScanFailed);
+        }
+    }
+    return found;
+}
+
 template <class First, class Next> void Directory::Scan(const First& first, const Next& next) {
     files.clear();
     subdirs.clear();

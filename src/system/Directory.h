@@ -6,6 +6,7 @@
 #include "system/File.h"
 #include "system/KnownFolder.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,10 @@ public:
     // opened (failures as ScanDir's, code 135).
     void ScanDirBelow(const std::wstring& root);
     bool IsScanned() const { return scanned; }
+    // The files in this folder and every folder below it whose names match, walked as ScanDirBelow
+    // walks (from root, never through a link) but without a line per entry. Code 135 on failure.
+    std::vector<File> FindFilesBelow(const std::wstring& root,
+                                     const std::function<bool(const std::wstring&)>& matches) const;
     // The lists of the last scan; scans first when none has completed.
     std::vector<File>& GetFiles();
     std::vector<Directory>& GetSubdirs();

@@ -8,9 +8,24 @@
 #include "system/Permissions.h"
 #include "system/platform/FilePrimitives.h"
 
+#include <algorithm>
 #include <memory>
+#include <string_view>
 
 namespace ZEPMaintenance {
+
+bool IsHashedCopyName(const std::wstring& filename) {
+    constexpr std::wstring_view prefix = L".zep-copy-";
+    constexpr std::wstring_view suffix = L".tmp";
+    const std::wstring_view name = filename;
+    if (name.size() != prefix.size() + 16 + suffix.size() || !name.starts_with(prefix) ||
+        !name.ends_with(suffix)) {
+        return false;
+    }
+    const std::wstring_view digits = name.substr(prefix.size(), 16);
+    return std::all_of(digits.begin(), digits.end(),
+                       [](wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); });
+}
 
 File::File() = default;
 

@@ -71,6 +71,10 @@ private:
     std::wstring filename;
 };
 
+// True for the names File::CopyWithHash gives its new files (".zep-copy-<16 hex digits>.tmp"): a file so
+// named that is still there was left by a process killed while it copied.
+bool IsHashedCopyName(const std::wstring& filename);
+
 // The result of File::CopyWithHash: the digests of the bytes read, and the new file that holds them
 // beside the target. Moved, never copied; a copy not installed is removed when the object goes.
 class HashedCopy {

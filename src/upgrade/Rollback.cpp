@@ -5,6 +5,7 @@
 #include "base/Platform.h"
 #include "diag/IMException.h"
 #include "diag/MessageTable.h"
+#include "system/File.h"
 #include "system/HeldDirectory.h"
 #include "system/Text.h"
 #include "system/WinRegistryKey.h"
@@ -34,6 +35,21 @@ platform::ObjectIdentity IdentityOf(const HeldDirectory& held, const Logger& log
 }
 
 } // namespace
+
+// A worker killed while it installed a file leaves the copy it was writing beside that file. It was
+// never part of the product, so the restored product has none. The product folder is the machine's,
+// walked without following a link; what cannot be removed is logged and left.
+void RemoveHashedCopies(const Directory& product, const Logger& logger) {
+    for (const File& file : product.FindFilesBelow(product.GetFullPath(), IsHashedCopyName)) {
+        try {
+            file.Delete();
+            logger.Info(L"RunRollback: Unfinished copy removed. (path: %ls)", file.GetFullPath());
+        } catch (const IMException& e) {
+            logger.Warn(L"RunRollback: Unfinished copy not removed. (path: %ls, exCode: %d)",
+                        file.GetFullPath(), e.GetErrorNumber());
+        }
+    }
+}
 
 std::wstring RollbackValueName(const std::wstring& serviceName) {
     return serviceName + L" - Rollback";
@@ -167,6 +183,12 @@ void RunRollback(const EngineLayout& named, Progress& progress, const Logger& lo
     Directory product = layout.Product();
     source.CopyContentTo(product, nullptr, &backupPermissions, nullptr, true);
     held.Release();
+    try {
+        RemoveHashedCopies(product, logger);
+    } catch (const IMException& e) {
+        logger.Warn(L"RunRollback: Product folder not searched for unfinished copies. (exCode: %d)",
+                    e.GetErrorNumber());
+    }
 
     // Gone already when the host update deleted it; the product is restored either way.
     Directory update = layout.Update();

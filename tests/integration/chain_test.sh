@@ -190,6 +190,8 @@ for i in $(seq 1 "$samples"); do
     [ "$now" = "$(cat "$work/updated.tree")" ] || [ -z "$missing" ] ||
         fail "point $point of $total: the product is neither version 2 nor version 1 restored
 $missing"
+    zep_checks=$((zep_checks + 1))
+    ! grep -q '\.zep-copy-' <<<"$now" || fail "point $point of $total: a half-written copy was left"
     expect_no_rollback_left "point $point"
 done
 

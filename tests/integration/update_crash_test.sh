@@ -117,6 +117,11 @@ check() {
     fi
     "$tree" compare "$template/updated.rec" "$product" >/dev/null && return 0
     "$tree" record "$product" >"$ZEP_MATRIX_DIR/now.rec"
+    if grep -q '\.zep-copy-[0-9a-f]*\.tmp' "$ZEP_MATRIX_DIR/now.rec"; then
+        echo "a half-written copy was left in the product:"
+        grep '\.zep-copy-' "$ZEP_MATRIX_DIR/now.rec"
+        return 1
+    fi
     local missing
     missing=$(LC_ALL=C comm -23 <(grep -v $'^\\.\t' "$template/original.rec" | LC_ALL=C sort) \
         <(LC_ALL=C sort "$ZEP_MATRIX_DIR/now.rec"))

@@ -293,9 +293,12 @@ TEST_F(RestoreTest, RunRestoresTheBackupUndoesTheActionsAndSendsTexts12Then7) {
     PlaceContainer(L"rollback.zcf");
     BackUpAndRunActions();
     ASSERT_FALSE(fs::exists(product / "bin" / "old.dll"));
-    // The update went on: a file changed, one added, a folder removed.
+    // The update went on: a file changed, one added, a folder removed, and the copy of the next file was
+    // half written when the worker was killed.
     test::WriteTextFile((product / "a.dll").wstring(), "changed");
     test::WriteTextFile((product / "added.txt").wstring(), "added");
+    test::WriteTextFile((product / "bin" / ".zep-copy-0123456789abcdef.tmp").wstring(), "half");
+    test::WriteTextFile((product / ".zep-copy-of-the-user.tmp").wstring(), "not a copy");
     fs::remove_all(product / "sub");
     ConnectGui();
 
@@ -308,6 +311,8 @@ TEST_F(RestoreTest, RunRestoresTheBackupUndoesTheActionsAndSendsTexts12Then7) {
     EXPECT_EQ(test::ReadTextFile((product / "bin" / "old.dll").wstring()), "old library");
     EXPECT_EQ(test::ReadTextFile((product / "sub" / "deeper" / "d.txt").wstring()), "delta");
     EXPECT_EQ(test::ReadTextFile((product / "added.txt").wstring()), "added");
+    EXPECT_FALSE(fs::exists(product / "bin" / ".zep-copy-0123456789abcdef.tmp"));
+    EXPECT_TRUE(fs::exists(product / ".zep-copy-of-the-user.tmp"));
     EXPECT_FALSE(fs::exists(data / "update"));
     EXPECT_EQ(received, (std::vector<PipeMessage>{{0, Text(12)}, {0, Text(7)}}));
 
