@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole road as users run it, as root with the loader run by nobody: install through the worker, the
-# service started through socket activation, a loader's update with its dialog, a tampered update
-# refused and restored, a worker killed half-way and restored at the next logon (zeprun), the loader of
-# a caller the service refuses, and uninstall.
+# service started through socket activation, a loader's update with its dialog (plain lines; root's on a
+# terminal, tmux), a tampered update
+# refused and restored, a worker killed half-way and restored at the next logon (zeprun), and uninstall.
 # Usage: chain_test.sh native <zepmaintenance> <zcf> <zepreg> <zeprun> <source folder> <faults preload>
 source "$(dirname "$0")/lib.sh"
 program=$2
@@ -17,7 +17,7 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "SKIP: the chain runs its service and worker as root"
     exit 77
 fi
-for tool in systemd-socket-activate setpriv; do
+for tool in systemd-socket-activate setpriv tmux; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing (scripts/setup.sh installs it)"; exit 77; }
 done
 
@@ -149,12 +149,43 @@ expect_dialog_line "tampered" "[OK]"
 expect_product "tampered" "$work/original.tree"
 expect_no_rollback_left "tampered"
 
-# The expected product after a full update, from a clean run.
+# Root's loaders. A tampered update on a terminal (tmux): the dialog drawn in place shows the rollback,
+# its OK enabled at the end, and Enter ends the loader. (A successful update closes the dialog itself.)
+make_machine
+tamper=1 make_update
+start_service
+tmux_socket="zep-chain-$$"
+pane() { tmux -L "$tmux_socket" "$@"; }
+trap 'stop_service; pane kill-server 2>/dev/null; rm -rf "$work"' EXIT
+pane -u -f /dev/null new-session -d -x 80 -y 24 "env TERM=tmux-256color LANG=C.UTF-8 \
+    '$program' -mode loader -op update -pp '$product' -dp '$data' -lang 1; echo \"exit=\$?\"; sleep 600"
+on_screen() { pane capture-pane -p | grep -qF -- "$1"; }
+on_screen_with_attributes() { pane capture-pane -p -e | grep -qF -- "$1"; }
+zep_failure_context() { pane capture-pane -p -e | cat -v; }
+wait_until "terminal: the dialog never showed its Slovak caption" on_screen "┌─ Aktualizácia ─"
+wait_until "terminal: the rollback was never shown" on_screen "Aktualizácia zlyhala, návrat k pôvodnej verzii"
+wait_until "terminal: the rollback's text was cut" on_screen "vykonaný."
+wait_until "terminal: OK was never enabled" on_screen_with_attributes $'\e[1;7m[  OK  ]'
+pane send-keys Enter
+wait_until "terminal: the loader did not end after OK" on_screen "exit=0"
+unset -f zep_failure_context
+zep_checks=$((zep_checks + 1))
+[ "$(pane capture-pane -p | grep -c '┌─')" -eq 0 ] || fail "terminal: the dialog stayed on the screen after OK"
+expect_product "root's tampered update" "$work/original.tree"
+expect_no_rollback_left "root's tampered update"
+
+# Root's update without a terminal gives the expected product after a full update.
 make_machine
 make_update
 start_service
-loader -op update -pp "$product" -dp "$data" -lang 2
+rm -f "$zep_logdir/ZEPMaintenance2-worker.log"
+"$program" -mode loader -op update -pp "$product" -dp "$data" -lang 2 </dev/null >"$work/dialog.txt" 2>&1
+zep_status=$?
+expect_status 0 "root's update"
+expect_dialog_line "root's update" "Update successfully finished"
 tree "$product" >"$work/updated.tree"
+zep_checks=$((zep_checks + 1))
+[ "$(cat "$product/lib/core.dll")" = "core 2" ] || fail "root's update: the product was not updated"
 
 # The next logon after a crash: the worker (and the service that started it) killed at one mutating call
 # of theirs, then zeprun runs the scheduled rollback through a loader, the service and a worker. The
@@ -195,10 +226,7 @@ $missing"
     expect_no_rollback_left "point $point"
 done
 
-# A caller whose identity the service's DACL does not let start it: the Users entry that install added
-# taken out. The service refuses, its log says why, the loader fails and its dialog says the update failed.
-# Uninstall: the service, its units and the settings key go; the autorun value was never written, so
-# removing it fails with 125 only when asked for.
+# Uninstall: the service, its units and the settings key go.
 stop_service
 "$program" -mode worker -op uninstall </dev/null >/dev/null 2>&1
 zep_status=$?

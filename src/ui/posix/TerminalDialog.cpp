@@ -83,6 +83,24 @@ std::pair<std::string, int> Fit(const std::wstring& text, int width) {
     return {EncodeUtf8(shown, InvalidBytes::Replace), used};
 }
 
+// The text in two lines of at most width columns: broken at the last blank that lets the first line
+// fit (anywhere, when no blank does); the second line is cut by Fit where it is still too long.
+std::pair<std::wstring, std::wstring> WrapInTwo(const std::wstring& text, int width) {
+    int used = 0;
+    std::size_t fits = 0;
+    while (fits < text.size() && used + ColumnsOf(text[fits]) <= width) {
+        used += ColumnsOf(text[fits++]);
+    }
+    if (fits == text.size()) {
+        return {text, L""};
+    }
+    const std::size_t blank = text.find_last_of(L' ', fits);
+    if (blank != std::wstring::npos && blank > 0) {
+        return {text.substr(0, blank), text.substr(blank + 1)};
+    }
+    return {text.substr(0, fits), text.substr(fits)};
+}
+
 std::string Repeat(const char* piece, int times) {
     std::string text;
     for (int i = 0; i < times; ++i) {
@@ -128,13 +146,15 @@ std::string DrawDialog(const DialogContent& content, int columns, int rows) {
     const int left = (columns - width) / 2 + 1;
     const auto [title, titleColumns] = Fit(content.caption, inner - 4);
     const int buttonBefore = (inner - kButtonColumns) / 2;
+    // A status too long for one line (a rollback's, in some languages) goes on in the next.
+    const auto [status, statusGoesOn] = WrapInTwo(content.status, inner - 2);
     const std::string rowsOfBox[kBoxRows] = {
         "┌─ " + std::string(kBold) + title + kNotBold + " " + Repeat("─", inner - 3 - titleColumns) + "┐",
         BoxLine(L"", inner, true),
         BoxLine(content.header, inner, true),
-        BoxLine(content.status, inner, true),
+        BoxLine(status, inner, true),
+        BoxLine(statusGoesOn, inner, true),
         BoxLine(content.detail, inner, false),
-        BoxLine(L"", inner, true),
         "│" + std::string(static_cast<std::size_t>(buttonBefore), ' ') + button +
             std::string(static_cast<std::size_t>(inner - kButtonColumns - buttonBefore), ' ') + "│",
         "└" + Repeat("─", inner) + "┘",

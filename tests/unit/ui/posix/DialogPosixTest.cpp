@@ -131,10 +131,13 @@ TEST(TerminalDialogTest, EveryRowOfTheBoxIsAsWideAsTheBoxWhateverTheTexts) {
         const int top = (rows - 8) / 2 + 1;
         EXPECT_EQ(lines.at(top).second.find(L"┌─ Aktualiz"), 0u);
         EXPECT_NE(lines.at(top + 2).second.find(L"Aktualiz"), std::wstring::npos);
-        // Cut where it does not fit, and says so.
-        EXPECT_NE(lines.at(top + 3).second.find(L"…"), std::wstring::npos);
+        // A long status goes on in the next line, broken at a blank, and is cut where that does not
+        // fit either, saying so.
+        EXPECT_NE(lines.at(top + 3).second.find(L"Kopírovanie"), std::wstring::npos);
+        EXPECT_EQ(lines.at(top + 3).second.find(L'ž'), std::wstring::npos) << columns;
+        EXPECT_NE(lines.at(top + 4).second.find(L"žž…"), std::wstring::npos) << columns;
         // Control characters of a text reach the terminal as spaces.
-        EXPECT_EQ(lines.at(top + 4).second.find(L'\x1b'), std::wstring::npos);
+        EXPECT_EQ(lines.at(top + 5).second.find(L'\x1b'), std::wstring::npos);
         EXPECT_NE(lines.at(top + 6).second.find(L"[  OK  ]"), std::wstring::npos);
     }
 }
