@@ -90,6 +90,10 @@ public:
     [[nodiscard]] uint32_t ReadTree(int64_t key, bool recursive,
                                     const std::function<uint32_t(const RegistryKeyView&)>& visit);
 
+    // Runs changes, calls of this store's own, as one change: committed and published together when
+    // changes succeeds, none of them kept otherwise (nor after a crash part-way).
+    [[nodiscard]] uint32_t Batch(const std::function<uint32_t()>& changes);
+
     // The DACL a key was created with, in binary ACL form; empty when it was created without one.
     [[nodiscard]] uint32_t KeySecurity(int64_t key, std::vector<uint8_t>& security);
     [[nodiscard]] uint32_t KeyName(int64_t key, std::wstring& name);
@@ -130,6 +134,8 @@ private:
     std::string path_;
     bool writable_;
     std::recursive_mutex lock_;
+    // Inside Batch: each change joins the batch's transaction.
+    bool batching_ = false;
     // Root: the store folder and the private folder, checked once and used for every file operation.
     UniqueFd storeFolder_;
     UniqueFd privateFolder_;

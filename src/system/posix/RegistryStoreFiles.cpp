@@ -525,6 +525,9 @@ uint32_t RegistryStore::Writing(const std::function<uint32_t()>& change) {
     if (!writable_ || db_ == nullptr) {
         return WinError::kAccessDenied;
     }
+    if (batching_) {
+        return change();
+    }
     PublicationLock publication;
     if (const uint32_t error = publication.Acquire(privateFolder_.Get()); error != WinError::kSuccess) {
         return error;
@@ -538,6 +541,21 @@ uint32_t RegistryStore::Writing(const std::function<uint32_t()>& change) {
     // A change that is committed but not published is reported as failed; the next change or the next
     // opening by root publishes it.
     return committed == WinError::kSuccess ? Publish() : committed;
+}
+
+uint32_t RegistryStore::Batch(const std::function<uint32_t()>& changes) {
+    std::lock_guard guard(lock_);
+    if (batching_) {
+        return changes();
+    }
+    return Writing([&] {
+        struct Joined {
+            bool& batching;
+            ~Joined() { batching = false; }
+        } joined{batching_};
+        batching_ = true;
+        return changes();
+    });
 }
 
 } // namespace ZEPMaintenance::posix

@@ -340,29 +340,31 @@ uint32_t CreateServiceRecordAt(RegistryStore& store, int64_t services, const std
     if (name.empty() || name.find_first_of(L"\\/") != std::wstring::npos || Utf16Length(name) > 256) {
         return WinError::kInvalidName;
     }
-    bool created = false;
-    if (const uint32_t error = store.CreateKey(services, name, nullptr, key, created);
-        error != WinError::kSuccess) {
-        return error;
-    }
-    if (!created) {
-        return WinError::kServiceExists;
-    }
-    // The DACL first: a record cut short by a crash then refuses users rather than granting all.
-    uint32_t error = WriteServiceDacl(store, key, DefaultServiceDacl());
-    const auto then = [&error](uint32_t next) {
-        if (error == WinError::kSuccess) {
-            error = next;
+    // One change: the record is there whole or not at all, even after a crash.
+    return store.Batch([&] {
+        bool created = false;
+        if (const uint32_t error = store.CreateKey(services, name, nullptr, key, created);
+            error != WinError::kSuccess) {
+            return error;
         }
-    };
-    then(SetDword(store, key, L"Type", kOwnProcess));
-    then(SetDword(store, key, L"Start", kDemandStart));
-    then(SetDword(store, key, L"ErrorControl", kErrorNormal));
-    then(SetText(store, key, L"ObjectName", platform::kRegSz, L"LocalSystem"));
-    then(SetText(store, key, L"DisplayName", platform::kRegSz, name));
-    then(SetDword(store, key, kStateValue, 1));
-    then(SetText(store, key, kImagePathValue, kRegExpandSz, imagePath));
-    return error;
+        if (!created) {
+            return WinError::kServiceExists;
+        }
+        uint32_t error = WriteServiceDacl(store, key, DefaultServiceDacl());
+        const auto then = [&error](uint32_t next) {
+            if (error == WinError::kSuccess) {
+                error = next;
+            }
+        };
+        then(SetDword(store, key, L"Type", kOwnProcess));
+        then(SetDword(store, key, L"Start", kDemandStart));
+        then(SetDword(store, key, L"ErrorControl", kErrorNormal));
+        then(SetText(store, key, L"ObjectName", platform::kRegSz, L"LocalSystem"));
+        then(SetText(store, key, L"DisplayName", platform::kRegSz, name));
+        then(SetDword(store, key, kStateValue, 1));
+        then(SetText(store, key, kImagePathValue, kRegExpandSz, imagePath));
+        return error;
+    });
 }
 
 uint32_t WriteServiceDacl(RegistryStore& store, int64_t key, const Dacl& dacl) {

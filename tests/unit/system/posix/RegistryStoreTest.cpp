@@ -161,6 +161,33 @@ TEST_F(RegistryStoreTest, ValuesAKeyCannotTakeAreRefused) {
     EXPECT_TRUE(values.empty());
 }
 
+// A batch is one change: a step refused undoes the steps before it.
+TEST_F(RegistryStoreTest, ABatchIsKeptWholeOrNotAtAll) {
+    const uint8_t data[] = {'v', 0};
+    for (const bool refusedLast : {true, false}) {
+        const uint32_t result = store->Batch([&] {
+            uint32_t error = Create(hklm, L"batch\\record");
+            if (error == WinError::kSuccess) {
+                error = store->SetValue(id, L"first", platform::kRegSz, data, 2);
+            }
+            if (error == WinError::kSuccess) {
+                error =
+                    store->SetValue(id, refusedLast ? std::wstring(1, static_cast<wchar_t>(0xD800)) : L"last",
+                                    platform::kRegSz, data, 2);
+            }
+            return error;
+        });
+        EXPECT_EQ(result, refusedLast ? WinError::kInvalidParameter : WinError::kSuccess);
+        int64_t record = 0;
+        EXPECT_EQ(store->OpenKey(hklm, L"batch", record),
+                  refusedLast ? WinError::kFileNotFound : WinError::kSuccess)
+            << refusedLast;
+    }
+    posix::RegistryValue value;
+    ASSERT_EQ(store->OpenKey(hklm, L"batch\\record", id), WinError::kSuccess);
+    EXPECT_EQ(store->QueryValue(id, L"last", value), WinError::kSuccess);
+}
+
 // Neither the hive roots nor the users' hives below HKEY_USERS are ever deleted.
 TEST_F(RegistryStoreTest, HiveRootsStay) {
     ASSERT_EQ(Create(users, L"S-1-22-1-1000\\Software"), WinError::kSuccess);
