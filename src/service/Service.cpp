@@ -5,6 +5,9 @@
 #include "diag/IMException.h"
 #include "system/File.h"
 
+#include <chrono>
+#include <thread>
+
 namespace ZEPMaintenance {
 
 void Service::CloseHandles() {
@@ -87,6 +90,27 @@ void Service::Start(const std::vector<std::wstring>& arguments) {
     }
     logger.Info(L"Start: Service start successfully invoked. (serviceName: %ls, executablePath: %ls)", name,
                 executablePath);
+}
+
+bool Service::WaitUntilStopped(int32_t timeoutMs) {
+    RequireOpened(L"WaitUntilStopped");
+    constexpr int32_t kPollMs = 100;
+    for (int32_t waited = 0;; waited += kPollMs) {
+        uint32_t state = 0;
+        if (const uint32_t error = platform::QueryServiceState(service, state); error != WinError::kSuccess) {
+            logger.Warn(L"WaitUntilStopped: QueryServiceStatus failed. (lastError: %d)", error);
+            return false;
+        }
+        if (state == platform::kServiceStopped) {
+            return true;
+        }
+        if (waited >= timeoutMs) {
+            logger.Warn(L"WaitUntilStopped: The service has not stopped. (serviceName: %ls, state: %u)", name,
+                        state);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
 }
 
 void Service::UnInstall() {

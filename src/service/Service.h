@@ -33,6 +33,9 @@ public:
     void Open(const std::wstring& name, bool fullAccess);
     // Starts the opened service with these service arguments; does not wait for it to run; 105, 106.
     void Start(const std::vector<std::wstring>& arguments);
+    // Waits up to timeoutMs for the opened service to stop, looking every 100 ms; true when it did. A
+    // status that cannot be read ends the wait with false.
+    bool WaitUntilStopped(int32_t timeoutMs);
     // Marks the opened service for deletion and closes it; 105, 108.
     void UnInstall();
     // The opened service's DACL; 105, 127.

@@ -30,6 +30,10 @@ using ServiceHandle = PlatformHandle<ServiceState*>;
 // StartServiceW with the arguments. 1056 while it runs, 5 when the caller may not start it.
 [[nodiscard]] uint32_t StartServiceRecord(const ServiceHandle& service,
                                           const std::vector<std::wstring>& arguments);
+inline constexpr uint32_t kServiceStopped = 1; // SERVICE_STOPPED
+
+// QueryServiceStatus: the service's current state (SERVICE_STOPPED 1 ... SERVICE_RUNNING 4).
+[[nodiscard]] uint32_t QueryServiceState(const ServiceHandle& service, uint32_t& state);
 // DeleteService.
 [[nodiscard]] uint32_t DeleteServiceRecord(const ServiceHandle& service);
 // GetSecurityInfo / SetSecurityInfo(SE_SERVICE, DACL_SECURITY_INFORMATION).

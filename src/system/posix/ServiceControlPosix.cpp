@@ -290,6 +290,21 @@ uint32_t OpenServiceRecord(const ServiceHandle& manager, const std::wstring& nam
     return WinError::kSuccess;
 }
 
+uint32_t QueryServiceState(const ServiceHandle& service, uint32_t& state) {
+    posix::ServiceRecord record;
+    if (const uint32_t error = RecordOf(service, record); error != WinError::kSuccess) {
+        return error;
+    }
+    if (!Allows(service, Rights::kQueryStatus)) {
+        return WinError::kAccessDenied;
+    }
+    // A service process that is gone is stopped, whatever it last reported (a crash, a kill).
+    const bool gone =
+        record.processId == 0 || (kill(static_cast<pid_t>(record.processId), 0) != 0 && errno == ESRCH);
+    state = record.state != kServiceStopped && gone ? kServiceStopped : record.state;
+    return WinError::kSuccess;
+}
+
 uint32_t StartServiceRecord(const ServiceHandle& service, const std::vector<std::wstring>& arguments) {
     posix::ServiceRecord record;
     if (const uint32_t error = RecordOf(service, record); error != WinError::kSuccess) {

@@ -80,6 +80,15 @@ template <std::size_t N>
     return WinError::kSuccess;
 }
 
+// A REG_DWORD's number; fallback for a value of another type or size.
+uint32_t DwordValue(const RegistryValue& value, uint32_t fallback) {
+    if (value.type != platform::kRegDword || value.data.size() != 4) {
+        return fallback;
+    }
+    return static_cast<uint32_t>(value.data[0]) | static_cast<uint32_t>(value.data[1]) << 8 |
+           static_cast<uint32_t>(value.data[2]) << 16 | static_cast<uint32_t>(value.data[3]) << 24;
+}
+
 std::wstring TextValue(const RegistryValue& value) {
     std::size_t units = value.data.size() / 2;
     while (units > 0 && value.data[2 * units - 2] == 0 && value.data[2 * units - 1] == 0) {
@@ -320,6 +329,12 @@ uint32_t ReadServiceRecordAt(RegistryStore& store, int64_t key, ServiceRecord& r
     if (error != WinError::kSuccess && error != WinError::kFileNotFound) {
         return error;
     }
+    if (store.QueryValue(key, kStateValue, value) == WinError::kSuccess) {
+        read.state = DwordValue(value, read.state);
+    }
+    if (store.QueryValue(key, kProcessIdValue, value) == WinError::kSuccess) {
+        read.processId = DwordValue(value, 0);
+    }
     record = std::move(read);
     return WinError::kSuccess;
 }
@@ -383,16 +398,20 @@ uint32_t WriteServiceStatus(const std::wstring& name, uint32_t state, uint32_t e
     if (error == WinError::kSuccess) {
         error = OpenServiceKey(*store, services, name, key);
     }
-    if (error == WinError::kSuccess) {
-        error = SetDword(*store, key, kStateValue, state);
+    if (error != WinError::kSuccess) {
+        return error;
     }
-    if (error == WinError::kSuccess) {
-        error = SetDword(*store, key, kExitCodeValue, exitCode);
-    }
-    if (error == WinError::kSuccess) {
-        error = SetDword(*store, key, kProcessIdValue, static_cast<uint32_t>(servingPid));
-    }
-    return error;
+    // One status: nobody reads a state with the exit code or process of another.
+    return store->Batch([&] {
+        uint32_t written = SetDword(*store, key, kStateValue, state);
+        if (written == WinError::kSuccess) {
+            written = SetDword(*store, key, kExitCodeValue, exitCode);
+        }
+        if (written == WinError::kSuccess) {
+            written = SetDword(*store, key, kProcessIdValue, static_cast<uint32_t>(servingPid));
+        }
+        return written;
+    });
 }
 
 uint32_t WriteServiceUnits(const std::wstring& name, const std::wstring& imagePath) {

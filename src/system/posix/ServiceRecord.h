@@ -71,6 +71,10 @@ struct ServiceRecord {
     std::wstring name; // as created
     std::wstring imagePath;
     Dacl dacl = Dacl::Null();
+    // The last status the service reported (SERVICE_STOPPED until it first runs) and the process that
+    // reported it.
+    uint32_t state = 1;
+    uint32_t processId = 0;
 };
 // The machine's store and its Services key; root creates the key when create.
 [[nodiscard]] uint32_t OpenServicesKey(bool create, std::shared_ptr<RegistryStore>& store, int64_t& services);

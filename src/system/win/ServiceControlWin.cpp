@@ -73,6 +73,18 @@ uint32_t StartServiceRecord(const ServiceHandle& service, const std::vector<std:
     return started ? WinError::kSuccess : GetLastError();
 }
 
+uint32_t QueryServiceState(const ServiceHandle& service, uint32_t& state) {
+    if (!service) {
+        return WinError::kInvalidHandle;
+    }
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service->handle, &status)) {
+        return GetLastError();
+    }
+    state = status.dwCurrentState;
+    return WinError::kSuccess;
+}
+
 uint32_t DeleteServiceRecord(const ServiceHandle& service) {
     if (!service) {
         return WinError::kInvalidHandle;
