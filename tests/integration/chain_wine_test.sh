@@ -123,7 +123,9 @@ looks_settled() {
     mv "$work/again.rgb" "$work/now.rgb"
     return 1
 }
-ok_changed() { ! window_bottom_pixels "$window" 30 | cmp -s "$work/ok-disabled.rgb" -; }
+ok_changed() {
+    window_bottom_pixels "$window" 30 >"$work/ok.rgb" && ! cmp -s "$work/ok-disabled.rgb" "$work/ok.rgb"
+}
 loader_ended() { ! kill -0 "$loader" 2>/dev/null; }
 
 # start_loader ARGS...: the loader of an update as the client application starts it, in the background.
