@@ -102,6 +102,11 @@ check() {
     "$@" || fail "$what"
 }
 
+# not COMMAND...: the command fails (for check, which runs a command, not a pipeline).
+not() {
+    ! "$@"
+}
+
 # register_product ZEPREG FOLDER: what install records, the product folder the worker may update or roll
 # back, in the settings store of $ZEP_MACHINE_ROOT.
 register_product() {

@@ -43,6 +43,16 @@ window_pixels() {
     import -silent -window root -crop "$area" +repage rgb:-
 }
 
+# The lowest PERCENT of the window's rows as raw RGB: the progress dialog's OK button and nothing else
+# at 30, so that a new status line does not count as a change there.
+window_bottom_pixels() {
+    local X Y WIDTH HEIGHT part
+    eval "$(xdotool getwindowgeometry --shell "$1" 2>/dev/null | grep -E '^(X|Y|WIDTH|HEIGHT)=[0-9]+$')"
+    [ -n "${WIDTH:-}" ] || return 1
+    part=$((HEIGHT * $2 / 100))
+    import -silent -window root -crop "${WIDTH}x${part}+${X}+$((Y + HEIGHT - part))" +repage rgb:-
+}
+
 # Saves the window as a PNG picture.
 window_picture() {
     local area

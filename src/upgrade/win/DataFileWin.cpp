@@ -8,8 +8,9 @@ namespace ZEPMaintenance::platform {
 
 uint32_t ReadDataFile(const std::wstring& path, std::size_t limit, std::string& bytes) {
     bytes.clear();
-    const WinHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    // CreateFileW fails with INVALID_HANDLE_VALUE, not a null handle: the owner must know it as invalid.
+    const WinFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) {
         return GetLastError();
     }

@@ -86,6 +86,10 @@ TEST_F(DeleteListFileTest, AnEmptyFolderLineNeverNamesTheProgramFolder) {
 TEST_F(DeleteListFileTest, AMissingListIs141AndAnEmptyOneNamesNothing) {
     EXPECT_EQ(test::CodeOf([&] { ReadDeleteList(path, logger); }), ErrorCode::kDeleteListNotLoaded);
     EXPECT_TRUE(log.Has(LevelError, L"DoHostUpdate: Loading delete filelist file failed.")) << log.Dump();
+    // The system's own number for a file that is not there, on both platforms.
+    EXPECT_TRUE(log.Has(LevelError, L"DoHostUpdate: The delete filelist could not be read. (path: " + path +
+                                        L", lastError: 2)"))
+        << log.Dump();
     const DeleteListLines lines = ReadDeleteList(Write(""), logger);
     EXPECT_TRUE(lines.files.empty());
     EXPECT_TRUE(lines.folders.empty());
