@@ -45,6 +45,13 @@ enum class EnvironmentKind : int32_t { Product = 0, Test = 1, Development = 2 };
 void StartInstalledService(const std::wstring& serviceName, const std::vector<std::wstring>& arguments);
 void StartElevatedProcess(const std::wstring& file, const std::wstring& parameters,
                           const std::wstring& directory);
+// A refresh's loader and the service it starts stay until the worker has run, so that the worker finds
+// the loader's process when it checks -lpid against -usid: the loader waits for the service to stop, the
+// service for the worker to end, each up to kRefreshWaitSeconds.
+inline constexpr int32_t kRefreshWaitSeconds = 60;
+void WaitForInstalledServiceToStop(const std::wstring& serviceName);
+void StartElevatedProcessAndWait(const std::wstring& file, const std::wstring& parameters,
+                                 const std::wstring& directory);
 // The part of a GUI pipe name drawn again when the first one is taken: from the system's cryptographic
 // random source, so that no one can plant every name a loader might take.
 std::wstring RandomGuiPipeSuffix();
@@ -130,6 +137,9 @@ public:
     // The worker's install and uninstall (app/Install.cpp): the settings key with "path" and
     // "productPath", the service with its DACL widened for Users, the autorun value; and their removal.
     void Install();
+    // The companion service's host registrations and trusted sites in HKEY_USERS\<userSid>
+    // (app/CompanionRefresh.cpp); 100 without a valid -usid, the registry's codes otherwise.
+    void RefreshZEPPKIServiceRegistryKeys();
     void Uninstall();
 
 private:
@@ -174,6 +184,9 @@ public:
         StartInstalledService;
     std::function<void(const std::wstring&, const std::wstring&, const std::wstring&)> startElevated =
         StartElevatedProcess;
+    std::function<void(const std::wstring&)> waitForService = WaitForInstalledServiceToStop;
+    std::function<void(const std::wstring&, const std::wstring&, const std::wstring&)> startElevatedAndWait =
+        StartElevatedProcessAndWait;
     std::function<std::wstring()> freshGuiPipeSuffix = RandomGuiPipeSuffix;
     // The pause after each progress message; tests count it instead of waiting.
     Pause guiMessagePause = SleepMilliseconds;

@@ -41,6 +41,19 @@ void StartElevatedProcess(const std::wstring& file, const std::wstring& paramete
     process.Start(file, parameters, directory, true);
 }
 
+void WaitForInstalledServiceToStop(const std::wstring& serviceName) {
+    Service service;
+    service.Open(serviceName, false);
+    service.WaitUntilStopped(kRefreshWaitSeconds * 1000);
+}
+
+void StartElevatedProcessAndWait(const std::wstring& file, const std::wstring& parameters,
+                                 const std::wstring& directory) {
+    WinProcess process;
+    process.Start(file, parameters, directory, true);
+    process.WaitToClose(kRefreshWaitSeconds);
+}
+
 std::wstring RandomGuiPipeSuffix() {
     const std::string hex = platform::RandomHex(8);
     return std::wstring(hex.begin(), hex.end());
@@ -97,6 +110,16 @@ int32_t Maintenance::RunLoaderThroughService() {
         result = -1;
     }
 
+    if (!withDialog) {
+        try {
+            waitForService(GetServiceName());
+        } catch (const IMException& e) {
+            // The refresh may still run; its worker then finds no loader and refuses.
+            logger.Warn(L"ProcessLoaderMode: The service's end cannot be awaited. (exCode: %d)",
+                        e.GetErrorNumber());
+        }
+        return 0;
+    }
     if (withDialog) {
         if (result == 0) {
             try {
@@ -176,7 +199,9 @@ void Maintenance::StartWorker(bool addLoaderPid) {
         SetIntArgument(copy, L"-lpid", static_cast<int32_t>(platform::CurrentProcessId()));
     }
     const std::wstring program = GetModuleFilename();
-    startElevated(program, BuildCommandLine(copy), GetDirectoryPart(program));
+    // The service waits for a refresh's worker, whose loader waits for the service (kRefreshWaitSeconds).
+    const bool awaited = mode == RunMode::Service && op == Operation::RefreshZEPPKIServiceRegistryKeys;
+    (awaited ? startElevatedAndWait : startElevated)(program, BuildCommandLine(copy), GetDirectoryPart(program));
 }
 
 bool Maintenance::ProcessServiceWorkerLoop() {
@@ -226,6 +251,15 @@ int32_t Maintenance::ProcessWorkerMode() {
             return -1;
         }
     case Operation::RefreshZEPPKIServiceRegistryKeys:
+        try {
+            RefreshZEPPKIServiceRegistryKeys();
+            logger.InfoText(L"ProcessWorkerMode: ZEPPKIServiceRegistryKeys refreshed.");
+            return 0;
+        } catch (const IMException& e) {
+            logger.Error(L"ProcessWorkerMode: RefreshZEPPKIServiceRegistryKeys failed. (exCode: %d, exText: %ls)",
+                         e.GetErrorNumber(), e.GetErrorDescription());
+            return -1;
+        }
     case Operation::MsiUpdate:
         logger.Error(L"ProcessWorkerMode: Operation %ls is not available in this build.", OperationName(op));
         return -1;

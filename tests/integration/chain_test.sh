@@ -52,7 +52,7 @@ make_machine() {
     echo "core 1" >"$product/lib/core.dll"
     echo "old library" >"$product/lib/old.dll"
     tree "$product" >"$work/original.tree"
-    "$program" -mode worker -op install -pp "$product" </dev/null >/dev/null 2>&1
+    "$program" -mode worker -op install -pp "$product" "$@" </dev/null >/dev/null 2>&1
     zep_status=$?
 }
 
@@ -224,6 +224,38 @@ $missing"
     zep_checks=$((zep_checks + 1))
     ! grep -q '\.zep-copy-' <<<"$now" || fail "point $point of $total: a half-written copy was left"
     expect_no_rollback_left "point $point"
+done
+
+# nobody logs on: zeprun starts the Run value that install wrote, a loader without a dialog, which starts
+# the service, which starts the worker for nobody. The companion's host registrations are copied from
+# the machine's into nobody's hive, recreated (an extra value goes); the trusted sites are written, and
+# a value other software put there stays.
+make_machine -setupZEPPKIServiceRegistry
+start_service
+hosts='NativeMessagingHosts\zz.zep.zeppkiservice.host'
+chrome="Software\Google\Chrome\\$hosts"
+firefox="Software\Mozilla\\$hosts"
+hive='HKU\S-1-22-1-65534'
+settings='Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+sites="$hive\\$settings\ZoneMap\Domains"
+"$zepreg" add "HKLM\\$chrome" /ve /d /opt/zep/chrome-host.json /f >/dev/null
+"$zepreg" add "HKLM\\$firefox" /ve /d /opt/zep/firefox-host.json /f >/dev/null
+"$zepreg" add "$hive\\$chrome" /v stale /d old /f >/dev/null
+"$zepreg" add "$sites\*.example.com" /v ftp /t REG_DWORD /d 1 /f >/dev/null
+"$zepreg" add "$hive\\$settings\Zones\2" /v Flags /t REG_DWORD /d 0 /f >/dev/null
+rm -f "$zep_logdir/ZEPMaintenance2-worker.log"
+as_nobody "$zeprun" </dev/null >"$work/zeprun.txt" 2>&1 || fail "nobody's logon run failed: $(cat "$work/zeprun.txt")"
+wait_until "the refresh's worker never ended" grep -qs 'wWinMain exit' "$zep_logdir/ZEPMaintenance2-worker.log"
+expect_line ZEPMaintenance2-worker.log "refresh" INFO "ProcessWorkerMode: ZEPPKIServiceRegistryKeys refreshed."
+# A key's values as "name type data;" in name order.
+values() { "$zepreg" query "$1" 2>&1 | sed -n 's/^ *\([^ ]*\) *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2 \3/p' | sort | tr '\n' ';'; }
+for entry in "$hive\\$chrome|(Default) REG_SZ /opt/zep/chrome-host.json;" \
+    "$hive\\$firefox|(Default) REG_SZ /opt/zep/firefox-host.json;" \
+    "$sites\*.example.com|ftp REG_DWORD 0x1;http REG_DWORD 0x2;https REG_DWORD 0x2;" \
+    "$sites\*.example.net|https REG_DWORD 0x2;" \
+    "$hive\\$settings\Zones\2|Flags REG_DWORD 0x43;"; do
+    zep_checks=$((zep_checks + 1))
+    [ "$(values "${entry%%|*}")" = "${entry#*|}" ] || fail "refresh: ${entry%%|*} holds $(values "${entry%%|*}"), not ${entry#*|}"
 done
 
 # Uninstall: the service, its units and the settings key go.
