@@ -27,8 +27,9 @@ struct TrustedSite {
     bool http; // "https" always; "http" as well where set
 };
 constexpr TrustedSite kTrustedSites[] = {
-    {ZEP_TRUSTED_SITE_DOMAIN_1, true},  {ZEP_TRUSTED_SITE_DOMAIN_2, false}, {ZEP_TRUSTED_SITE_DOMAIN_3, false},
-    {ZEP_TRUSTED_SITE_DOMAIN_4, false}, {ZEP_TRUSTED_SITE_DOMAIN_5, true},  {ZEP_TRUSTED_SITE_DOMAIN_6, false},
+    {ZEP_TRUSTED_SITE_DOMAIN_1, true},  {ZEP_TRUSTED_SITE_DOMAIN_2, false},
+    {ZEP_TRUSTED_SITE_DOMAIN_3, false}, {ZEP_TRUSTED_SITE_DOMAIN_4, false},
+    {ZEP_TRUSTED_SITE_DOMAIN_5, true},  {ZEP_TRUSTED_SITE_DOMAIN_6, false},
     {ZEP_TRUSTED_SITE_DOMAIN_7, true},
 };
 

@@ -201,7 +201,8 @@ void Maintenance::StartWorker(bool addLoaderPid) {
     const std::wstring program = GetModuleFilename();
     // The service waits for a refresh's worker, whose loader waits for the service (kRefreshWaitSeconds).
     const bool awaited = mode == RunMode::Service && op == Operation::RefreshZEPPKIServiceRegistryKeys;
-    (awaited ? startElevatedAndWait : startElevated)(program, BuildCommandLine(copy), GetDirectoryPart(program));
+    (awaited ? startElevatedAndWait : startElevated)(program, BuildCommandLine(copy),
+                                                     GetDirectoryPart(program));
 }
 
 bool Maintenance::ProcessServiceWorkerLoop() {
@@ -256,8 +257,9 @@ int32_t Maintenance::ProcessWorkerMode() {
             logger.InfoText(L"ProcessWorkerMode: ZEPPKIServiceRegistryKeys refreshed.");
             return 0;
         } catch (const IMException& e) {
-            logger.Error(L"ProcessWorkerMode: RefreshZEPPKIServiceRegistryKeys failed. (exCode: %d, exText: %ls)",
-                         e.GetErrorNumber(), e.GetErrorDescription());
+            logger.Error(
+                L"ProcessWorkerMode: RefreshZEPPKIServiceRegistryKeys failed. (exCode: %d, exText: %ls)",
+                e.GetErrorNumber(), e.GetErrorDescription());
             return -1;
         }
     case Operation::MsiUpdate:
