@@ -3,7 +3,7 @@
 # install through the loader and the elevated worker it starts, which registers the service with Wine's
 # service manager; a loader's update with its dialog on screen while the worker the service started waits
 # for the client application, then the product updated; an update signed with a foreign key refused and
-# OK pressed; uninstall. Screenshots, and the logs of a failed run, are kept in ARTIFACTS.
+# OK pressed; the logon's companion refresh through the service; uninstall. Screenshots, and the logs of a failed run, are kept in ARTIFACTS.
 # Usage: chain_wine_test.sh <zepmaintenance.exe> <zep_test_child.exe> <artifacts folder> <source folder>
 #   ZEP_NATIVE_BIN: the Linux build's bin folder, whose zcf signs the update; skipped (77) without it.
 dir=$(dirname "$0")
@@ -248,6 +248,27 @@ expect_line ZEPMaintenance2-worker.log "foreign" ERROR "ProcessWorkerMode: Updat
 check "foreign: the product is untouched" [ "$(cat "$product/lib/core.dll")" = "core 2" ]
 check "foreign: the update folder is left as it was" [ "$(cat "$data/update/lib/core.dll")" = "core 3" ]
 check "foreign: no rollback is scheduled" not reg_value "$runonce" "$name - Rollback"
+
+# --- the logon's refresh: the autorun value's loader starts the service, which starts the worker for the
+# prefix's user; the companion's registrations are copied into that user's hive (HKCU here), the trusted
+# sites and the zone's flags written
+hosts='NativeMessagingHosts\zz.zep.zeppkiservice.host'
+internet='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+"$zep_wine" reg add "HKLM\Software\Google\Chrome\\$hosts" /ve /d 'C:\ZEP\chrome.json' /f >/dev/null 2>&1
+"$zep_wine" reg add "HKLM\Software\Mozilla\\$hosts" /ve /d 'C:\ZEP\firefox.json' /f >/dev/null 2>&1
+"$zep_wine" reg add "$internet\Zones\2" /v Flags /t REG_DWORD /d 0 /f >/dev/null 2>&1
+program -mode loader -op refreshZEPPKIServiceRegistryKeys
+expect_status 0 "refresh: loader"
+wait_until "refresh: the worker did not end" ended worker
+expect_line ZEPMaintenance2-worker.log "refresh" INFO "ProcessWorkerMode: ZEPPKIServiceRegistryKeys refreshed."
+for host in "Google\Chrome|chrome" "Mozilla|firefox"; do
+    check "refresh: the user's ${host#*|} registration" \
+        grep -qF "C:\\ZEP\\${host#*|}.json" <("$zep_wine" reg query "HKCU\Software\\${host%|*}\\$hosts" /ve 2>/dev/null)
+done
+expect_values "refresh" "$internet\ZoneMap\Domains\*.example.com|http|0x2" \
+    "$internet\ZoneMap\Domains\*.example.com|https|0x2" "$internet\ZoneMap\Domains\*.example.net|https|0x2" \
+    "$internet\Zones\2|Flags|0x43"
+check "refresh: no http for an https-only site" not reg_value "$internet\ZoneMap\Domains\*.example.net" http
 
 # --- uninstall removes the service, the settings key and the autorun value
 program -mode loader -op uninstall -setupZEPPKIServiceRegistry
