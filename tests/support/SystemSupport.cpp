@@ -1,7 +1,9 @@
 // Test support for the system wrappers: permission sets and small files.
 #include "support/SystemSupport.h"
 
+#include "base/Platform.h"
 #include "system/Dacl.h"
+#include "system/Text.h"
 #include "system/platform/Sha1HashPrimitives.h"
 
 #include <filesystem>
@@ -22,6 +24,11 @@ Permissions BackupFileSet() {
     permissions.AddAllowedAce(CSid::Administrators(), AccessMask::kFileAllAccess);
     permissions.AddAllowedAce(CSid::Users(), AccessMask::kFileReadAndExecute);
     return permissions;
+}
+
+std::wstring UpgradeFixture(const wchar_t* name) {
+    const std::wstring sep(1, platform::kPathSeparator);
+    return GetModuleDirectory() + sep + L"upgrade-fixtures" + sep + name;
 }
 
 void WriteTextFile(const std::wstring& fullPath, const std::string& text) {

@@ -25,6 +25,9 @@ std::vector<std::string> ReadLines(const std::wstring& fullPath);
 // Every file below root by its relative path ('/'-separated) with its content; a folder as "name/".
 std::map<std::string, std::string> TreeContent(const std::filesystem::path& root);
 
+// A file of the manifest tests' fixtures (unit/upgrade/fixtures), copied next to the test program.
+std::wstring UpgradeFixture(const wchar_t* name);
+
 // True inside Wine (ntdll exports wine_get_version), which keeps no file DACLs.
 bool RunningUnderWine();
 

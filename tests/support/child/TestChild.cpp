@@ -1,5 +1,5 @@
-// A small program the process tests start: it records how it was started, sleeps and exits.
-// Options: --record FILE (working folder, then each argument, one a line), --sleep MS, --exit CODE,
+// A small program the process tests start: it records how it was started, waits and exits.
+// Options: --record FILE (working folder, then each argument, one a line), --exit CODE,
 // --wait-for FILE (runs until FILE exists; after a minute it gives up, so that a failed test leaves
 // nothing running), --spawn PIDFILE OPTIONS... (starts a copy of itself with the options that follow,
 // writes its id and exits at once), --describe FILE (Linux: its blocked and ignored signal sets, then
@@ -24,8 +24,6 @@ int main(int argc, char** argv) {
             for (int j = 1; j < argc; ++j) {
                 record << argv[j] << '\n';
             }
-        } else if (option == "--sleep" && i + 1 < argc) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[++i])));
         } else if (option == "--wait-for" && i + 1 < argc) {
             const std::filesystem::path file = argv[++i];
             std::error_code error;

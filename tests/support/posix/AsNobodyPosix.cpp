@@ -43,6 +43,20 @@ bool SingleThreaded() {
     }
 }
 
+// In the forked process: becomes nobody if asked, runs the step and exits with its result.
+[[noreturn]] void RunStep(const std::function<int()>& body, bool asNobody) {
+    if (asNobody &&
+        (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0)) {
+        _exit(100);
+    }
+    int result = 102;
+    try {
+        result = body();
+    } catch (...) {
+    }
+    _exit(result);
+}
+
 } // namespace
 
 ForkedStep::ForkedStep(const std::function<int()>& body, User user) {
@@ -60,16 +74,7 @@ ForkedStep::ForkedStep(const std::function<int()>& body, User user) {
     if (pid_ == 0) {
         ready_.Reset();
         gReadyEnd = std::move(writeEnd);
-        if (user == User::Nobody &&
-            (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0)) {
-            _exit(100);
-        }
-        int result = 102;
-        try {
-            result = body();
-        } catch (...) {
-        }
-        _exit(result);
+        RunStep(body, user == User::Nobody);
     }
     if (pid_ > 0) {
         pidfd_.Reset(pidfd_open(pid_, 0));
@@ -110,33 +115,20 @@ void SignalReady() {
     }
 }
 
-namespace {
-
-pid_t StartChild(int (*body)(), bool asNobody) {
+pid_t StartAsNobody(int (*body)()) {
     const pid_t pid = fork();
     if (pid == 0) {
-        if (asNobody &&
-            (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0)) {
-            _exit(100);
-        }
-        int result = 102;
-        try {
-            result = body();
-        } catch (...) {
-        }
-        _exit(result);
+        RunStep(body, true);
     }
     return pid;
 }
 
-} // namespace
-
-pid_t StartAsNobody(int (*body)()) {
-    return StartChild(body, true);
-}
-
 pid_t StartInForkedProcess(int (*body)()) {
-    return StartChild(body, false);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        RunStep(body, false);
+    }
+    return pid;
 }
 
 int WaitForChild(pid_t pid) {

@@ -5,7 +5,6 @@
 //   uninstall NAME                        Service::Open with all access, then UnInstall
 //   grant NAME                            adds Builtin Users 0x20034 (start among it), as installation does
 //   revoke NAME                           removes every entry of Builtin Users
-//   dacl NAME                             prints the DACL
 //   open NAME full|start                  prints the error number of opening the service
 //   start NAME [ARGUMENT...]              prints the error number of starting it (opened to start)
 //   send NAME [ARGUMENT...]               Linux: the start request written straight to the service's
@@ -36,7 +35,7 @@ std::wstring Wide(const char* text) {
 }
 
 int Usage() {
-    std::fputs("usage: zep_service_tool install|uninstall|grant|revoke|dacl|open|start NAME ...\n", stderr);
+    std::fputs("usage: zep_service_tool install|uninstall|grant|revoke|open|start NAME ...\n", stderr);
     return 2;
 }
 
@@ -125,10 +124,6 @@ int Run(int argc, char** argv) {
             }
         }
         service.SetPermissions(Permissions(kept));
-    } else if (command == "dacl") {
-        service.Open(name, true);
-        std::printf("%s\n",
-                    WideToMultiByte(service.GetPermissions().GetDacl().ToString(), kAnsiCodePage).c_str());
     } else if (command == "open" && argc == 4) {
         return Open(name, std::string(argv[3]) == "full");
     } else if (command == "start" || command == "send") {

@@ -12,7 +12,6 @@
 
 #include <functional>
 #include <gtest/gtest.h>
-#include <regex>
 
 namespace ZEPMaintenance {
 namespace {
@@ -29,112 +28,80 @@ int32_t Parse(Maintenance& controller, const wchar_t* commandLine) {
     return CodeOf([&] { controller.ParseArguments(map); });
 }
 
-TEST(ParseArgumentsTest, FolderOptionsOfRollbackAndUpdate) {
-    CapturedLog log;
-    Maintenance controller;
+// The codes and error lines of every option check are the notifier's table in the integration tests;
+// here, what a check leaves in the controller's fields.
+TEST(ParseArgumentsTest, TheFieldsEachCheckSets) {
     const std::wstring program = kSeparator + L"opt" + kSeparator + L"Program Files" + kSeparator + L"A";
     const std::wstring data = kSeparator + L"data";
-    EXPECT_EQ(Parse(controller, (L"-op update -pp \"" + program + L"\" -dp " + data + L" -imdp " + data +
-                                 kSeparator + L"im" + kSeparator)
-                                    .c_str()),
-              0);
-    EXPECT_EQ(controller.op, Operation::Update);
-    EXPECT_EQ(controller.layout.ProductFolder(), program + kSeparator);
-    EXPECT_EQ(controller.layout.Product().GetDirname(), L"A");
-    EXPECT_EQ(controller.layout.DataFolder(), data + kSeparator);
-    EXPECT_EQ(controller.imDataDirectory.GetDirname(), L"im");
-    EXPECT_FALSE(controller.loaderProcess.IsOpen());
-
-    Maintenance rollback;
-    EXPECT_EQ(Parse(rollback, L"-op rollback -lang 2 -pp P"), 137);
-    EXPECT_TRUE(log.Has(LevelError, L"ParseArguments: Argument -dp is not set."));
-    EXPECT_EQ(rollback.op, Operation::Rollback);
-    EXPECT_EQ(rollback.lang, 2); // fields set before the error stay set
-    Maintenance noProgram;
-    EXPECT_EQ(Parse(noProgram, L"-op update -dp D"), 137);
-    EXPECT_TRUE(log.Has(LevelError, L"ParseArguments: Argument -pp is not set."));
-
-    // Other operations need no folders.
-    Maintenance install;
-    EXPECT_EQ(Parse(install, L"-op install"), 0);
-    EXPECT_EQ(install.layout.Product().GetDirname(), L"");
-}
-
-TEST(ParseArgumentsTest, TheLoaderProcessIsOpenedById) {
-    CapturedLog log;
     const std::wstring self = std::to_wstring(platform::CurrentProcessId());
-    Maintenance controller;
-    EXPECT_EQ(Parse(controller, (L"-op rollback -pp P -dp D -lpid " + self).c_str()), 0);
-    EXPECT_TRUE(controller.loaderProcess.IsOpen());
-    EXPECT_EQ(controller.loaderProcess.GetProcessId(), platform::CurrentProcessId());
-
-    Maintenance notANumber;
-    EXPECT_EQ(Parse(notANumber, L"-op update -pp P -dp D -lpid x"), 137);
-    EXPECT_TRUE(log.Contains(L"ParseArguments: Argument -lpid value error (exCode: 102, exText: "));
-    EXPECT_EQ(notANumber.layout.Product().GetDirname(), L""); // parsing ended before -pp was stored
-
-    Maintenance gone;
-    EXPECT_EQ(Parse(gone, L"-op update -pp P -dp D -lpid 0"), 137);
-    EXPECT_TRUE(log.Contains(L"ParseArguments: Argument -lpid value error (exCode: 156, exText: "));
-
-    // Outside rollback and update the option is passed on, not read.
-    Maintenance refresh;
-    EXPECT_EQ(Parse(refresh, L"-op refreshZEPPKIServiceRegistryKeys -lpid x"), 0);
-    EXPECT_FALSE(refresh.loaderProcess.IsOpen());
-}
-
-TEST(ParseArgumentsTest, HostProcessIdIsReadOnlyByTheUpdatingWorker) {
-    Maintenance loader;
-    EXPECT_EQ(Parse(loader, L"-op update -pp P -dp D -hpid x"), 0);
-    EXPECT_EQ(loader.hostProcessId, 0);
-
-    Maintenance worker;
-    worker.mode = RunMode::Worker;
-    EXPECT_EQ(Parse(worker, L"-op update -pp P -dp D -hpid 4711"), 0);
-    EXPECT_EQ(worker.hostProcessId, 4711);
-    Maintenance badWorker;
-    badWorker.mode = RunMode::Worker;
-    EXPECT_EQ(Parse(badWorker, L"-op update -pp P -dp D -hpid x"), 102);
-    Maintenance rollbackWorker;
-    rollbackWorker.mode = RunMode::Worker;
-    EXPECT_EQ(Parse(rollbackWorker, L"-op rollback -pp P -dp D -hpid x"), 0);
-}
-
-TEST(ParseArgumentsTest, MsiOptions) {
-    CapturedLog log;
-    Maintenance noPackage;
-    EXPECT_EQ(Parse(noPackage, L"-op msiupdate -msimethod i"), 137);
-    EXPECT_TRUE(log.Has(LevelError, L"ParseArguments: Argument -msi is not set."));
-
-    Maintenance noMethod;
-    EXPECT_EQ(Parse(noMethod, L"-op msiupdate -msi a.msi"), 101);
-    EXPECT_TRUE(log.Has(LevelWarn, L"ParseArguments: Argument -msimethod is not set."));
-    EXPECT_TRUE(log.Has(LevelWarn, L"ParseArguments: Argument -msipar is not set."));
-    EXPECT_EQ(noMethod.msiPath, L"a.msi");
-
-    log.Clear();
-    Maintenance noParameters;
-    EXPECT_EQ(Parse(noParameters, L"-op msiupdate -msi a.msi -msimethod i"), 101);
-    EXPECT_FALSE(log.Contains(L"-msimethod is not set"));
-    EXPECT_TRUE(log.Has(LevelWarn, L"ParseArguments: Argument -msipar is not set."));
-    EXPECT_EQ(noParameters.msiMethod, L"i");
-
-    // "/qn" as UTF-16LE in Base64; text that is not Base64 gives no parameters.
-    Maintenance complete;
-    EXPECT_EQ(
-        Parse(complete, L"-op msiupdate -msi \"C:\\a b.msi\" -msimethod i -msipar LwBxAG4A -msitimeout 30"),
-        0);
-    EXPECT_EQ(complete.msiPath, L"C:\\a b.msi");
-    EXPECT_EQ(complete.msiMethod, L"i");
-    EXPECT_EQ(complete.msiParameters, L"/qn");
-    EXPECT_EQ(complete.msiTimeout, 30);
-    Maintenance junk;
-    EXPECT_EQ(Parse(junk, L"-op msiupdate -msi a.msi -msimethod x -msipar !!"), 0);
-    EXPECT_EQ(junk.msiParameters, L"");
-    EXPECT_EQ(junk.msiTimeout, -1);
-    Maintenance badTimeout;
-    EXPECT_EQ(Parse(badTimeout, L"-op msiupdate -msi a.msi -msimethod x -msipar LwBxAG4A -msitimeout soon"),
-              102);
+    const struct {
+        RunMode mode;
+        std::wstring commandLine;
+        int32_t code;
+        std::function<void(const Maintenance&)> check;
+    } cases[] = {
+        {RunMode::Loader,
+         L"-op update -pp \"" + program + L"\" -dp " + data + L" -imdp " + data + kSeparator + L"im" +
+             kSeparator,
+         0,
+         [&](const Maintenance& c) {
+             EXPECT_EQ(c.op, Operation::Update);
+             EXPECT_EQ(c.layout.ProductFolder(), program + kSeparator);
+             EXPECT_EQ(c.layout.Product().GetDirname(), L"A");
+             EXPECT_EQ(c.layout.DataFolder(), data + kSeparator);
+             EXPECT_EQ(c.imDataDirectory.GetDirname(), L"im");
+             EXPECT_FALSE(c.loaderProcess.IsOpen());
+         }},
+        // Fields set before the error stay set.
+        {RunMode::Loader, L"-op rollback -lang 2 -pp P", 137,
+         [](const Maintenance& c) {
+             EXPECT_EQ(c.op, Operation::Rollback);
+             EXPECT_EQ(c.lang, 2);
+         }},
+        {RunMode::Loader, L"-op install", 0,
+         [](const Maintenance& c) { EXPECT_EQ(c.layout.Product().GetDirname(), L""); }},
+        {RunMode::Loader, L"-op rollback -pp P -dp D -lpid " + self, 0,
+         [](const Maintenance& c) {
+             EXPECT_TRUE(c.loaderProcess.IsOpen());
+             EXPECT_EQ(c.loaderProcess.GetProcessId(), platform::CurrentProcessId());
+         }},
+        // Parsing ended before -pp was stored.
+        {RunMode::Loader, L"-op update -pp P -dp D -lpid x", 137,
+         [](const Maintenance& c) { EXPECT_EQ(c.layout.Product().GetDirname(), L""); }},
+        {RunMode::Loader, L"-op refreshZEPPKIServiceRegistryKeys -lpid x", 0,
+         [](const Maintenance& c) { EXPECT_FALSE(c.loaderProcess.IsOpen()); }},
+        {RunMode::Loader, L"-op update -pp P -dp D -hpid x", 0,
+         [](const Maintenance& c) { EXPECT_EQ(c.hostProcessId, 0); }},
+        {RunMode::Worker, L"-op update -pp P -dp D -hpid 4711", 0,
+         [](const Maintenance& c) { EXPECT_EQ(c.hostProcessId, 4711); }},
+        {RunMode::Worker, L"-op rollback -pp P -dp D -hpid x", 0, [](const Maintenance&) {}},
+        {RunMode::Loader, L"-op msiupdate -msi a.msi", 101,
+         [](const Maintenance& c) { EXPECT_EQ(c.msiPath, L"a.msi"); }},
+        {RunMode::Loader, L"-op msiupdate -msi a.msi -msimethod i", 101,
+         [](const Maintenance& c) { EXPECT_EQ(c.msiMethod, L"i"); }},
+        // "/qn" as UTF-16LE in Base64; text that is not Base64 gives no parameters.
+        {RunMode::Loader, L"-op msiupdate -msi \"C:\\a b.msi\" -msimethod i -msipar LwBxAG4A -msitimeout 30",
+         0,
+         [](const Maintenance& c) {
+             EXPECT_EQ(c.msiPath, L"C:\\a b.msi");
+             EXPECT_EQ(c.msiMethod, L"i");
+             EXPECT_EQ(c.msiParameters, L"/qn");
+             EXPECT_EQ(c.msiTimeout, 30);
+         }},
+        {RunMode::Loader, L"-op msiupdate -msi a.msi -msimethod x -msipar !!", 0,
+         [](const Maintenance& c) {
+             EXPECT_EQ(c.msiParameters, L"");
+             EXPECT_EQ(c.msiTimeout, -1);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(WideToMultiByte(c.commandLine, kUtf8CodePage));
+        CapturedLog log;
+        Maintenance controller;
+        controller.mode = c.mode;
+        EXPECT_EQ(Parse(controller, c.commandLine.c_str()), c.code) << log.Dump();
+        c.check(controller);
+    }
 }
 
 TEST(MaintenanceContextTest, FixedEnvironmentsGiveTheirNames) {
@@ -160,16 +127,6 @@ TEST(MaintenanceContextTest, FixedEnvironmentsGiveTheirNames) {
         EXPECT_EQ(controller.GetServiceName(), c.service);
         EXPECT_EQ(controller.GetProductRegistryKeyPath(), c.key);
     }
-}
-
-TEST(MaintenanceContextTest, GuiPipeNames) {
-    Maintenance controller;
-    const std::wstring name = controller.GenerateGuiPipeName();
-    const std::wregex form(L"ZEPMaintenance_" + std::to_wstring(platform::CurrentProcessId()) + L"_([0-9]+)");
-    std::wsmatch match;
-    ASSERT_TRUE(std::regex_match(name, match, form)) << name;
-    EXPECT_LT(std::stoi(match[1].str()), 10000);
-    EXPECT_EQ(controller.guiPipeName, L"\\\\.\\pipe\\" + name);
 }
 
 TEST(MaintenanceContextTest, InstallPathPlaceholders) {
@@ -224,23 +181,53 @@ protected:
     bool owned = false;
 };
 
-TEST_F(EnvironmentLookupTest, WithoutSettingsTheProgramIsTheProduct) {
-    Maintenance controller;
-    EXPECT_EQ(controller.GetEnvironment(), EnvironmentKind::Product);
-    EXPECT_TRUE(controller.environmentSet);
-    EXPECT_EQ(controller.GetServiceName(), L"Z.EP Maintenance Service2");
-}
-
+// Which sub-key names this program; paths compare with letter case, and an entry without a path
+// (enumerated first) ends the search as the product.
 TEST_F(EnvironmentLookupTest, TheSubKeyWithThisProgramsPathSelectsTheEnvironment) {
     const std::wstring program = GetModuleFilename();
     const std::wstring other = program + L".other";
-    AddEnvironment(L"product", &other);
+    std::wstring otherCase = program;
+    const std::size_t letter = otherCase.find_last_of(L"abcdefghijklmnopqrstuvwxyz");
+    ASSERT_NE(letter, std::wstring::npos);
+    otherCase[letter] = static_cast<wchar_t>(otherCase[letter] - L'a' + L'A');
+    const struct {
+        const char* what;
+        std::vector<std::pair<const wchar_t*, const std::wstring*>> entries;
+        EnvironmentKind kind;
+        const wchar_t* service;
+    } cases[] = {
+        {"no settings", {}, EnvironmentKind::Product, L"Z.EP Maintenance Service2"},
+        {"this program's path",
+         {{L"product", &other}, {L"test", &program}},
+         EnvironmentKind::Test,
+         L"Z.EP Maintenance Service2 (test)"},
+        {"another letter case",
+         {{L"test", &otherCase}},
+         EnvironmentKind::Product,
+         L"Z.EP Maintenance Service2"},
+        {"an unreadable entry first",
+         {{L"alpha", nullptr}, {L"development", &program}},
+         EnvironmentKind::Product,
+         L"Z.EP Maintenance Service2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        created.clear();
+        for (const auto& [name, path] : c.entries) {
+            AddEnvironment(name, path);
+        }
+        Maintenance controller;
+        EXPECT_EQ(controller.GetEnvironment(), c.kind);
+        EXPECT_TRUE(controller.environmentSet);
+        EXPECT_EQ(controller.GetServiceName(), c.service);
+    }
+    TearDown();
+    created.clear();
     AddEnvironment(L"test", &program);
     Maintenance controller;
     EXPECT_EQ(controller.GetEnvironment(), EnvironmentKind::Test);
-    EXPECT_EQ(controller.GetServiceName(), L"Z.EP Maintenance Service2 (test)");
     EXPECT_EQ(controller.GetProductRegistryKeyPath(), L"software\\ZEP\\Z.EP Maintenance2\\test");
-
     // Decided once: later changes of the settings do not reach this controller.
     WinRegistryKey key;
     key.Open(WinRegistryKey::LocalMachine, std::wstring(kSettings) + L"\\test", true);
@@ -248,30 +235,6 @@ TEST_F(EnvironmentLookupTest, TheSubKeyWithThisProgramsPathSelectsTheEnvironment
     EXPECT_EQ(controller.GetEnvironment(), EnvironmentKind::Test);
     Maintenance fresh;
     EXPECT_EQ(fresh.GetEnvironment(), EnvironmentKind::Product);
-}
-
-TEST_F(EnvironmentLookupTest, PathsCompareWithLetterCase) {
-    const std::wstring program = GetModuleFilename();
-    std::wstring otherCase = program;
-    const std::size_t letter = otherCase.find_last_of(L"abcdefghijklmnopqrstuvwxyz");
-    ASSERT_NE(letter, std::wstring::npos);
-    otherCase[letter] = static_cast<wchar_t>(otherCase[letter] - L'a' + L'A');
-    AddEnvironment(L"test", &otherCase);
-    Maintenance controller;
-    EXPECT_EQ(controller.GetEnvironment(), EnvironmentKind::Product);
-    EXPECT_EQ(controller.GetServiceName(), L"Z.EP Maintenance Service2");
-}
-
-TEST_F(EnvironmentLookupTest, AnUnreadableEntryEndsTheSearchAsProduct) {
-    const std::wstring program = GetModuleFilename();
-    AddEnvironment(L"alpha", nullptr); // enumerated first, and has no path
-    AddEnvironment(L"development", &program);
-    Maintenance controller;
-    EXPECT_EQ(controller.GetEnvironment(), EnvironmentKind::Product);
-    Maintenance fixed;
-    fixed.environment = 2;
-    fixed.environmentSet = true;
-    EXPECT_EQ(fixed.GetServiceName(), L"Z.EP Maintenance Service2 (development)");
 }
 
 } // namespace

@@ -90,14 +90,6 @@ TEST(PermissionsTest, ComparisonReportsTheFirstDifference) {
     }
 }
 
-TEST(PermissionsTest, SecurityAttributesCarryACopyOfTheDacl) {
-    auto permissions = std::make_unique<Permissions>(test::BackupFileSet());
-    const std::unique_ptr<SecurityAttributes> attributes = permissions->GetSecurityAttributes();
-    permissions.reset();
-    EXPECT_EQ(attributes->GetDacl().ToString(),
-              L"D:(A;OICI;0x1f01ff;;;S-1-5-32-544)(A;OICI;0x1200a9;;;S-1-5-32-545)");
-}
-
 class FilePermissionsTest : public ::testing::Test {
 protected:
     void SetUp() override {

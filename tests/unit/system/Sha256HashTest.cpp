@@ -70,6 +70,9 @@ TEST_F(Sha256HashFileTest, EveryWayOfReadingAFileGivesTheStandardDigests) {
          "84983E441C3BD26EBAAE4AA1F95129E5E54670F1",
          "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
         // Many full chunks of the file hash, one of the copy.
+        // Two whole chunks of the file hash and nothing after them.
+        {std::string(2048, '\0'), "605DB3FDBAFF4BA13729371AD0C4FBAB3889378E",
+         "e5a00aa9991ac8a5ee3109844d84a55583bd20572ad3ffcd42792f3c36b183ad"},
         {std::string(1000000, 'a'), "34AA973CD4C4DAA4F61EEB2BDBAD27316534016F",
          "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
         // Several chunks of the copy too, whose SHA-256 is then taken beside the copying, and a short last

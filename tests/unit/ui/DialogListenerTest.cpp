@@ -1,5 +1,5 @@
 // The loader's end of the GUI pipe: a worker's progress messages become what the dialog shows, until the
-// worker ends the conversation, goes away, or never comes.
+// worker ends the conversation or goes away.
 #include "app/Maintenance.h"
 #include "base/Platform.h"
 #include "diag/MessageTable.h"
@@ -8,8 +8,6 @@
 
 #include "support/CapturedLog.h"
 #include "support/DialogOutput.h"
-#include "support/ErrorCodeOf.h"
-#include "support/TestChild.h"
 #include "unit/ipc/PipeTestSupport.h"
 
 #include <algorithm>
@@ -19,8 +17,6 @@
 
 namespace ZEPMaintenance {
 namespace {
-
-using test::ChildProgram;
 
 class DialogListenerTest : public testing::Test {
 protected:
@@ -94,39 +90,15 @@ TEST_F(DialogListenerTest, EnableOkEndsTheListeningAndLaterMessagesAreNotShown) 
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "neskoro"), 0);
 }
 
-TEST_F(DialogListenerTest, CloseDialogEndsTheDialogWithFiveAfterTheLastStatus) {
-    StartListening();
-    worker.SendGuiText(5);
-    // The program to start after the update (the test child, which exits at once); the conversation
-    // goes on.
-    worker.SendGuiMessage(3, ChildProgram());
-    worker.SendGuiMessage(1, L"");
-    ASSERT_TRUE(Finished()) << log.Dump();
-
-    EXPECT_EQ(dialog.WaitForEnd(), kDialogEndedByProgram);
-    EXPECT_EQ(dialog.GetContent().status, L"Aktualizácia úspešne ukončená");
-    EXPECT_TRUE(Received(3, ChildProgram()));
-    EXPECT_TRUE(log.Contains(L"Start: Process started. (file: " + ChildProgram())) << log.Dump();
-}
-
+// The closing message, the program started after the update and a worker that never comes are the
+// integration tests' conversations between two processes (dialog_pipe_test).
 TEST_F(DialogListenerTest, AWorkerGoneWithoutItsLastMessageEndsTheListeningWithOkStillDisabled) {
     StartListening();
     worker.SendGuiText(4);
     ASSERT_TRUE(Finished()) << log.Dump();
-
-    const DialogContent content = dialog.GetContent();
-    EXPECT_EQ(content.status, L"Kopírovanie nových súborov");
+    EXPECT_EQ(dialog.GetContent().status, L"Kopírovanie nových súborov");
     // Enabling OK is the loader's next step, not the listener's.
-    EXPECT_FALSE(content.okEnabled);
-}
-
-TEST_F(DialogListenerTest, NoWorkerWithinTheLimitShowsTheUpdateAsFailedAndThrows148) {
-    loader.guiPipeConnectLimitMs = 200;
-    EXPECT_EQ(test::CodeOf([this] { loader.ListenOnGuiPipe(dialog); }), ErrorCode::kPipeThreadFailed);
-    EXPECT_EQ(dialog.GetContent().status, L"Aktualizácia zlyhala");
-    EXPECT_TRUE(log.Has(LevelError, L"ListenOnGuiPipe: No worker connected to the GUI pipe. (guiPipeName: " +
-                                        loader.guiPipeName + L")"))
-        << log.Dump();
+    EXPECT_FALSE(dialog.GetContent().okEnabled);
 }
 
 } // namespace

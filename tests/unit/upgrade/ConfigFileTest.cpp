@@ -46,6 +46,11 @@ FileDigests DigestsOf(const char* sha1, const char* sha256) {
     return digests;
 }
 
+// A <File> element; extra attributes go after the hash as they stand.
+std::string FileElement(const char* hash, const std::string& name, const std::string& extra = "") {
+    return std::string("<File hash=\"") + hash + "\"" + extra + ">" + name + "</File>";
+}
+
 std::string Manifest(const std::string& body) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ZEP_UPGRADE version=\"2.0\">" + body +
            "</ZEP_UPGRADE>";
@@ -60,17 +65,14 @@ protected:
 };
 
 TEST_F(ConfigFileTest, FullManifestFillsEveryListInDocumentOrderAndLogsEachEntry) {
-    ASSERT_TRUE(Load(Manifest(std::string("<SetupFolder>setup</SetupFolder>"
-                                          "<PreUpgradeActions><DeleteFile>bin\\old.dll</DeleteFile>"
-                                          "<DeleteFile>b.txt</DeleteFile></PreUpgradeActions>"
-                                          "<SetupFiles><File hash=\"") +
-                              kHashB + "\" args=\"/q\">tool.exe</File><File hash=\"" + kHashA +
-                              "\">b.exe</File></SetupFiles>"
-                              "<UpgradeFiles><File hash=\"" +
-                              kHashA + "\">a.dll</File><File hash=\"" + kHashB +
-                              "\" args=\"ignored\">sub\\b.dll</File></UpgradeFiles>"
-                              "<PostUpgradeActions><RunFile args=\"-x\">a.dll</RunFile></PostUpgradeActions>"
-                              "<RunAfterUpgrade>app.exe</RunAfterUpgrade>")));
+    ASSERT_TRUE(Load(Manifest(
+        "<SetupFolder>setup</SetupFolder><PreUpgradeActions><DeleteFile>bin\\old.dll</DeleteFile>"
+        "<DeleteFile>b.txt</DeleteFile></PreUpgradeActions><SetupFiles>" +
+        FileElement(kHashB, "tool.exe", " args=\"/q\"") + FileElement(kHashA, "b.exe") +
+        "</SetupFiles><UpgradeFiles>" + FileElement(kHashA, "a.dll") +
+        FileElement(kHashB, "sub\\b.dll", " args=\"ignored\"") +
+        "</UpgradeFiles><PostUpgradeActions><RunFile args=\"-x\">a.dll</RunFile></PostUpgradeActions>"
+        "<RunAfterUpgrade>app.exe</RunAfterUpgrade>")));
     EXPECT_TRUE(manifest.IsLoaded());
     EXPECT_EQ(manifest.GetVersion(), L"2.0");
     EXPECT_EQ(manifest.GetSetupFolder(), L"setup");
@@ -136,7 +138,11 @@ TEST_F(ConfigFileTest, RejectedDocumentsAndTheirLines) {
     }
 }
 
-TEST_F(ConfigFileTest, EmptyVersionAndEmptyRootAreAccepted) {
+TEST_F(ConfigFileTest, NothingIsFoundBeforeADocumentAndAnEmptyRootIsAccepted) {
+    EXPECT_FALSE(manifest.IsLoaded());
+    EXPECT_FALSE(manifest.CheckUpgradeFile(L"", FileDigests()));
+    EXPECT_EQ(manifest.FindSetupFile(L"", FileDigests()), nullptr);
+    EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"", FileDigests()));
     ASSERT_TRUE(Load("<ZEP_UPGRADE version=\"\"/>"));
     EXPECT_TRUE(manifest.IsLoaded());
     EXPECT_EQ(manifest.GetVersion(), L"");
@@ -182,9 +188,8 @@ TEST_F(ConfigFileTest, MalformedHashEscapesAndLeavesTheManifestUnloaded) {
 }
 
 TEST_F(ConfigFileTest, FilesWithoutHashAreSkippedSilently) {
-    ASSERT_TRUE(
-        Load(Manifest(std::string("<SetupFiles><File>nohash.exe</File><File hash=\"") + kHashA +
-                      "\">s.exe</File></SetupFiles><UpgradeFiles><File>x.dll</File></UpgradeFiles>")));
+    ASSERT_TRUE(Load(Manifest("<SetupFiles><File>nohash.exe</File>" + FileElement(kHashA, "s.exe") +
+                              "</SetupFiles><UpgradeFiles><File>x.dll</File></UpgradeFiles>")));
     ASSERT_EQ(manifest.GetSetupFiles().size(), 1u);
     EXPECT_EQ(manifest.GetSetupFiles()[0].fileName, L"s.exe");
     EXPECT_TRUE(manifest.GetUpgradeFiles().empty());
@@ -192,26 +197,13 @@ TEST_F(ConfigFileTest, FilesWithoutHashAreSkippedSilently) {
 }
 
 TEST_F(ConfigFileTest, FirstElementRulesAndVerbatimText) {
-    ASSERT_TRUE(Load(Manifest(std::string("<SetupFolder>first</SetupFolder><SetupFolder>second</SetupFolder>"
-                                          "<UpgradeFiles><File hash=\"") +
-                              kHashA + "\"> a.dll</File><Other hash=\"" + kHashA +
-                              "\">o.dll</Other>"
-                              "<File hash=\"" +
-                              kHashB +
-                              "\"><![CDATA[c&d.dll]]></File>"
-                              "<File hash=\"" +
-                              kHashB +
-                              "\">x&amp;y&#x10D;.dll</File>"
-                              "<File hash=\"" +
-                              kHashB +
-                              "\"><b/>after.dll</File>"
-                              "<File hash=\"" +
-                              kHashB +
-                              "\"/></UpgradeFiles>"
-                              "<UpgradeFiles><File hash=\"" +
-                              kHashA +
-                              "\">second.dll</File></UpgradeFiles>"
-                              "<RunAfterUpgrade></RunAfterUpgrade>")));
+    ASSERT_TRUE(
+        Load(Manifest("<SetupFolder>first</SetupFolder><SetupFolder>second</SetupFolder><UpgradeFiles>" +
+                      FileElement(kHashA, " a.dll") + "<Other hash=\"" + kHashA + "\">o.dll</Other>" +
+                      FileElement(kHashB, "<![CDATA[c&d.dll]]>") + FileElement(kHashB, "x&amp;y&#x10D;.dll") +
+                      FileElement(kHashB, "<b/>after.dll") + "<File hash=\"" + kHashB +
+                      "\"/></UpgradeFiles><UpgradeFiles>" + FileElement(kHashA, "second.dll") +
+                      "</UpgradeFiles><RunAfterUpgrade></RunAfterUpgrade>")));
     EXPECT_EQ(manifest.GetSetupFolder(), L"first");
     const auto upgrade = manifest.GetUpgradeFiles();
     ASSERT_EQ(upgrade.size(), 5u);
@@ -250,31 +242,26 @@ TEST_F(ConfigFileTest, NamesCompareUpperCasedAndHashesByTheirDigits) {
     EXPECT_TRUE(manifest.CheckUpgradeFile(L"SUB\\AB\u010C.DLL", HashOf(lower.c_str())));
     EXPECT_FALSE(manifest.CheckUpgradeFile(L"sub\\ab\u010D.dll", HashOf(kHashB)));
     EXPECT_FALSE(manifest.CheckUpgradeFile(L"sub/ab\u010D.dll", HashOf(kHashA)));
-}
 
-TEST_F(ConfigFileTest, FindSetupFileGivesTheFirstMatchingEntry) {
-    ASSERT_TRUE(Load(Manifest(std::string("<SetupFiles><File hash=\"") + kHashA +
-                              "\" args=\"1\">t.exe</File>"
-                              "<File hash=\"" +
-                              kHashB +
-                              "\" args=\"2\">T.EXE</File>"
-                              "<File hash=\"" +
-                              kHashB + "\" args=\"3\">t.exe</File></SetupFiles>")));
-    const ManifestFileEntry* entry = manifest.FindSetupFile(L"t.exe", HashOf(kHashB));
-    ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(entry->args, L"2");
-    EXPECT_EQ(manifest.FindSetupFile(L"t.exe", HashOf(kHashA))->args, L"1");
-    EXPECT_EQ(manifest.FindSetupFile(L"u.exe", HashOf(kHashA)), nullptr);
-    // Upgrade and setup lists are apart.
-    EXPECT_FALSE(manifest.CheckUpgradeFile(L"t.exe", HashOf(kHashA)));
+    // The first setup entry of that name and digests; upgrade and setup lists are apart.
+    ConfigFile setup;
+    ASSERT_TRUE(
+        setup.LoadBuffer(Utf8Bytes(Manifest("<SetupFiles>" + FileElement(kHashA, "t.exe", " args=\"1\"") +
+                                            FileElement(kHashB, "T.EXE", " args=\"2\"") +
+                                            FileElement(kHashB, "t.exe", " args=\"3\"") + "</SetupFiles>"))));
+    ASSERT_NE(setup.FindSetupFile(L"t.exe", HashOf(kHashB)), nullptr);
+    EXPECT_EQ(setup.FindSetupFile(L"t.exe", HashOf(kHashB))->args, L"2");
+    EXPECT_EQ(setup.FindSetupFile(L"t.exe", HashOf(kHashA))->args, L"1");
+    EXPECT_EQ(setup.FindSetupFile(L"u.exe", HashOf(kHashA)), nullptr);
+    EXPECT_FALSE(setup.CheckUpgradeFile(L"t.exe", HashOf(kHashA)));
 }
 
 TEST_F(ConfigFileTest, PostUpgradeProgramMustBeAnUpgradeOrASetupFileOfTheUpdate) {
-    ASSERT_TRUE(Load(Manifest(std::string("<SetupFolder>setup</SetupFolder><SetupFiles><File hash=\"") +
-                              kHashA + "\">tool.exe</File></SetupFiles><UpgradeFiles><File hash=\"" + kHashB +
-                              "\">bin\\run.exe</File><File hash=\"" + kHashA +
-                              "\">other.exe</File></UpgradeFiles>"
-                              "<PostUpgradeActions><RunFile>BIN\\RUN.EXE</RunFile></PostUpgradeActions>")));
+    ASSERT_TRUE(Load(Manifest("<SetupFolder>setup</SetupFolder><SetupFiles>" +
+                              FileElement(kHashA, "tool.exe") + "</SetupFiles><UpgradeFiles>" +
+                              FileElement(kHashB, "bin\\run.exe") + FileElement(kHashA, "other.exe") +
+                              "</UpgradeFiles><PostUpgradeActions><RunFile>BIN\\RUN.EXE</RunFile>"
+                              "</PostUpgradeActions>")));
     log.Clear();
     EXPECT_TRUE(manifest.CheckPostUpgradeAction(L"bin\\run.exe", HashOf(kHashB)));
     EXPECT_TRUE(log.Has(LevelInfo,
@@ -337,17 +324,15 @@ TEST_F(ConfigFileTest, MalformedSha256EscapesAndLeavesTheManifestUnloaded) {
 
 // The SHA-256 binds where an entry carries one: the right SHA-1 alone is then not enough, in each query.
 TEST_F(ConfigFileTest, AnEntryWithSha256MatchesOnlyBothDigests) {
+    const auto sha256 = [](const char* digest) { return std::string(" sha256=\"") + digest + "\""; };
     ASSERT_TRUE(Load(Manifest(
-        std::string("<SetupFolder>setup</SetupFolder><SetupFiles><File hash=\"") + kHashA + "\" sha256=\"" +
-        kSha256B + "\" args=\"wrong\">t.exe</File><File hash=\"" + kHashA + "\" sha256=\"" + kSha256A +
-        "\" args=\"right\">t.exe</File></SetupFiles>"
-        "<UpgradeFiles><File hash=\"" +
-        kHashA + "\" sha256=\"" + kSha256AUpper + "\">a.dll</File><File hash=\"" + kHashB +
-        "\">old.dll</File><File hash=\"" + kHashB +
-        "\">run.exe</File></UpgradeFiles>"
-        "<PostUpgradeActions><RunFile>a.dll</RunFile><RunFile>setup\\t.exe</RunFile>"
-        "<RunFile sha256=\"" +
-        kSha256B + "\">run.exe</RunFile></PostUpgradeActions>")));
+        "<SetupFolder>setup</SetupFolder><SetupFiles>" +
+        FileElement(kHashA, "t.exe", sha256(kSha256B) + " args=\"wrong\"") +
+        FileElement(kHashA, "t.exe", sha256(kSha256A) + " args=\"right\"") + "</SetupFiles><UpgradeFiles>" +
+        FileElement(kHashA, "a.dll", sha256(kSha256AUpper)) + FileElement(kHashB, "old.dll") +
+        FileElement(kHashB, "run.exe") +
+        "</UpgradeFiles><PostUpgradeActions><RunFile>a.dll</RunFile><RunFile>setup\\t.exe</RunFile><RunFile" +
+        sha256(kSha256B) + ">run.exe</RunFile></PostUpgradeActions>")));
     // Read in either case, kept and compared lower-cased.
     EXPECT_TRUE(log.Has(LevelInfo, L"LoadBuffer: Parsed SHA-256 (filename: a.dll, sha256: " +
                                        Utf8ToWide(kSha256A) + L")"))
@@ -373,37 +358,15 @@ TEST_F(ConfigFileTest, AnEntryWithSha256MatchesOnlyBothDigests) {
     EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"run.exe", DigestsOf(kHashB, kSha256A)));
 }
 
-TEST_F(ConfigFileTest, NothingIsFoundBeforeADocumentIsAccepted) {
-    EXPECT_FALSE(manifest.IsLoaded());
-    EXPECT_FALSE(manifest.CheckUpgradeFile(L"", FileDigests()));
-    EXPECT_EQ(manifest.FindSetupFile(L"", FileDigests()), nullptr);
-    EXPECT_FALSE(manifest.CheckPostUpgradeAction(L"", FileDigests()));
-}
-
-TEST_F(ConfigFileTest, AccessorsHandOutCopiesAndActionsByReference) {
-    ASSERT_TRUE(Load(Manifest(std::string("<UpgradeFiles><File hash=\"") + kHashA +
-                              "\">a.dll</File></UpgradeFiles>"
-                              "<PreUpgradeActions><DeleteFile>x.dll</DeleteFile></PreUpgradeActions>")));
-    auto copy = manifest.GetUpgradeFiles();
-    copy[0].fileName = L"changed";
-    EXPECT_EQ(manifest.GetUpgradeFiles()[0].fileName, L"a.dll");
-    auto* const bound = reinterpret_cast<ActionContext*>(&copy);
-    manifest.GetPreUpgradeActions()[0]->SetContext(bound);
-    EXPECT_EQ(manifest.GetPreUpgradeActions()[0]->GetContext(), bound);
-}
-
 class LoadZcfFileTest : public ConfigFileTest {
 protected:
-    static std::wstring Fixture(const wchar_t* name) {
-        const std::wstring sep(1, platform::kPathSeparator);
-        return GetModuleDirectory() + sep + L"upgrade-fixtures" + sep + name;
-    }
     test::TempDir dir;
 };
 
 TEST_F(LoadZcfFileTest, SignedContainerLoadsItsManifest) {
     test::EnsureCryptoProvider();
-    ASSERT_TRUE(manifest.LoadZCFFile(Fixture(L"manifest.zcf"), test::DevelopmentKey())) << log.Dump();
+    ASSERT_TRUE(manifest.LoadZCFFile(test::UpgradeFixture(L"manifest.zcf"), test::DevelopmentKey()))
+        << log.Dump();
     EXPECT_TRUE(manifest.IsLoaded());
     EXPECT_EQ(manifest.GetVersion(), L"2.0.1300.0");
     EXPECT_TRUE(manifest.CheckUpgradeFile(L"A.DLL", HashOf(kHashA)));
@@ -411,7 +374,9 @@ TEST_F(LoadZcfFileTest, SignedContainerLoadsItsManifest) {
 
 TEST_F(LoadZcfFileTest, MalformedHashInASignedManifestEscapesWithTheManifestUnloaded) {
     test::EnsureCryptoProvider();
-    EXPECT_EQ(CodeOf([&] { manifest.LoadZCFFile(Fixture(L"badhash.zcf"), test::DevelopmentKey()); }), 100);
+    EXPECT_EQ(
+        CodeOf([&] { manifest.LoadZCFFile(test::UpgradeFixture(L"badhash.zcf"), test::DevelopmentKey()); }),
+        100);
     EXPECT_FALSE(manifest.IsLoaded());
     EXPECT_FALSE(manifest.CheckUpgradeFile(L"a.dll", HashOf(kHashA)));
     EXPECT_TRUE(
@@ -424,7 +389,7 @@ TEST_F(LoadZcfFileTest, FailuresAreLoggedWithoutTheirCodes) {
     EXPECT_FALSE(manifest.LoadZCFFile(dir.Path() + L"missing.zcf", test::DevelopmentKey()));
     EXPECT_TRUE(log.Has(LevelError, L"LoadZCFFile: LoadFile failed.")) << log.Dump();
 
-    std::ifstream in(std::filesystem::path(Fixture(L"manifest.zcf")), std::ios::binary);
+    std::ifstream in(std::filesystem::path(test::UpgradeFixture(L"manifest.zcf")), std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(bytes.empty());
     bytes.back() ^= 0x01;
@@ -441,7 +406,7 @@ TEST_F(LoadZcfFileTest, FailuresAreLoggedWithoutTheirCodes) {
     log.Clear();
     SigningKey other = test::DevelopmentKey();
     other.keyId[0] = other.keyId[0] == 'A' ? 'B' : 'A';
-    EXPECT_FALSE(manifest.LoadZCFFile(Fixture(L"manifest.zcf"), other));
+    EXPECT_FALSE(manifest.LoadZCFFile(test::UpgradeFixture(L"manifest.zcf"), other));
     EXPECT_TRUE(log.Has(LevelError, L"LoadZCFFile: VerifySignature failed.")) << log.Dump();
 }
 

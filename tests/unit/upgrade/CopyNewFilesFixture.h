@@ -93,6 +93,13 @@ protected:
     }
     int32_t Run() { return Run(CopyKind::Product); }
 
+    // The stage's refusal of a file the manifest does not list with these bytes, logged as an error.
+    bool Refused(const wchar_t* list, const std::wstring& name, const std::string& content) {
+        return log.Has(LevelError, L"CopyNewFiles: " + std::wstring(list) +
+                                       L" soubor nema zaznam v zep_upgrade.xml.zcf. (filename: " + name +
+                                       L", hash: " + Utf8ToWide(HashOf(content)) + L")");
+    }
+
     // Every file below the folder, as release paths.
     static std::set<std::wstring> FilesBelow(const std::wstring& folder) {
         std::set<std::wstring> names;

@@ -59,10 +59,7 @@ TEST_F(CopyNewFilesTest, AnUnlistedOrAlteredFileStopsTheUpdateAndNothingAfterItI
     Load(entries);
 
     EXPECT_EQ(Run(), 143);
-    EXPECT_TRUE(
-        log.Has(LevelError, L"CopyNewFiles: Upgrade soubor nema zaznam v zep_upgrade.xml.zcf. (filename: " +
-                                order[1] + L", hash: " + Utf8ToWide(HashOf(WideToUtf8(order[1]))) + L")"))
-        << log.Dump();
+    EXPECT_TRUE(Refused(L"Upgrade", order[1], WideToUtf8(order[1]))) << log.Dump();
     // Sub-folders come first; then the files in scan order up to the one refused.
     EXPECT_EQ(FilesBelow(product), (std::set<std::wstring>{L"sub\\s.txt", order[0]}));
 
@@ -78,11 +75,7 @@ TEST_F(CopyNewFilesTest, AFileWhoseSha256DiffersIsRefusedAsAnAlteredOne) {
     Write(update, L"b.txt", "b");
     Load(EntryWithSha256("b.txt", HashOf("b"), Sha256Of("other")));
     EXPECT_EQ(Run(), 143);
-    EXPECT_TRUE(log.Has(LevelError,
-                        L"CopyNewFiles: Upgrade soubor nema zaznam v zep_upgrade.xml.zcf. (filename: b.txt, "
-                        L"hash: " +
-                            Utf8ToWide(HashOf("b")) + L")"))
-        << log.Dump();
+    EXPECT_TRUE(Refused(L"Upgrade", L"b.txt", "b")) << log.Dump();
     EXPECT_EQ(FilesBelow(product), std::set<std::wstring>{});
 
     // An entry that has the file's SHA-256 lets it in.
@@ -95,11 +88,7 @@ TEST_F(CopyNewFilesTest, AFileWhoseSha256DiffersIsRefusedAsAnAlteredOne) {
     log.Clear();
     Load("", EntryWithSha256("s.exe", HashOf("s"), Sha256Of("other")));
     EXPECT_EQ(Run(), 142);
-    EXPECT_TRUE(
-        log.Has(LevelError,
-                L"CopyNewFiles: Setup soubor nema zaznam v zep_upgrade.xml.zcf. (filename: s.exe, hash: " +
-                    Utf8ToWide(HashOf("s")) + L")"))
-        << log.Dump();
+    EXPECT_TRUE(Refused(L"Setup", L"s.exe", "s")) << log.Dump();
     EXPECT_EQ(progress.Reports(), 0u);
 }
 
@@ -182,11 +171,7 @@ TEST_F(SetupProgramTest, ASetupFileNotListedStopsTheUpdateBeforeAnythingRuns) {
     Write(update, L"setup\\X.exe", "not listed");
     Load("", Entry("A.exe", hash, Records("A")) + Entry("B.exe", hash, Records("B")));
     EXPECT_EQ(Run(), 142);
-    EXPECT_TRUE(
-        log.Has(LevelError, L"CopyNewFiles: Setup soubor nema zaznam v zep_upgrade.xml.zcf. (filename: "
-                            L"X.exe, hash: " +
-                                Utf8ToWide(HashOf("not listed")) + L")"))
-        << log.Dump();
+    EXPECT_TRUE(Refused(L"Setup", L"X.exe", "not listed")) << log.Dump();
     EXPECT_FALSE(Ran(L"A"));
     EXPECT_FALSE(Ran(L"B"));
     EXPECT_EQ(progress.Reports(), 0u);
@@ -334,11 +319,7 @@ TEST_F(SystemFileTest, SystemFilesGoByTheVersionOfTheCheckedCopy) {
     // Newer but not listed.
     Write(update, L"_ZEP_UPGRADE_SYSTEM\\" + name, Image(3, 2, 0, 0));
     EXPECT_EQ(runSystemPass(), 143);
-    EXPECT_TRUE(
-        log.Has(LevelError, L"CopyNewFiles: Upgrade soubor nema zaznam v zep_upgrade.xml.zcf. (filename: "
-                            L"_ZEP_UPGRADE_SYSTEM\\" +
-                                name + L", hash: " + Utf8ToWide(HashOf(Image(3, 2, 0, 0))) + L")"))
-        << log.Dump();
+    EXPECT_TRUE(Refused(L"Upgrade", L"_ZEP_UPGRADE_SYSTEM\\" + name, Image(3, 2, 0, 0))) << log.Dump();
     EXPECT_EQ(test::ReadTextFile(systemFolder + name), Image(3, 1, 0, 0) + "installed");
 
     // A new file without a version resource.

@@ -29,11 +29,6 @@ constexpr std::size_t kKeyIdAt = 27;
 constexpr std::size_t kLengthAt = 67;
 constexpr std::size_t kSignatureAt = 71;
 
-std::wstring FixturePath(const wchar_t* name) {
-    const std::wstring sep(1, platform::kPathSeparator);
-    return GetModuleDirectory() + sep + L"upgrade-fixtures" + sep + name;
-}
-
 Bytes ReadBytes(const std::wstring& path) {
     std::ifstream stream(std::filesystem::path(path), std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
@@ -48,8 +43,8 @@ void PutLength(Bytes& container, uint32_t length) {
 class SignedManifestFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        signedContainer = ReadBytes(FixturePath(L"manifest.zcf"));
-        xml = ReadBytes(FixturePath(L"manifest.xml"));
+        signedContainer = ReadBytes(test::UpgradeFixture(L"manifest.zcf"));
+        xml = ReadBytes(test::UpgradeFixture(L"manifest.xml"));
         ASSERT_GT(signedContainer.size(), kSignatureAt + 256) << "fixture container missing";
         ASSERT_FALSE(xml.empty());
     }
@@ -86,6 +81,10 @@ TEST_F(SignedManifestFileTest, ContainerFromTheReleaseToolReadsAndVerifies) {
     const Bytes stored(signedContainer.begin() + kSignatureAt, signedContainer.begin() + kSignatureAt + 256);
     EXPECT_TRUE(std::equal(stored.rbegin(), stored.rend(), image.GetSignature()));
     EXPECT_EQ(image.VerifySignature(test::DevelopmentKey()), 0u);
+    // The same signature stored in the other byte order does not verify.
+    Bytes unreversed = signedContainer;
+    std::reverse(unreversed.begin() + kSignatureAt, unreversed.begin() + kSignatureAt + 256);
+    EXPECT_EQ(LoadAndVerify(unreversed), platform::kNteBadSignature);
 }
 
 TEST_F(SignedManifestFileTest, EveryByteOutsideTheReservedFieldIsCovered) {
@@ -93,6 +92,7 @@ TEST_F(SignedManifestFileTest, EveryByteOutsideTheReservedFieldIsCovered) {
         Bytes changed = signedContainer;
         changed[at] ^= 0x01;
         const uint32_t result = LoadAndVerify(changed);
+        // The reserved bytes are neither read nor signed.
         if (at >= kReservedAt && at < kKeyIdAt) {
             EXPECT_EQ(result, 0u) << "reserved byte " << at;
         } else if (at < kReservedAt) {
@@ -105,13 +105,6 @@ TEST_F(SignedManifestFileTest, EveryByteOutsideTheReservedFieldIsCovered) {
             EXPECT_EQ(result, platform::kNteBadSignature) << "signature or data byte " << at;
         }
     }
-}
-
-TEST_F(SignedManifestFileTest, ReservedBytesAreNotInterpreted) {
-    Bytes changed = signedContainer;
-    std::fill(changed.begin() + kReservedAt, changed.begin() + kKeyIdAt, 0xA5);
-    EXPECT_EQ(LoadAndVerify(changed), 0u);
-    EXPECT_EQ(image.GetReserved()[19], 0xA5);
 }
 
 TEST_F(SignedManifestFileTest, KeyIdMustMatchByteForByteLetterCaseIncluded) {
@@ -177,12 +170,6 @@ TEST_F(SignedManifestFileTest, SignatureLengthAgainstTheFileSize) {
     EXPECT_EQ(image.VerifySignature(test::DevelopmentKey()), platform::kNteBadSignature);
 }
 
-TEST_F(SignedManifestFileTest, SignatureStoredLeastSignificantByteFirstFails) {
-    Bytes unreversed = signedContainer;
-    std::reverse(unreversed.begin() + kSignatureAt, unreversed.begin() + kSignatureAt + 256);
-    EXPECT_EQ(LoadAndVerify(unreversed), platform::kNteBadSignature);
-}
-
 TEST_F(SignedManifestFileTest, MalformedFilesAndTheirCodes) {
     EXPECT_EQ(image.LoadFile(nullptr), 87u);
     EXPECT_EQ(image.LoadFile((dir.Path() + L"missing.zcf").c_str()), 2u);
@@ -240,7 +227,7 @@ TEST(SigningKeyTest, BuiltInKeyVerifiesTheFixtureWhenItIsTheDevelopmentKey) {
         GTEST_SKIP() << "this build trusts another key than the development pair";
     }
     SignedManifestFile image;
-    ASSERT_EQ(image.LoadFile(FixturePath(L"manifest.zcf").c_str()), 0u);
+    ASSERT_EQ(image.LoadFile(test::UpgradeFixture(L"manifest.zcf").c_str()), 0u);
     EXPECT_EQ(image.VerifySignature(), 0u);
 }
 
