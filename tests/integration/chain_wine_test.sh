@@ -3,7 +3,8 @@
 # install through the loader and the elevated worker it starts, which registers the service with Wine's
 # service manager; a loader's update with its dialog on screen while the worker the service started waits
 # for the client application, then the product updated; an update signed with a foreign key refused and
-# OK pressed; the logon's companion refresh through the service; uninstall. Screenshots, and the logs of a failed run, are kept in ARTIFACTS.
+# OK pressed; the logon's companion refresh through the service; uninstall. Screenshots, and the logs
+# of a failed run, are kept in ARTIFACTS.
 # Usage: chain_wine_test.sh <zepmaintenance.exe> <zep_test_child.exe> <artifacts folder> <source folder>
 #   ZEP_NATIVE_BIN: the Linux build's bin folder, whose zcf signs the update; skipped (77) without it.
 dir=$(dirname "$0")
