@@ -43,15 +43,14 @@ enum class EnvironmentKind : int32_t { Product = 0, Test = 1, Development = 2 };
 // The loader's two ways of handing a run on, as the system does them: the installed service started with
 // the argument vector (107, 105, 106), and this program started elevated through the shell (111).
 void StartInstalledService(const std::wstring& serviceName, const std::vector<std::wstring>& arguments);
+// waitSeconds > 0: waits that long for the process to end.
 void StartElevatedProcess(const std::wstring& file, const std::wstring& parameters,
-                          const std::wstring& directory);
+                          const std::wstring& directory, int32_t waitSeconds);
 // A refresh's loader and the service it starts stay until the worker has run, so that the worker finds
 // the loader's process when it checks -lpid against -usid: the loader waits for the service to stop, the
 // service for the worker to end, each up to kRefreshWaitSeconds.
 inline constexpr int32_t kRefreshWaitSeconds = 60;
 void WaitForInstalledServiceToStop(const std::wstring& serviceName);
-void StartElevatedProcessAndWait(const std::wstring& file, const std::wstring& parameters,
-                                 const std::wstring& directory);
 // The part of a GUI pipe name drawn again when the first one is taken: from the system's cryptographic
 // random source, so that no one can plant every name a loader might take.
 std::wstring RandomGuiPipeSuffix();
@@ -182,11 +181,9 @@ public:
     // The loader's hand-overs and its fresh pipe names; tests record or fix them instead.
     std::function<void(const std::wstring&, const std::vector<std::wstring>&)> startService =
         StartInstalledService;
-    std::function<void(const std::wstring&, const std::wstring&, const std::wstring&)> startElevated =
-        StartElevatedProcess;
+    std::function<void(const std::wstring&, const std::wstring&, const std::wstring&, int32_t)>
+        startElevated = StartElevatedProcess;
     std::function<void(const std::wstring&)> waitForService = WaitForInstalledServiceToStop;
-    std::function<void(const std::wstring&, const std::wstring&, const std::wstring&)> startElevatedAndWait =
-        StartElevatedProcessAndWait;
     std::function<std::wstring()> freshGuiPipeSuffix = RandomGuiPipeSuffix;
     // The pause after each progress message; tests count it instead of waiting.
     Pause guiMessagePause = SleepMilliseconds;

@@ -36,22 +36,18 @@ void StartInstalledService(const std::wstring& serviceName, const std::vector<st
 }
 
 void StartElevatedProcess(const std::wstring& file, const std::wstring& parameters,
-                          const std::wstring& directory) {
+                          const std::wstring& directory, int32_t waitSeconds) {
     WinProcess process;
     process.Start(file, parameters, directory, true);
+    if (waitSeconds > 0) {
+        process.WaitToClose(waitSeconds);
+    }
 }
 
 void WaitForInstalledServiceToStop(const std::wstring& serviceName) {
     Service service;
     service.Open(serviceName, false);
     service.WaitUntilStopped(kRefreshWaitSeconds * 1000);
-}
-
-void StartElevatedProcessAndWait(const std::wstring& file, const std::wstring& parameters,
-                                 const std::wstring& directory) {
-    WinProcess process;
-    process.Start(file, parameters, directory, true);
-    process.WaitToClose(kRefreshWaitSeconds);
 }
 
 std::wstring RandomGuiPipeSuffix() {
@@ -201,8 +197,8 @@ void Maintenance::StartWorker(bool addLoaderPid) {
     const std::wstring program = GetModuleFilename();
     // The service waits for a refresh's worker, whose loader waits for the service (kRefreshWaitSeconds).
     const bool awaited = mode == RunMode::Service && op == Operation::RefreshZEPPKIServiceRegistryKeys;
-    (awaited ? startElevatedAndWait : startElevated)(program, BuildCommandLine(copy),
-                                                     GetDirectoryPart(program));
+    startElevated(program, BuildCommandLine(copy), GetDirectoryPart(program),
+                  awaited ? kRefreshWaitSeconds : 0);
 }
 
 bool Maintenance::ProcessServiceWorkerLoop() {

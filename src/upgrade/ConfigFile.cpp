@@ -160,37 +160,46 @@ bool ConfigFile::LoadBuffer(std::vector<uint8_t> bytes) {
         runAfterUpgrade = TextOf(runAfter);
         logger.Info(L"LoadBuffer: Parsed RunAfterUpgrade (filename: %ls)", runAfterUpgrade);
     }
+    setupIndex = IndexByName(setupFiles);
+    upgradeIndex = IndexByName(upgradeFiles);
     loaded = true;
     return true;
 }
 
-bool ConfigFile::SameName(const std::wstring& a, const std::wstring& b) const {
-    return ToUpper(a) == ToUpper(b);
+ConfigFile::NameIndex ConfigFile::IndexByName(const std::vector<ManifestFileEntry>& entries) {
+    NameIndex index;
+    index.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        index[ToUpper(entries[i].fileName)].push_back(i);
+    }
+    return index;
 }
 
-const ManifestFileEntry* ConfigFile::FindSetupFile(const std::wstring& name,
-                                                   const FileDigests& digests) const {
+const ManifestFileEntry* ConfigFile::FindListed(const std::vector<ManifestFileEntry>& entries,
+                                                const NameIndex& index, const std::wstring& name,
+                                                const FileDigests& digests) const {
     if (!loaded) {
         return nullptr;
     }
-    for (const ManifestFileEntry& entry : setupFiles) {
-        if (SameName(entry.fileName, name) && SameDigests(entry, digests)) {
-            return &entry;
+    const auto named = index.find(ToUpper(name));
+    if (named == index.end()) {
+        return nullptr;
+    }
+    for (const std::size_t i : named->second) {
+        if (SameDigests(entries[i], digests)) {
+            return &entries[i];
         }
     }
     return nullptr;
 }
 
+const ManifestFileEntry* ConfigFile::FindSetupFile(const std::wstring& name,
+                                                   const FileDigests& digests) const {
+    return FindListed(setupFiles, setupIndex, name, digests);
+}
+
 bool ConfigFile::CheckUpgradeFile(const std::wstring& name, const FileDigests& digests) const {
-    if (!loaded) {
-        return false;
-    }
-    for (const ManifestFileEntry& entry : upgradeFiles) {
-        if (SameName(entry.fileName, name) && SameDigests(entry, digests)) {
-            return true;
-        }
-    }
-    return false;
+    return FindListed(upgradeFiles, upgradeIndex, name, digests) != nullptr;
 }
 
 bool ConfigFile::CheckPostUpgradeAction(const std::wstring& name, const FileDigests& digests) const {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace ZEPMaintenance {
@@ -53,7 +54,13 @@ public:
     bool IsLoaded() const { return loaded; }
 
 private:
-    bool SameName(const std::wstring& a, const std::wstring& b) const;
+    // The positions of a list's entries by upper-cased name, each in manifest order: a lookup upper-cases
+    // its name once and compares the digests of the entries of that name alone, with the outcome of a
+    // walk over the whole list.
+    using NameIndex = std::unordered_map<std::wstring, std::vector<std::size_t>>;
+    static NameIndex IndexByName(const std::vector<ManifestFileEntry>& entries);
+    const ManifestFileEntry* FindListed(const std::vector<ManifestFileEntry>& entries, const NameIndex& index,
+                                        const std::wstring& name, const FileDigests& digests) const;
 
     Logger logger{L"ConfigFile"};
     std::wstring version;
@@ -63,6 +70,8 @@ private:
     std::wstring runAfterUpgrade;
     std::vector<ManifestFileEntry> postUpgradeActions;
     std::vector<std::unique_ptr<Action>> preUpgradeActions;
+    NameIndex setupIndex;
+    NameIndex upgradeIndex;
     bool loaded = false;
 };
 

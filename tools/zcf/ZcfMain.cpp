@@ -22,6 +22,7 @@
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -685,14 +686,12 @@ void CheckFiles(const ConfigFile& manifest, const std::vector<UpdateFile>& files
         }
     }
     // Listed files that the update folder lacks: a name present with another hash was reported above.
+    std::unordered_set<std::wstring> presentNames[2]; // [setup]: the folder's names, upper-cased
+    for (const UpdateFile& file : files) {
+        presentNames[file.kind == FileKind::Setup ? 1 : 0].insert(ZEPMaintenance::ToUpper(file.manifestName));
+    }
     const auto present = [&](const ManifestFileEntry& entry, bool setup) {
-        for (const UpdateFile& file : files) {
-            if ((file.kind == FileKind::Setup) == setup &&
-                ZEPMaintenance::ToUpper(file.manifestName) == ZEPMaintenance::ToUpper(entry.fileName)) {
-                return true;
-            }
-        }
-        return false;
+        return presentNames[setup ? 1 : 0].contains(ZEPMaintenance::ToUpper(entry.fileName));
     };
     for (const ManifestFileEntry& entry : upgradeEntries) {
         if (!present(entry, false)) {

@@ -41,6 +41,7 @@ struct Launch {
     std::wstring file;
     std::wstring parameters;
     std::wstring directory;
+    int32_t waitSeconds = 0;
 };
 
 TEST(StartIMServiceTest, ServiceArgumentsByOperation) {
@@ -161,8 +162,9 @@ TEST(StartWorkerTest, TheProgramItselfElevatedAsWorker) {
     Maintenance controller;
     controller.arguments = Split(L"-op install -lpid 9 -setupZEPPKIServiceRegistry");
     std::vector<Launch> launches;
-    controller.startElevated = [&](const std::wstring& f, const std::wstring& p, const std::wstring& d) {
-        launches.push_back({f, p, d});
+    controller.startElevated = [&](const std::wstring& f, const std::wstring& p, const std::wstring& d,
+                                   int32_t w) {
+        launches.push_back({f, p, d, w});
     };
     controller.StartWorker(true);
     controller.StartWorker(false);
@@ -192,8 +194,9 @@ TEST(ServiceWorkerLoopTest, OnlyTheOperationsThroughTheServiceStartAWorker) {
         service.op = c.op;
         service.arguments = Split(L"\"Z.EP Maintenance Service2\" -op x -lpid 4711 -usid S-1-5-18");
         std::vector<Launch> launches;
-        service.startElevated = [&](const std::wstring& f, const std::wstring& p, const std::wstring& d) {
-            launches.push_back({f, p, d});
+        service.startElevated = [&](const std::wstring& f, const std::wstring& p, const std::wstring& d,
+                                    int32_t w) {
+            launches.push_back({f, p, d, w});
         };
         EXPECT_FALSE(service.ProcessServiceWorkerLoop());
         ASSERT_EQ(launches.size(), c.starts ? 1u : 0u);
@@ -201,13 +204,16 @@ TEST(ServiceWorkerLoopTest, OnlyTheOperationsThroughTheServiceStartAWorker) {
             // The loader's -lpid stays; the service name rides along under the empty name.
             EXPECT_EQ(Split(launches[0].parameters),
                       Split(L"\"Z.EP Maintenance Service2\" -op x -lpid 4711 -usid S-1-5-18 -mode worker"));
+            // A refresh's loader is not waiting on a pipe: the service waits for its worker instead.
+            EXPECT_EQ(launches[0].waitSeconds,
+                      c.op == Operation::RefreshZEPPKIServiceRegistryKeys ? kRefreshWaitSeconds : 0);
         }
     }
 
     CapturedLog log;
     Maintenance failing;
     failing.op = Operation::Update;
-    failing.startElevated = [](const std::wstring&, const std::wstring&, const std::wstring&) {
+    failing.startElevated = [](const std::wstring&, const std::wstring&, const std::wstring&, int32_t) {
         ThrowIMException(ErrorCode::kShellExecuteFailed);
     };
     EXPECT_FALSE(failing.ProcessServiceWorkerLoop());
@@ -222,15 +228,16 @@ TEST(LoaderModeTest, InstallAndUninstallStartTheElevatedWorkerOnly) {
         int services = 0;
         std::vector<Launch> launches;
         loader.startService = [&](const std::wstring&, const std::vector<std::wstring>&) { ++services; };
-        loader.startElevated = [&](const std::wstring& f, const std::wstring& p, const std::wstring& d) {
-            launches.push_back({f, p, d});
+        loader.startElevated = [&](const std::wstring& f, const std::wstring& p, const std::wstring& d,
+                                   int32_t w) {
+            launches.push_back({f, p, d, w});
         };
         EXPECT_EQ(loader.ProcessLoaderMode(), 0);
         EXPECT_EQ(services, 0);
         ASSERT_EQ(launches.size(), 1u);
         EXPECT_EQ(Split(launches[0].parameters).at(L"-mode"), L"worker");
 
-        loader.startElevated = [](const std::wstring&, const std::wstring&, const std::wstring&) {
+        loader.startElevated = [](const std::wstring&, const std::wstring&, const std::wstring&, int32_t) {
             ThrowIMException(ErrorCode::kShellExecuteFailed);
         };
         EXPECT_EQ(loader.ProcessLoaderMode(), -1);
@@ -246,9 +253,17 @@ TEST(LoaderModeTest, ARefreshWhoseServiceFailsShowsNoDialog) {
     loader.startService = [](const std::wstring&, const std::vector<std::wstring>&) {
         ThrowIMException(ErrorCode::kServiceOpenFailed);
     };
+    std::vector<std::wstring> awaited;
+    loader.waitForService = [&](const std::wstring& name) { awaited.push_back(name); };
     EXPECT_EQ(loader.ProcessLoaderMode(), -1);
     EXPECT_TRUE(log.Contains(L"ProcessWorkerMode: StartIMService failed. (exCode: 107, exText: "));
     EXPECT_FALSE(log.Contains(L"SetLanguage"));
+    EXPECT_TRUE(awaited.empty());
+
+    // Started: the loader stays until the service has stopped, so that its worker finds it.
+    loader.startService = [](const std::wstring&, const std::vector<std::wstring>&) {};
+    EXPECT_EQ(loader.ProcessLoaderMode(), 0);
+    EXPECT_EQ(awaited, std::vector<std::wstring>{loader.GetServiceName()});
 }
 
 TEST(LoaderOfUserTest, TheWorkersLoaderMustBeTheUsers) {
