@@ -176,5 +176,26 @@ expect_exit 0 "fixture verifies" "$zcf" verify --key-file "$dev/development.key"
 cp "$fixtures/manifest.zcf" "$work/changed.zcf"
 printf 'x' | dd of="$work/changed.zcf" bs=1 seek=$(($(stat -c %s "$work/changed.zcf") - 3)) conv=notrunc status=none
 expect_exit 1 "a fixture with a changed data byte" "$zcf" verify --key-file "$dev/development.key" "$work/changed.zcf"
+# --out replaces a regular file or fills an empty name, never anything else: a link and what it points
+# to, a FIFO, a folder and a device stay as they were, for the manifest as for the container.
+mkdir -p "$work/outs/folder"
+echo "kept" >"$work/outs/target"
+ln -s "$work/outs/target" "$work/outs/link"
+mkfifo "$work/outs/fifo"
+for out in link fifo folder /dev/null; do
+    [ "${out#/}" = "$out" ] && out="$work/outs/$out"
+    for command in "manifest $update --version 2.0" "sign --key $keys/signing-private.pem --in $work/manifest.xml"; do
+        # shellcheck disable=SC2086
+        expect_exit 3 "${command%% *} --out $out" "$zcf" $command --out "$out"
+        expect_output_part "${command%% *} --out $out" "will not replace $out: it is a"
+    done
+done
+zep_checks=$((zep_checks + 1))
+[ -L "$work/outs/link" ] && [ -p "$work/outs/fifo" ] && [ -d "$work/outs/folder" ] && [ -c /dev/null ] &&
+    [ "$(cat "$work/outs/target")" = "kept" ] && [ -z "$(ls "$work/outs/folder")" ] ||
+    fail "--out changed what it refused"
+expect_exit 0 "--out over a regular file" "$zcf" manifest "$update" --version 2.0 --out "$work/outs/target"
+zep_checks=$((zep_checks + 1))
+grep -q "<ZEP_UPGRADE" "$work/outs/target" || fail "--out did not replace the regular file"
 
 zep_finish

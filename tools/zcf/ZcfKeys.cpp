@@ -271,7 +271,47 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
     }
 }
 
+namespace {
+
+const char* KindOf(mode_t mode) {
+    switch (mode & S_IFMT) {
+    case S_IFLNK:
+        return "a symbolic link";
+    case S_IFDIR:
+        return "a folder";
+    case S_IFIFO:
+        return "a FIFO";
+    case S_IFSOCK:
+        return "a socket";
+    case S_IFCHR:
+    case S_IFBLK:
+        return "a device";
+    default:
+        return "not a regular file";
+    }
+}
+
+// Only a regular file, or nothing, is ever replaced at an output path: never a link (nor what it points
+// to), a device, a FIFO or a folder. True when something is there.
+bool RequireReplaceable(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT) {
+            return false;
+        }
+        Fail(kExitInput, "cannot look at " + path + ": " + ErrnoText());
+    }
+    if (!S_ISREG(info.st_mode)) {
+        Fail(kExitInput,
+             "will not replace " + path + ": it is " + KindOf(info.st_mode) + ", not a regular file");
+    }
+    return true;
+}
+
+} // namespace
+
 std::string WriteTemporaryBeside(const std::string& path, const std::vector<uint8_t>& bytes) {
+    RequireReplaceable(path);
     std::string temporary = path + ".XXXXXX";
     const int fd = mkstemp(temporary.data());
     if (fd < 0) {
@@ -300,8 +340,19 @@ std::string WriteTemporaryBeside(const std::string& path, const std::vector<uint
 }
 
 void Publish(const std::string& temporary, const std::string& path) {
-    if (rename(temporary.c_str(), path.c_str()) != 0) {
-        const std::string reason = ErrnoText();
+    // Checked again after the write; where nothing was there, nothing may have come meanwhile.
+    bool present = false;
+    try {
+        present = RequireReplaceable(path);
+    } catch (...) {
+        unlink(temporary.c_str());
+        throw;
+    }
+    const int renamed =
+        present ? rename(temporary.c_str(), path.c_str())
+                : renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+    if (renamed != 0) {
+        const std::string reason = errno == EEXIST ? "something was created there meanwhile" : ErrnoText();
         unlink(temporary.c_str());
         Fail(kExitInput, "cannot write " + path + ": " + reason);
     }
