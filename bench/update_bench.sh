@@ -1,20 +1,34 @@
 #!/usr/bin/env bash
-# A whole update against a shell doing the same steps, in the same run: a product of 10,000 files
-# (1 GiB in 200 folders), an update replacing 2,000 of them (200 MiB) and deleting 100. The worker's
-# time is measured with its 300 ms pause after each progress message taken out (counted from its log
-# and reported apart); the shell's steps are cp -a of the backup, sha1sum -c of the update, cp of the new
-# files, rm of the deleted ones and rm -rf of the backup. Peak memory is the worker's maximum RSS.
-# Usage: bench/update_bench.sh [--in FOLDER] [--runs N] [build folder]   (as root)
+# A whole update against a shell doing the same steps, in the same run, for one shape of update:
+#   mixed     10,000 files of 100 KiB (1 GiB in 200 folders), 2,000 replaced (200 MiB), 100 deleted
+#   full      the same product, all 10,000 files replaced
+#   small5k   5,000 files of 4 KiB (50 folders), all replaced
+#   small20k  20,000 files of 4 KiB (200 folders), all replaced
+# The worker's time is measured with its 300 ms pause after each progress message taken out (counted
+# from its log and reported apart); the shell's steps are cp -a of the backup, sha1sum -c of the update,
+# cp of the new files, rm of the deleted ones and rm -rf of the backup, and the same followed by sync
+# for the worker's durability. Peak memory is the worker's maximum RSS, user CPU its user time.
+# Usage: bench/update_bench.sh [--in FOLDER] [--runs N] [--shape SHAPE] [build folder]   (as root)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=3
+shape=mixed
 while [ $# -gt 0 ]; do
     case $1 in
     --in) export TMPDIR=${2:?--in needs a folder}; shift 2 ;;
     --runs) runs=${2:?--runs needs a number}; shift 2 ;;
+    --shape) shape=${2:?--shape needs a shape}; shift 2 ;;
     *) break ;;
     esac
 done
+# folders, files per folder, bytes per file, every how many-th file is replaced, files deleted
+case $shape in
+mixed) folders=200 per=50 size=102400 every=5 deleted=100 ;;
+full) folders=200 per=50 size=102400 every=1 deleted=0 ;;
+small5k) folders=50 per=100 size=4096 every=1 deleted=0 ;;
+small20k) folders=200 per=100 size=4096 every=1 deleted=0 ;;
+*) echo "unknown shape: $shape (mixed, full, small5k, small20k)" >&2; exit 2 ;;
+esac
 build="${1:-build/native-release}"
 cmake --preset native-release -B "$build" >/dev/null
 cmake --build "$build" --target zepmaintenance zcf zepreg zep_dialog_host -j 2 >/dev/null
@@ -26,25 +40,24 @@ trap 'rm -rf "$work"' EXIT
 pristine="$work/pristine"
 export ZEP_MACHINE_ROOT="$work/machine"
 
-echo "making the product (10,000 files, 1 GiB) and the update (2,000 files, 200 MiB) ..."
+echo "shape $shape: making the product ($((folders * per)) files of $size bytes) and the update ..."
 mkdir -p "$pristine/product" "$pristine/update"
-# 100 KiB of random bytes per file, made from one stream: folder d of file f gets a slice of its own.
-for d in $(seq -w 0 199); do
-    mkdir -p "$pristine/product/folder$d"
-    head -c $((50 * 102400)) /dev/urandom | split -b 102400 -d -a 2 - "$pristine/product/folder$d/file"
-done
-# Every fifth file replaced (file00, file05, ... file45 of each folder); ten files of each of the first ten
-# folders deleted.
-for d in $(seq -w 0 199); do
-    mkdir -p "$pristine/update/folder$d"
-    for n in 00 05 10 15 20 25 30 35 40 45; do
-        head -c 102400 /dev/urandom >"$pristine/update/folder$d/file$n"
+: >"$pristine/update/._ZEP_UPGRADE_delete"
+for d in $(seq -w 0 $((folders - 1))); do
+    mkdir -p "$pristine/product/folder$d" "$pristine/update/folder$d"
+    # One random stream a folder, cut into its files.
+    head -c $((per * size)) /dev/urandom | split -b "$size" -d -a 3 - "$pristine/product/folder$d/file"
+    for n in $(seq -f '%03g' 0 "$every" $((per - 1))); do
+        head -c "$size" /dev/urandom >"$pristine/update/folder$d/file$n"
     done
 done
-: >"$pristine/update/._ZEP_UPGRADE_delete"
-for d in $(seq -f '%03g' 0 9); do
-    for n in 11 12 13 14 16 17 18 19 21 22; do
+# Deleted: ten files of each of the first folders that are not replaced.
+left=$deleted
+for d in $(seq -w 0 $((folders - 1))); do
+    for n in $(seq -f '%03g' 1 $((per - 1))); do
+        [ "$left" -gt 0 ] && [ $((10#$n % every)) -ne 0 ] || continue
         printf 'folder%s\\file%s\r\n' "$d" "$n" >>"$pristine/update/._ZEP_UPGRADE_delete"
+        left=$((left - 1))
     done
 done
 "$bin/zcf" manifest "$pristine/update" --out "$work/manifest.xml" >/dev/null
@@ -75,7 +88,7 @@ worker_run() {
     local listener=$!
     local start end
     start=$(seconds)
-    /usr/bin/time -f '%M' -o "$work/rss" "$bin/zepmaintenance" -mode worker -op update -pp "$product/" \
+    /usr/bin/time -f '%M %U' -o "$work/rss" "$bin/zepmaintenance" -mode worker -op update -pp "$product/" \
         -dp "$data/" -guiPipe "$pipe" -lang 2 </dev/null >/dev/null 2>&1 ||
         grep -a ' ERROR ' "$ZEP_MACHINE_ROOT/var/lib/Z.EP Maintenance2/ZEPMaintenance2-worker.log" | head -n 3 >&2
     end=$(seconds)
@@ -96,24 +109,29 @@ shell_run() {
     tr -d '\r' <"$data/update/._ZEP_UPGRADE_delete" | tr '\\' '/' | (cd "$product" && xargs rm -f)
     rm -rf "$data/backup" "$data/update"
     end=$(seconds)
-    echo "$end $start"
+    sync
+    echo "$end $start $(seconds)"
 }
 
-worker_times=() pause_times=() shell_times=() rss=()
+worker_times=() pause_times=() shell_times=() synced_times=() rss=() cpu=()
 for run in $(seq "$runs"); do
-    read -r end start messages peak < <(worker_run)
+    read -r end start messages peak user < <(worker_run)
+    cpu+=("$user")
     pause=$(awk -v m="$messages" 'BEGIN { print m * 0.3 }')
     worker_times+=("$(awk -v e="$end" -v s="$start" -v p="$pause" 'BEGIN { print e - s - p }')")
     pause_times+=("$pause")
     rss+=("$peak")
-    read -r end start < <(shell_run)
+    read -r end start synced < <(shell_run)
     shell_times+=("$(awk -v e="$end" -v s="$start" 'BEGIN { print e - s }')")
-    printf 'run %d: worker %.2f s (+ %.1f s of pauses after %d messages, peak RSS %d KiB), shell %.2f s\n' \
-        "$run" "${worker_times[-1]}" "$pause" "$messages" "$peak" "${shell_times[-1]}"
+    synced_times+=("$(awk -v e="$synced" -v s="$start" 'BEGIN { print e - s }')")
+    printf 'run %d: worker %.2f s (+ %.1f s of pauses after %d messages, user CPU %.2f s, peak RSS %d KiB), shell %.2f s, with sync %.2f s\n' \
+        "$run" "${worker_times[-1]}" "$pause" "$messages" "$user" "$peak" "${shell_times[-1]}" "${synced_times[-1]}"
 done
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 w=$(median "${worker_times[@]}")
 s=$(median "${shell_times[@]}")
-printf 'median: worker %.2f s without pauses, shell %.2f s; ratio worker/shell %.2f; pauses %.1f s; peak RSS %d KiB\n' \
-    "$w" "$s" "$(awk -v w="$w" -v s="$s" 'BEGIN { print w / s }')" "$(median "${pause_times[@]}")" "$(median "${rss[@]}")"
+y=$(median "${synced_times[@]}")
+printf 'median (%s): worker %.2f s without pauses, shell %.2f s, shell+sync %.2f s; ratio worker/shell %.2f, worker/(shell+sync) %.2f; user CPU %.2f s; pauses %.1f s; peak RSS %d KiB\n' \
+    "$shape" "$w" "$s" "$y" "$(awk -v w="$w" -v s="$s" 'BEGIN { print w / s }')" "$(awk -v w="$w" -v s="$y" 'BEGIN { print w / s }')" \
+    "$(median "${cpu[@]}")" "$(median "${pause_times[@]}")" "$(median "${rss[@]}")"
