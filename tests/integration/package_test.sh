@@ -1,7 +1,8 @@
 #!/bin/bash
 # The .deb as dpkg installs it into a scratch root: its maintainer scripts run chrooted there, as on a
 # machine without a running systemd; the tools run from it; then removal, a second install on the kept
-# store, and purge, each checked for what stays. Also lintian on the package.
+# store, and purge, each checked for what stays; then once without /proc and once without chroot. Also
+# lintian on the package.
 # Usage: package_test.sh <package.deb> (root; skipped without dpkg-deb, lintian or unshare)
 here=$(dirname "$0")
 source "$here/lib.sh"
@@ -104,5 +105,15 @@ check "it says why the service is not registered" grep -q '/proc is not mounted'
 check "nothing registered without /proc" test ! -e "$units/$unit.socket"
 dpkg_root "purge without /proc" -P zepmaintenance
 check "and the root is as it was: $(diff <(echo "$bare") <(listing))" test "$bare" = "$(listing)"
+
+# Without chroot, as a host installs a root it serves: everything below DPKG_ROOT, the program run with
+# it as its machine root.
+in_root_opts=()
+dpkg_root "install without chroot" --force-script-chrootless -i "$deb"
+check "the unit names the program in the root" grep -qxF \
+    "ExecStart=\"$root/usr/lib/zepmaintenance/bin/zepmaintenance\" \"-mode\" \"service\"" "$units/$unit@.service"
+check "and the root as its machine root" grep -qxF "Environment=\"ZEP_MACHINE_ROOT=$root\"" "$units/$unit@.service"
+dpkg_root "purge without chroot" --force-script-chrootless -P zepmaintenance
+check "the root is as it was again: $(diff <(echo "$bare") <(listing))" test "$bare" = "$(listing)"
 
 zep_finish
