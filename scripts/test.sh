@@ -22,7 +22,8 @@ rm -rf build/native-release/packages build/windows/packages
 cpack --preset deb >/dev/null
 cpack --preset windows-zip >/dev/null
 zip=$(echo build/windows/packages/ZEPMaintenance-*-win32.zip)
-cmake -E tar tf "$zip" | grep -qx "$(basename "$zip" .zip)/ZEPMaintenance.exe" ||
+listing=$(cmake -E tar tf "$zip")
+grep -qx "$(basename "$zip" .zip)/ZEPMaintenance.exe" <<<"$listing" ||
     { echo "$zip holds no ZEPMaintenance.exe" >&2; exit 1; }
 status=0
 bash tests/integration/package_test.sh build/native-release/packages/zepmaintenance_*_amd64.deb || status=$?

@@ -56,9 +56,10 @@ dpkg_root() {
         fail "$what: $(cat "$work/out")"
 }
 in_root_opts=()
+zepreg_root() { in_root env -u ZEP_MACHINE_ROOT chroot "$root" /usr/bin/zepreg "$@"; }
 
 dpkg_root install -i "$deb"
-image=$(in_root env -u ZEP_MACHINE_ROOT chroot "$root" /usr/bin/zepreg query "$record" /v ImagePath 2>&1)
+image=$(zepreg_root query "$record" /v ImagePath 2>&1)
 check "the record names the installed program: $image" \
     grep -qF '"/usr/lib/zepmaintenance/bin/zepmaintenance" -mode service' <<<"$image"
 check "the service unit starts the installed program on the machine's own root" \
@@ -70,6 +71,12 @@ expect_line ZEPMaintenance2-worker.log "install" INFO "ProcessWorkerMode: Z.EP M
 for tool in zepmaintenance.8 zeprun.8 zepreg.8 zcf.1; do
     check "manual page $tool" test -s "$root/usr/share/man/man${tool##*.}/$tool.gz"
 done
+
+# The same package again, as an upgrade: the record and the product's settings stay.
+product='HKLM\software\ZEP\Z.EP Maintenance2\product'
+zepreg_root add "$product" /v installedVersion /d 2.0.1300.0 >/dev/null
+dpkg_root upgrade -i "$deb"
+check "an upgrade keeps the product's settings" eval 'zepreg_root query "$product" /v installedVersion >/dev/null'
 
 # Each tool's help: on standard output, nothing on standard error, exit 0.
 for tool in zcf zepreg zeprun; do
