@@ -9,6 +9,7 @@ packages=(
     libacl1-dev libattr1-dev acl attr util-linux time
     systemd # systemd-socket-activate serves the service socket in the service test
     mingw-w64 wine wine64 xvfb dpkg-dev
+    lintian # checks the .deb in the package test
     xdotool imagemagick tmux # the dialog's tests: pressing keys, screenshots, a terminal to read
     clang libclang-rt-dev
 )

@@ -164,6 +164,16 @@ reg query 'HKLM\k'
 expect_reg 1 "deleted deepest tree"
 
 # Deletion: a value, then a whole tree; /f is required.
+# Asked for, the syntax goes to standard output with success; a wrong command line fails with it.
+help_out=$("$zepreg" --help 2>/dev/null)
+reg_status=$?
+expect_reg 0 "--help"
+reg_out=$help_out
+expect_output "--help on standard output" "zepreg delete KEY"
+reg query
+expect_reg 1 "a key missing"
+expect_output "a key missing" "ERROR: Invalid syntax."
+
 reg delete 'HKLM\software\ZEP\Z.EP Maintenance2\Test' /v count
 expect_reg 1 "delete without /f"
 reg delete 'HKLM\software\ZEP\Z.EP Maintenance2\Test' /v count /f

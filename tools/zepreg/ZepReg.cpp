@@ -2,6 +2,7 @@
 //   zepreg query  KEY [/v NAME | /ve] [/s]
 //   zepreg add    KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]
 //   zepreg delete KEY [/v NAME | /ve] /f
+//   zepreg --help
 // KEY starts with HKLM, HKU or HKCU (or their long names). Exit code 0 on success, 1 on failure.
 #include "base/Utf16.h"
 #include "base/WinError.h"
@@ -77,13 +78,22 @@ int FailWith(uint32_t error) {
     }
 }
 
+constexpr const wchar_t* kSyntax =
+    L"  zepreg query  KEY [/v NAME | /ve] [/s]\n"
+    L"  zepreg add    KEY [/v NAME | /ve] [/t REG_SZ|REG_EXPAND_SZ|REG_DWORD|REG_QWORD|REG_BINARY|"
+    L"REG_MULTI_SZ] [/d DATA] [/f]\n"
+    L"  zepreg delete KEY [/v NAME | /ve] /f";
+
 int Usage() {
-    return Fail(
-        L"Invalid syntax.\n"
-        L"  zepreg query  KEY [/v NAME | /ve] [/s]\n"
-        L"  zepreg add    KEY [/v NAME | /ve] [/t REG_SZ|REG_EXPAND_SZ|REG_DWORD|REG_QWORD|REG_BINARY|"
-        L"REG_MULTI_SZ] [/d DATA] [/f]\n"
-        L"  zepreg delete KEY [/v NAME | /ve] /f");
+    return Fail(std::wstring(L"Invalid syntax.\n") + kSyntax);
+}
+
+// Asked for: the syntax on standard output, and success.
+int Help() {
+    Print(std::wstring(L"Usage:\n") + kSyntax +
+          L"\nKEY starts with HKLM, HKU or HKCU (or their long names). The store lies below\n"
+          L"ZEP_MACHINE_ROOT (default /); only root changes it. Exit code 0 done, 1 failed.");
+    return 0;
 }
 
 std::wstring Upper(std::wstring text) {
@@ -435,6 +445,12 @@ int Delete(RegistryStore& store, const Options& options, const KeyPath& key) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2) {
+        const std::string option = argv[1];
+        if (option == "--help" || option == "-h" || option == "/?" || option == "-?") {
+            return Help();
+        }
+    }
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         return Usage();

@@ -56,7 +56,7 @@ void Report(const std::wstring& text) {
 }
 
 constexpr const char* kUsage =
-    "Usage: zeprun [--dry-run] [--once-only]\n"
+    "Usage: zeprun [--dry-run] [--once-only] [--help]\n"
     "Runs the machine's logon commands from the settings store below\n"
     "ZEP_MACHINE_ROOT (default /), as Windows runs HKLM Run and RunOnce:\n"
     "  each RunOnce value is deleted, then its command runs and is waited for;\n"
