@@ -3,7 +3,8 @@
 # made here with OpenSSL, and the package signed by osslsigncode with each of them.
 #   make_corpus.sh OUTPUT_DIR SOURCE_DIR
 # OUTPUT_DIR receives the packages, truststore/ (the trusted test root under its hash name) and
-# corpus.txt: one line per package, "<file> <verdict 1|0> <reason>".
+# corpus.txt: one line per package, "<file> <verdict 1|0> <reason>", the verdict being the signer
+# check's.
 set -euo pipefail
 out=$1
 src=$2
@@ -80,6 +81,7 @@ cp self-signed.pem self-signed.chain.pem
 cp "ca-trusted/ca.pem" "$out/truststore/zep-test-root.pem"
 ln -s zep-test-root.pem "$out/truststore/$(openssl x509 -hash -noout -in ca-trusted/ca.pem).0"
 cp "ca-trusted/ca.pem" "$out/test-root.pem"
+openssl x509 -in ca-trusted/ca.pem -outform DER -out "$out/test-root.der"
 
 echo "payload of the MSI signer check's test package" > payload.txt
 wixl -o "$out/unsigned.msi" "$src/Package.wxs" >/dev/null
@@ -103,4 +105,13 @@ sign no-full-stop no-full-stop.msi 0 common-name
 sign expired expired.msi 0 not-time-valid -h sha256
 sign untrusted-root untrusted-root.msi 0 untrusted-root -h sha256
 sign self-signed self-signed.msi 0 untrusted-root -h sha256
+# One byte changed in each stream of the signed package, the signature's own stream among them.
+signature_name=$(printf '\x05DigitalSignature' | iconv -t UTF-16LE | od -An -tx1 | tr -d ' \n')
+python3 "$src/tamper.py" "$out/signed.msi" "$out" changed | while read -r file name; do
+    if [ "$name" = "$signature_name" ]; then
+        echo "$file 0 changed-signature" >> "$corpus"
+    else
+        echo "$file 0 changed-stream" >> "$corpus"
+    fi
+done
 rm -rf "$work"
