@@ -69,4 +69,8 @@ std::wstring CertificateNameAttribute(const SignerCertificate& signer, const cha
 [[nodiscard]] bool BuildSignerChain(const SignerCertificate& signer, uint32_t& errorStatus,
                                     uint32_t& infoStatus);
 
+// The Windows Installer's program: the fixed "c:\windows\system32\msiexec.exe" on Windows, not taken
+// from the system; on Linux msiexec.exe in the System folder stand-in.
+std::wstring MsiInstallerPath();
+
 } // namespace ZEPMaintenance::platform

@@ -4,6 +4,7 @@
 #include "upgrade/MsiPrimitives.h"
 
 #include "base/WinError.h"
+#include "base/posix/Descriptor.h"
 #include "base/posix/Utf8.h"
 #include "system/posix/PosixSupport.h"
 #include "upgrade/CryptoPrimitives.h"
@@ -382,6 +383,11 @@ bool BuildSignerChain(const SignerCertificate& signer, uint32_t& errorStatus, ui
     errorStatus = status;
     infoStatus = X509_self_signed(native->certificate, 0) == 1 ? kTrustIsSelfSigned : 0;
     return true;
+}
+
+std::wstring MsiInstallerPath() {
+    // What stands there is the deployment's business: tests put a small program in its place.
+    return posix::WidePath(posix::UnderMachineRoot("usr/lib/zepmaintenance/system/msiexec.exe"));
 }
 
 } // namespace ZEPMaintenance::platform

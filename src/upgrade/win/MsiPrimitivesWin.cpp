@@ -126,4 +126,8 @@ bool BuildSignerChain(const SignerCertificate& signer, uint32_t& errorStatus, ui
     return true;
 }
 
+std::wstring MsiInstallerPath() {
+    return L"c:\\windows\\system32\\msiexec.exe";
+}
+
 } // namespace ZEPMaintenance::platform
