@@ -12,6 +12,7 @@ namespace ZEPMaintenance::platform {
 // HRESULTs that MsiGetFileSignatureInformationW gives and the Linux side reports in its place.
 inline constexpr uint32_t kTrustENoSignature = 0x800B0100u;        // TRUST_E_NOSIGNATURE
 inline constexpr uint32_t kTrustEBadDigest = 0x80096010u;          // TRUST_E_BAD_DIGEST
+inline constexpr uint32_t kTrustECertSignature = 0x80096004u;      // TRUST_E_CERT_SIGNATURE
 inline constexpr uint32_t kTrustESubjectFormUnknown = 0x800B0003u; // TRUST_E_SUBJECT_FORM_UNKNOWN
 inline constexpr uint32_t kCryptEAsn1BadTag = 0x8009310Bu;         // CRYPT_E_ASN1_BADTAG
 inline constexpr uint32_t kNteBadAlgId = 0x80090008u;              // NTE_BAD_ALGID

@@ -7,7 +7,6 @@
 #include "base/posix/Descriptor.h"
 #include "base/posix/Utf8.h"
 #include "system/posix/PosixSupport.h"
-#include "upgrade/CryptoPrimitives.h"
 #include "upgrade/posix/MsiDigest.h"
 
 #include <algorithm>
@@ -167,19 +166,19 @@ uint32_t VerifySignerInfo(PKCS7* p7, const DerElement& content, X509*& signerCer
     if (messageDigest == nullptr || !Digest(md, content.contents, content.length, computed) ||
         static_cast<std::size_t>(ASN1_STRING_length(messageDigest)) != computed.size() ||
         std::memcmp(ASN1_STRING_get0_data(messageDigest), computed.data(), computed.size()) != 0) {
-        return kNteBadSignature;
+        return kTrustECertSignature;
     }
     ASN1_TYPE* contentType = PKCS7_get_signed_attribute(info, NID_pkcs9_contentType);
     const ObjectPointer indirectData(OBJ_txt2obj(kSpcIndirectDataOid, 1));
     if (contentType == nullptr || contentType->type != V_ASN1_OBJECT ||
         OBJ_cmp(contentType->value.object, indirectData.get()) != 0) {
-        return kNteBadSignature;
+        return kTrustECertSignature;
     }
     unsigned char* attributes = nullptr;
     const int attributesLength = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(info->auth_attr), &attributes,
                                                ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
     if (attributesLength <= 0) {
-        return kNteBadSignature;
+        return kTrustECertSignature;
     }
     const DigestContextPointer context(EVP_MD_CTX_new());
     const bool valid =
@@ -190,7 +189,7 @@ uint32_t VerifySignerInfo(PKCS7* p7, const DerElement& content, X509*& signerCer
                          static_cast<std::size_t>(attributesLength)) == 1;
     OPENSSL_free(attributes);
     if (!valid) {
-        return kNteBadSignature;
+        return kTrustECertSignature;
     }
     signerCertificate = certificate;
     return 0;
@@ -319,7 +318,7 @@ std::wstring SystemMessageText(uint32_t code) {
          L"The form specified for the subject is not one supported or known by the specified trust "
          L"provider.\r\n"},
         {kCryptEAsn1BadTag, L"ASN1 bad tag value met.\r\n"},
-        {kNteBadSignature, L"Invalid Signature.\r\n"},
+        {kTrustECertSignature, L"The signature of the certificate cannot be verified.\r\n"},
         {kNteBadAlgId, L"Invalid algorithm specified.\r\n"},
         {HresultFromWin32(WinError::kFileNotFound), L"The system cannot find the file specified.\r\n"},
         {HresultFromWin32(WinError::kPathNotFound), L"The system cannot find the path specified.\r\n"},

@@ -4,6 +4,7 @@
 
 #include "base/win/WinHeaders.h"
 
+#include <cstddef>
 #include <vector>
 
 namespace ZEPMaintenance::platform {
@@ -103,7 +104,16 @@ uint32_t CreateChainEngine(ChainEngine& engine) {
     config.dwFlags = CERT_CHAIN_CACHE_END_CERT;
     HCERTCHAINENGINE created = nullptr;
     if (!CertCreateCertificateChainEngine(reinterpret_cast<PCERT_CHAIN_ENGINE_CONFIG>(&config), &created)) {
-        return GetLastError();
+        const DWORD error = GetLastError();
+        // Windows 7 and Wine know the record without its last field and refuse a size they do not know.
+        if (error != static_cast<DWORD>(E_INVALIDARG)) {
+            return error;
+        }
+        config.cbSize = offsetof(FullChainEngineConfig, dwExclusiveFlags);
+        if (!CertCreateCertificateChainEngine(reinterpret_cast<PCERT_CHAIN_ENGINE_CONFIG>(&config),
+                                              &created)) {
+            return GetLastError();
+        }
     }
     engine.Reset(reinterpret_cast<uintptr_t>(created));
     return ERROR_SUCCESS;

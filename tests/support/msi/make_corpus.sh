@@ -104,14 +104,21 @@ sign country-sk country-sk.msi 0 country
 sign no-full-stop no-full-stop.msi 0 common-name
 sign expired expired.msi 0 not-time-valid -h sha256
 sign untrusted-root untrusted-root.msi 0 untrusted-root -h sha256
-sign self-signed self-signed.msi 0 untrusted-root -h sha256
+sign self-signed self-signed.msi 0 self-signed -h sha256
 # One byte changed in each stream of the signed package, the signature's own stream among them.
 signature_name=$(printf '\x05DigitalSignature' | iconv -t UTF-16LE | od -An -tx1 | tr -d ' \n')
 python3 "$src/tamper.py" "$out/signed.msi" "$out" changed | while read -r file name; do
     if [ "$name" = "$signature_name" ]; then
-        echo "$file 0 changed-signature" >> "$corpus"
+        echo "$file 0 changed-signature-stream" >> "$corpus"
     else
         echo "$file 0 changed-stream" >> "$corpus"
+    fi
+done
+# The signature's last byte, which lies in the signer's signature over the signed attributes.
+python3 "$src/tamper.py" "$out/signed.msi" "$work" last end | while read -r file name; do
+    if [ "$name" = "$signature_name" ]; then
+        mv "$work/$file" "$out/changed-signer-signature.msi"
+        echo "changed-signer-signature.msi 0 changed-signer-signature" >> "$corpus"
     fi
 done
 rm -rf "$work"

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Writes copies of a compound file (an MSI package) with one byte of one stream changed.
 
-    tamper.py PACKAGE OUTPUT_DIR PREFIX
+    tamper.py PACKAGE OUTPUT_DIR PREFIX [middle|end]
 
-For every non-empty stream, OUTPUT_DIR/PREFIX-<n>.msi has the byte in the middle of that stream
-inverted; prints "<file> <stream name as hex UTF-16>" per copy. The compound file is read here on its
+For every non-empty stream, OUTPUT_DIR/PREFIX-<n>.msi has the byte in the middle of that stream (or
+its last byte) inverted; prints "<file> <stream name as hex UTF-16>" per copy. The compound file is read here on its
 own, not through the library the program uses, so that both must agree on where a stream lies.
 """
 import struct
@@ -23,6 +23,7 @@ def chain(table, start):
 
 def main():
     package, out, prefix = sys.argv[1:4]
+    at_end = len(sys.argv) > 4 and sys.argv[4] == "end"
     data = bytearray(open(package, "rb").read())
     assert data[:8] == bytes.fromhex("d0cf11e0a1b11ae1"), "not a compound file"
     sector_size = 1 << struct.unpack_from("<H", data, 30)[0]
@@ -65,7 +66,7 @@ def main():
     for name, kind, start, size in entries:
         if kind != 2 or size == 0:
             continue
-        target = list(file_offsets(start, size))[size // 2]
+        target = list(file_offsets(start, size))[size - 1 if at_end else size // 2]
         changed = bytearray(data)
         changed[target] ^= 0xFF
         count += 1

@@ -1,5 +1,6 @@
 // Test support, Windows side of ScopedTrustedTestRoot: the corpus's test root added to the local
-// machine's Root store, and removed again.
+// machine's Root store, and removed again. Wine's Root store takes no additions: it is the host's trust
+// bundle, read when a process starts, so there the root is trusted only where the bundle holds it.
 #include "support/MsiCorpus.h"
 
 #include "base/win/WinHeaders.h"
@@ -32,7 +33,19 @@ ScopedTrustedTestRoot::ScopedTrustedTestRoot() : state_(std::make_unique<State>(
                                           static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
                                           &state_->added)) {
         failure_ = "cannot add the test root: " + std::to_string(GetLastError());
+        return;
     }
+    CERT_CHAIN_PARA parameters{};
+    parameters.cbSize = sizeof parameters;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!CertGetCertificateChain(nullptr, state_->added, nullptr, nullptr, &parameters, 0, nullptr, &chain)) {
+        failure_ = "cannot build the test root's chain: " + std::to_string(GetLastError());
+        return;
+    }
+    if (chain->TrustStatus.dwErrorStatus != 0) {
+        failure_ = "the test root is not trusted here (Wine: not in the host's trust bundle)";
+    }
+    CertFreeCertificateChain(chain);
 }
 
 ScopedTrustedTestRoot::~ScopedTrustedTestRoot() {
