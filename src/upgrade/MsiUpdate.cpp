@@ -30,8 +30,9 @@ Permissions AdministratorsOnly() {
 
 // The package as the user named it, read once into a new file of a fresh folder that only
 // administrators can read or change: what is checked is what runs, and the user's own file may change
-// or go meanwhile. Only a regular file is read, never through a link in its last component, never a
-// FIFO; a missing file, a link, a FIFO or a folder gives 116 here, before anything is started.
+// or go meanwhile. Only a regular file with one name is read, never through a link in its last
+// component, never a FIFO; a missing file, a link, a FIFO or a folder gives 116 here, before anything is
+// started.
 HashedCopy CopyPackage(const EngineLayout& layout, const std::wstring& msiPath, const Logger& logger) {
     PrepareState(layout, logger);
     Directory folder = MsiPackageFolder(layout);
@@ -43,7 +44,9 @@ HashedCopy CopyPackage(const EngineLayout& layout, const std::wstring& msiPath, 
     File package;
     package.SetFullPath(msiPath);
     try {
-        return package.CopyWithHash(folder.GetFullPath(), kPackageCopyName, L"");
+        // Confined to its own folder: no link or reparse point in its last component is followed, and
+        // a file with a second name (a hard link to someone else's file) is not read.
+        return package.CopyWithHash(folder.GetFullPath(), kPackageCopyName, package.GetPath());
     } catch (const IMException& e) {
         logger.Error(
             L"DoMsiUpdate: The MSI package cannot be read as a file; nothing is started. (msi: '%ls', "

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The worker's MSI update through the real program: the package checked and handed to the installer
 # from root's own copy, the installer's arguments, exit codes and time-out, the progress messages, and
-# what is no package (missing, a link, a FIFO, a folder, unsigned) refused before anything starts.
+# what is no package (missing, a link, a FIFO, a folder, a second name, unsigned) refused before
+# anything starts.
 # Usage: msi_update_test.sh <zepmaintenance> <zep_pipe_peer> <corpus folder>
 source "$(dirname "$0")/lib.sh"
 program=$1
@@ -110,11 +111,13 @@ expect_equal "unsigned: exit code" "$zep_status" 0
 expect_not_started "unsigned"
 expect_log "unsigned: line" "DoMsiUpdate: Failed to verify Authenticode signature of '$work/user/unsigned.msi'"
 
-# What is no package file: refused at once, nothing started.
+# What is no package file, or a file with a second name: refused at once, nothing started.
 ln -s "$work/user/signed.msi" "$work/user/link.msi"
 mkfifo "$work/user/fifo.msi"
 mkdir "$work/user/folder.msi"
-for name in missing link fifo folder; do
+cp "$work/user/signed.msi" "$work/user/other.msi"
+ln "$work/user/other.msi" "$work/user/hardlink.msi"
+for name in missing link fifo folder hardlink; do
     msi_update -msi "$work/user/$name.msi" -msipar ""
     expect_equal "$name: exit code" "$zep_status" 255
     expect_not_started "$name"
