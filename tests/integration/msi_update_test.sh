@@ -125,8 +125,11 @@ for name in missing link fifo folder hardlink; do
     expect_equal "$name: final message" "$finals" "2 "
 done
 
-# A time-out that is no number is refused with the options.
-msi_update -msi "$work/user/signed.msi" -msipar "" -msitimeout soon
+# A time-out that is no number is refused with the options, before the pipe is connected.
+rm -rf "$logs" "$work/arguments"
+"$program" -mode worker -op msiupdate -guiPipe unused -lang 2 -msimethod i -msi "$work/user/signed.msi" -msipar "" \
+    -msitimeout soon </dev/null >/dev/null 2>&1
+zep_status=$?
 expect_equal "-msitimeout soon: exit code" "$zep_status" 255
 expect_not_started "-msitimeout soon"
 zep_checks=$((zep_checks + 1))
