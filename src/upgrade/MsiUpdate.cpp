@@ -2,6 +2,7 @@
 // on the copy with the run's method and parameters, and its end awaited.
 #include "upgrade/MsiUpdate.h"
 
+#include "base/Cleanup.h"
 #include "diag/ErrorCodes.h"
 #include "diag/IMException.h"
 #include "system/File.h"
@@ -73,12 +74,19 @@ void DoMsiUpdate(const EngineLayout& layout, const MsiUpdateRun& run, Progress& 
     try {
         HashedCopy copy = CopyPackage(layout, run.msiPath, logger);
         const File package = copy.Install();
+        // The copy goes on every way out but a time-out, after which the installer still reads it. A copy
+        // that cannot be removed now goes with the folder at the next MSI update.
+        Cleanup removeCopy([&package] {
+            try {
+                package.Delete();
+            } catch (const IMException&) {
+            }
+        });
         WaitForHostProcessToClose(run.hostProcessId, progress, logger);
 
         logger.DebugText(L"DoMsiUpdate Calling MsiValidator");
         if (!MsiValidator::VerifyMsiAuthenticodeSignature(package.GetFullPath())) {
             logger.Error(L"DoMsiUpdate: Failed to verify Authenticode signature of '%ls'", run.msiPath);
-            package.Delete();
             return;
         }
 
@@ -96,6 +104,7 @@ void DoMsiUpdate(const EngineLayout& layout, const MsiUpdateRun& run, Progress& 
         process.Start(installer, arguments, L"", false);
         if (!process.WaitToClose(run.msiTimeout)) {
             // The installer goes on with the copy it was given, which therefore stays.
+            removeCopy.Cancel();
             logger.Error(L"DoMsiUpdate: MSI Update ended with timeout. (wrong parameters?) filename: '%ls', "
                          L"arguments '%ls'",
                          run.msiPath, run.msiParameters);
@@ -103,7 +112,6 @@ void DoMsiUpdate(const EngineLayout& layout, const MsiUpdateRun& run, Progress& 
             ThrowIMException(ErrorCode::kProgramFailed);
         }
         const uint32_t exitCode = process.GetExitCode();
-        package.Delete();
         if (exitCode != 0) {
             logger.Error(
                 L"DoMsiUpdate: Exit code of MSI execution is not 0 (filename: '%ls', exitCode: '%d', "

@@ -103,6 +103,11 @@ zep_checks=$((zep_checks + 1))
 zep_checks=$((zep_checks + 1))
 kill -0 "$(cat "$work/installer.pid")" 2>/dev/null || fail "time-out: the installer was ended"
 kill "$(cat "$work/installer.pid")" 2>/dev/null
+# The copy the installer still has is root's, in a folder no one else may enter.
+zep_checks=$((zep_checks + 1))
+folder_mode=$(stat -c '%u %a' "$(dirname "$copy")")
+[ "${folder_mode%% *}" = 0 ] && [ $((0${folder_mode#* } & 077)) -eq 0 ] ||
+    fail "time-out: the copy's folder is not root's alone ($folder_mode)"
 installer
 
 # An unsigned package: refused, nothing started, a normal end.
@@ -110,6 +115,8 @@ msi_update -msi "$work/user/unsigned.msi" -msipar ""
 expect_equal "unsigned: exit code" "$zep_status" 0
 expect_not_started "unsigned"
 expect_log "unsigned: line" "DoMsiUpdate: Failed to verify Authenticode signature of '$work/user/unsigned.msi'"
+zep_checks=$((zep_checks + 1))
+[ ! -e "$copy" ] || fail "unsigned: the package's copy is left behind"
 
 # What is no package file, or a file with a second name: refused at once, nothing started.
 ln -s "$work/user/signed.msi" "$work/user/link.msi"
