@@ -63,7 +63,7 @@ expect_not_started() {
 parameters=$(printf 'REBOOT=ReallySuppress' | iconv -t UTF-16LE | base64 -w0)
 installer
 
-# A signed package: installed from root's copy with the specified arguments.
+# A signed package: installed from root's copy with the installer's arguments.
 msi_update -msi "$work/user/signed.msi" -msipar "$parameters"
 expect_equal "signed: exit code" "$zep_status" 0
 expect_equal "signed: status texts" "$dialog" \
