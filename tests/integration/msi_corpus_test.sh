@@ -14,7 +14,7 @@ trap 'rm -rf "$root"' EXIT
 mkdir -p "$root/etc/ssl"
 cp -a "$corpus/truststore" "$root/etc/ssl/certs"
 
-printf '%-22s %-18s %-8s %-12s %s\n' package reason ours osslsigncode agree
+printf '%-30s %-26s %-5s %-12s %s\n' package reason ours osslsigncode agree
 while read -r file verdict reason; do
     zep_checks=$((zep_checks + 1))
     ZEP_MACHINE_ROOT=$root "$check_program" "$corpus/$file" >"$root/log" 2>&1
@@ -27,7 +27,7 @@ while read -r file verdict reason; do
     esac
     agree=yes
     [ "$ours" -eq "$verdict" ] && [ "$theirs" -eq "$expected_theirs" ] || agree=no
-    printf '%-22s %-18s %-8s %-12s %s\n' "$file" "$reason" "$ours" "$theirs" "$agree"
+    printf '%-30s %-26s %-5s %-12s %s\n' "$file" "$reason" "$ours" "$theirs" "$agree"
     [ "$agree" = yes ] || fail "$file ($reason): signer check $ours, osslsigncode $theirs
 $(cat "$root/log")
 $(cat "$root/theirs")"
