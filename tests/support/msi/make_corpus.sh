@@ -74,6 +74,7 @@ signer trusted country-sk "/CN=$name_plain/C=SK"
 signer trusted no-full-stop "/CN=${name_plain%.}/C=CZ"
 signer trusted expired "/CN=$name_plain/C=CZ" 20200101000000Z 20210101000000Z
 signer untrusted untrusted-root "/CN=$name_plain/C=CZ"
+signer untrusted expired-untrusted "/CN=$name_plain/C=CZ" 20200101000000Z 20210101000000Z
 openssl req -x509 -newkey rsa:2048 -nodes -keyout self-signed.key -out self-signed.pem -days 3650 \
     -subj "/CN=$name_plain/C=CZ" 2>/dev/null
 cp self-signed.pem self-signed.chain.pem
@@ -105,6 +106,7 @@ sign no-full-stop no-full-stop.msi 0 common-name
 sign expired expired.msi 0 not-time-valid -h sha256
 sign untrusted-root untrusted-root.msi 0 untrusted-root -h sha256
 sign self-signed self-signed.msi 0 self-signed -h sha256
+sign expired-untrusted expired-untrusted.msi 0 several-trust-errors -h sha256
 # One byte changed in each stream of the signed package, the signature's own stream among them.
 signature_name=$(printf '\x05DigitalSignature' | iconv -t UTF-16LE | od -An -tx1 | tr -d ' \n')
 python3 "$src/tamper.py" "$out/signed.msi" "$out" changed | while read -r file name; do

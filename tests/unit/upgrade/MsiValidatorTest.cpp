@@ -40,6 +40,8 @@ const std::map<std::wstring, std::vector<ExpectedLine>> kLinesOfReason = {
     {L"untrusted-root",
      {{LevelError, kSigned},
       {LevelError, L"The certificate or certificate chain is based on an untrusted root."}}},
+    // Not time-valid and untrusted at once: a status that matches no row logs no trust text.
+    {L"several-trust-errors", {{LevelError, kSigned}}},
     {L"self-signed",
      {{LevelError, kSigned},
       {LevelError, L"The certificate or certificate chain is based on an untrusted root."}}},
@@ -98,6 +100,11 @@ TEST_F(MsiValidatorTest, EveryPackageOfTheCorpusGetsItsVerdictAndLines) {
         EXPECT_EQ(reachesChain, log.Contains(L"VerifyMsiAuthenticodeSignature() result=")) << log.Dump();
         if (!entry.accepted && entry.reason != L"valid") {
             EXPECT_FALSE(log.Has(LevelInfo, L"No error found for this certificate or chain.\n"));
+        }
+        if (entry.reason == L"several-trust-errors") {
+            for (const wchar_t* text : {L"not time-valid", L"untrusted root", L"not complete"}) {
+                EXPECT_FALSE(log.Contains(text)) << log.Dump();
+            }
         }
         if (entry.reason == L"unsigned" || entry.reason.starts_with(L"changed-")) {
             EXPECT_TRUE(log.Contains(L"MsiGetFileSignatureInformationW ERROR result=0x")) << log.Dump();
