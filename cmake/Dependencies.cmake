@@ -8,7 +8,10 @@ if(WIN32)
 else()
     find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
     find_package(SQLite3 REQUIRED)
-    target_link_libraries(zep_platform_libs INTERFACE OpenSSL::Crypto SQLite::SQLite3 acl)
+    # libgsf reads MSI packages (OLE compound files) for their Authenticode check.
+    find_package(PkgConfig REQUIRED)
+    pkg_check_modules(GSF REQUIRED IMPORTED_TARGET libgsf-1)
+    target_link_libraries(zep_platform_libs INTERFACE OpenSSL::Crypto SQLite::SQLite3 acl PkgConfig::GSF)
 endif()
 
 # pugixml in its wide-character mode, compiled from Debian's source package.

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-600}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_container fuzz_manifest fuzz_command_line fuzz_pe_version)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_container fuzz_manifest fuzz_command_line fuzz_pe_version fuzz_msi_package)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" >/dev/null

@@ -80,7 +80,7 @@ void Maintenance::ParseArguments(const ArgumentMap& newArguments) {
 
     // The worker's operations name the user the run is for: only that user's loader gets its progress.
     const bool forUser = op == Operation::RefreshZEPPKIServiceRegistryKeys || op == Operation::Update ||
-                         op == Operation::Rollback;
+                         op == Operation::Rollback || op == Operation::MsiUpdate;
     if (forUser && HasArgument(arguments, L"-usid")) {
         try {
             userSid = SidFromString(GetArgument(arguments, L"-usid"));
@@ -97,7 +97,9 @@ void Maintenance::ParseArguments(const ArgumentMap& newArguments) {
         ParseFolderArguments();
     }
 
-    if (op == Operation::Update && mode == RunMode::Worker && HasArgument(arguments, L"-hpid")) {
+    // The MSI update waits for the client application as the host update does.
+    if ((op == Operation::Update || op == Operation::MsiUpdate) && mode == RunMode::Worker &&
+        HasArgument(arguments, L"-hpid")) {
         hostProcessId = GetIntArgument(arguments, L"-hpid");
     }
 

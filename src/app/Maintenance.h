@@ -114,6 +114,8 @@ public:
     void DoHostUpdate();
     // Waits up to 30 s for the client application (hostProcessId) to exit; 137, 139.
     void WaitForHostProcessToClose();
+    // The MSI update of msiPath with msiMethod, msiParameters and msiTimeout (upgrade/MsiUpdate.h).
+    void DoMsiUpdate();
 
     // The protected full backup with the rollback scheduled at the next logon, the restore from it and
     // the clean-up after either.
@@ -154,6 +156,7 @@ private:
     void ConnectGuiPipe();
     int32_t RunWorkerRollback();
     int32_t RunWorkerUpdate();
+    int32_t RunWorkerMsiUpdate();
     // The loader's road through the service, with the dialog for rollback, update and MSI update.
     int32_t RunLoaderThroughService();
     // A worker run for a user (-usid) serves that user's loader only: -lpid must be that user's process.

@@ -3,6 +3,7 @@
 
 #include "ui/GuiListener.h"
 #include "upgrade/HostUpdate.h"
+#include "upgrade/MsiUpdate.h"
 
 namespace ZEPMaintenance {
 
@@ -20,6 +21,11 @@ std::wstring Maintenance::ReplaceInstallPathPlaceholder(const std::wstring& text
 
 void Maintenance::DoHostUpdate() {
     upgrade::DoHostUpdate(Engine(), HostUpdateRun{hostProcessId, Schedule()}, *this, logger);
+}
+
+void Maintenance::DoMsiUpdate() {
+    upgrade::DoMsiUpdate(Engine(), MsiUpdateRun{hostProcessId, msiPath, msiMethod, msiParameters, msiTimeout},
+                         *this, logger);
 }
 
 void Maintenance::WaitForHostProcessToClose() {

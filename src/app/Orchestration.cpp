@@ -259,8 +259,7 @@ int32_t Maintenance::ProcessWorkerMode() {
             return -1;
         }
     case Operation::MsiUpdate:
-        logger.Error(L"ProcessWorkerMode: Operation %ls is not available in this build.", OperationName(op));
-        return -1;
+        return RunWorkerMsiUpdate();
     case Operation::None:
         break;
     }
@@ -306,6 +305,22 @@ int32_t Maintenance::RunWorkerUpdate() {
             throw;
         }
         DoHostUpdate();
+        Send(GuiMessageId::CloseDialog, L"");
+        guiPipe.Close();
+        return 0;
+    } catch (const IMException& e) {
+        logger.Error(L"ProcessWorkerMode: Update failed. (exCode: %d, exText: %ls)", e.GetErrorNumber(),
+                     e.GetErrorDescription());
+        Send(GuiMessageId::EnableOk, L"");
+        guiPipe.Close();
+        return -1;
+    }
+}
+
+int32_t Maintenance::RunWorkerMsiUpdate() {
+    try {
+        ConnectGuiPipe();
+        DoMsiUpdate();
         Send(GuiMessageId::CloseDialog, L"");
         guiPipe.Close();
         return 0;

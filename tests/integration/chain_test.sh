@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The whole road as users run it, as root with the loader run by nobody: install through the worker, the
 # service started through socket activation, a loader's update with its dialog (plain lines; root's on a
-# terminal, tmux), a tampered update
-# refused and restored, a worker killed half-way and restored at the next logon (zeprun), and uninstall.
+# terminal, tmux), a tampered update refused and restored, an MSI update of nobody's package, a worker
+# killed half-way and restored at the next logon (zeprun), nobody's logon refresh, and uninstall.
 # Usage: chain_test.sh native <zepmaintenance> <zcf> <zepreg> <zeprun> <source folder> <faults preload>
+#        <MSI corpus folder>
 source "$(dirname "$0")/lib.sh"
 program=$2
 zcf=$3
@@ -11,6 +12,7 @@ zepreg=$4
 zeprun=$5
 source_dir=$6
 preload=$7
+msi_corpus=$8
 key="$source_dir/tests/keys/development-private.pem"
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -173,6 +175,23 @@ zep_checks=$((zep_checks + 1))
 [ "$(pane capture-pane -p | grep -c '┌─')" -eq 0 ] || fail "terminal: the dialog stayed on the screen after OK"
 expect_product "root's tampered update" "$work/original.tree"
 expect_no_rollback_left "root's tampered update"
+
+# An MSI update run by nobody's loader: the worker checks root's copy of nobody's package, runs the
+# installer on that copy and reports to nobody's dialog (its GUI pipe, through -usid).
+make_machine
+mkdir -p "$ZEP_MACHINE_ROOT/etc/ssl"
+cp -a "$msi_corpus/truststore" "$ZEP_MACHINE_ROOT/etc/ssl/certs"
+cp "$msi_corpus/signed.msi" "$data/update.msi"
+chown -R nobody:nogroup "$data"
+script "$ZEP_MACHINE_ROOT/usr/lib/zepmaintenance/system/msiexec.exe" "printf '%s\n' \"\$@\" >'$work/msi-arguments'"
+start_service
+loader -op msiupdate -msi "$data/update.msi" -msimethod i -msipar "$(printf 'REBOOT=ReallySuppress' | iconv -t UTF-16LE | base64 -w0)" -lang 2
+expect_status 0 "msiupdate"
+expect_dialog_line "msiupdate" "Starting MSI installer."
+expect_dialog_line "msiupdate" "Update successfully finished"
+expect_line ZEPMaintenance2-worker.log "msiupdate" INFO "Upgrade successfully finished"
+zep_checks=$((zep_checks + 1))
+[ "$(sed -n 4p "$work/msi-arguments" 2>/dev/null)" = "REBOOT=ReallySuppress" ] || fail "msiupdate: the installer did not run with the parameters"
 
 # Root's update without a terminal gives the expected product after a full update.
 make_machine
