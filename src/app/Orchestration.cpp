@@ -16,17 +16,6 @@ namespace {
 
 constexpr const wchar_t* kPipePrefix = L"\\\\.\\pipe\\";
 
-const wchar_t* OperationName(Operation op) {
-    switch (op) {
-    case Operation::RefreshZEPPKIServiceRegistryKeys:
-        return L"refreshZEPPKIServiceRegistryKeys";
-    case Operation::MsiUpdate:
-        return L"msiUpdate";
-    default:
-        return L"";
-    }
-}
-
 } // namespace
 
 void StartInstalledService(const std::wstring& serviceName, const std::vector<std::wstring>& arguments) {
