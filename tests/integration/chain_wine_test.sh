@@ -6,6 +6,9 @@
 # OK pressed; the logon's companion refresh through the service; uninstall. Screenshots, and the logs
 # of a failed run, are kept in ARTIFACTS.
 # Usage: chain_wine_test.sh <zepmaintenance.exe> <zep_test_child.exe> <artifacts folder> <source folder>
+#        [MSI corpus folder]
+#   With the corpus and ZEP_TEST_ROOT_TRUSTED=1 (wine_trusted_root.sh), also an MSI update through the
+#   chain, installed by Wine's msiexec.
 #   ZEP_NATIVE_BIN: the Linux build's bin folder, whose zcf signs the update; skipped (77) without it.
 dir=$(dirname "$0")
 source "$dir/lib.sh"
@@ -14,6 +17,7 @@ built=$1
 child=$2
 artifacts=$3
 source_dir=$4
+corpus=${5:-}
 zcf="${ZEP_NATIVE_BIN:-}/zcf"
 if [ -z "${ZEP_NATIVE_BIN:-}" ] || [ ! -x "$zcf" ]; then
     echo "SKIP: no zcf of a Linux build to sign the update (set ZEP_NATIVE_BIN; scripts/test.sh does)"
@@ -130,10 +134,10 @@ ok_changed() {
 loader_ended() { ! kill -0 "$loader" 2>/dev/null; }
 
 # start_loader ARGS...: the loader of an update as the client application starts it, in the background.
+loader_operation=(-op update -pp 'C:\ZEP Client' -dp 'C:\ZEP Data')
 start_loader() {
     rm -rf "$zep_logdir"
-    "$zep_wine" "$exe" -mode loader -op update -pp 'C:\ZEP Client' -dp 'C:\ZEP Data' -lang 2 "$@" \
-        </dev/null >/dev/null 2>&1 &
+    "$zep_wine" "$exe" -mode loader "${loader_operation[@]}" -lang 2 "$@" </dev/null >/dev/null 2>&1 &
     loader=$!
 }
 end_loader() {
@@ -270,6 +274,29 @@ expect_values "refresh" "$internet\ZoneMap\Domains\*.example.com|http|0x2" \
     "$internet\ZoneMap\Domains\*.example.com|https|0x2" "$internet\ZoneMap\Domains\*.example.net|https|0x2" \
     "$internet\Zones\2|Flags|0x43"
 check "refresh: no http for an https-only site" not reg_value "$internet\ZoneMap\Domains\*.example.net" http
+
+# --- an MSI update through the loader, the service and the worker: Wine's msiexec installs a package of
+# the authorised signer from root's copy of it; the dialog shows texts 6, 13 and 5
+if [ -f "$corpus/signed.msi" ] && [ "${ZEP_TEST_ROOT_TRUSTED:-}" = 1 ]; then
+    installed="$drive/Program Files (x86)/ZEPMaintenanceTest/payload.txt"
+    mkdir -p "$drive/ZEP Packages"
+    cp "$corpus/signed.msi" "$drive/ZEP Packages/update.msi"
+    # Wine's installer shows no window of its own with /qn.
+    quiet=$(printf '/qn' | iconv -t UTF-16LE | base64 -w0)
+    loader_operation=(-op msiupdate -msi 'C:\ZEP Packages\update.msi' -msimethod i -msipar "$quiet" -msitimeout 120)
+    start_update "msi"
+    window_picture "$window" "$artifacts/chain-msi-waiting.png"
+    touch "$work/host-go"
+    end_loader "msi"
+    expect_status 0 "msi: loader"
+    for text in "Waiting for close of client application" "Starting MSI installer." "Update successfully finished"; do
+        expect_line ZEPMaintenance2-loader.log "msi" INFO "ListenOnGuiPipe: Message received. (Id: 0, Msg: $text)"
+    done
+    expect_line ZEPMaintenance2-worker.log "msi" INFO "wWinMain exit (returnCode: 0)"
+    check "msi: the package's file is installed" test -f "$installed"
+else
+    echo "note: no MSI update (it needs the corpus and its test root among Wine's trusted roots, as root)"
+fi
 
 # --- uninstall removes the service, the settings key and the autorun value
 program -mode loader -op uninstall -setupZEPPKIServiceRegistry
