@@ -8,7 +8,7 @@ packages=(
     libssl-dev libsqlite3-dev sqlite3 libgtest-dev googletest libbenchmark-dev
     libacl1-dev libattr1-dev acl attr util-linux time
     libgsf-1-dev # MSI packages read as compound files for their signature check
-    wixl osslsigncode # the MSI tests' packages, built and signed at build time
+    wixl osslsigncode python3 # the MSI tests' packages, built, signed and changed at build time
     systemd # systemd-socket-activate serves the service socket in the service test
     mingw-w64 wine wine64 xvfb dpkg-dev
     lintian # checks the .deb in the package test
