@@ -37,17 +37,10 @@ void Sha1Hash::UnInitialize() {
 
 Sha1Hash::Sha1Hash() = default;
 
-Sha1Hash::Sha1Hash(const Sha1Hash& other) : hashText(other.hashText) {}
-
-Sha1Hash& Sha1Hash::operator=(const Sha1Hash& other) {
-    hashText = other.hashText;
-    return *this;
-}
-
 void Sha1Hash::LoadFromString(const std::string& text) {
     const std::size_t length = strnlen(text.c_str(), text.size());
     if (length != kHashTextLength) {
-        logger.Error(L"LoadFromString:  Incorrect SHA-1 hash length. (expected: %d, actual: %d)",
+        Log().Error(L"LoadFromString:  Incorrect SHA-1 hash length. (expected: %d, actual: %d)",
                      static_cast<int>(kHashTextLength), static_cast<int>(length));
         ThrowIMException(ErrorCode::kInvalidValue, L"Incorrect hash length.");
     }
@@ -58,7 +51,7 @@ void Sha1Hash::LoadFromString(const std::string& text) {
         const auto upper = static_cast<signed char>(std::toupper(static_cast<unsigned char>(received)));
         const bool valid = (upper >= '0' && upper <= '9') || (upper >= 'A' && upper <= 'F');
         if (!valid || static_cast<signed char>(received) < 0) {
-            logger.Error(L"LoadFromString:  Incorrect char in SHA-1 hash string. (incorrectChar: \"%c\")",
+            Log().Error(L"LoadFromString:  Incorrect char in SHA-1 hash string. (incorrectChar: \"%c\")",
                          static_cast<wchar_t>(static_cast<unsigned char>(received)));
             hashText.clear();
             ThrowIMException(ErrorCode::kInvalidValue, L"Incorrect char in hash string.");
@@ -79,13 +72,13 @@ void Sha1Hash::Calc(const std::wstring& path, Sha256Hash* sha256) {
     platform::FileHandle file;
     uint32_t error = platform::OpenFileSequential(path, file);
     if (error != WinError::kSuccess) {
-        logger.Error(L"CalcFromFile: CreateFileW failed. (filename: %ls, lastError: %d)", path, error);
+        Log().Error(L"CalcFromFile: CreateFileW failed. (filename: %ls, lastError: %d)", path, error);
         ThrowIMException(ErrorCode::kHashFileOpenFailed);
     }
     DigestStream hash;
     error = hash.Create(sha256 != nullptr ? DigestStream::Sha256::InLine : DigestStream::Sha256::None);
     if (error != WinError::kSuccess) {
-        logger.Error(L"CalcFromFile: CryptCreateHash failed. (filename: %ls, lastError: %d)", path, error);
+        Log().Error(L"CalcFromFile: CryptCreateHash failed. (filename: %ls, lastError: %d)", path, error);
         ThrowIMException(ErrorCode::kHashFailed);
     }
     uint8_t chunk[kChunkSize];
@@ -93,7 +86,7 @@ void Sha1Hash::Calc(const std::wstring& path, Sha256Hash* sha256) {
         uint32_t count = 0;
         error = platform::ReadFileChunk(file, chunk, kChunkSize, count);
         if (error != WinError::kSuccess) {
-            logger.Error(L"CalcFromFile: ReadFile failed. (filename: %ls, lastError: %d)", path, error);
+            Log().Error(L"CalcFromFile: ReadFile failed. (filename: %ls, lastError: %d)", path, error);
             ThrowIMException(ErrorCode::kHashFailed);
         }
         if (count == 0) {
@@ -101,14 +94,14 @@ void Sha1Hash::Calc(const std::wstring& path, Sha256Hash* sha256) {
         }
         error = hash.Add(chunk, count);
         if (error != WinError::kSuccess) {
-            logger.Error(L"CalcFromFile: CryptHashData failed. (filename: %ls, lastError: %d)", path, error);
+            Log().Error(L"CalcFromFile: CryptHashData failed. (filename: %ls, lastError: %d)", path, error);
             ThrowIMException(ErrorCode::kHashFailed);
         }
     }
     FileDigests digests;
     error = hash.Finish(digests);
     if (error != WinError::kSuccess) {
-        logger.Error(L"CalcFromFile: CryptGetHashParam failed. (filename: %ls, lastError: %d)", path, error);
+        Log().Error(L"CalcFromFile: CryptGetHashParam failed. (filename: %ls, lastError: %d)", path, error);
         ThrowIMException(ErrorCode::kHashFailed);
     }
     hashText = digests.sha1.hashText;

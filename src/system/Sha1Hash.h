@@ -16,9 +16,6 @@ public:
     static void UnInitialize();
 
     Sha1Hash();
-    Sha1Hash(const Sha1Hash& other);
-    // Copies the text; the logger stays.
-    Sha1Hash& operator=(const Sha1Hash& other);
 
     void LoadFromString(const std::string& text);
     void CalcFromFile(const std::wstring& path);
@@ -30,8 +27,10 @@ public:
 
 private:
     void Calc(const std::wstring& path, Sha256Hash* sha256);
+    // Made where a line is written: a manifest holds thousands of hashes, and a logger per value would
+    // cost each of them the logging back end's handle.
+    static Logger Log() { return Logger(L"Sha1Hash"); }
 
-    Logger logger{L"Sha1Hash"};
     std::string hashText;
 };
 

@@ -45,10 +45,10 @@ public:
 
     std::wstring GetVersion() const { return version; }
     std::wstring GetSetupFolder() const { return setupFolder; }
-    std::vector<ManifestFileEntry> GetSetupFiles() const { return setupFiles; }
-    std::vector<ManifestFileEntry> GetUpgradeFiles() const { return upgradeFiles; }
+    const std::vector<ManifestFileEntry>& GetSetupFiles() const { return setupFiles; }
+    const std::vector<ManifestFileEntry>& GetUpgradeFiles() const { return upgradeFiles; }
     std::wstring GetRunAfterUpgrade() const { return runAfterUpgrade; }
-    std::vector<ManifestFileEntry> GetPostUpgradeActions() const { return postUpgradeActions; }
+    const std::vector<ManifestFileEntry>& GetPostUpgradeActions() const { return postUpgradeActions; }
     // By reference: the engine binds each action to the controller before running it.
     std::vector<std::unique_ptr<Action>>& GetPreUpgradeActions() { return preUpgradeActions; }
     bool IsLoaded() const { return loaded; }

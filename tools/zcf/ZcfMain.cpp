@@ -664,8 +664,8 @@ bool ListsName(const std::vector<ManifestFileEntry>& entries, const std::wstring
 }
 
 void CheckFiles(const ConfigFile& manifest, const std::vector<UpdateFile>& files, Report& report) {
-    const std::vector<ManifestFileEntry> setupEntries = manifest.GetSetupFiles();
-    const std::vector<ManifestFileEntry> upgradeEntries = manifest.GetUpgradeFiles();
+    const std::vector<ManifestFileEntry>& setupEntries = manifest.GetSetupFiles();
+    const std::vector<ManifestFileEntry>& upgradeEntries = manifest.GetUpgradeFiles();
     for (const UpdateFile& file : files) {
         const FileDigests digests = DigestsOf(file);
         const bool setup = file.kind == FileKind::Setup;
