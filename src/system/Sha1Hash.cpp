@@ -41,7 +41,7 @@ void Sha1Hash::LoadFromString(const std::string& text) {
     const std::size_t length = strnlen(text.c_str(), text.size());
     if (length != kHashTextLength) {
         Log().Error(L"LoadFromString:  Incorrect SHA-1 hash length. (expected: %d, actual: %d)",
-                     static_cast<int>(kHashTextLength), static_cast<int>(length));
+                    static_cast<int>(kHashTextLength), static_cast<int>(length));
         ThrowIMException(ErrorCode::kInvalidValue, L"Incorrect hash length.");
     }
     hashText.clear();
@@ -52,7 +52,7 @@ void Sha1Hash::LoadFromString(const std::string& text) {
         const bool valid = (upper >= '0' && upper <= '9') || (upper >= 'A' && upper <= 'F');
         if (!valid || static_cast<signed char>(received) < 0) {
             Log().Error(L"LoadFromString:  Incorrect char in SHA-1 hash string. (incorrectChar: \"%c\")",
-                         static_cast<wchar_t>(static_cast<unsigned char>(received)));
+                        static_cast<wchar_t>(static_cast<unsigned char>(received)));
             hashText.clear();
             ThrowIMException(ErrorCode::kInvalidValue, L"Incorrect char in hash string.");
         }
