@@ -157,6 +157,8 @@ private:
     int32_t RunWorkerRollback();
     int32_t RunWorkerUpdate();
     int32_t RunWorkerMsiUpdate();
+    // The pipe connected, update run, its last message sent and the pipe closed; both updates' frame.
+    int32_t RunWorkerUpdating(const std::function<void()>& update);
     // The loader's road through the service, with the dialog for rollback, update and MSI update.
     int32_t RunLoaderThroughService();
     // A worker run for a user (-usid) serves that user's loader only: -lpid must be that user's process.

@@ -285,8 +285,7 @@ int32_t Maintenance::RunWorkerRollback() {
 }
 
 int32_t Maintenance::RunWorkerUpdate() {
-    try {
-        ConnectGuiPipe();
+    return RunWorkerUpdating([this] {
         try {
             upgrade::RequireInstalledProduct(Engine(), logger);
         } catch (const IMException&) {
@@ -294,22 +293,17 @@ int32_t Maintenance::RunWorkerUpdate() {
             throw;
         }
         DoHostUpdate();
-        Send(GuiMessageId::CloseDialog, L"");
-        guiPipe.Close();
-        return 0;
-    } catch (const IMException& e) {
-        logger.Error(L"ProcessWorkerMode: Update failed. (exCode: %d, exText: %ls)", e.GetErrorNumber(),
-                     e.GetErrorDescription());
-        Send(GuiMessageId::EnableOk, L"");
-        guiPipe.Close();
-        return -1;
-    }
+    });
 }
 
 int32_t Maintenance::RunWorkerMsiUpdate() {
+    return RunWorkerUpdating([this] { DoMsiUpdate(); });
+}
+
+int32_t Maintenance::RunWorkerUpdating(const std::function<void()>& update) {
     try {
         ConnectGuiPipe();
-        DoMsiUpdate();
+        update();
         Send(GuiMessageId::CloseDialog, L"");
         guiPipe.Close();
         return 0;

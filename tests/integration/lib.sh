@@ -37,6 +37,29 @@ zep_run() {
     fi
 }
 
+# zep_run_served PEER OUTPUT ARGS...: zep_run with ARGS and -guiPipe W while the pipe peer PEER serves W;
+# what the worker sent, a line each ("<id> <text>"), goes to messages, the peer's output kept in OUTPUT.
+zep_run_served() {
+    local peer=$1 output=$2
+    shift 2
+    if [ "$zep_kind" = wine ]; then
+        "$zep_wine" "$peer" --serve W >"$output" 2>&1 &
+    else
+        "$peer" --serve W >"$output" 2>&1 &
+    fi
+    local listener=$!
+    zep_run "$@" -guiPipe W
+    wait "$listener"
+    messages=$(tr -d '\r' <"$output")
+}
+
+# expect_messages_sent DESCRIPTION LINES: the worker sent exactly these messages (zep_run_served).
+expect_messages_sent() {
+    zep_checks=$((zep_checks + 1))
+    [ "$messages" = "$2" ] || fail "$1: the worker sent
+$messages"
+}
+
 # The messages of a log file, one a line: the part after " - ", without BOM and CR.
 zep_messages() {
     sed -e '1s/^\xEF\xBB\xBF//' -e 's/\r$//' -e 's/^[^]]*\] [A-Z?]* *[^ ]* - //' "$zep_logdir/$1"

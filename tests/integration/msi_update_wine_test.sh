@@ -19,19 +19,8 @@ cp "$corpus/signed.msi" "$corpus/no-full-stop.msi" "$corpus/unsigned.msi" "$user
 quiet=$(printf '/qn' | iconv -t UTF-16LE | base64 -w0)
 
 msi_update() { # msi_update PACKAGE METHOD
-    rm -rf "$zep_logdir"
-    "$zep_wine" "$peer" --serve W >"$work/messages.txt" 2>&1 &
-    local listener=$!
-    "$zep_wine" "$zep_program" -mode worker -op msiupdate -msi "C:\\ZEPUser\\$1" -msimethod "$2" -msipar "$quiet" \
-        -msitimeout 120 -guiPipe W -lang 2 </dev/null >/dev/null 2>&1
-    zep_status=$(($? & 255))
-    wait "$listener"
-    messages=$(tr -d '\r' <"$work/messages.txt")
-}
-expect_messages_sent() {
-    zep_checks=$((zep_checks + 1))
-    [ "$messages" = "$2" ] || fail "$1: the worker sent
-$messages"
+    zep_run_served "$peer" "$work/messages.txt" -mode worker -op msiupdate -msi "C:\\ZEPUser\\$1" -msimethod "$2" \
+        -msipar "$quiet" -msitimeout 120 -lang 2
 }
 worker_log() { zep_messages ZEPMaintenance2-worker.log; }
 expect_log() {

@@ -44,21 +44,9 @@ prepare() {
 }
 
 update() { # update [-pp FOLDER]
-    rm -rf "$zep_logdir"
-    "$zep_wine" "$peer" --serve W >"$work/messages.txt" 2>&1 &
-    local listener=$! pp='C:\ZEPClient\'
+    local pp='C:\ZEPClient\'
     [ $# -eq 0 ] || pp=$1
-    "$zep_wine" "$zep_program" -mode worker -op update -pp "$pp" -dp 'C:\ZEPData\' -guiPipe W \
-        -lang 2 </dev/null >/dev/null 2>&1
-    zep_status=$(($? & 255))
-    wait "$listener"
-    messages=$(tr -d '\r' <"$work/messages.txt")
-}
-
-expect_messages_sent() {
-    zep_checks=$((zep_checks + 1))
-    [ "$messages" = "$2" ] || fail "$1: the worker sent
-$messages"
+    zep_run_served "$peer" "$work/messages.txt" -mode worker -op update -pp "$pp" -dp 'C:\ZEPData\' -lang 2
 }
 
 prepare

@@ -339,14 +339,36 @@ uint32_t ReadServiceRecordAt(RegistryStore& store, int64_t key, ServiceRecord& r
     return WinError::kSuccess;
 }
 
+namespace {
+
+// The record of the service of that name in the machine's store.
+[[nodiscard]] uint32_t OpenNamedServiceKey(const std::wstring& name, std::shared_ptr<RegistryStore>& store,
+                                           int64_t& key) {
+    int64_t services = 0;
+    const uint32_t error = OpenServicesKey(false, store, services);
+    return error == WinError::kSuccess ? OpenServiceKey(*store, services, name, key) : error;
+}
+
+// Keeps the first failure of a row of steps.
+class FirstFailure {
+public:
+    void operator()(uint32_t result) {
+        if (error_ == WinError::kSuccess) {
+            error_ = result;
+        }
+    }
+    uint32_t Result() const { return error_; }
+
+private:
+    uint32_t error_ = WinError::kSuccess;
+};
+
+} // namespace
+
 uint32_t ReadServiceRecord(const std::wstring& name, ServiceRecord& record) {
     std::shared_ptr<RegistryStore> store;
-    int64_t services = 0;
     int64_t key = 0;
-    uint32_t error = OpenServicesKey(false, store, services);
-    if (error == WinError::kSuccess) {
-        error = OpenServiceKey(*store, services, name, key);
-    }
+    const uint32_t error = OpenNamedServiceKey(name, store, key);
     return error == WinError::kSuccess ? ReadServiceRecordAt(*store, key, record) : error;
 }
 
@@ -365,12 +387,8 @@ uint32_t CreateServiceRecordAt(RegistryStore& store, int64_t services, const std
         if (!created) {
             return WinError::kServiceExists;
         }
-        uint32_t error = WriteServiceDacl(store, key, DefaultServiceDacl());
-        const auto then = [&error](uint32_t next) {
-            if (error == WinError::kSuccess) {
-                error = next;
-            }
-        };
+        FirstFailure then;
+        then(WriteServiceDacl(store, key, DefaultServiceDacl()));
         then(SetDword(store, key, L"Type", kOwnProcess));
         then(SetDword(store, key, L"Start", kDemandStart));
         then(SetDword(store, key, L"ErrorControl", kErrorNormal));
@@ -378,7 +396,7 @@ uint32_t CreateServiceRecordAt(RegistryStore& store, int64_t services, const std
         then(SetText(store, key, L"DisplayName", platform::kRegSz, name));
         then(SetDword(store, key, kStateValue, 1));
         then(SetText(store, key, kImagePathValue, kRegExpandSz, imagePath));
-        return error;
+        return then.Result();
     });
 }
 
@@ -392,25 +410,17 @@ uint32_t WriteServiceDacl(RegistryStore& store, int64_t key, const Dacl& dacl) {
 
 uint32_t WriteServiceStatus(const std::wstring& name, uint32_t state, uint32_t exitCode, pid_t servingPid) {
     std::shared_ptr<RegistryStore> store;
-    int64_t services = 0;
     int64_t key = 0;
-    uint32_t error = OpenServicesKey(false, store, services);
-    if (error == WinError::kSuccess) {
-        error = OpenServiceKey(*store, services, name, key);
-    }
-    if (error != WinError::kSuccess) {
+    if (const uint32_t error = OpenNamedServiceKey(name, store, key); error != WinError::kSuccess) {
         return error;
     }
     // One status: nobody reads a state with the exit code or process of another.
     return store->Batch([&] {
-        uint32_t written = SetDword(*store, key, kStateValue, state);
-        if (written == WinError::kSuccess) {
-            written = SetDword(*store, key, kExitCodeValue, exitCode);
-        }
-        if (written == WinError::kSuccess) {
-            written = SetDword(*store, key, kProcessIdValue, static_cast<uint32_t>(servingPid));
-        }
-        return written;
+        FirstFailure then;
+        then(SetDword(*store, key, kStateValue, state));
+        then(SetDword(*store, key, kExitCodeValue, exitCode));
+        then(SetDword(*store, key, kProcessIdValue, static_cast<uint32_t>(servingPid)));
+        return then.Result();
     });
 }
 
