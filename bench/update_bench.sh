@@ -8,14 +8,18 @@
 # from its log and reported apart); the shell's steps are cp -a of the backup, sha1sum -c of the update,
 # cp of the new files, rm of the deleted ones and rm -rf of the backup, and the same followed by sync
 # for the worker's durability. Peak memory is the worker's maximum RSS, user CPU its user time.
-# Usage: bench/update_bench.sh [--in FOLDER] [--runs N] [--shape SHAPE] [build folder]   (as root)
+# --in runs it in FOLDER (for another file system); --xfs in an XFS image with shared blocks (reflink),
+# made and mounted for the run, where both the worker's and cp's copies share their sources' blocks.
+# Usage: bench/update_bench.sh [--in FOLDER | --xfs] [--runs N] [--shape SHAPE] [build folder]   (as root)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=3
 shape=mixed
+xfs=
 while [ $# -gt 0 ]; do
     case $1 in
     --in) export TMPDIR=${2:?--in needs a folder}; shift 2 ;;
+    --xfs) xfs=1; shift ;;
     --runs) runs=${2:?--runs needs a number}; shift 2 ;;
     --shape) shape=${2:?--shape needs a shape}; shift 2 ;;
     *) break ;;
@@ -35,8 +39,23 @@ cmake --build "$build" --target zepmaintenance zcf zepreg zep_dialog_host -j 2 >
 bin=$(cd "$build/bin" && pwd)
 key=$PWD/tests/keys/development-private.pem
 
+image= mounted=
+cleanup() {
+    rm -rf "${work:-}"
+    if [ -n "$mounted" ]; then umount "$mounted" && rmdir "$mounted"; fi
+    if [ -n "$image" ]; then rm -f "$image"; fi
+}
+trap cleanup EXIT
+if [ -n "$xfs" ]; then
+    image=$(mktemp "${TMPDIR:-/tmp}/zep-bench-xfs.XXXXXX")
+    truncate -s 16G "$image"
+    mkfs.xfs -q -f -m reflink=1 "$image"
+    mounted=$(mktemp -d)
+    mount -o loop "$image" "$mounted"
+    export TMPDIR=$mounted
+fi
+echo "file system: $(df -T "${TMPDIR:-/tmp}" | awk 'NR == 2 { print $2 }') at ${TMPDIR:-/tmp}"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 pristine="$work/pristine"
 export ZEP_MACHINE_ROOT="$work/machine"
 
@@ -81,6 +100,28 @@ fresh() {
 
 seconds() { date +%s.%N; }
 
+# Where the worker's time went, from its log: each stage from the line that opens it to the one that
+# opens the next, without the pauses after the progress messages sent within it.
+stages() {
+    awk '
+    function at(line) { split(substr(line, 12, 12), t, /[:,]/); return t[1] * 3600 + t[2] * 60 + t[3] + t[4] / 1000 }
+    function mark(name, line) { if (!(name in seen)) { seen[name] = 1; order[++n] = name; start[name] = at(line) } }
+    /Hold: Folder held/ { holds++; mark(holds == 1 ? "read" : "backup", $0) }
+    /ScanDir:/ && holds == 1 { mark("check", $0) }
+    /msg.msg: Removing old files/ { mark("delete", $0) }
+    /msg.msg: Copying new files/ { mark("copy", $0) }
+    /Upgrade successfully finished/ { mark("finish", $0) }
+    /msg.msg: Update successfully finished/ { mark("clean", $0) }
+    /wWinMain exit/ { mark("end", $0) }
+    /WriteSynch/ { pauses[n] += 0.3 }
+    END {
+        for (i = 1; i < n; i++) {
+            printf "%s%s %.2f s", (i > 1 ? ", " : ""), order[i], start[order[i + 1]] - start[order[i]] - pauses[i]
+        }
+        print ""
+    }' "$1"
+}
+
 worker_run() {
     fresh
     local pipe="ZEPMaintenance_bench_$RANDOM"
@@ -94,7 +135,9 @@ worker_run() {
     end=$(seconds)
     wait "$listener" || true
     local messages
-    messages=$(grep -c 'Pipe - WriteSynch' "$ZEP_MACHINE_ROOT/var/lib/Z.EP Maintenance2/ZEPMaintenance2-worker.log")
+    local log="$ZEP_MACHINE_ROOT/var/lib/Z.EP Maintenance2/ZEPMaintenance2-worker.log"
+    messages=$(grep -c 'Pipe - WriteSynch' "$log")
+    stages "$log" >"$work/stages"
     echo "$end $start $messages $(tail -n 1 "$work/rss")"
 }
 
@@ -126,6 +169,7 @@ for run in $(seq "$runs"); do
     synced_times+=("$(awk -v e="$synced" -v s="$start" 'BEGIN { print e - s }')")
     printf 'run %d: worker %.2f s (+ %.1f s of pauses after %d messages, user CPU %.2f s, peak RSS %d KiB), shell %.2f s, with sync %.2f s\n' \
         "$run" "${worker_times[-1]}" "$pause" "$messages" "$user" "$peak" "${shell_times[-1]}" "${synced_times[-1]}"
+    echo "  worker stages: $(cat "$work/stages")"
 done
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }

@@ -7,6 +7,7 @@ packages=(
     git cmake ninja-build g++ pkg-config clang-format
     libssl-dev libsqlite3-dev sqlite3 libgtest-dev googletest libbenchmark-dev
     libacl1-dev libattr1-dev acl attr util-linux time
+    xfsprogs # an XFS image with shared blocks for the copy tests and the benchmark
     libgsf-1-dev # MSI packages read as compound files for their signature check
     wixl osslsigncode python3 # the MSI tests' packages, built, signed and changed at build time
     systemd # systemd-socket-activate serves the service socket in the service test

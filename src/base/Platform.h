@@ -36,8 +36,8 @@ uint32_t CurrentThreadId();
 extern const wchar_t kPathSeparator;
 extern const char kLineEnd[];
 
-// Appends text to the log file at path (narrow, ANSI code page) and closes it again; returns a
-// Windows error number. Other users can create objects in the log folder, so the file is opened
+// Appends text to the log file at path (narrow, ANSI code page); returns a Windows error number. Windows
+// closes the file again; Linux keeps it open for the next line while the name still leads to it. Other users can create objects in the log folder, so the file is opened
 // without following a link and without blocking, and written only when it is a regular file with a
 // single name, owned by the writing user. Anything else under the name (a link, FIFO, device,
 // folder, a file with a second name or of another owner) is renamed aside in the same folder, its

@@ -9,6 +9,7 @@
 #include "upgrade/ConfigFile.h"
 #include "upgrade/ProgramRun.h"
 #include "upgrade/ReleasePath.h"
+#include "upgrade/Rollback.h"
 
 #include <algorithm>
 #include <map>
@@ -239,6 +240,8 @@ void CopyStage::SystemPass(const std::wstring& relativePath) {
                  InstallSystemFile(kSystemFolderName, relative, TargetFolder(roots, relative), file);
              }
          });
+    // The system folder is not part of the backup: what went there is on the disk when the pass ends.
+    FlushVolumeOf(layout_.SystemFolder(), L"CopyNewFiles", logger_);
 }
 
 void CopyStage::SystemComPass(const std::wstring& relativePath) {
@@ -256,6 +259,7 @@ void CopyStage::SystemComPass(const std::wstring& relativePath) {
                  }
              }
          });
+    FlushVolumeOf(layout_.SystemFolder(), L"CopyNewFiles", logger_);
 }
 
 void CopyStage::SetupPass(const std::wstring& relativePath) {

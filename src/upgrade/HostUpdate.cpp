@@ -139,6 +139,17 @@ void RemoveBackupsAfterUpdate(const EngineLayout& layout, const Logger& logger) 
     }
 }
 
+// The update stands once the rollback is taken out; the backup's removal reaching the disk is what
+// is left, and a failure there is only reported: a backup that comes back is removed by the next update.
+void FlushRemovedBackup(const EngineLayout& layout, const Logger& logger) {
+    try {
+        upgrade::FlushVolumeOf(layout.State().GetFullPath(), L"DoHostUpdate", logger);
+    } catch (const IMException& e) {
+        logger.Warn(L"DoHostUpdate: The backup's removal may not be on the disk yet. (exCode: %d)",
+                    e.GetErrorNumber());
+    }
+}
+
 } // namespace
 
 DeleteListLines SplitDeleteList(const std::wstring& text) {
@@ -236,6 +247,9 @@ void DoHostUpdate(const EngineLayout& named, const HostUpdateRun& run, Progress&
         CopyNewFiles(layout, L"", CopyKind::Product, manifest, progress, logger);
 
         RunPostUpgradeActions(layout, manifest, progress, logger);
+        // Every installed file on the disk, in one flush, before the rollback is taken out (the system
+        // folder's are flushed by their passes).
+        FlushVolumeOf(layout.ProductFolder(), L"DoHostUpdate", logger);
 
         logger.InfoText(L"Upgrade successfully finished");
         // While the rollback is still scheduled the backup is whole, and a failure here rolls back as one
@@ -245,6 +259,7 @@ void DoHostUpdate(const EngineLayout& named, const HostUpdateRun& run, Progress&
         rollbackNeeded = false;
         RecordInstalledVersion(layout, manifest.GetVersion());
         RemoveBackupsAfterUpdate(layout, logger);
+        FlushRemovedBackup(layout, logger);
         progress.ShowText(GuiText::UpdateFinished);
 
         if (!manifest.GetRunAfterUpgrade().empty()) {

@@ -3,6 +3,7 @@
 #include "upgrade/Rollback.h"
 
 #include "base/Platform.h"
+#include "base/WinError.h"
 #include "diag/IMException.h"
 #include "diag/MessageTable.h"
 #include "system/File.h"
@@ -109,6 +110,10 @@ void PrepareRollback(const EngineLayout& layout, const RollbackSchedule& schedul
     const CSid administrators = CSid::Administrators();
     product.CopyContentTo(target, &backupPermissions, nullptr, &administrators, false);
     held.Release();
+    // The backup reaches the disk before the rollback that restores it is scheduled, and so before the
+    // first product file changes: after a power cut, whatever the update had done is undone from a
+    // whole backup.
+    FlushVolumeOf(backup.GetFullPath(), L"PrepareRollback", logger);
 
     WinRegistryKey runOnce;
     // The key is always there on Windows; a fresh Linux machine root may not have it yet.
@@ -189,6 +194,8 @@ void RunRollback(const EngineLayout& named, Progress& progress, const Logger& lo
         logger.Warn(L"RunRollback: Product folder not searched for unfinished copies. (exCode: %d)",
                     e.GetErrorNumber());
     }
+    // Restored on the disk before the clean-up takes the scheduled rollback out.
+    FlushVolumeOf(product.GetFullPath(), L"RunRollback", logger);
 
     // Gone already when the host update deleted it; the product is restored either way.
     Directory update = layout.Update();
@@ -218,6 +225,25 @@ void UnscheduleRollback(const EngineLayout& layout, const std::wstring& valueNam
         return;
     }
     runOnce.DeleteValue(valueName);
+}
+
+void FlushVolumeOf(const std::wstring& folder, const wchar_t* operation, const Logger& logger) {
+    const uint32_t error = platform::FlushVolume(folder);
+    // A volume that has no flush of its own (Wine's drives): each copy the update installs was flushed
+    // as it was written there, and what is left is said.
+    if (error == WinError::kInvalidFunction) {
+        logger.Warn(
+            L"%ls: The volume cannot be flushed as a whole; only each installed file was. (path: %ls)",
+            operation, folder);
+        return;
+    }
+    // A folder that is not there holds nothing that was written: the system folder of a machine that
+    // never received a system file.
+    if (error != 0 && error != WinError::kFileNotFound && error != WinError::kPathNotFound) {
+        logger.Error(L"%ls: Flushing the volume failed. (path: %ls, lastError: %d)", operation, folder,
+                     error);
+        ThrowIMException(ErrorCode::kFileDeleteOrCopyFailed);
+    }
 }
 
 void RemoveBackups(const EngineLayout& layout, const Logger& logger) {

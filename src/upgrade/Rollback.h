@@ -43,6 +43,10 @@ void RunRollback(const EngineLayout& layout, Progress& progress, const Logger& l
 void CleanupRollback(const EngineLayout& layout, const std::wstring& valueName, const Logger& logger);
 void UnscheduleRollback(const EngineLayout& layout, const std::wstring& valueName, const Logger& logger);
 void RemoveBackups(const EngineLayout& layout, const Logger& logger);
+// Everything written to the volume of folder put on the disk (docs/copy-stage.md, "Power loss"): the
+// update flushes once where a power cut must no longer lose what it wrote, never per file. Logs
+// "<operation>: Flushing the volume failed. (path: %ls, lastError: %d)" and raises 131 when it cannot.
+void FlushVolumeOf(const std::wstring& folder, const wchar_t* operation, const Logger& logger);
 // Root's own places made, or checked when they are there: the state root and the environment's folder
 // below it, each protected as the backup is. One that someone else made first is set aside and made anew.
 void PrepareState(const EngineLayout& layout, const Logger& logger);

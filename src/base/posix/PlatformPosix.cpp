@@ -66,17 +66,53 @@ namespace {
     }
 }
 
+// The log file last checked and written, kept open: while its name still leads to that same file, with
+// that single name, a line costs a look at the name and one write. Other users cannot rename or remove
+// the writer's file in the sticky log folder; whoever can (the writer, an administrator rotating logs)
+// makes the next line open the name afresh, with every check. Callers hold the log's lock.
+struct CheckedLogFile {
+    std::string path;
+    posix::UniqueFd file;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+// Never destroyed: a line logged while the process exits still finds it.
+CheckedLogFile& LastLogFile() {
+    static auto* const last = new CheckedLogFile;
+    return *last;
+}
+
+[[nodiscard]] uint32_t WriteAll(int fd, const std::string& bytes) {
+    const ssize_t written = write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+        return posix::LastWinError();
+    }
+    return static_cast<std::size_t>(written) == bytes.size() ? WinError::kSuccess : WinError::kDiskFull;
+}
+
 } // namespace
 
 uint32_t AppendToLogFile(const std::string& path, std::string_view header, std::string_view text,
                          const std::function<std::string(const std::string&)>& notice) {
+    CheckedLogFile& last = LastLogFile();
+    if (last.file && last.path == path) {
+        struct stat named {};
+        if (lstat(path.c_str(), &named) == 0 && named.st_dev == last.device && named.st_ino == last.inode &&
+            S_ISREG(named.st_mode) && named.st_nlink == 1) {
+            std::string bytes(named.st_size == 0 ? header : std::string_view());
+            bytes.append(text);
+            return WriteAll(last.file.Get(), bytes);
+        }
+    }
+    last.file.Reset();
     // Never blocks on a FIFO, never follows a link, never writes into what it did not check. A name
     // that another user keeps re-planting costs a bounded number of rounds.
     constexpr int kFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
     std::string notices;
     int create = O_CREAT;
     for (int round = 0; round < 3; ++round) {
-        const posix::UniqueFd file = posix::MakeDescriptor(open, path.c_str(), kFlags | create, 0644);
+        posix::UniqueFd file = posix::MakeDescriptor(open, path.c_str(), kFlags | create, 0644);
         const uint32_t opened = file.Get() < 0 ? posix::LastWinError() : WinError::kSuccess;
         struct stat info {};
         if (file.Get() >= 0 && fstat(file.Get(), &info) != 0) {
@@ -86,12 +122,9 @@ uint32_t AppendToLogFile(const std::string& path, std::string_view header, std::
             std::string bytes(info.st_size == 0 ? header : std::string_view());
             bytes += notices;
             bytes.append(text);
-            const ssize_t written = write(file.Get(), bytes.data(), bytes.size());
-            if (written < 0) {
-                return posix::LastWinError();
-            }
-            return static_cast<std::size_t>(written) == bytes.size() ? WinError::kSuccess
-                                                                     : WinError::kDiskFull;
+            const uint32_t error = WriteAll(file.Get(), bytes);
+            last = CheckedLogFile{path, std::move(file), info.st_dev, info.st_ino};
+            return error;
         }
         // Nothing under the name, yet no file: the folder is missing or not ours to write.
         struct stat planted {};

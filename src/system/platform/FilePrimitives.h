@@ -38,10 +38,13 @@ bool QueryFixedFileVersion(const std::vector<uint8_t>& buffer, uint32_t& version
                                       uint32_t& count);
 // WriteFile of all count bytes to the new file.
 [[nodiscard]] uint32_t WriteCopy(HashedCopyHandle& copy, const uint8_t* buffer, uint32_t count);
-// Gives the new file what CopyFileOverwriting gives a copy (see docs/copy-stage.md) and flushes it to
-// disk; the source is closed.
+// Gives the new file what CopyFileOverwriting gives a copy (see docs/copy-stage.md); the source is
+// closed. Linux leaves the flush to the volume's flush after the copy stage; Windows flushes the file,
+// since not every volume there can be flushed as a whole.
 [[nodiscard]] uint32_t FinishCopy(HashedCopyHandle& copy);
 // Renames the new file over the target (MoveFileExW REPLACE_EXISTING | WRITE_THROUGH, renameat).
+// Where the file system shares blocks (Linux: FICLONE), CreateCopyBeside makes the new file share the
+// source's; the reads then come from the new file and the writes do nothing.
 [[nodiscard]] uint32_t PlaceCopy(HashedCopyHandle& copy);
 
 } // namespace ZEPMaintenance::platform

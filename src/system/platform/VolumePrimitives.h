@@ -34,4 +34,10 @@ struct ObjectIdentity {
 // The bytes the calling process may still write on the volume of the folder.
 [[nodiscard]] uint32_t FreeBytes(const std::wstring& folder, uint64_t& bytes);
 
+// Puts everything written to the volume of the folder on the disk: the data of its files and every
+// name created, renamed or removed on it (Linux: syncfs; Windows: FlushFileBuffers on the volume,
+// which needs administrator rights). One call stands for a flush of every file and folder written.
+// ERROR_INVALID_FUNCTION where the volume has no such flush (Wine's drives).
+[[nodiscard]] uint32_t FlushVolume(const std::wstring& folder);
+
 } // namespace ZEPMaintenance::platform

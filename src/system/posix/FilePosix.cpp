@@ -13,8 +13,10 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <memory>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,9 +25,20 @@ namespace ZEPMaintenance::platform {
 
 namespace {
 
-// Copies size bytes of the source into the target: in the kernel where it can, by reads otherwise.
-// The copy ends at the size the source had when it was opened, or earlier if it shrank meanwhile.
+// Makes the empty target share the source's blocks where the file system can (XFS, btrfs): the copy
+// costs no data written, and a later write to either file gives it blocks of its own. False where the
+// file system cannot, or source and target lie on different ones.
+bool ShareBlocks(int source, int target) {
+    return ioctl(target, FICLONE, source) == 0;
+}
+
+// Copies size bytes of the source into the target: shared blocks where the file system has them, in
+// the kernel where it can, by reads otherwise. The copy ends at the size the source had when it was
+// opened, or earlier if it shrank meanwhile.
 bool CopyBytes(int source, int target, off_t size) {
+    if (size > 0 && ShareBlocks(source, target)) {
+        return true;
+    }
     bool kernelCopy = true;
     for (off_t done = 0; done < size;) {
         const auto wanted = static_cast<std::size_t>(std::min<off_t>(size - done, off_t{1} << 30));
@@ -120,9 +133,10 @@ public:
     }
 
 private:
+    // Readable too: a copy whose blocks are shared with its source is hashed from itself.
     bool CreateFileNamed(const std::string& name, mode_t mode = 0600) {
         fd_ = posix::MakeDescriptor(openat, folder_, name.c_str(),
-                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
         return fd_.IsValid();
     }
 
@@ -306,6 +320,9 @@ struct HashedCopyState {
     // Declared before the copy, which removes itself through the folder's descriptor.
     CopyTarget target;
     std::unique_ptr<TemporaryObject> copy;
+    // The copy shares the source's blocks: its bytes are read from the copy itself, and nothing is
+    // written, so that what is hashed is what the copy holds, whatever happens to the source.
+    bool shared = false;
 };
 
 void Destroy(HashedCopyState* state) noexcept {
@@ -348,11 +365,13 @@ uint32_t CreateCopyBeside(const std::wstring& target, HashedCopyHandle& copy, st
         return error;
     }
     copyName = posix::WidePath(state.copy->Name());
+    state.shared = state.sourceInfo.st_size > 0 && ShareBlocks(state.source.Get(), state.copy->Fd());
     return WinError::kSuccess;
 }
 
 uint32_t ReadCopySource(HashedCopyHandle& copy, uint8_t* buffer, uint32_t size, uint32_t& count) {
-    const ssize_t got = posix::RetryAfterSignal(-1, read, copy->source.Get(), buffer, size);
+    const int from = copy->shared ? copy->copy->Fd() : copy->source.Get();
+    const ssize_t got = posix::RetryAfterSignal(-1, read, from, buffer, size);
     if (got < 0) {
         count = 0;
         return posix::LastWinError();
@@ -362,6 +381,9 @@ uint32_t ReadCopySource(HashedCopyHandle& copy, uint8_t* buffer, uint32_t size, 
 }
 
 uint32_t WriteCopy(HashedCopyHandle& copy, const uint8_t* buffer, uint32_t count) {
+    if (copy->shared) {
+        return WinError::kSuccess;
+    }
     for (uint32_t written = 0; written < count;) {
         const ssize_t n = posix::RetryAfterSignal(-1, write, copy->copy->Fd(), buffer + written,
                                                   static_cast<std::size_t>(count - written));
@@ -374,13 +396,13 @@ uint32_t WriteCopy(HashedCopyHandle& copy, const uint8_t* buffer, uint32_t count
 }
 
 // The mode and times CopyFileOverwriting gives its copies: the source's mode without write access
-// for others and its last write time; the owner is the copying process's.
+// for others and its last write time; the owner is the copying process's. Not flushed here: the update
+// flushes the file system once when every copy is in place (docs/copy-stage.md, "Power loss").
 uint32_t FinishCopy(HashedCopyHandle& copy) {
     HashedCopyState& state = *copy.Get();
     const int fd = state.copy->Fd();
     const timespec times[2] = {state.sourceInfo.st_atim, state.sourceInfo.st_mtim};
-    if (fchmod(fd, state.sourceInfo.st_mode & 0755) != 0 || futimens(fd, times) != 0 ||
-        posix::RetryAfterSignal(-1, fsync, fd) != 0) {
+    if (fchmod(fd, state.sourceInfo.st_mode & 0755) != 0 || futimens(fd, times) != 0) {
         return posix::LastWinError();
     }
     state.source.Reset();
@@ -392,8 +414,6 @@ uint32_t PlaceCopy(HashedCopyHandle& copy) {
     if (!state.copy || !state.copy->RenameTo(state.target.name)) {
         return state.copy ? posix::LastWinError() : WinError::kInvalidHandle;
     }
-    // The rename itself reaches the disk with the folder.
-    (void)posix::RetryAfterSignal(-1, fsync, state.target.folder.Get());
     return WinError::kSuccess;
 }
 

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 #include <vector>
 
 namespace ZEPMaintenance::platform {
@@ -133,6 +134,16 @@ uint32_t FreeBytes(const std::wstring& folder, uint64_t& bytes) {
     // not count on it.
     bytes = static_cast<uint64_t>(info.f_bavail) * static_cast<uint64_t>(info.f_frsize);
     return WinError::kSuccess;
+}
+
+uint32_t FlushVolume(const std::wstring& folder) {
+    // Any descriptor on the file system names it; reading through a link would only flush another one.
+    const posix::UniqueFd any = posix::MakeDescriptor(open, posix::NativePath(folder).c_str(),
+                                                      O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+    if (!any) {
+        return posix::LastWinError();
+    }
+    return syncfs(any.Get()) == 0 ? WinError::kSuccess : posix::LastWinError();
 }
 
 } // namespace ZEPMaintenance::platform

@@ -113,4 +113,31 @@ uint32_t FreeBytes(const std::wstring& folder, uint64_t& bytes) {
     return ERROR_SUCCESS;
 }
 
+uint32_t FlushVolume(const std::wstring& folder) {
+    wchar_t root[MAX_PATH + 1] = {};
+    if (!GetVolumePathNameW(folder.c_str(), root, MAX_PATH)) {
+        return GetLastError();
+    }
+    // "C:\" names the volume as "\\.\C:"; a mounted folder as its volume GUID path.
+    std::wstring device = root;
+    if (device.size() == 3 && device[1] == L':') {
+        device = L"\\\\.\\" + device.substr(0, 2);
+    } else {
+        wchar_t name[MAX_PATH + 1] = {};
+        if (!GetVolumeNameForVolumeMountPointW(root, name, MAX_PATH)) {
+            return GetLastError();
+        }
+        device = name;
+    }
+    if (!device.empty() && device.back() == L'\\') {
+        device.pop_back();
+    }
+    const WinFile volume(CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!volume) {
+        return GetLastError();
+    }
+    return FlushFileBuffers(volume.Get()) ? ERROR_SUCCESS : GetLastError();
+}
+
 } // namespace ZEPMaintenance::platform
