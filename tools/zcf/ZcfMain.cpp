@@ -196,6 +196,9 @@ by their path inside it. zep_upgrade.xml.zcf and ._ZEP_UPGRADE_delete at the top
   --args ARGS             arguments of the --run-file just before
   --run-after PATH        the program the dialog starts when the update is done
 The written XML is read back with the program's reader; a manifest it would not carry is not written.
+A link, FIFO, socket or device in the folder, and an upgrade or setup file (one that lands in the
+product folder) whose name has a character code page 852 lacks, so that no later delete list could
+name it, are refused with exit code 3, each named on standard error, and nothing is written.
 )";
 
 struct RunFile {
