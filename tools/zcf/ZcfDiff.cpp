@@ -132,19 +132,19 @@ struct Node {
     std::wstring wide;
     std::wstring key; // as Windows compares names
     bool folder = false;
+    bool holdsFile = false; // a folder with a file somewhere below it
     std::vector<Node> children;
+    std::map<std::wstring, std::size_t> byKey;
 
-    bool HoldsFile() const {
-        return std::any_of(children.begin(), children.end(),
-                           [](const Node& child) { return !child.folder || child.HoldsFile(); });
-    }
+    bool HoldsFile() const { return holdsFile; }
     const Node* Find(const std::wstring& wanted) const {
-        for (const Node& child : children) {
-            if (child.key == wanted) {
-                return &child;
-            }
-        }
-        return nullptr;
+        const auto found = byKey.find(wanted);
+        return found == byKey.end() ? nullptr : &children[found->second];
+    }
+    void Add(Node child) {
+        holdsFile = holdsFile || !child.folder || child.holdsFile;
+        byKey.emplace(child.key, children.size());
+        children.push_back(std::move(child));
     }
 };
 
@@ -266,7 +266,7 @@ private:
                                   "; a release tree holds only files and folders, and no link is followed");
                 continue;
             }
-            node.children.push_back(std::move(child));
+            node.Add(std::move(child));
         }
     }
 
