@@ -92,6 +92,27 @@ EOF
 run_zcf sign --key "$dev" --pass-file "$work/wrong.pass" --in "$fixtures/manifest.xml" --out "$work/plain.zcf"
 expect "a plain key with a pass file" 0 stdout signed
 
+# keygen writes the private key encrypted when given a pass phrase; sign then needs that one.
+run_zcf keygen --out "$work/enc-keys" --pass-env ZCF_TEST_PASS
+expect "keygen with a pass phrase" 0 stdout "key id:"
+zep_checks=$((zep_checks + 1))
+grep -q 'BEGIN ENCRYPTED PRIVATE KEY' "$work/enc-keys/signing-private.pem" &&
+    [ "$(stat -c %a "$work/enc-keys/signing-private.pem")" = 600 ] || fail "keygen did not write an encrypted key"
+# private key's pass option | exit code | stream | text
+while IFS='|' read -r option code stream text; do
+    rm -f "$work/enc.zcf"
+    # shellcheck disable=SC2086
+    run_zcf sign --key "$work/enc-keys/signing-private.pem" --key-file "$work/enc-keys/signing.key" $option \
+        --in "$fixtures/manifest.xml" --out "$work/enc.zcf"
+    expect "sign with keygen's encrypted key, $option" "$code" "$stream" "$text"
+done <<EOF
+|3|stderr|is encrypted
+--pass-file $work/wrong.pass|3|stderr|wrong pass phrase
+--pass-file $work/right.pass|0|stdout|signed
+EOF
+run_zcf verify --key-file "$work/enc-keys/signing.key" "$work/enc.zcf"
+expect "the container of keygen's encrypted key verifies with its key file" 0 stdout "verified"
+
 # ---- inspect of damaged containers ---------------------------------------------------------------------
 
 good=$fixtures/manifest.zcf

@@ -249,7 +249,7 @@ void PrivateKey::Load(const std::string& pemPath, const PassPhrase& passPhrase, 
     }
 }
 
-void PrivateKey::SavePem(const std::string& path) const {
+void PrivateKey::SavePem(const std::string& path, const PassPhrase& passPhrase) const {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         Fail(kExitInput, "cannot create " + path + ": " + ErrnoText());
@@ -259,8 +259,12 @@ void PrivateKey::SavePem(const std::string& path) const {
         close(fd);
         Fail(kExitInput, "cannot write " + path + ": " + ErrnoText());
     }
-    const bool written = PEM_write_PrivateKey(stream, static_cast<EVP_PKEY*>(key_), nullptr, nullptr, 0,
-                                              nullptr, nullptr) == 1;
+    const std::string& text = passPhrase.Text();
+    const bool written =
+        PEM_write_PKCS8PrivateKey(
+            stream, static_cast<EVP_PKEY*>(key_), passPhrase.Given() ? EVP_aes_256_cbc() : nullptr,
+            passPhrase.Given() ? const_cast<char*>(text.data()) : nullptr,
+            passPhrase.Given() ? static_cast<int>(text.size()) : 0, nullptr, nullptr) == 1;
     if (std::fclose(stream) != 0 || !written) {
         Fail(kExitInput, "cannot write " + path);
     }

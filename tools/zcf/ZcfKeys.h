@@ -55,7 +55,8 @@ public:
     // An encrypted key (PKCS#8 or the traditional PEM encryption) is decrypted with passPhrase; a
     // pass phrase that does not decrypt it is told apart from a key that is malformed.
     static void Load(const std::string& pemPath, const PassPhrase& passPhrase, PrivateKey& key);
-    void SavePem(const std::string& path) const;
+    // PKCS#8 PEM, encrypted with AES-256-CBC under passPhrase when one is given.
+    void SavePem(const std::string& path, const PassPhrase& passPhrase) const;
 
     // The 276-byte PUBLICKEYBLOB: 8-byte blob header, RSAPUBKEY, modulus least significant byte first.
     std::vector<uint8_t> PublicKeyBlob() const;

@@ -142,21 +142,27 @@ bool IsFolder(const std::string& path) {
 
 // ---- keygen -------------------------------------------------------------------------------------
 
-const char kKeygenHelp[] = R"(zcf keygen --out DIR
+const char kKeygenHelp[] = R"(zcf keygen --out DIR [--pass-file F | --pass-env NAME]
 
 Makes an RSA-2048 signing pair in DIR (created when missing; existing files are never replaced):
   DIR/signing-private.pem  the private key (mode 0600): keep it off build machines
   DIR/signing.key          the key file a build takes (-DZEP_SIGNING_KEY_FILE=DIR/signing.key)
 Prints the key id (upper-case hex SHA-1 of the 276-byte public-key blob) and the blob in Base64.
+With --pass-file (the first line of file F) or --pass-env (the environment variable NAME) the private
+key is written encrypted (PKCS#8, AES-256-CBC) under that pass phrase; zcf sign then needs it too.
 )";
 
 int Keygen(const Arguments& arguments) {
-    std::optional<std::string> out;
+    std::optional<std::string> out, passFile, passEnv;
     const auto positional = ParseOptions(
-        arguments, {"--out"}, [&](const std::string& o, const std::string& v) { Single(out, o, v); });
+        arguments, {"--out", "--pass-file", "--pass-env"}, [&](const std::string& o, const std::string& v) {
+            Single(o == "--out" ? out : o == "--pass-file" ? passFile : passEnv, o, v);
+        });
     if (!positional.empty()) {
         Usage("keygen takes no file argument");
     }
+    const PassPhrase passPhrase =
+        ReadPassPhrase(passFile ? &*passFile : nullptr, passEnv ? &*passEnv : nullptr);
     const std::string folder = Required(out, "--out");
     std::error_code error;
     std::filesystem::create_directories(folder, error);
@@ -171,7 +177,7 @@ int Keygen(const Arguments& arguments) {
     if (std::filesystem::exists(std::filesystem::symlink_status(keyFilePath))) {
         Fail(kExitInput, keyFilePath + " exists already");
     }
-    key.SavePem(privatePath);
+    key.SavePem(privatePath, passPhrase);
     WriteNewFile(keyFilePath, KeyFileText(publicKey), 0644);
     std::printf("private key: %s\nkey file:    %s\nkey id:      %s\npublic key:  %s\n", privatePath.c_str(),
                 keyFilePath.c_str(), publicKey.keyId.c_str(), Utf8(publicKey.publicKey).c_str());
