@@ -45,10 +45,11 @@ run_zcf() {
     zcf_status=$?
 }
 
-# round_trip NAME: diff $old and $new, manifest, sign, and the worker's update of a product holding
-# $old; the product must then list exactly as $new does.
+# round_trip NAME [EXPECTED]: diff $old and $new, manifest, sign, and the worker's update of a product
+# holding $old; the product must then list exactly as $new does (or as EXPECTED, where an update cannot
+# deliver all of $new).
 round_trip() {
-    local name=$1
+    local name=$1 expected=${2:-$new}
     rm -rf "$ZEP_MACHINE_ROOT" "$work/update"
     mkdir -p "$ZEP_MACHINE_ROOT/var/lib" "$data" "$(dirname "$product")"
     cp -a "$old" "$product"
@@ -56,6 +57,7 @@ round_trip() {
     run_zcf diff "$old" "$new" --out "$work/update"
     zep_checks=$((zep_checks + 1))
     [ "$zcf_status" -eq 0 ] || fail "$name: zcf diff exit code $zcf_status: $(cat "$work/stderr")"
+    cp "$work/stderr" "$work/diff-stderr"
     run_zcf manifest "$work/update" --version 2.0 --out "$work/manifest.xml"
     zep_checks=$((zep_checks + 1))
     [ "$zcf_status" -eq 0 ] || fail "$name: zcf manifest exit code $zcf_status: $(cat "$work/stderr")"
@@ -73,8 +75,8 @@ round_trip() {
     expect_status 0 "$name: the worker's update"
     zep_checks=$((zep_checks + 1))
     local differences
-    differences=$(diff <(listing "$new") <(listing "$product"))
-    [ -z "$differences" ] || fail "$name: the product is not the new tree (< new, > product):
+    differences=$(diff <(listing "$expected") <(listing "$product"))
+    [ -z "$differences" ] || fail "$name: the product is not the new tree (< expected, > product):
 $differences
 --- worker's log
 $(tail -n 20 "$zep_logdir/ZEPMaintenance2-worker.log" 2>/dev/null)"
@@ -152,6 +154,20 @@ run_zcf diff "$old" "$new" --out "$work/empty"
 zep_checks=$((zep_checks + 1))
 [ "$zcf_status" -eq 0 ] && grep -qF "warning: the empty folder new-empty cannot be delivered" "$work/stderr" &&
     [ ! -e "$work/empty/new-empty" ] || fail "an empty new folder: exit $zcf_status, $(cat "$work/stderr")"
+
+# A folder whose letter case changed but that holds no file any more cannot get the new spelling (no file
+# would make it): it keeps the old one, and what went from it is deleted under that spelling.
+rm -rf "$old" "$new" "$work/expected"
+put "$old/app.exe" "app 1"
+put "$old/Logs/old.log" "log"
+put "$old/Logs/Sub/deeper.log" "log"
+mkdir -p "$new/LOGS/SUB" && put "$new/app.exe" "app 2"
+cp -a "$new" "$work/expected" && mv "$work/expected/LOGS/SUB" "$work/expected/LOGS/Sub" &&
+    mv "$work/expected/LOGS" "$work/expected/Logs"
+round_trip "an emptied folder whose case changed" "$work/expected"
+zep_checks=$((zep_checks + 1))
+grep -qF "warning: the folder Logs holds no file in the new tree, so its new letter case (LOGS)" "$work/diff-stderr" ||
+    fail "an emptied folder whose case changed: no warning in $(cat "$work/diff-stderr")"
 
 # ---- bad input ---------------------------------------------------------------------------------------
 

@@ -332,7 +332,8 @@ void Compare(const Node& oldFolder, const Node& newFolder, const std::string& pa
                                         " holds no file in the new tree, so its new letter case (" +
                                         Utf8(childName) + ") cannot be delivered; it keeps its name");
             }
-            Compare(*old, now, childPath, childName, plan);
+            // The product keeps the old spelling: what goes below it is named so.
+            Compare(*old, now, childPath, Joined(name, old->wide), plan);
         } else if (old != nullptr && !old->folder && !now.folder && old->name == now.name) {
             plan.compare.push_back(childPath);
             plan.compareNames.push_back(childName);
