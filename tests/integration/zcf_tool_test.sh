@@ -64,6 +64,11 @@ while IFS='|' read -r key option code stream text; do
     else
         [ ! -e "$work/out.zcf" ] && [ -z "$(ls "$work" | grep '^out.zcf')" ] || fail "$row: a container was written"
     fi
+    if [ "$code" -ne 0 ]; then
+        # Errors go to standard error only.
+        zep_checks=$((zep_checks + 1))
+        [ ! -s "$work/stdout" ] || fail "$row: standard output holds $(cat "$work/stdout")"
+    fi
     if [ "$code" -ne 0 ] && [ "$text" != "wrong pass phrase" ]; then
         zep_checks=$((zep_checks + 1))
         ! grep -qF "wrong pass phrase" "$work/stderr" || fail "$row: reported as a wrong pass phrase"
