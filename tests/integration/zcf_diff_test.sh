@@ -230,6 +230,17 @@ bad_tree "two problems" new 'mkfifo pipe && ln -s app.exe link' "new/pipe: a FIF
 zep_checks=$((zep_checks + 1))
 grep -qF "new/link: a symbolic link" "$work/stderr" || fail "two problems: only one was named"
 
+# The trees themselves: missing, a file, a link to a folder.
+rm -rf "$old" "$new" "$work/out" && put "$old/a.txt" "1" && put "$new/a.txt" "2"
+expect_refused "a missing old tree" "$work/missing: No such file or directory" diff "$work/missing" "$new" --out "$work/out"
+expect_refused "a file as the new tree" "new/a.txt: a file, not a folder" diff "$old" "$new/a.txt" --out "$work/out"
+ln -s "$new" "$work/new-link"
+expect_refused "a link as the new tree" "new-link: a symbolic link, not a folder" diff "$old" "$work/new-link" \
+    --out "$work/out"
+expect_refused "a link as the new tree, named with a slash" "new-link: a symbolic link, not a folder" \
+    diff "$old" "$work/new-link/" --out "$work/out"
+expect_nothing_written "the trees themselves" "$work/out"
+
 # The output: a non-empty folder, a file, a link, a place inside a tree are refused and left as they were.
 rm -rf "$old" "$new" && put "$old/a.txt" "1" && put "$new/a.txt" "2"
 mkdir -p "$work/full" && echo kept >"$work/full/mine.txt"
