@@ -46,6 +46,8 @@ printf 'wrong horse\n' >"$work/wrong.pass"
 : >"$work/empty.pass"
 # A damaged encrypted key: one Base64 character of its body changed.
 sed '3s/^./%/' "$work/pkcs8.pem" >"$work/malformed.pem"
+# Valid Base64 whose first byte is no longer the DER sequence of an encrypted key ("M" is 0x30 ...).
+sed '2s/^M/N/' "$work/pkcs8.pem" >"$work/malformed-der.pem"
 # The signature is deterministic: every key form must give the container the plain key gives.
 "$zcf" sign --key "$dev" --in "$fixtures/manifest.xml" --out "$work/reference.zcf" >/dev/null
 
@@ -90,6 +92,7 @@ pkcs8.pem|--pass-env ZCF_TEST_EMPTY|3|stderr|holds no pass phrase
 pkcs8.pem|--pass-file $work/empty.pass|3|stderr|holds no pass phrase on its first line
 pkcs8.pem|--pass-file $work/none.pass|3|stderr|cannot read
 malformed.pem|--pass-file $work/right.pass|3|stderr|malformed.pem
+malformed-der.pem|--pass-file $work/right.pass|3|stderr|malformed-der.pem is not a well-formed encrypted private key
 pkcs8.pem|--pass correct|2|stderr|never taken from the command line
 pkcs8.pem|--pass-file $work/right.pass --pass-env ZCF_TEST_PASS|2|stderr|give one
 EOF
