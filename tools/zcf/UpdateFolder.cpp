@@ -1,5 +1,6 @@
 // zcf: scanning an update folder the way the copy stage walks it; reading the delete list.
 #include "UpdateFolder.h"
+#include "ZcfProgress.h"
 
 #include "base/posix/Utf8.h"
 #include "system/Sha256Hash.h"
@@ -83,9 +84,7 @@ public:
                 if (top && (name == "._ZEP_UPGRADE_delete" || name == "zep_upgrade.xml.zcf")) {
                     continue;
                 }
-                const ZEPMaintenance::FileDigests digests = DigestsOf(entry.path().string());
-                files_.push_back(UpdateFile{kind, prefix + part, entry.path().string(),
-                                            digests.sha1.ToString(), digests.sha256.ToString()});
+                files_.push_back(UpdateFile{kind, prefix + part, entry.path().string(), {}, {}});
             } else {
                 problems_.push_back(entry.path().string() +
                                     ": not a regular file or folder (a link or special file)");
@@ -123,6 +122,14 @@ std::vector<UpdateFile> ScanUpdateFolder(const std::string& folder, const std::w
                                          std::vector<std::string>& problems) {
     std::vector<UpdateFile> files;
     Scanner(files, problems).Walk(fs::path(folder), FileKind::Product, L"", setupFolder, true);
+    // Hashed once every file is known, so that a long run can say how far it is.
+    Progress progress("hashing", files.size());
+    for (UpdateFile& file : files) {
+        const ZEPMaintenance::FileDigests digests = DigestsOf(file.path);
+        file.hash = digests.sha1.ToString();
+        file.sha256 = digests.sha256.ToString();
+        progress.Advance();
+    }
     return files;
 }
 

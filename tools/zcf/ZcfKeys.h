@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zcf {
@@ -19,6 +20,29 @@ inline constexpr int kExitRejected = 1; // a container or data folder that an up
 inline constexpr int kExitUsage = 2;    // bad command line
 inline constexpr int kExitInput = 3;    // a file missing, unreadable or malformed; an output not written
 
+// The pass phrase of an encrypted private key, wiped from memory when dropped.
+class PassPhrase {
+public:
+    PassPhrase() = default;
+    explicit PassPhrase(std::string text) : text_(std::move(text)), given_(true) {}
+    ~PassPhrase();
+    PassPhrase(PassPhrase&& other) noexcept;
+    PassPhrase& operator=(PassPhrase&& other) noexcept;
+    PassPhrase(const PassPhrase&) = delete;
+    PassPhrase& operator=(const PassPhrase&) = delete;
+
+    bool Given() const { return given_; }
+    const std::string& Text() const { return text_; }
+
+private:
+    std::string text_;
+    bool given_ = false;
+};
+
+// The pass phrase from the first line of a file (--pass-file) or from an environment variable
+// (--pass-env), never from the command line; none when neither is named.
+PassPhrase ReadPassPhrase(const std::string* passFile, const std::string* passEnv);
+
 // An RSA private key read from PEM, with its public half in the program's form.
 class PrivateKey {
 public:
@@ -28,8 +52,11 @@ public:
     PrivateKey& operator=(const PrivateKey&) = delete;
 
     static void Generate(PrivateKey& key);
-    static void Load(const std::string& pemPath, PrivateKey& key);
-    void SavePem(const std::string& path) const;
+    // An encrypted key (PKCS#8 or the traditional PEM encryption) is decrypted with passPhrase; a
+    // pass phrase that does not decrypt it is told apart from a key that is malformed.
+    static void Load(const std::string& pemPath, const PassPhrase& passPhrase, PrivateKey& key);
+    // PKCS#8 PEM, encrypted with AES-256-CBC under passPhrase when one is given.
+    void SavePem(const std::string& path, const PassPhrase& passPhrase) const;
 
     // The 276-byte PUBLICKEYBLOB: 8-byte blob header, RSAPUBKEY, modulus least significant byte first.
     std::vector<uint8_t> PublicKeyBlob() const;

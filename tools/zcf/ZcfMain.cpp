@@ -2,6 +2,8 @@
 // update folder, signs and verifies containers with the program's own reader, and checks a data
 // folder the way an update would. Exit codes: 0 done, 1 rejected, 2 bad command line, 3 bad input.
 #include "UpdateFolder.h"
+#include "ZcfDiff.h"
+#include "ZcfInspect.h"
 #include "ZcfKeys.h"
 
 #include "diag/IMException.h"
@@ -140,21 +142,27 @@ bool IsFolder(const std::string& path) {
 
 // ---- keygen -------------------------------------------------------------------------------------
 
-const char kKeygenHelp[] = R"(zcf keygen --out DIR
+const char kKeygenHelp[] = R"(zcf keygen --out DIR [--pass-file F | --pass-env NAME]
 
 Makes an RSA-2048 signing pair in DIR (created when missing; existing files are never replaced):
   DIR/signing-private.pem  the private key (mode 0600): keep it off build machines
   DIR/signing.key          the key file a build takes (-DZEP_SIGNING_KEY_FILE=DIR/signing.key)
 Prints the key id (upper-case hex SHA-1 of the 276-byte public-key blob) and the blob in Base64.
+With --pass-file (the first line of file F) or --pass-env (the environment variable NAME) the private
+key is written encrypted (PKCS#8, AES-256-CBC) under that pass phrase; zcf sign then needs it too.
 )";
 
 int Keygen(const Arguments& arguments) {
-    std::optional<std::string> out;
+    std::optional<std::string> out, passFile, passEnv;
     const auto positional = ParseOptions(
-        arguments, {"--out"}, [&](const std::string& o, const std::string& v) { Single(out, o, v); });
+        arguments, {"--out", "--pass-file", "--pass-env"}, [&](const std::string& o, const std::string& v) {
+            Single(o == "--out" ? out : o == "--pass-file" ? passFile : passEnv, o, v);
+        });
     if (!positional.empty()) {
         Usage("keygen takes no file argument");
     }
+    const PassPhrase passPhrase =
+        ReadPassPhrase(passFile ? &*passFile : nullptr, passEnv ? &*passEnv : nullptr);
     const std::string folder = Required(out, "--out");
     std::error_code error;
     std::filesystem::create_directories(folder, error);
@@ -169,7 +177,7 @@ int Keygen(const Arguments& arguments) {
     if (std::filesystem::exists(std::filesystem::symlink_status(keyFilePath))) {
         Fail(kExitInput, keyFilePath + " exists already");
     }
-    key.SavePem(privatePath);
+    key.SavePem(privatePath, passPhrase);
     WriteNewFile(keyFilePath, KeyFileText(publicKey), 0644);
     std::printf("private key: %s\nkey file:    %s\nkey id:      %s\npublic key:  %s\n", privatePath.c_str(),
                 keyFilePath.c_str(), publicKey.keyId.c_str(), Utf8(publicKey.publicKey).c_str());
@@ -194,6 +202,9 @@ by their path inside it. zep_upgrade.xml.zcf and ._ZEP_UPGRADE_delete at the top
   --args ARGS             arguments of the --run-file just before
   --run-after PATH        the program the dialog starts when the update is done
 The written XML is read back with the program's reader; a manifest it would not carry is not written.
+A link, FIFO, socket or device in the folder, and an upgrade or setup file (one that lands in the
+product folder) whose name has a character code page 852 lacks, so that no later delete list could
+name it, are refused with exit code 3, each named on standard error, and nothing is written.
 )";
 
 struct RunFile {
@@ -303,6 +314,7 @@ int Manifest(const Arguments& arguments) {
 
     std::vector<std::string> problems;
     const std::vector<UpdateFile> files = ScanUpdateFolder(updateFolder, setup, problems);
+    AddCodePageProblems(files, setup, problems);
     for (const std::string& problem : problems) {
         std::fprintf(stderr, "zcf: %s\n", problem.c_str());
     }
@@ -426,12 +438,19 @@ int Manifest(const Arguments& arguments) {
 
 const char kSignHelp[] =
     R"(zcf sign --key PRIVATE.pem --in MANIFEST.xml --out zep_upgrade.xml.zcf [--key-file F]
+         [--pass-file F | --pass-env NAME]
 
 Signs the manifest XML (RSA PKCS#1 v1.5 over SHA-256) into a container whose key id is that of
 the key's public half. The XML must be one the program accepts. With --key-file, the key must be
 the one that key file names (the key a build trusts). The container is written beside its target,
 read back and verified with the program's own reader, and only then put in place.
+  --pass-file F        the pass phrase of an encrypted key: the first line of file F
+  --pass-env NAME      the pass phrase of an encrypted key: the environment variable NAME
   --rejected-xml yes   sign XML the program rejects (test fixtures only); the signature is still checked
+An encrypted key (PKCS#8 "ENCRYPTED PRIVATE KEY", or the traditional "Proc-Type: 4,ENCRYPTED") needs
+one of the two; a pass phrase is never taken from the command line, where other users see it. A pass
+phrase that does not decrypt the key is reported as a wrong pass phrase, apart from a malformed key;
+both exit 3.
 )";
 
 const char kVerifyHelp[] = R"(zcf verify --key-file F CONTAINER
@@ -439,12 +458,6 @@ const char kVerifyHelp[] = R"(zcf verify --key-file F CONTAINER
 Makes exactly the program's checks of a container with the key of key file F (as if a build had
 been given F): reads it, compares the key id, verifies the signature, reads the XML. Prints the
 error number the program would get (the same numbers on Linux and Windows); exit 1 when rejected.
-)";
-
-const char kInspectHelp[] = R"(zcf inspect CONTAINER
-
-Prints a container's header fields, key id, signature length and signature, and the XML, without
-verifying anything.
 )";
 
 // The three steps of ConfigFile::LoadZCFFile, each one's result reported.
@@ -476,17 +489,23 @@ Verified VerifyContainer(const std::string& path, const SigningKey& key, ConfigF
 }
 
 int Sign(const Arguments& arguments) {
-    std::optional<std::string> keyPath, in, out, keyFile, rejectedXml;
-    const auto positional =
-        ParseOptions(arguments, {"--key", "--in", "--out", "--key-file", "--rejected-xml"},
-                     [&](const std::string& option, const std::string& value) {
-                         Single(option == "--key"            ? keyPath
-                                : option == "--in"           ? in
-                                : option == "--out"          ? out
-                                : option == "--rejected-xml" ? rejectedXml
-                                                             : keyFile,
-                                option, value);
-                     });
+    std::optional<std::string> keyPath, in, out, keyFile, rejectedXml, passFile, passEnv;
+    const auto positional = ParseOptions(
+        arguments,
+        {"--key", "--in", "--out", "--key-file", "--rejected-xml", "--pass-file", "--pass-env", "--pass"},
+        [&](const std::string& option, const std::string& value) {
+            if (option == "--pass") {
+                Usage("a pass phrase is never taken from the command line: use --pass-file or --pass-env");
+            }
+            Single(option == "--key"            ? keyPath
+                   : option == "--in"           ? in
+                   : option == "--out"          ? out
+                   : option == "--rejected-xml" ? rejectedXml
+                   : option == "--pass-file"    ? passFile
+                   : option == "--pass-env"     ? passEnv
+                                                : keyFile,
+                   option, value);
+        });
     if (rejectedXml && *rejectedXml != "yes") {
         Usage("--rejected-xml takes yes");
     }
@@ -510,7 +529,8 @@ int Sign(const Arguments& arguments) {
         }
     }
     PrivateKey key;
-    PrivateKey::Load(privatePath, key);
+    PrivateKey::Load(privatePath,
+                     ReadPassPhrase(passFile ? &*passFile : nullptr, passEnv ? &*passEnv : nullptr), key);
     const SigningKey publicKey = key.Public();
     if (keyFile && ReadKeyFile(*keyFile).keyId != publicKey.keyId) {
         Fail(kExitInput, privatePath + " is not the key that " + *keyFile + " names");
@@ -554,53 +574,12 @@ int Verify(const Arguments& arguments) {
     return 0;
 }
 
-std::string Hex(const uint8_t* bytes, std::size_t size) {
-    std::string text;
-    char pair[3];
-    for (std::size_t i = 0; i < size; ++i) {
-        std::snprintf(pair, sizeof pair, "%02X", bytes[i]);
-        text += pair;
-    }
-    return text;
-}
-
-std::string Printable(const uint8_t* bytes, std::size_t size) {
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
-    }
-    return text;
-}
-
 int Inspect(const Arguments& arguments) {
     const auto positional = ParseOptions(arguments, {}, [](const std::string&, const std::string&) {});
     if (positional.size() != 1) {
         Usage("inspect takes one container");
     }
-    SignedManifestFile image;
-    const uint32_t code = image.LoadFile(Wide(positional.front()).c_str());
-    if (code != 0) {
-        std::printf("unreadable: LoadFile failed: %s\n", DescribeCode(code).c_str());
-        return kExitInput;
-    }
-    // The reader keeps the signature least significant byte first; the file holds it the other way.
-    std::vector<uint8_t> signature(image.GetSignature(), image.GetSignature() + image.GetSignatureLength());
-    std::reverse(signature.begin(), signature.end());
-    std::printf("magic:            %s\n",
-                Printable(image.GetMagic(), SignedManifestFile::kMagicSize).c_str());
-    std::printf("reserved:         %s\n",
-                Hex(image.GetReserved(), SignedManifestFile::kReservedSize).c_str());
-    std::printf("key id:           %s\n",
-                Printable(image.GetKeyId(), SignedManifestFile::kKeyIdSize).c_str());
-    std::printf("signature length: %u\n", image.GetSignatureLength());
-    std::printf("signature:        %s\n", Hex(signature.data(), signature.size()).c_str());
-    std::printf("data length:      %u\n", image.GetDataLength());
-    std::printf("data:\n");
-    std::fwrite(image.GetData(), 1, image.GetDataLength(), stdout);
-    if (image.GetDataLength() != 0 && image.GetData()[image.GetDataLength() - 1] != '\n') {
-        std::printf("\n");
-    }
-    return 0;
+    return InspectContainer(positional.front());
 }
 
 // ---- check --------------------------------------------------------------------------------------
@@ -817,11 +796,24 @@ int Check(const Arguments& arguments) {
     return report.Finish();
 }
 
+// ---- diff ---------------------------------------------------------------------------------------
+
+int DiffTrees(const Arguments& arguments) {
+    std::optional<std::string> out;
+    const auto positional = ParseOptions(
+        arguments, {"--out"}, [&](const std::string& o, const std::string& v) { Single(out, o, v); });
+    if (positional.size() != 2) {
+        Usage("diff takes the old and the new release tree");
+    }
+    return Diff(positional[0], positional[1], Required(out, "--out"));
+}
+
 // ---- entry --------------------------------------------------------------------------------------
 
 const char kHelp[] = R"(zcf: the release tool of ZEPMaintenance's signed upgrade manifest
 
   zcf keygen --out DIR                       make a signing key pair and its key file
+  zcf diff OLD NEW --out UPDATE              make the update folder between two release trees
   zcf manifest UPDATE-FOLDER [options]       write the manifest XML of an update folder
   zcf sign --key K --in XML --out CONTAINER  sign a manifest into zep_upgrade.xml.zcf
   zcf verify --key-file F CONTAINER          the program's checks of a container
@@ -839,8 +831,9 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"keygen", Keygen, kKeygenHelp}, {"manifest", Manifest, kManifestHelp}, {"sign", Sign, kSignHelp},
-    {"verify", Verify, kVerifyHelp}, {"inspect", Inspect, kInspectHelp},    {"check", Check, kCheckHelp},
+    {"keygen", Keygen, kKeygenHelp}, {"diff", DiffTrees, kDiffHelp},  {"manifest", Manifest, kManifestHelp},
+    {"sign", Sign, kSignHelp},       {"verify", Verify, kVerifyHelp}, {"inspect", Inspect, kInspectHelp},
+    {"check", Check, kCheckHelp},
 };
 
 } // namespace
