@@ -283,7 +283,7 @@ void RunPostUpgradeActions(const EngineLayout& layout, const ConfigFile& manifes
     progress.ShowText(GuiText::PostUpgradeActions);
     for (const ManifestFileEntry& entry : programs) {
         // The system's own texts, under the copy stage's name.
-        if (!IsInsideFolder(entry.fileName)) {
+        if (!IsPostUpgradeProgramPath(entry.fileName)) {
             logger.Error(
                 L"CopyNewFiles: PostUpgradeAction names a file outside the program folder. (filename: %ls)",
                 entry.fileName);
@@ -305,58 +305,83 @@ void RunPostUpgradeActions(const EngineLayout& layout, const ConfigFile& manifes
 
 } // namespace upgrade
 
-DeleteListLines ReadDeleteList(const std::wstring& path, const Logger& logger) {
+DeleteListText ReadDeleteListText(const std::wstring& path) {
+    DeleteListText result;
     std::string bytes;
-    const uint32_t error = platform::ReadDataFile(path, kDeleteListLimit, bytes);
-    if (error != WinError::kSuccess) {
-        logger.ErrorText(L"DoHostUpdate: Loading delete filelist file failed.");
-        logger.Error(L"DoHostUpdate: The delete filelist could not be read. (path: %ls, lastError: %d)", path,
-                     error);
-        ThrowIMException(ErrorCode::kDeleteListNotLoaded);
+    result.readError = platform::ReadDataFile(path, kDeleteListLimit, bytes);
+    if (result.readError == WinError::kSuccess) {
+        result.decoded = SingleByteToWide(bytes, kCentralEuropeanOemCodePage, result.text);
     }
-    std::wstring text;
-    if (!SingleByteToWide(bytes, kCentralEuropeanOemCodePage, text)) {
-        logger.ErrorText(L"DoHostUpdate: Loading file line from delete filelist failed.");
-        ThrowIMException(ErrorCode::kDeleteListNotLoaded);
-    }
-    DeleteListLines lines = SplitDeleteList(text);
+    return result;
+}
 
+CheckedDeleteList CheckDeleteListLines(DeleteListLines lines) {
     // The list comes from the unelevated user's data folder and the worker deletes with the rights of an
     // administrator: every line must name something inside the product folder, checked before anything is
     // touched.
+    CheckedDeleteList checked;
     for (const std::wstring& file : lines.files) {
         if (!IsInsideFolder(file)) {
-            logger.Error(L"DoHostUpdate: Delete filelist names a file outside the program folder; nothing is "
-                         L"deleted. (path: %ls)",
-                         file);
-            ThrowIMException(ErrorCode::kFileDeleteOrCopyFailed);
+            checked.refusal = ErrorCode::kFileDeleteOrCopyFailed;
+            checked.refusedPath = file;
+            return checked;
         }
     }
     std::vector<std::wstring> folders;
-    std::size_t emptyLines = 0;
     for (std::wstring& folder : lines.folders) {
         if (folder.empty()) {
             // An empty line names no folder; joined to the program folder it would name that folder itself.
-            ++emptyLines;
+            ++checked.emptyFolderLines;
             continue;
         }
         if (!IsInsideFolder(folder)) {
-            logger.Error(
-                L"DoHostUpdate: Delete filelist names a directory outside the program folder; nothing "
-                L"is deleted. (path: %ls)",
-                folder);
-            ThrowIMException(ErrorCode::kDirectoryDeleteFailed);
+            checked.refusal = ErrorCode::kDirectoryDeleteFailed;
+            checked.refusedPath = folder;
+            return checked;
         }
         folders.push_back(std::move(folder));
     }
+    lines.folders = std::move(folders);
+    checked.lines = std::move(lines);
+    return checked;
+}
+
+bool IsPostUpgradeProgramPath(const std::wstring& fileName) {
+    return IsInsideFolder(fileName);
+}
+
+DeleteListLines ReadDeleteList(const std::wstring& path, const Logger& logger) {
+    const DeleteListText read = ReadDeleteListText(path);
+    if (read.readError != WinError::kSuccess) {
+        logger.ErrorText(L"DoHostUpdate: Loading delete filelist file failed.");
+        logger.Error(L"DoHostUpdate: The delete filelist could not be read. (path: %ls, lastError: %d)", path,
+                     read.readError);
+        ThrowIMException(ErrorCode::kDeleteListNotLoaded);
+    }
+    if (!read.decoded) {
+        logger.ErrorText(L"DoHostUpdate: Loading file line from delete filelist failed.");
+        ThrowIMException(ErrorCode::kDeleteListNotLoaded);
+    }
+    CheckedDeleteList checked = CheckDeleteListLines(SplitDeleteList(read.text));
+    if (checked.refusal == ErrorCode::kFileDeleteOrCopyFailed) {
+        logger.Error(L"DoHostUpdate: Delete filelist names a file outside the program folder; nothing is "
+                     L"deleted. (path: %ls)",
+                     checked.refusedPath);
+        ThrowIMException(ErrorCode::kFileDeleteOrCopyFailed);
+    }
+    if (checked.refusal != 0) {
+        logger.Error(L"DoHostUpdate: Delete filelist names a directory outside the program folder; nothing "
+                     L"is deleted. (path: %ls)",
+                     checked.refusedPath);
+        ThrowIMException(ErrorCode::kDirectoryDeleteFailed);
+    }
     // One line however many: the list is the user's, and the log is root's.
-    if (emptyLines != 0) {
+    if (checked.emptyFolderLines != 0) {
         logger.Warn(
             L"DoHostUpdate: Empty directory line in delete filelist ignored. (path: %ls, count: %llu)", path,
-            static_cast<unsigned long long>(emptyLines));
+            static_cast<unsigned long long>(checked.emptyFolderLines));
     }
-    lines.folders = std::move(folders);
-    return lines;
+    return std::move(checked.lines);
 }
 
 } // namespace ZEPMaintenance

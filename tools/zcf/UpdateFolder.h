@@ -1,4 +1,4 @@
-// zcf: the files of an update folder under the names the manifest gives them, and the delete list.
+// zcf: the files of an update folder under the names the manifest gives them.
 #pragma once
 
 #include <string>
@@ -15,6 +15,7 @@ struct UpdateFile {
     std::string path;          // on disk
     std::string hash;          // SHA-1, upper-case hex
     std::string sha256;        // lower-case hex
+    std::string relativePath;  // on disk, relative to the update folder ('/'-separated)
 };
 
 // Walks the folder as the copy stage does: "_ZEP_UPGRADE_SYSTEM" and "_ZEP_UPGRADE_SYSTEM_COM" at the
@@ -24,19 +25,6 @@ struct UpdateFile {
 // backslash) goes to problems.
 std::vector<UpdateFile> ScanUpdateFolder(const std::string& folder, const std::wstring& setupFolder,
                                          std::vector<std::string>& problems);
-
-// The delete list: code page 852 text, lines ending in LF (a CR before it dropped); files up to the
-// first empty line, folders after it; a last line without a line break is not taken.
-struct DeleteList {
-    std::vector<std::wstring> files;
-    std::vector<std::wstring> folders;
-    std::wstring ignoredLastLine;
-    bool hasIgnoredLastLine = false;
-};
-DeleteList ParseDeleteList(const std::vector<uint8_t>& bytes);
-
-// A relative path that would reach outside the product folder (absolute, a drive, a ".." step).
-bool LeavesProductFolder(const std::wstring& path);
 
 std::string Utf8(const std::wstring& text);
 

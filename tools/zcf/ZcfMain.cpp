@@ -6,13 +6,20 @@
 
 #include "diag/IMException.h"
 #include "diag/Log.h"
+#include "system/Directory.h"
 #include "system/Sha256Hash.h"
 #include "system/Text.h"
 #include "system/posix/PosixSupport.h"
+#include "upgrade/Action.h"
 #include "upgrade/ConfigFile.h"
+#include "upgrade/CopyNewFiles.h"
+#include "upgrade/EngineLayout.h"
+#include "upgrade/HostUpdate.h"
+#include "upgrade/ReleasePath.h"
 #include "upgrade/SignedManifestFile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -59,7 +66,14 @@ void DestroyHandle(ZEPMaintenance::LogHandleRef handle) {
 bool Enabled(ZEPMaintenance::LogHandleRef) {
     return true;
 }
+// While set, the program's error lines are kept here instead: the worker's own checks, reported by check.
+std::vector<std::string>* capturedErrors = nullptr;
+
 void WriteError(ZEPMaintenance::LogHandleRef handle, const wchar_t* message) {
+    if (capturedErrors != nullptr) {
+        capturedErrors->push_back(Utf8(message));
+        return;
+    }
     std::fprintf(stderr, "zcf: %s: %s\n", Utf8(*static_cast<std::wstring*>(handle)).c_str(),
                  Utf8(message).c_str());
 }
@@ -131,6 +145,14 @@ std::string Required(const std::optional<std::string>& slot, const std::string& 
         Usage(option + " is required");
     }
     return *slot;
+}
+
+// A file the command reads that is not there is bad input (3), not a container an update would refuse.
+void RequireInput(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 && errno == ENOENT) {
+        Fail(kExitInput, path + " does not exist");
+    }
 }
 
 bool IsFolder(const std::string& path) {
@@ -253,6 +275,64 @@ pugi::xml_node AppendFile(pugi::xml_node list, const ManifestFileEntry& entry) {
     return element;
 }
 
+std::string DeleteFileRefusal(ZEPMaintenance::DeleteFilePath rule) {
+    switch (rule) {
+    case ZEPMaintenance::DeleteFilePath::Empty:
+        return "is empty";
+    case ZEPMaintenance::DeleteFilePath::Outside:
+        return "names nothing inside the product folder";
+    case ZEPMaintenance::DeleteFilePath::NamesNoFile:
+        return "ends in a separator and names no file";
+    case ZEPMaintenance::DeleteFilePath::Deletable:
+        break;
+    }
+    return "";
+}
+
+// The name a file of this update has in the product folder once the update has copied it.
+std::wstring ProductName(const UpdateFile& file, const std::wstring& setupFolder) {
+    return file.kind == FileKind::Setup ? setupFolder + L"\\" + file.manifestName : file.manifestName;
+}
+
+// Names the update compares without their letter case: two of them that differ only in case are one name
+// for Windows, and the update refuses a folder holding both (143). Files of sub-folders of the system
+// folders are listed by the special folder and their name alone, which the update does not find.
+void WarnOfCaseCollisions(const std::vector<UpdateFile>& files) {
+    std::map<std::wstring, std::set<std::wstring>> spellings; // upper-cased relative path: its spellings
+    for (const UpdateFile& file : files) {
+        const std::wstring relative = Wide(file.relativePath);
+        for (std::size_t end = relative.find(L'/');; end = relative.find(L'/', end + 1)) {
+            const std::wstring part = relative.substr(0, end);
+            spellings[ZEPMaintenance::ToUpper(part)].insert(part);
+            if (end == std::wstring::npos) {
+                break;
+            }
+        }
+        if ((file.kind == FileKind::System || file.kind == FileKind::SystemCom) &&
+            std::count(relative.begin(), relative.end(), L'/') > 1) {
+            std::fprintf(
+                stderr,
+                "zcf manifest: warning: %s is in a sub-folder of a system folder and listed as %s; an "
+                "update looks for it under that name at the system folder's top and refuses the "
+                "update (143)\n",
+                file.relativePath.c_str(), Utf8(file.manifestName).c_str());
+        }
+    }
+    for (const auto& [key, names] : spellings) {
+        if (names.size() > 1) {
+            std::string list;
+            for (const std::wstring& name : names) {
+                list += (list.empty() ? "" : ", ") + Utf8(name);
+            }
+            std::fprintf(
+                stderr,
+                "zcf manifest: warning: %s are one name when letter case is ignored, as Windows and the "
+                "update compare names; an update refuses a folder holding both (143)\n",
+                list.c_str());
+        }
+    }
+}
+
 int Manifest(const Arguments& arguments) {
     std::optional<std::string> out, version, setupFolder, runAfter;
     std::vector<std::wstring> deletes;
@@ -301,6 +381,30 @@ int Manifest(const Arguments& arguments) {
         Fail(kExitInput, "the setup folder " + *setupFolder + " is not a folder directly in " + updateFolder);
     }
 
+    // What the update would refuse is not written into a manifest: the update's own rules decide.
+    for (const std::wstring& path : deletes) {
+        const ZEPMaintenance::DeleteFilePath rule = ZEPMaintenance::CheckDeleteFilePath(path);
+        if (rule != ZEPMaintenance::DeleteFilePath::Deletable) {
+            Fail(kExitInput, "--delete-file \"" + Utf8(path) + "\" " + DeleteFileRefusal(rule) +
+                                 "; an update would refuse it (152)");
+        }
+        if (std::count(deletes.begin(), deletes.end(), path) > 1) {
+            Fail(kExitInput,
+                 "--delete-file \"" + Utf8(path) +
+                     "\" is given twice; an update would find the file gone the second time (152)");
+        }
+    }
+    if (runAfter && !ZEPMaintenance::IsInsideFolder(Wide(*runAfter))) {
+        Fail(kExitInput, "--run-after \"" + *runAfter + "\" names nothing inside the product folder");
+    }
+    for (const RunFile& run : runFiles) {
+        if (!ZEPMaintenance::IsPostUpgradeProgramPath(run.path)) {
+            Fail(kExitInput,
+                 "--run-file \"" + Utf8(run.path) +
+                     "\" names nothing inside the product folder; an update would refuse it (142)");
+        }
+    }
+
     std::vector<std::string> problems;
     const std::vector<UpdateFile> files = ScanUpdateFolder(updateFolder, setup, problems);
     for (const std::string& problem : problems) {
@@ -309,6 +413,7 @@ int Manifest(const Arguments& arguments) {
     if (!problems.empty()) {
         Fail(kExitInput, "the update folder holds what no manifest can name");
     }
+    WarnOfCaseCollisions(files);
 
     std::vector<ManifestFileEntry> setupEntries, upgradeEntries, postEntries;
     for (const UpdateFile& file : files) {
@@ -412,6 +517,17 @@ int Manifest(const Arguments& arguments) {
         if (!found || !reread.CheckPostUpgradeAction(run.path, digests)) {
             Fail(kExitInput, "--run-file " + Utf8(run.path) +
                                  " is neither an upgrade file nor a setup file of this update");
+        }
+        const bool sameCase = std::any_of(files.begin(), files.end(), [&](const UpdateFile& file) {
+            return (file.kind == FileKind::Product || file.kind == FileKind::Setup) &&
+                   ProductName(file, setup) == run.path;
+        });
+        if (!sameCase) {
+            std::fprintf(
+                stderr,
+                "zcf manifest: warning: --run-file %s differs in letter case from the file it names; "
+                "an update on Linux, which compares names with their case, does not find it\n",
+                Utf8(run.path).c_str());
         }
     }
     if (out) {
@@ -542,6 +658,7 @@ int Verify(const Arguments& arguments) {
         Usage("verify takes one container");
     }
     const SigningKey key = ReadKeyFile(Required(keyFile, "--key-file"));
+    RequireInput(positional.front());
     ConfigFile manifest;
     SignedManifestFile image;
     const Verified verified = VerifyContainer(positional.front(), key, manifest, image);
@@ -577,6 +694,7 @@ int Inspect(const Arguments& arguments) {
     if (positional.size() != 1) {
         Usage("inspect takes one container");
     }
+    RequireInput(positional.front());
     SignedManifestFile image;
     const uint32_t code = image.LoadFile(Wide(positional.front()).c_str());
     if (code != 0) {
@@ -707,31 +825,49 @@ void CheckFiles(const ConfigFile& manifest, const std::vector<UpdateFile>& files
     }
 }
 
+// The delete list through the update's own reading and rule (ReadDeleteListText, SplitDeleteList,
+// CheckDeleteListLines), each line checked on its own so that every refused line is named.
 void CheckDeleteList(const std::string& path, Report& report) {
-    std::vector<uint8_t> bytes;
-    try {
-        bytes = ReadWholeFile(path);
-    } catch (const ToolError& error) {
-        report.Problem("delete list: " + error.message);
+    const ZEPMaintenance::DeleteListText read = ZEPMaintenance::ReadDeleteListText(Wide(path));
+    if (read.readError != 0) {
+        report.Problem("delete list: cannot read " + path + ": " + DescribeCode(read.readError) +
+                       " (an update fails with 141)");
         return;
     }
-    const DeleteList list = ParseDeleteList(bytes);
-    for (const std::wstring& file : list.files) {
+    if (!read.decoded) {
+        report.Problem("delete list: " + path + " is not code page 852 text (an update fails with 141)");
+        return;
+    }
+    const ZEPMaintenance::DeleteListLines lines = ZEPMaintenance::SplitDeleteList(read.text);
+    for (const std::wstring& file : lines.files) {
         report.Line("delete file: " + Utf8(file));
-        if (LeavesProductFolder(file)) {
-            report.Problem("delete list: the file " + Utf8(file) + " is outside the product folder");
+        if (ZEPMaintenance::CheckDeleteListLines({{file}, {}}).refusal != 0) {
+            report.Problem("delete list: the file line \"" + Utf8(file) +
+                           "\" names nothing inside the product folder (an update refuses it: 131)");
         }
     }
-    for (const std::wstring& folder : list.folders) {
+    std::size_t emptyLines = 0;
+    for (const std::wstring& folder : lines.folders) {
+        const ZEPMaintenance::CheckedDeleteList checked =
+            ZEPMaintenance::CheckDeleteListLines({{}, {folder}});
+        if (checked.emptyFolderLines != 0) {
+            ++emptyLines;
+            continue;
+        }
         report.Line("delete folder: " + Utf8(folder));
-        if (folder.empty()) {
-            report.Problem("delete list: an empty folder line names the product folder itself");
-        } else if (LeavesProductFolder(folder)) {
-            report.Problem("delete list: the folder " + Utf8(folder) + " is outside the product folder");
+        if (checked.refusal != 0) {
+            report.Problem("delete list: the folder line \"" + Utf8(folder) +
+                           "\" names nothing inside the product folder (an update refuses it: 133)");
         }
     }
-    if (list.hasIgnoredLastLine && !list.ignoredLastLine.empty()) {
-        report.Line("warning: the delete list's last line \"" + Utf8(list.ignoredLastLine) +
+    if (emptyLines != 0) {
+        report.Line("warning: the delete list has " + std::to_string(emptyLines) +
+                    " empty folder line(s), which name no folder; an update drops them with a warning");
+    }
+    const std::size_t lastBreak = read.text.rfind(L'\n');
+    const std::wstring tail = lastBreak == std::wstring::npos ? read.text : read.text.substr(lastBreak + 1);
+    if (!tail.empty()) {
+        report.Line("warning: the delete list's last line \"" + Utf8(tail) +
                     "\" has no line break and is not taken");
     }
 }
@@ -741,37 +877,85 @@ void CheckActions(ConfigFile& manifest, const std::vector<UpdateFile>& files, Re
         const std::wstring& path =
             static_cast<const ZEPMaintenance::DeleteFileAction&>(*action).GetFilePath();
         report.Line("pre-upgrade delete: " + Utf8(path));
-        if (path.empty() || LeavesProductFolder(path)) {
-            report.Problem("pre-upgrade delete: \"" + Utf8(path) +
-                           "\" names no file inside the product folder");
+        const ZEPMaintenance::DeleteFilePath rule = ZEPMaintenance::CheckDeleteFilePath(path);
+        if (rule != ZEPMaintenance::DeleteFilePath::Deletable) {
+            report.Problem("pre-upgrade delete: \"" + Utf8(path) + "\" " + DeleteFileRefusal(rule) +
+                           " (an update refuses it: 152)");
         }
     }
     const std::wstring setupFolder = manifest.GetSetupFolder();
     for (const ManifestFileEntry& entry : manifest.GetPostUpgradeActions()) {
-        // The hash the program will have in the product folder once the update has copied it.
-        std::optional<FileDigests> digests;
+        const std::string name = Utf8(entry.fileName);
+        if (!ZEPMaintenance::IsPostUpgradeProgramPath(entry.fileName)) {
+            report.Problem("post-upgrade program: " + name +
+                           " names nothing inside the product folder (an update refuses it: 142)");
+            continue;
+        }
+        // The update reads the program where it copied it: on Linux under exactly that name, since the
+        // file system compares names with their letter case.
+        const UpdateFile* exact = nullptr;
+        const UpdateFile* otherCase = nullptr;
         for (const UpdateFile& file : files) {
-            const std::wstring productName =
-                file.kind == FileKind::Setup ? setupFolder + L"\\" + file.manifestName : file.manifestName;
-            if ((file.kind == FileKind::Product || file.kind == FileKind::Setup) &&
-                ZEPMaintenance::ToUpper(productName) == ZEPMaintenance::ToUpper(entry.fileName)) {
-                digests = DigestsOf(file);
+            if (file.kind != FileKind::Product && file.kind != FileKind::Setup) {
+                continue;
+            }
+            const std::wstring productName = ProductName(file, setupFolder);
+            if (productName == entry.fileName) {
+                exact = &file;
                 break;
             }
+            if (otherCase == nullptr &&
+                ZEPMaintenance::ToUpper(productName) == ZEPMaintenance::ToUpper(entry.fileName)) {
+                otherCase = &file;
+            }
         }
-        if (!digests) {
-            report.Problem("post-upgrade program: " + Utf8(entry.fileName) +
+        if (exact == nullptr && otherCase != nullptr) {
+            report.Problem("post-upgrade program: " + name + " is copied as " +
+                           Utf8(ProductName(*otherCase, setupFolder)) +
+                           "; Linux compares names with their letter case, so an update does not find it "
+                           "(Windows would)");
+            continue;
+        }
+        if (exact == nullptr) {
+            report.Problem("post-upgrade program: " + name +
                            " is neither an upgrade file nor a setup file of this update");
-        } else if (!manifest.CheckPostUpgradeAction(entry.fileName, *digests)) {
-            report.Problem("post-upgrade program: " + Utf8(entry.fileName) + " (SHA-1 " +
-                           digests->sha1.ToString() + ", SHA-256 " + digests->sha256.ToString() +
-                           ") is not allowed by the manifest");
+            continue;
+        }
+        const FileDigests digests = DigestsOf(*exact);
+        if (!manifest.CheckPostUpgradeAction(entry.fileName, digests)) {
+            report.Problem("post-upgrade program: " + name + " (SHA-1 " + digests.sha1.ToString() +
+                           ", SHA-256 " + digests.sha256.ToString() + ") is not allowed by the manifest");
         } else {
-            report.Line("post-upgrade program: " + Utf8(entry.fileName) + " allowed");
+            report.Line("post-upgrade program: " + name + " allowed");
         }
     }
-    if (!manifest.GetRunAfterUpgrade().empty()) {
-        report.Line("run after upgrade: " + Utf8(manifest.GetRunAfterUpgrade()));
+    const std::wstring runAfter = manifest.GetRunAfterUpgrade();
+    if (!runAfter.empty()) {
+        report.Line("run after upgrade: " + Utf8(runAfter));
+        if (!ZEPMaintenance::IsInsideFolder(runAfter)) {
+            report.Line("warning: the program to start afterwards names nothing inside the product folder; "
+                        "an update hands it to the dialog as it is");
+        }
+    }
+}
+
+// The update's own check of the update folder before anything changes (CheckUpdateFolder): links and
+// special files, names no manifest can carry, two names one for Windows, unlisted and missing files.
+void CheckUpdateFolderAsTheUpdate(const std::string& dataFolder, const ConfigFile& manifest, Report& report) {
+    ZEPMaintenance::Directory data;
+    data.SetFullPath(Wide(std::filesystem::absolute(dataFolder).lexically_normal().string() + "/"));
+    // No product folder is read: the check is of the update folder alone.
+    const ZEPMaintenance::EngineLayout layout(data, data);
+    const ZEPMaintenance::Logger logger{L"CopyNewFiles"};
+    std::vector<std::string> lines;
+    capturedErrors = &lines;
+    try {
+        ZEPMaintenance::upgrade::CheckUpdateFolder(layout, manifest, logger);
+        capturedErrors = nullptr;
+    } catch (const IMException& e) {
+        capturedErrors = nullptr;
+        report.Problem("update folder: " + (lines.empty() ? std::string("refused") : lines.back()) +
+                       " (an update refuses it: " + std::to_string(e.GetErrorNumber()) + ")");
     }
 }
 
@@ -810,6 +994,7 @@ int Check(const Arguments& arguments) {
         report.Problem(problem);
     }
     if (verified.ok) {
+        CheckUpdateFolderAsTheUpdate(dataFolder, manifest, report);
         CheckFiles(manifest, files, report);
         CheckActions(manifest, files, report);
     }

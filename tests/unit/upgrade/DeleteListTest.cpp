@@ -36,6 +36,42 @@ TEST(DeleteListTest, FilesUpToTheFirstEmptyLineThenFoldersEachLineOnlyWithItsLin
     EXPECT_TRUE(SplitDeleteList(L"").files.empty());
 }
 
+// The rule alone, as the release tool's check applies it too: files first, the first refused line named,
+// empty folder lines counted and dropped; nothing logged.
+TEST(DeleteListTest, TheRuleNamesTheFirstRefusedLineFilesFirst) {
+    struct Case {
+        Lines files;
+        Lines folders;
+        int32_t refusal;
+        std::wstring refusedPath;
+        std::size_t emptyLines;
+        Lines foldersTaken;
+    };
+    const Case cases[] = {
+        {{L"a.dll", L"..\\b.dll", L"C:c.dll"}, {}, ErrorCode::kFileDeleteOrCopyFailed, L"..\\b.dll", 0, {}},
+        {{L"x\\. .\\y.dll"}, {}, ErrorCode::kFileDeleteOrCopyFailed, L"x\\. .\\y.dll", 0, {}},
+        {{L"a\\...\\b.txt"}, {}, ErrorCode::kFileDeleteOrCopyFailed, L"a\\...\\b.txt", 0, {}},
+        {{L"a.dll"}, {L".", L"..\\x"}, ErrorCode::kDirectoryDeleteFailed, L".", 0, {}},
+        {{L"..\\b.dll"}, {L"."}, ErrorCode::kFileDeleteOrCopyFailed, L"..\\b.dll", 0, {}},
+        {{}, {L"", L"old\\ . "}, ErrorCode::kDirectoryDeleteFailed, L"old\\ . ", 1, {}},
+        {{L"a.dll"}, {L"", L"old", L"", L"new\\"}, 0, L"", 2, {L"old", L"new\\"}},
+        {{L"a\\.\\b.dll", L"sub/c.dll"}, {L"old\\."}, 0, L"", 0, {L"old\\."}},
+    };
+    test::CapturedLog log;
+    for (const Case& c : cases) {
+        const CheckedDeleteList checked = CheckDeleteListLines({c.files, c.folders});
+        const std::wstring row = c.files.empty() ? c.folders.back() : c.files.front();
+        EXPECT_EQ(checked.refusal, c.refusal) << row;
+        EXPECT_EQ(checked.refusedPath, c.refusedPath) << row;
+        EXPECT_EQ(checked.emptyFolderLines, c.emptyLines) << row;
+        if (c.refusal == 0) {
+            EXPECT_EQ(checked.lines.files, c.files) << row;
+            EXPECT_EQ(checked.lines.folders, c.foldersTaken) << row;
+        }
+    }
+    EXPECT_TRUE(log.Lines().empty()) << log.Dump();
+}
+
 class DeleteListFileTest : public testing::Test {
 protected:
     std::wstring Write(const std::string& bytes) {
@@ -81,6 +117,17 @@ TEST_F(DeleteListFileTest, AnEmptyFolderLineNeverNamesTheProgramFolder) {
                                        path + L", count: 3)"))
         << log.Dump();
     EXPECT_EQ(log.Lines().size(), 1u) << log.Dump();
+}
+
+TEST_F(DeleteListFileTest, TheTextIsReadAsTheUpdateReadsItWithoutALine) {
+    const DeleteListText missing = ReadDeleteListText(path);
+    EXPECT_EQ(missing.readError, 2u);
+    EXPECT_TRUE(missing.text.empty());
+    const DeleteListText read = ReadDeleteListText(Write("star\xe1\r\n\r\nx"));
+    EXPECT_EQ(read.readError, 0u);
+    EXPECT_TRUE(read.decoded);
+    EXPECT_EQ(read.text, L"starß\r\n\r\nx");
+    EXPECT_TRUE(log.Lines().empty()) << log.Dump();
 }
 
 TEST_F(DeleteListFileTest, AMissingListIs141AndAnEmptyOneNamesNothing) {
