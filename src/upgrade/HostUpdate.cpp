@@ -18,6 +18,9 @@
 #include "upgrade/ProgramRun.h"
 #include "upgrade/ReleasePath.h"
 
+#include <algorithm>
+#include <map>
+
 namespace ZEPMaintenance {
 
 namespace {
@@ -348,6 +351,51 @@ CheckedDeleteList CheckDeleteListLines(DeleteListLines lines) {
 
 bool IsPostUpgradeProgramPath(const std::wstring& fileName) {
     return IsInsideFolder(fileName);
+}
+
+int32_t DeleteListFileFailure(const std::wstring& line) {
+    if (!line.empty() && (line.back() == L'\\' || line.back() == L'/')) {
+        return ErrorCode::kInvalidValue;
+    }
+    const std::size_t last = line.find_last_of(L"\\/");
+    return line.substr(last == std::wstring::npos ? 0 : last + 1) == L"." ? ErrorCode::kFileDeleteOrCopyFailed
+                                                                          : 0;
+}
+
+std::vector<DeleteConflict> FindDeleteConflicts(const std::vector<std::wstring>& preUpgradeDeletes,
+                                                const DeleteListLines& lines, bool ignoreCase) {
+    std::vector<DeleteConflict> conflicts;
+    std::map<std::wstring, std::wstring> deleted; // key: the delete that took it, as written
+    std::vector<std::wstring> files = lines.files;
+    for (const std::wstring& path : preUpgradeDeletes) {
+        const auto [taken, fresh] = deleted.try_emplace(ReleasePathKey(path, ignoreCase), path);
+        if (!fresh) {
+            conflicts.push_back({path, taken->second, ErrorCode::kPreUpgradeActionsFailed});
+        }
+        // As RunAction shortens the list: the first line of the same spelling, exactly.
+        if (const auto listed = std::find(files.begin(), files.end(), path); listed != files.end()) {
+            files.erase(listed);
+        }
+    }
+    for (const std::wstring& path : files) {
+        const auto [taken, fresh] = deleted.try_emplace(ReleasePathKey(path, ignoreCase), path);
+        if (!fresh) {
+            conflicts.push_back({path, taken->second, ErrorCode::kFileDeleteOrCopyFailed});
+        }
+    }
+    // Inner folders first, as DeleteListed goes: a folder at or below one deleted before it is gone.
+    std::vector<std::pair<std::wstring, std::wstring>> folders; // key, as written
+    for (auto folder = lines.folders.rbegin(); folder != lines.folders.rend(); ++folder) {
+        const std::wstring key = ReleasePathKey(*folder, ignoreCase);
+        for (const auto& [earlierKey, earlier] : folders) {
+            if (key == earlierKey || key.rfind(earlierKey + L"\\", 0) == 0) {
+                conflicts.push_back({*folder, earlier, ErrorCode::kDirectoryDeleteFailed});
+                break;
+            }
+        }
+        folders.emplace_back(key, *folder);
+    }
+    return conflicts;
 }
 
 DeleteListLines ReadDeleteList(const std::wstring& path, const Logger& logger) {

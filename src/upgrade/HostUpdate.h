@@ -56,6 +56,25 @@ DeleteListLines ReadDeleteList(const std::wstring& path, const Logger& logger);
 // (142 otherwise).
 bool IsPostUpgradeProgramPath(const std::wstring& fileName);
 
+// What deleting a file line of the delete list fails with although the line passed CheckDeleteListLines:
+// 100 for a line ending in a separator (the file has no name), 131 for a last component "." (a folder is no
+// file); 0 for a line that names a file.
+int32_t DeleteListFileFailure(const std::wstring& line);
+
+// A delete that finds its object gone because an earlier delete of the same update took it: the
+// pre-upgrade deletes run in manifest order, each taking the first line of its own spelling off the delete
+// list; then the list's files are deleted in order, then its folders from the last to the first. path is
+// the later delete as written, earlier the one that took its object; code is what the update fails with:
+// 152 (a pre-upgrade delete), 131 (a file line), 133 (a folder line). Paths name one object when
+// ReleasePathKey (ignoreCase) makes them equal; paths their own rules refuse are to be left out.
+struct DeleteConflict {
+    std::wstring path;
+    std::wstring earlier;
+    int32_t code;
+};
+std::vector<DeleteConflict> FindDeleteConflicts(const std::vector<std::wstring>& preUpgradeDeletes,
+                                                const DeleteListLines& lines, bool ignoreCase);
+
 // What the host update takes besides its folders: the client application to wait for and the rollback
 // it schedules.
 struct HostUpdateRun {

@@ -43,6 +43,16 @@ two names one for Windows|refuse||echo other >lib/Core.dll||
 a system file in a sub-folder|refuse||mkdir -p _ZEP_UPGRADE_SYSTEM/x64 && echo sys >_ZEP_UPGRADE_SYSTEM/x64/sys.dll||
 a file added after signing|refuse||||echo new >lib/new.dll
 a link in the update folder|refuse||||ln -s client.sh lib/link.sh
+a file line ending in a separator|refuse||printf 'lib\\old.dll\\\n\nobsolete\n' >._ZEP_UPGRADE_delete||
+a file line twice|refuse||printf 'lib\\old.dll\nlib\\old.dll\n\nobsolete\n' >._ZEP_UPGRADE_delete||
+a folder line twice|refuse||printf 'lib\\old.dll\n\nobsolete\nobsolete\n' >._ZEP_UPGRADE_delete||
+a folder line inside a folder line deleted first|refuse||printf 'lib\\old.dll\n\nobsolete\\sub\nobsolete\n' >._ZEP_UPGRADE_delete||
+a file line inside a folder line|pass||printf 'obsolete\\sub\\x.txt\n\nobsolete\n' >._ZEP_UPGRADE_delete||
+a DeleteFile that the delete list names too|pass||printf 'remove-me.txt\nlib\\old.dll\n\nobsolete\n' >._ZEP_UPGRADE_delete||
+a DeleteFile that the delete list names in another spelling|refuse||printf '.\\remove-me.txt\nlib\\old.dll\n\nobsolete\n' >._ZEP_UPGRADE_delete||
+a DeleteFile twice|refuse|||s#<DeleteFile>remove-me.txt</DeleteFile>#&&#|
+a DeleteFile twice in two spellings|refuse|||s#<DeleteFile>remove-me.txt</DeleteFile>#&<DeleteFile>.\\remove-me.txt</DeleteFile>#|
+a DeleteFile inside a deleted folder|pass|||s#<DeleteFile>remove-me.txt<#<DeleteFile>obsolete\\sub\\x.txt<#|
 EOF
 )
 

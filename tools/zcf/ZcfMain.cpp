@@ -388,11 +388,11 @@ int Manifest(const Arguments& arguments) {
             Fail(kExitInput, "--delete-file \"" + Utf8(path) + "\" " + DeleteFileRefusal(rule) +
                                  "; an update would refuse it (152)");
         }
-        if (std::count(deletes.begin(), deletes.end(), path) > 1) {
-            Fail(kExitInput,
-                 "--delete-file \"" + Utf8(path) +
-                     "\" is given twice; an update would find the file gone the second time (152)");
-        }
+    }
+    for (const ZEPMaintenance::DeleteConflict& conflict :
+         ZEPMaintenance::FindDeleteConflicts(deletes, {}, false)) {
+        Fail(kExitInput, "--delete-file \"" + Utf8(conflict.path) + "\" names the file of --delete-file \"" +
+                             Utf8(conflict.earlier) + "\" again; an update would find it gone (152)");
     }
     if (runAfter && !ZEPMaintenance::IsInsideFolder(Wide(*runAfter))) {
         Fail(kExitInput, "--run-after \"" + *runAfter + "\" names nothing inside the product folder");
@@ -827,7 +827,8 @@ void CheckFiles(const ConfigFile& manifest, const std::vector<UpdateFile>& files
 
 // The delete list through the update's own reading and rule (ReadDeleteListText, SplitDeleteList,
 // CheckDeleteListLines), each line checked on its own so that every refused line is named.
-void CheckDeleteList(const std::string& path, Report& report) {
+// The lines that pass go to taken, for the check of all deletes together.
+void CheckDeleteList(const std::string& path, Report& report, ZEPMaintenance::DeleteListLines& taken) {
     const ZEPMaintenance::DeleteListText read = ZEPMaintenance::ReadDeleteListText(Wide(path));
     if (read.readError != 0) {
         report.Problem("delete list: cannot read " + path + ": " + DescribeCode(read.readError) +
@@ -844,6 +845,11 @@ void CheckDeleteList(const std::string& path, Report& report) {
         if (ZEPMaintenance::CheckDeleteListLines({{file}, {}}).refusal != 0) {
             report.Problem("delete list: the file line \"" + Utf8(file) +
                            "\" names nothing inside the product folder (an update refuses it: 131)");
+        } else if (const int32_t failure = ZEPMaintenance::DeleteListFileFailure(file); failure != 0) {
+            report.Problem("delete list: the file line \"" + Utf8(file) +
+                           "\" names no file (an update fails deleting it: " + std::to_string(failure) + ")");
+        } else {
+            taken.files.push_back(file);
         }
     }
     std::size_t emptyLines = 0;
@@ -858,6 +864,8 @@ void CheckDeleteList(const std::string& path, Report& report) {
         if (checked.refusal != 0) {
             report.Problem("delete list: the folder line \"" + Utf8(folder) +
                            "\" names nothing inside the product folder (an update refuses it: 133)");
+        } else {
+            taken.folders.push_back(folder);
         }
     }
     if (emptyLines != 0) {
@@ -872,7 +880,33 @@ void CheckDeleteList(const std::string& path, Report& report) {
     }
 }
 
-void CheckActions(ConfigFile& manifest, const std::vector<UpdateFile>& files, Report& report) {
+// The pre-upgrade deletes and the delete list's lines that pass their own rules, as the update runs them one
+// after the other: a delete whose object an earlier one took fails there (Linux resolves names exactly);
+// what only Windows, ignoring letter case, takes for one object is a warning.
+void CheckDeletesTogether(const std::vector<std::wstring>& actions,
+                          const ZEPMaintenance::DeleteListLines& lines, Report& report) {
+    const auto conflicts = ZEPMaintenance::FindDeleteConflicts(actions, lines, false);
+    for (const ZEPMaintenance::DeleteConflict& conflict : conflicts) {
+        report.Problem("deletes: \"" + Utf8(conflict.path) + "\" names what \"" + Utf8(conflict.earlier) +
+                       "\" deletes before it (an update finds it gone and fails: " +
+                       std::to_string(conflict.code) + ")");
+    }
+    for (const ZEPMaintenance::DeleteConflict& conflict :
+         ZEPMaintenance::FindDeleteConflicts(actions, lines, true)) {
+        const bool onLinuxToo = std::any_of(conflicts.begin(), conflicts.end(), [&](const auto& known) {
+            return known.path == conflict.path && known.earlier == conflict.earlier;
+        });
+        if (!onLinuxToo) {
+            report.Line("warning: deletes: on Windows, which ignores letter case, \"" + Utf8(conflict.path) +
+                        "\" names what \"" + Utf8(conflict.earlier) +
+                        "\" deletes before it (an update there fails: " + std::to_string(conflict.code) +
+                        ")");
+        }
+    }
+}
+
+void CheckActions(ConfigFile& manifest, const std::vector<UpdateFile>& files, Report& report,
+                  std::vector<std::wstring>& deletable) {
     for (const auto& action : manifest.GetPreUpgradeActions()) {
         const std::wstring& path =
             static_cast<const ZEPMaintenance::DeleteFileAction&>(*action).GetFilePath();
@@ -881,6 +915,8 @@ void CheckActions(ConfigFile& manifest, const std::vector<UpdateFile>& files, Re
         if (rule != ZEPMaintenance::DeleteFilePath::Deletable) {
             report.Problem("pre-upgrade delete: \"" + Utf8(path) + "\" " + DeleteFileRefusal(rule) +
                            " (an update refuses it: 152)");
+        } else {
+            deletable.push_back(path);
         }
     }
     const std::wstring setupFolder = manifest.GetSetupFolder();
@@ -993,12 +1029,15 @@ int Check(const Arguments& arguments) {
     for (const std::string& problem : scanProblems) {
         report.Problem(problem);
     }
+    std::vector<std::wstring> deletes;
     if (verified.ok) {
         CheckUpdateFolderAsTheUpdate(dataFolder, manifest, report);
         CheckFiles(manifest, files, report);
-        CheckActions(manifest, files, report);
+        CheckActions(manifest, files, report, deletes);
     }
-    CheckDeleteList(updateFolder + "/._ZEP_UPGRADE_delete", report);
+    ZEPMaintenance::DeleteListLines lines;
+    CheckDeleteList(updateFolder + "/._ZEP_UPGRADE_delete", report, lines);
+    CheckDeletesTogether(deletes, lines, report);
     return report.Finish();
 }
 

@@ -72,6 +72,68 @@ TEST(DeleteListTest, TheRuleNamesTheFirstRefusedLineFilesFirst) {
     EXPECT_TRUE(log.Lines().empty()) << log.Dump();
 }
 
+TEST(DeleteListTest, AFileLineThatNamesNoFileFailsWhereItIsDeleted) {
+    const std::pair<const wchar_t*, int32_t> cases[] = {
+        {L"bin\\", ErrorCode::kInvalidValue},
+        {L"bin/", ErrorCode::kInvalidValue},
+        {L"bin\\.", ErrorCode::kFileDeleteOrCopyFailed},
+        {L"bin/.", ErrorCode::kFileDeleteOrCopyFailed},
+        {L"bin\\old.dll", 0},
+        {L".\\old.dll", 0},
+        {L"old.", 0},
+        {L"a.b\\c", 0},
+    };
+    for (const auto& [line, code] : cases) {
+        EXPECT_EQ(DeleteListFileFailure(line), code) << line;
+    }
+}
+
+// The deletes of one update in the order the update makes them: what an earlier one took is gone later.
+TEST(DeleteListTest, ADeleteOfWhatAnEarlierDeleteTookIsFound) {
+    struct Case {
+        const char* what;
+        Lines actions;
+        DeleteListLines lines;
+        bool ignoreCase;
+        std::vector<DeleteConflict> conflicts;
+    };
+    const int32_t action = ErrorCode::kPreUpgradeActionsFailed;
+    const int32_t file = ErrorCode::kFileDeleteOrCopyFailed;
+    const int32_t folder = ErrorCode::kDirectoryDeleteFailed;
+    const Case cases[] = {
+        {"distinct deletes", {L"a.txt"}, {{L"b.txt", L"c\\a.txt"}, {L"c", L"d"}}, false, {}},
+        {"a listed file the action takes off the list", {L"a.txt"}, {{L"a.txt", L"b.txt"}, {}}, false, {}},
+        {"a file inside a folder deleted after it", {L"c\\x.txt"}, {{L"c\\y.txt"}, {L"c"}}, false, {}},
+        {"an action twice", {L"a.txt", L".\\a.txt"}, {}, false, {{L".\\a.txt", L"a.txt", action}}},
+        {"a listed file the action took in another spelling",
+         {L"a.txt"},
+         {{L"a.txt", L"./a.txt"}, {}},
+         false,
+         {{L"./a.txt", L"a.txt", file}}},
+        {"a file listed twice", {}, {{L"b\\x", L"b\\x"}, {}}, false, {{L"b\\x", L"b\\x", file}}},
+        {"an action once but listed twice", {L"a"}, {{L"a", L"a"}, {}}, false, {{L"a", L"a", file}}},
+        {"a folder twice", {}, {{}, {L"c", L"c\\"}}, false, {{L"c", L"c\\", folder}}},
+        {"an inner folder after its outer one", {}, {{}, {L"c\\d", L"c"}}, false, {{L"c\\d", L"c", folder}}},
+        {"an inner folder before its outer one", {}, {{}, {L"c", L"c\\d"}}, false, {}},
+        {"a folder whose name only starts alike", {}, {{}, {L"cd", L"c"}}, false, {}},
+        {"letter case on Linux", {L"a.txt"}, {{L"A.TXT"}, {L"c", L"C\\d"}}, false, {}},
+        {"letter case on Windows",
+         {L"a.txt"},
+         {{L"A.TXT"}, {L"C\\d", L"c"}},
+         true,
+         {{L"A.TXT", L"a.txt", file}, {L"C\\d", L"c", folder}}},
+    };
+    for (const Case& c : cases) {
+        const std::vector<DeleteConflict> found = FindDeleteConflicts(c.actions, c.lines, c.ignoreCase);
+        ASSERT_EQ(found.size(), c.conflicts.size()) << c.what;
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            EXPECT_EQ(found[i].path, c.conflicts[i].path) << c.what;
+            EXPECT_EQ(found[i].earlier, c.conflicts[i].earlier) << c.what;
+            EXPECT_EQ(found[i].code, c.conflicts[i].code) << c.what;
+        }
+    }
+}
+
 class DeleteListFileTest : public testing::Test {
 protected:
     std::wstring Write(const std::string& bytes) {
