@@ -127,6 +127,32 @@ check_problem "a delete list leaving the product folder" \
     'problem: delete list: the folder line "..\other" names nothing inside the product folder (an update refuses it: 133)' \
     "1 problem" \
     'printf "a\n\n..\\\\other\n" > ._ZEP_UPGRADE_delete'
+check_problem "a delete list naming the DeleteFile's file in another spelling" \
+    'problem: deletes: "bin/gone.dll" names what "bin\gone.dll" deletes before it (an update finds it gone and fails: 131)' \
+    "1 problem" 'printf "bin/gone.dll\n\nobsolete\n" > ._ZEP_UPGRADE_delete'
+check_problem "a delete list file line ending in a separator" \
+    'problem: delete list: the file line "bin\" names no file (an update fails deleting it: 100)' \
+    "1 problem" 'printf "bin\\\\\n" > ._ZEP_UPGRADE_delete'
+
+# What an update takes with a warning, or what only Windows would refuse, passes with a warning line.
+check_passes() {
+    local what=$1 line=$2
+    shift 2
+    rm -rf "$work/case"
+    cp -a "$data" "$work/case"
+    (cd "$work/case/update" && eval "$@") || fail "$what: the case could not be made"
+    expect_exit 0 "$what" "$zcf" check "$work/case" --key-file "$keys/signing.key"
+    expect_output "$what" "$line"
+}
+check_passes "an empty folder line" \
+    "warning: the delete list has 2 empty folder line(s), which name no folder; an update drops them with a warning" \
+    'printf "old.dll\n\n\nobsolete\n\n" > ._ZEP_UPGRADE_delete'
+check_passes "a last line without a line break" \
+    'warning: the delete list'"'"'s last line "gone" has no line break and is not taken' \
+    'printf "old.dll\n\ngone" > ._ZEP_UPGRADE_delete'
+check_passes "a delete list naming the DeleteFile's file in other letter case" \
+    'warning: deletes: on Windows, which ignores letter case, "BIN\GONE.DLL" names what "bin\gone.dll" deletes before it (an update there fails: 131)' \
+    'printf "BIN\\\\GONE.DLL\n" > ._ZEP_UPGRADE_delete'
 check_problem "a container with a changed byte" "problem: container: VerifySignature failed: 0x80090006" \
     "1 problem" \
     'printf X | dd of=zep_upgrade.xml.zcf bs=1 seek=400 conv=notrunc status=none'
@@ -196,7 +222,8 @@ a rooted DeleteFile|names nothing inside the product folder|--delete-file '\Wind
 a DeleteFile with a drive|names nothing inside the product folder|--delete-file 'C:x.dll'
 an empty DeleteFile|"" is empty; an update would refuse it (152)|--delete-file ''
 a DeleteFile of a folder|"bin\" ends in a separator and names no file|--delete-file 'bin\'
-a DeleteFile given twice|"old.dll" is given twice|--delete-file old.dll --delete-file old.dll
+a DeleteFile given twice|--delete-file "old.dll" names the file of --delete-file "old.dll" again; an update would find it gone (152)|--delete-file old.dll --delete-file old.dll
+a DeleteFile given twice in two spellings|--delete-file "bin/.//old.dll" names the file of --delete-file "bin\old.dll" again|--delete-file 'bin\old.dll' --delete-file 'bin/.//old.dll'
 a run-after path climbing out|--run-after "..\app.exe" names nothing inside the product folder|--run-after '..\app.exe'
 a run-after path with a drive|--run-after "C:\app.exe" names nothing inside the product folder|--run-after 'C:\app.exe'
 a run file climbing out|--run-file "..\app.exe" names nothing inside the product folder; an update would refuse it (142)|--run-file '..\app.exe'

@@ -216,6 +216,13 @@ by their path inside it. zep_upgrade.xml.zcf and ._ZEP_UPGRADE_delete at the top
   --args ARGS             arguments of the --run-file just before
   --run-after PATH        the program the dialog starts when the update is done
 The written XML is read back with the program's reader; a manifest it would not carry is not written.
+Refused with exit 3, nothing written, by the update's own rules: a --delete-file that is empty, not
+inside the product folder (rooted, a drive or stream, "..", a component of dots and blanks, the folder
+itself) or ending in a separator, or that names the file of an earlier one; a --run-file not inside the
+product folder; a --run-after not inside the product folder (which an update does not check itself).
+Warned of on standard error: names that are one name when letter case is ignored (an update refuses a
+folder holding both), files in sub-folders of the system folders (an update looks for them at the
+folder's top), a --run-file in another letter case than its file (an update on Linux does not find it).
 )";
 
 struct RunFile {
@@ -554,13 +561,14 @@ const char kVerifyHelp[] = R"(zcf verify --key-file F CONTAINER
 
 Makes exactly the program's checks of a container with the key of key file F (as if a build had
 been given F): reads it, compares the key id, verifies the signature, reads the XML. Prints the
-error number the program would get (the same numbers on Linux and Windows); exit 1 when rejected.
+error number the program would get (the same numbers on Linux and Windows); exit 1 when rejected, 3
+when CONTAINER or F is missing.
 )";
 
 const char kInspectHelp[] = R"(zcf inspect CONTAINER
 
 Prints a container's header fields, key id, signature length and signature, and the XML, without
-verifying anything.
+verifying anything. Exit 3 when CONTAINER is missing or unreadable.
 )";
 
 // The three steps of ConfigFile::LoadZCFFile, each one's result reported.
@@ -725,17 +733,31 @@ int Inspect(const Arguments& arguments) {
 
 const char kCheckHelp[] = R"(zcf check DATA-FOLDER --key-file F
 
-A dry run of what an update of DATA-FOLDER would accept, with the key of key file F:
+A dry run of what an update of DATA-FOLDER would accept, with the key of key file F, made with the
+update's own code wherever the update decides from the data folder alone:
   - update/zep_upgrade.xml.zcf read, key id and signature verified, its XML accepted;
+  - the update folder as the update checks it before anything changes: no link or special file, no
+    name a manifest cannot carry, no two names in one folder that Windows takes for one, every file
+    outside the system folders listed by name, every listed file there;
   - every file of the update folder listed with its hash (and its SHA-256 where the manifest gives
     one), under the name the update checks;
-  - every file the manifest lists present in the update folder with that hash;
-  - update/._ZEP_UPGRADE_delete present and readable in its format (code page 852 lines, files up
-    to the first empty line, folders after it; no path leaving the product folder);
-  - every post-upgrade program allowed: an upgrade file or a setup file of this update.
-Prints one line per file and one "problem:" line per problem; exit 0 only when the update would pass.
-System files are all required to be listed, although an update skips those not newer than the
-installed ones.
+  - update/._ZEP_UPGRADE_delete read as the update reads it (code page 852 lines, files up to the
+    first empty line, folders after it, a last line without a line break not taken), every line
+    inside the product folder (no root, drive, stream, "..", component of dots and blanks, nor the
+    folder itself) and every file line naming a file; empty folder lines are dropped with a warning;
+  - every DeleteFile not empty, inside the product folder and naming a file;
+  - the deletes together: none finds its object taken by an earlier one (a DeleteFile twice, a
+    listed file a DeleteFile took in another spelling or listed twice, a folder inside one deleted
+    before it); what only Windows, ignoring letter case, takes for one object is a warning;
+  - every post-upgrade program inside the product folder, an upgrade or setup file of this update
+    with its hash, and named in the letter case the file has: Linux finds it only so;
+  - the run-after program, with a warning when it is outside the product folder (an update hands it
+    to the dialog unchecked).
+Prints one line per file and one "problem:" line per problem. Exit 0 when the update would pass, 1 when
+it would refuse, 3 when DATA-FOLDER or F is missing. Not checked, as they depend on the installed
+product: that what the deletes name is there, links in the product folder, the installed version, the
+free space, system files' versions and the programs' exit codes. System files are all required to be
+listed, although an update skips those not newer than the installed ones.
 )";
 
 const char* KindName(FileKind kind) {
@@ -1053,7 +1075,8 @@ const char kHelp[] = R"(zcf: the release tool of ZEPMaintenance's signed upgrade
   zcf check DATA-FOLDER --key-file F         a dry run of an update of a data folder
 
 "zcf COMMAND --help" tells more. Exit codes: 0 done, 1 rejected (a container or data folder an update
-would refuse), 2 bad command line, 3 bad input (a file missing, unreadable or malformed).
+would refuse), 2 bad command line, 3 bad input (an input file, folder or key file missing, unreadable
+or malformed; a manifest option an update would refuse; an output not written).
 )";
 
 struct Command {
