@@ -31,6 +31,7 @@ an upgrade file listed in other letter case|pass|||s/>lib\\core.dll</>LIB\\CORE.
 a run-after path outside the product folder|pass|||s/<RunAfterUpgrade>client.sh</<RunAfterUpgrade>..\\..\\client.sh</|
 a file line of dots and blanks|refuse||printf 'x\\. .\\y.dll\n\nobsolete\n' >._ZEP_UPGRADE_delete||
 the folder line .|refuse||printf 'lib\\old.dll\n\n.\n' >._ZEP_UPGRADE_delete||
+the file line x\. .\y.dll with the folder line .|refuse||printf 'x\\. .\\y.dll\n\n.\n' >._ZEP_UPGRADE_delete||
 a file line with a stream|refuse||printf 'lib\\old.dll:x\n\nobsolete\n' >._ZEP_UPGRADE_delete||
 a folder line climbing out|refuse||printf 'lib\\old.dll\n\n..\\other\n' >._ZEP_UPGRADE_delete||
 a missing delete list|refuse||||rm ._ZEP_UPGRADE_delete
@@ -43,6 +44,9 @@ two names one for Windows|refuse||echo other >lib/Core.dll||
 a system file in a sub-folder|refuse||mkdir -p _ZEP_UPGRADE_SYSTEM/x64 && echo sys >_ZEP_UPGRADE_SYSTEM/x64/sys.dll||
 a file added after signing|refuse||||echo new >lib/new.dll
 a link in the update folder|refuse||||ln -s client.sh lib/link.sh
+a name with a control character, listed by hand|pass||||echo x >"lib/a$(printf '\001').dll" && relist "$1" "lib/a$(printf '\001').dll" 'lib\a&#x1;.dll'
+a name that is not UTF-8, listed by hand|pass||||echo x >"lib/a$(printf '\377').dll" && relist "$1" "lib/a$(printf '\377').dll" 'lib\a&#xDCFF;.dll'
+a name with a backslash|refuse||||echo x >'lib/a\b.dll'
 a file line ending in a separator|refuse||printf 'lib\\old.dll\\\n\nobsolete\n' >._ZEP_UPGRADE_delete||
 a file line twice|refuse||printf 'lib\\old.dll\nlib\\old.dll\n\nobsolete\n' >._ZEP_UPGRADE_delete||
 a folder line twice|refuse||printf 'lib\\old.dll\n\nobsolete\nobsolete\n' >._ZEP_UPGRADE_delete||
@@ -86,6 +90,15 @@ make_update() {
     [ -z "$xml" ] || sed -i "$xml" "$1/manifest.xml" || return 1
     "$zcf" sign --key "$key" --in "$1/manifest.xml" --out "$update/zep_upgrade.xml.zcf" >/dev/null || return 1
     (cd "$update" && eval "$after")
+}
+
+# relist ROOT FILE NAME: the manifest of ROOT lists the update folder's FILE as the upgrade file NAME (XML
+# text), signed again: a name zcf manifest does not write but a manifest may carry.
+relist() {
+    local hash name=${3//\\/\\\\}
+    hash=$(sha1sum "$1/home/data/update/$2" | cut -c1-40 | tr a-f A-F)
+    sed -i "s|<UpgradeFiles>|&<File hash=\"$hash\">${name//&/\\&}</File>|" "$1/manifest.xml" &&
+        "$zcf" sign --key "$key" --in "$1/manifest.xml" --out "$1/home/data/update/zep_upgrade.xml.zcf" >/dev/null
 }
 
 # run_case N OPTIONS BEFORE XML AFTER: both verdicts of case N into $work/N/verdicts ("check worker").
@@ -147,6 +160,8 @@ for i in $(seq "$n"); do
     'an empty folder line in the delete list') expect_refusal "$i" 'Empty directory line in delete filelist ignored' ;;
     'a DeleteFile of a...b.txt') expect_refusal "$i" 'Pre-upgrade actions run failed (exCode: 103' ;;
     'two names one for Windows') expect_refusal "$i" 'Two names in one folder that Windows takes for one' ;;
+    'a post-upgrade program in other letter case') expect_refusal "$i" "CreateFileW failed. (filename: $work/$i/opt/product/Setup/PREREQ.SH" ;;
+    'a DeleteFile twice') expect_refusal "$i" 'RunAction: File to delete doesn'"'"'t exists. (filePath: remove-me.txt)' ;;
     esac
 done
 

@@ -20,8 +20,12 @@ using ZEPMaintenance::posix::InvalidBytes;
 const std::string kSystemFolder = "_ZEP_UPGRADE_SYSTEM";
 const std::string kSystemComFolder = "_ZEP_UPGRADE_SYSTEM_COM";
 
-// The name as wide text, or false when it is not UTF-8 or could not be written in a manifest.
-bool ManifestPart(const std::string& name, std::wstring& part) {
+// The name as wide text, or false when a manifest could not name it (or zcf would not write it).
+bool ManifestPart(const std::string& name, std::wstring& part, NamesFor names) {
+    if (names == NamesFor::TheUpdate) {
+        part = ZEPMaintenance::posix::DecodeUtf8(name, InvalidBytes::Escape);
+        return part.find(L'\\') == std::wstring::npos;
+    }
     part = ZEPMaintenance::posix::DecodeUtf8(name, InvalidBytes::Replace);
     if (ZEPMaintenance::posix::EncodeUtf8(part, InvalidBytes::Replace) != name) {
         return false;
@@ -38,8 +42,8 @@ ZEPMaintenance::FileDigests DigestsOf(const std::string& path) {
 
 class Scanner {
 public:
-    Scanner(std::vector<UpdateFile>& files, std::vector<std::string>& problems)
-        : files_(files), problems_(problems) {}
+    Scanner(std::vector<UpdateFile>& files, std::vector<std::string>& problems, NamesFor names)
+        : files_(files), problems_(problems), names_(names) {}
 
     // prefix: the manifest name of the folder's entries so far; relative: for the messages.
     void Walk(const fs::path& folder, FileKind kind, const std::wstring& prefix,
@@ -59,9 +63,12 @@ public:
         for (const fs::directory_entry& entry : entries) {
             const std::string name = entry.path().filename().string();
             std::wstring part;
-            if (!ManifestPart(name, part)) {
-                problems_.push_back(entry.path().string() +
-                                    ": a name that is not UTF-8 or holds a backslash or control character");
+            if (!ManifestPart(name, part, names_)) {
+                problems_.push_back(
+                    entry.path().string() +
+                    (names_ == NamesFor::TheUpdate
+                         ? ": a name holding a backslash, which a manifest name reads as a folder"
+                         : ": a name that is not UTF-8 or holds a backslash or control character"));
                 continue;
             }
             const fs::file_status status = entry.symlink_status(error);
@@ -96,14 +103,15 @@ public:
 private:
     std::vector<UpdateFile>& files_;
     std::vector<std::string>& problems_;
+    const NamesFor names_;
 };
 
 } // namespace
 
 std::vector<UpdateFile> ScanUpdateFolder(const std::string& folder, const std::wstring& setupFolder,
-                                         std::vector<std::string>& problems) {
+                                         std::vector<std::string>& problems, NamesFor names) {
     std::vector<UpdateFile> files;
-    Scanner(files, problems).Walk(fs::path(folder), FileKind::Product, L"", setupFolder, true);
+    Scanner(files, problems, names).Walk(fs::path(folder), FileKind::Product, L"", setupFolder, true);
     return files;
 }
 

@@ -1047,7 +1047,7 @@ int Check(const Arguments& arguments) {
     }
     std::vector<std::string> scanProblems;
     const std::vector<UpdateFile> files =
-        ScanUpdateFolder(updateFolder, manifest.GetSetupFolder(), scanProblems);
+        ScanUpdateFolder(updateFolder, manifest.GetSetupFolder(), scanProblems, NamesFor::TheUpdate);
     for (const std::string& problem : scanProblems) {
         report.Problem(problem);
     }
