@@ -58,20 +58,12 @@ void RunPreUpgradeActions(ConfigFile& manifest, ActionContext& context, Progress
 
 // The product is the administrators', but a link in it leads anywhere: nothing is deleted through one.
 void RequireNoLinkOnTheWay(const EngineLayout& layout, const DeleteListLines& lines, const Logger& logger) {
-    for (const auto& [paths, code] : {std::pair{&lines.files, ErrorCode::kFileDeleteOrCopyFailed},
-                                      std::pair{&lines.folders, ErrorCode::kDirectoryDeleteFailed}}) {
-        for (const std::wstring& path : *paths) {
-            bool crosses = false;
-            const uint32_t error =
-                platform::CrossesLink(layout.ProductFolder(), ToPlatformPath(path), crosses);
-            if (error != 0 || crosses) {
-                logger.Error(
-                    L"DoHostUpdate: Delete filelist names a path whose way crosses a link in the program "
-                    L"folder; nothing is deleted. (path: %ls, lastError: %d)",
-                    path, error);
-                ThrowIMException(code);
-            }
-        }
+    const LinkOnTheWay link = FindLinkOnTheWay(layout.ProductFolder(), lines);
+    if (link.code != 0) {
+        logger.Error(L"DoHostUpdate: Delete filelist names a path whose way crosses a link in the program "
+                     L"folder; nothing is deleted. (path: %ls, lastError: %d)",
+                     link.path, link.error);
+        ThrowIMException(link.code);
     }
 }
 
@@ -353,6 +345,31 @@ bool IsPostUpgradeProgramPath(const std::wstring& fileName) {
     return IsInsideFolder(fileName);
 }
 
+LinkOnTheWay FindLinkOnTheWay(const std::wstring& productFolder, const DeleteListLines& lines) {
+    for (const auto& [paths, code] : {std::pair{&lines.files, ErrorCode::kFileDeleteOrCopyFailed},
+                                      std::pair{&lines.folders, ErrorCode::kDirectoryDeleteFailed}}) {
+        for (const std::wstring& path : *paths) {
+            bool crosses = false;
+            const uint32_t error = platform::CrossesLink(productFolder, ToPlatformPath(path), crosses);
+            if (error != 0 || crosses) {
+                return {code, path, error};
+            }
+        }
+    }
+    return {};
+}
+
+std::vector<std::wstring> FilesLeftAfterActions(const std::vector<std::wstring>& preUpgradeDeletes,
+                                                std::vector<std::wstring> files) {
+    // As RunAction shortens the list: the first line of the same spelling, exactly.
+    for (const std::wstring& path : preUpgradeDeletes) {
+        if (const auto listed = std::find(files.begin(), files.end(), path); listed != files.end()) {
+            files.erase(listed);
+        }
+    }
+    return files;
+}
+
 int32_t DeleteListFileFailure(const std::wstring& line) {
     if (!line.empty() && (line.back() == L'\\' || line.back() == L'/')) {
         return ErrorCode::kInvalidValue;
@@ -366,18 +383,13 @@ std::vector<DeleteConflict> FindDeleteConflicts(const std::vector<std::wstring>&
                                                 const DeleteListLines& lines, bool ignoreCase) {
     std::vector<DeleteConflict> conflicts;
     std::map<std::wstring, std::wstring> deleted; // key: the delete that took it, as written
-    std::vector<std::wstring> files = lines.files;
     for (const std::wstring& path : preUpgradeDeletes) {
         const auto [taken, fresh] = deleted.try_emplace(ReleasePathKey(path, ignoreCase), path);
         if (!fresh) {
             conflicts.push_back({path, taken->second, ErrorCode::kPreUpgradeActionsFailed});
         }
-        // As RunAction shortens the list: the first line of the same spelling, exactly.
-        if (const auto listed = std::find(files.begin(), files.end(), path); listed != files.end()) {
-            files.erase(listed);
-        }
     }
-    for (const std::wstring& path : files) {
+    for (const std::wstring& path : FilesLeftAfterActions(preUpgradeDeletes, lines.files)) {
         const auto [taken, fresh] = deleted.try_emplace(ReleasePathKey(path, ignoreCase), path);
         if (!fresh) {
             conflicts.push_back({path, taken->second, ErrorCode::kFileDeleteOrCopyFailed});

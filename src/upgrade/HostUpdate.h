@@ -56,6 +56,21 @@ DeleteListLines ReadDeleteList(const std::wstring& path, const Logger& logger);
 // (142 otherwise).
 bool IsPostUpgradeProgramPath(const std::wstring& fileName);
 
+// The first line of the delete list whose way crosses a link in the product folder (platform::CrossesLink),
+// the files before the folders: code 131 for a file line, 133 for a folder line, 0 when there is none;
+// error is the platform's error of the look where it failed.
+struct LinkOnTheWay {
+    int32_t code = 0;
+    std::wstring path;
+    uint32_t error = 0;
+};
+LinkOnTheWay FindLinkOnTheWay(const std::wstring& productFolder, const DeleteListLines& lines);
+
+// The delete list's files the update deletes after the pre-upgrade deletes: each pre-upgrade delete takes
+// the first line of its own spelling off the list, exactly.
+std::vector<std::wstring> FilesLeftAfterActions(const std::vector<std::wstring>& preUpgradeDeletes,
+                                                std::vector<std::wstring> files);
+
 // What deleting a file line of the delete list fails with although the line passed CheckDeleteListLines:
 // 100 for a line ending in a separator (the file has no name), 131 for a last component "." (a folder is no
 // file); 0 for a line that names a file.

@@ -2,8 +2,8 @@
 # zcf check against the worker: one corpus of data folders, each run through both `zcf check` and a real
 # update of an installed product on a machine root of its own, and the two verdicts (pass or refuse) must
 # be the same, and the one the corpus names. The cases are the data folder's own rules (the delete list,
-# the pre-upgrade deletes, the post-upgrade programs, the files' names and their letter case), so the
-# product installed is the same for every case.
+# the pre-upgrade deletes, the post-upgrade programs, the files' names and their letter case) and, with
+# the product folder given to the check, what the deletes find in the installed product.
 # Usage: verdict_test.sh <zepmaintenance> <zcf> <zep_pipe_peer> <zepreg> <source folder>
 source "$(dirname "$0")/lib.sh"
 program=$1
@@ -19,7 +19,7 @@ trap 'rm -rf "$work"' EXIT
 
 # The corpus: name | verdict | zcf manifest options besides the base ones | shell run in the update
 # folder before the manifest is made | sed script applied to the manifest XML | shell run in the update
-# folder after signing. The base update replaces lib/core.dll, runs setup/prereq.sh and tools/post.sh,
+# folder after signing | shell run in the installed product folder. The base update replaces lib/core.dll, runs setup/prereq.sh and tools/post.sh,
 # deletes lib\old.dll and the folder obsolete, and deletes remove-me.txt before the update.
 corpus=$(
     cat <<'EOF'
@@ -47,6 +47,12 @@ a link in the update folder|refuse||||ln -s client.sh lib/link.sh
 a name with a control character, listed by hand|pass||||echo x >"lib/a$(printf '\001').dll" && relist "$1" "lib/a$(printf '\001').dll" 'lib\a&#x1;.dll'
 a name that is not UTF-8, listed by hand|pass||||echo x >"lib/a$(printf '\377').dll" && relist "$1" "lib/a$(printf '\377').dll" 'lib\a&#xDCFF;.dll'
 a name with a backslash|refuse||||echo x >'lib/a\b.dll'
+a delete line naming a file not there|refuse||printf 'lib\\gone.dll\n\nobsolete\n' >._ZEP_UPGRADE_delete|||
+a folder line naming a folder not there|refuse||printf 'lib\\old.dll\n\nnone\n' >._ZEP_UPGRADE_delete|||
+a DeleteFile of a file not there|refuse|||s#<DeleteFile>remove-me.txt<#<DeleteFile>none.txt<#||
+a delete line through a link in the product|refuse||printf 'linked\\sub\\x.txt\n\n' >._ZEP_UPGRADE_delete|||ln -s obsolete linked
+a folder line through a link in the product|refuse||printf 'lib\\old.dll\n\nlinked\\sub\n' >._ZEP_UPGRADE_delete|||ln -s obsolete linked
+a DeleteFile through a link in the product|refuse|||s#<DeleteFile>remove-me.txt<#<DeleteFile>self\\remove-me.txt<#||ln -s . self
 a file line ending in a separator|refuse||printf 'lib\\old.dll\\\n\nobsolete\n' >._ZEP_UPGRADE_delete||
 a file line twice|refuse||printf 'lib\\old.dll\nlib\\old.dll\n\nobsolete\n' >._ZEP_UPGRADE_delete||
 a folder line twice|refuse||printf 'lib\\old.dll\n\nobsolete\nobsolete\n' >._ZEP_UPGRADE_delete||
@@ -101,17 +107,20 @@ relist() {
         "$zcf" sign --key "$key" --in "$1/manifest.xml" --out "$1/home/data/update/zep_upgrade.xml.zcf" >/dev/null
 }
 
-# run_case N OPTIONS BEFORE XML AFTER: both verdicts of case N into $work/N/verdicts ("check worker").
+# run_case N OPTIONS BEFORE XML AFTER PRODUCT: both verdicts of case N into $work/N/verdicts ("check
+# worker").
 run_case() {
     local root=$work/$1
     mkdir -p "$root"
     make_product "$root"
+    (cd "$root/opt/product" && eval "$6") || return 1
     if ! make_update "$root" "$2" "$3" "$4" "$5"; then
         echo "unbuilt unbuilt" >"$root/verdicts"
         return
     fi
     local check=refuse worker=refuse status
-    "$zcf" check "$root/home/data" --key-file "$key_file" >"$root/check.txt" 2>&1
+    "$zcf" check "$root/home/data" --key-file "$key_file" --product-folder "$root/opt/product" \
+        >"$root/check.txt" 2>&1
     status=$?
     [ "$status" -eq 0 ] && check=pass
     [ "$status" -gt 1 ] && check="error($status)"
@@ -128,11 +137,11 @@ run_case() {
 
 # Every case at once: each worker spends most of its time in the pauses after its dialog messages.
 n=0
-while IFS='|' read -r name verdict options before xml after; do
+while IFS='|' read -r name verdict options before xml after product; do
     n=$((n + 1))
     names[n]=$name
     expected[n]=$verdict
-    run_case "$n" "$options" "$before" "$xml" "$after" </dev/null &
+    run_case "$n" "$options" "$before" "$xml" "$after" "$product" </dev/null &
 done <<<"$corpus"
 wait
 

@@ -153,6 +153,24 @@ check_passes "a last line without a line break" \
 check_passes "a delete list naming the DeleteFile's file in other letter case" \
     'warning: deletes: on Windows, which ignores letter case, "BIN\GONE.DLL" names what "bin\gone.dll" deletes before it (an update there fails: 131)' \
     'printf "BIN\\\\GONE.DLL\n" > ._ZEP_UPGRADE_delete'
+# With the installed product, what the deletes find there: the fixture's product lacks bin\gone.dll.
+mkdir -p "$work/product/bin" "$work/product/obsolete"
+echo old >"$work/product/old.dll"
+echo older >"$work/product/bin/older.dll"
+expect_exit 1 "a DeleteFile of a file the product lacks" "$zcf" check "$data" --key-file "$keys/signing.key" \
+    --product-folder "$work/product"
+expect_output "a DeleteFile of a file the product lacks" \
+    'problem: pre-upgrade delete: "bin\gone.dll" is not a file of the product folder (an update refuses it: 152)'
+expect_output "a DeleteFile of a file the product lacks: its problems" "result: 1 problem"
+echo gone >"$work/product/bin/gone.dll"
+expect_exit 0 "a product holding what the deletes name" "$zcf" check "$data" --key-file "$keys/signing.key" \
+    --product-folder "$work/product"
+rm -r "$work/product/obsolete"
+ln -s bin "$work/product/obsolete"
+expect_exit 1 "a folder line that is a link in the product" "$zcf" check "$data" --key-file "$keys/signing.key" \
+    --product-folder "$work/product"
+expect_output "a folder line that is a link in the product" \
+    'problem: delete list: the way to "obsolete" crosses a link in the product folder (an update refuses it: 133)'
 check_problem "a container with a changed byte" "problem: container: VerifySignature failed: 0x80090006" \
     "1 problem" \
     'printf X | dd of=zep_upgrade.xml.zcf bs=1 seek=400 conv=notrunc status=none'
@@ -202,6 +220,7 @@ verify: a missing key file|$work/none.key|verify --key-file '$work/none.key' '$u
 inspect: a missing container|$work/none.zcf|inspect '$work/none.zcf'
 check: a missing data folder|$work/none|check '$work/none' --key-file '$keys/signing.key'
 check: a missing key file|$work/none.key|check '$data' --key-file '$work/none.key'
+check: a missing product folder|$work/none|check '$data' --key-file '$keys/signing.key' --product-folder '$work/none'
 EOF
 zep_checks=$((zep_checks + 1))
 [ ! -e "$work/x.zcf" ] || fail "a command with a missing input wrote its output"

@@ -9,6 +9,8 @@
 #include "system/Directory.h"
 #include "system/Sha256Hash.h"
 #include "system/Text.h"
+#include "system/platform/FilePrimitives.h"
+#include "system/platform/VolumePrimitives.h"
 #include "system/posix/PosixSupport.h"
 #include "upgrade/Action.h"
 #include "upgrade/ConfigFile.h"
@@ -731,7 +733,7 @@ int Inspect(const Arguments& arguments) {
 
 // ---- check --------------------------------------------------------------------------------------
 
-const char kCheckHelp[] = R"(zcf check DATA-FOLDER --key-file F
+const char kCheckHelp[] = R"(zcf check DATA-FOLDER --key-file F [--product-folder DIR]
 
 A dry run of what an update of DATA-FOLDER would accept, with the key of key file F, made with the
 update's own code wherever the update decides from the data folder alone:
@@ -753,11 +755,15 @@ update's own code wherever the update decides from the data folder alone:
     with its hash, and named in the letter case the file has: Linux finds it only so;
   - the run-after program, with a warning when it is outside the product folder (an update hands it
     to the dialog unchecked).
+With --product-folder DIR, the installed product the update would change (not changed by the check):
+  - no delete's way crosses a link in DIR, as the update looks before deleting anything;
+  - every DeleteFile names a file of DIR, every file line of the delete list that no DeleteFile takes
+    off it a file, every folder line a folder.
 Prints one line per file and one "problem:" line per problem. Exit 0 when the update would pass, 1 when
-it would refuse, 3 when DATA-FOLDER or F is missing. Not checked, as they depend on the installed
-product: that what the deletes name is there, links in the product folder, the installed version, the
-free space, system files' versions and the programs' exit codes. System files are all required to be
-listed, although an update skips those not newer than the installed ones.
+it would refuse, 3 when DATA-FOLDER, F or DIR is missing. Not checked: the installed version, the free
+space, system files' versions and the programs' exit codes, and without --product-folder all that
+depends on the installed product. System files are all required to be listed, although an update skips
+those not newer than the installed ones.
 )";
 
 const char* KindName(FileKind kind) {
@@ -1017,12 +1023,57 @@ void CheckUpdateFolderAsTheUpdate(const std::string& dataFolder, const ConfigFil
     }
 }
 
+// With the installed product at hand, what the deletes find there, looked at as the update looks: no way
+// through a link (FindLinkOnTheWay, platform::CrossesLink), and what each delete names present.
+void CheckDeletesInProduct(const std::string& productFolder, const std::vector<std::wstring>& actions,
+                           const ZEPMaintenance::DeleteListLines& lines, Report& report) {
+    const std::wstring product = Wide(productFolder + "/");
+    for (const std::wstring& path : actions) {
+        bool crosses = false;
+        const uint32_t error =
+            ZEPMaintenance::platform::CrossesLink(product, ZEPMaintenance::ToPlatformPath(path), crosses);
+        if (error != 0 || crosses) {
+            report.Problem("pre-upgrade delete: the way to \"" + Utf8(path) +
+                           "\" crosses a link in the product folder (an update refuses it: 152)");
+        } else if (!ZEPMaintenance::platform::CanOpenForReading(product +
+                                                                ZEPMaintenance::ToPlatformPath(path))) {
+            report.Problem("pre-upgrade delete: \"" + Utf8(path) +
+                           "\" is not a file of the product folder (an update refuses it: 152)");
+        }
+    }
+    for (const std::wstring& file : lines.files) {
+        if (ZEPMaintenance::FindLinkOnTheWay(product, {{file}, {}}).code != 0) {
+            report.Problem("delete list: the way to \"" + Utf8(file) +
+                           "\" crosses a link in the product folder (an update refuses it: 131)");
+        }
+    }
+    for (const std::wstring& folder : lines.folders) {
+        if (ZEPMaintenance::FindLinkOnTheWay(product, {{}, {folder}}).code != 0) {
+            report.Problem("delete list: the way to \"" + Utf8(folder) +
+                           "\" crosses a link in the product folder (an update refuses it: 133)");
+        } else if (!IsFolder(productFolder + "/" + Utf8(ZEPMaintenance::ToPlatformPath(folder)))) {
+            report.Problem("delete list: the folder \"" + Utf8(folder) +
+                           "\" is not a folder of the product folder (an update fails deleting it: 133)");
+        }
+    }
+    // A file the pre-upgrade deletes take off the list is theirs to find.
+    for (const std::wstring& file : ZEPMaintenance::FilesLeftAfterActions(actions, lines.files)) {
+        struct stat info {};
+        const std::string path = productFolder + "/" + Utf8(ZEPMaintenance::ToPlatformPath(file));
+        if (lstat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
+            report.Problem("delete list: \"" + Utf8(file) +
+                           "\" is not a file of the product folder (an update fails deleting it: 131)");
+        }
+    }
+}
+
 int Check(const Arguments& arguments) {
-    std::optional<std::string> keyFile;
+    std::optional<std::string> keyFile, productFolder;
     const auto positional =
-        ParseOptions(arguments, {"--key-file"}, [&](const std::string& option, const std::string& value) {
-            Single(keyFile, option, value);
-        });
+        ParseOptions(arguments, {"--key-file", "--product-folder"},
+                     [&](const std::string& option, const std::string& value) {
+                         Single(option == "--key-file" ? keyFile : productFolder, option, value);
+                     });
     if (positional.size() != 1) {
         Usage("check takes one data folder");
     }
@@ -1030,6 +1081,9 @@ int Check(const Arguments& arguments) {
     const std::string dataFolder = positional.front();
     if (!IsFolder(dataFolder)) {
         Fail(kExitInput, dataFolder + " is not a folder");
+    }
+    if (productFolder && !IsFolder(*productFolder)) {
+        Fail(kExitInput, *productFolder + " is not a folder");
     }
     Report report;
     const std::string updateFolder = dataFolder + "/update";
@@ -1060,6 +1114,9 @@ int Check(const Arguments& arguments) {
     ZEPMaintenance::DeleteListLines lines;
     CheckDeleteList(updateFolder + "/._ZEP_UPGRADE_delete", report, lines);
     CheckDeletesTogether(deletes, lines, report);
+    if (productFolder) {
+        CheckDeletesInProduct(*productFolder, deletes, lines, report);
+    }
     return report.Finish();
 }
 
@@ -1073,6 +1130,7 @@ const char kHelp[] = R"(zcf: the release tool of ZEPMaintenance's signed upgrade
   zcf verify --key-file F CONTAINER          the program's checks of a container
   zcf inspect CONTAINER                      print a container's fields
   zcf check DATA-FOLDER --key-file F         a dry run of an update of a data folder
+            [--product-folder DIR]           (and of the installed product's deletes)
 
 "zcf COMMAND --help" tells more. Exit codes: 0 done, 1 rejected (a container or data folder an update
 would refuse), 2 bad command line, 3 bad input (an input file, folder or key file missing, unreadable
