@@ -57,6 +57,21 @@ std::wstring Joined(const std::vector<std::wstring>& folders, std::size_t count)
 
 } // namespace
 
+DeleteFilePath CheckDeleteFilePath(const std::wstring& filePath) {
+    if (filePath.empty()) {
+        return DeleteFilePath::Empty;
+    }
+    // A manifest path that is absolute, names a drive or stream, or climbs out would make the elevated
+    // worker save and delete a file outside the product folder: it names no file to delete here.
+    if (!IsInsideFolder(filePath)) {
+        return DeleteFilePath::Outside;
+    }
+    if (StepsOf(ToPlatformPath(filePath)).name.empty()) {
+        return DeleteFilePath::NamesNoFile;
+    }
+    return DeleteFilePath::Deletable;
+}
+
 Action::~Action() = default;
 
 DeleteFileAction::DeleteFileAction(const std::wstring& filePath) : _filePath(filePath) {}
@@ -77,13 +92,12 @@ void DeleteFileAction::RunAction() {
         logger.ErrorText(L"RunAction: _maintenancePtr not set");
         ThrowIMException(ErrorCode::kInvalidValue);
     }
-    if (_filePath.empty()) {
+    const DeleteFilePath rule = CheckDeleteFilePath(_filePath);
+    if (rule == DeleteFilePath::Empty) {
         logger.ErrorText(L"RunAction: _filePath not set");
         ThrowIMException(ErrorCode::kInvalidValue);
     }
-    // A manifest path that is absolute, names a drive or stream, or climbs out would make the elevated
-    // worker save and delete a file outside the product folder: it names no file to delete here.
-    if (!IsInsideFolder(_filePath)) {
+    if (rule == DeleteFilePath::Outside) {
         logger.Error(L"RunAction: File path does not name a file inside the product folder; refused. "
                      L"(filePath: %ls)",
                      _filePath);
@@ -104,7 +118,7 @@ void DeleteFileAction::RunAction() {
     const PathSteps steps = StepsOf(relative);
     File target;
     target.SetFullPath(layout.ProductFolder() + relative);
-    if (steps.name.empty() || !target.Exists()) {
+    if (rule == DeleteFilePath::NamesNoFile || !target.Exists()) {
         logger.Error(L"RunAction: File to delete doesn't exists. (filePath: %ls)", _filePath);
         ThrowIMException(ErrorCode::kFileNotFound);
     }

@@ -39,6 +39,12 @@ protected:
     ActionContext* _contextPtr = nullptr;
 };
 
+// What RunAction makes of a DeleteFile path before it looks at the product folder: an empty path (100), one
+// that does not name something inside the product folder (103) and one that ends in a separator, which
+// names a folder rather than a file (103). The host update reports each of them as 152.
+enum class DeleteFilePath { Deletable, Empty, Outside, NamesNoFile };
+DeleteFilePath CheckDeleteFilePath(const std::wstring& filePath);
+
 // Deletes one file of the product folder after saving a protected copy among the saved copies.
 class DeleteFileAction : public Action {
 public:

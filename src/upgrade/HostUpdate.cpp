@@ -18,6 +18,9 @@
 #include "upgrade/ProgramRun.h"
 #include "upgrade/ReleasePath.h"
 
+#include <algorithm>
+#include <map>
+
 namespace ZEPMaintenance {
 
 namespace {
@@ -55,20 +58,12 @@ void RunPreUpgradeActions(ConfigFile& manifest, ActionContext& context, Progress
 
 // The product is the administrators', but a link in it leads anywhere: nothing is deleted through one.
 void RequireNoLinkOnTheWay(const EngineLayout& layout, const DeleteListLines& lines, const Logger& logger) {
-    for (const auto& [paths, code] : {std::pair{&lines.files, ErrorCode::kFileDeleteOrCopyFailed},
-                                      std::pair{&lines.folders, ErrorCode::kDirectoryDeleteFailed}}) {
-        for (const std::wstring& path : *paths) {
-            bool crosses = false;
-            const uint32_t error =
-                platform::CrossesLink(layout.ProductFolder(), ToPlatformPath(path), crosses);
-            if (error != 0 || crosses) {
-                logger.Error(
-                    L"DoHostUpdate: Delete filelist names a path whose way crosses a link in the program "
-                    L"folder; nothing is deleted. (path: %ls, lastError: %d)",
-                    path, error);
-                ThrowIMException(code);
-            }
-        }
+    const LinkOnTheWay link = FindLinkOnTheWay(layout.ProductFolder(), lines);
+    if (link.code != 0) {
+        logger.Error(L"DoHostUpdate: Delete filelist names a path whose way crosses a link in the program "
+                     L"folder; nothing is deleted. (path: %ls, lastError: %d)",
+                     link.path, link.error);
+        ThrowIMException(link.code);
     }
 }
 
@@ -298,7 +293,7 @@ void RunPostUpgradeActions(const EngineLayout& layout, const ConfigFile& manifes
     progress.ShowText(GuiText::PostUpgradeActions);
     for (const ManifestFileEntry& entry : programs) {
         // The system's own texts, under the copy stage's name.
-        if (!IsInsideFolder(entry.fileName)) {
+        if (!IsPostUpgradeProgramPath(entry.fileName)) {
             logger.Error(
                 L"CopyNewFiles: PostUpgradeAction names a file outside the program folder. (filename: %ls)",
                 entry.fileName);
@@ -320,58 +315,148 @@ void RunPostUpgradeActions(const EngineLayout& layout, const ConfigFile& manifes
 
 } // namespace upgrade
 
-DeleteListLines ReadDeleteList(const std::wstring& path, const Logger& logger) {
+DeleteListText ReadDeleteListText(const std::wstring& path) {
+    DeleteListText result;
     std::string bytes;
-    const uint32_t error = platform::ReadDataFile(path, kDeleteListLimit, bytes);
-    if (error != WinError::kSuccess) {
-        logger.ErrorText(L"DoHostUpdate: Loading delete filelist file failed.");
-        logger.Error(L"DoHostUpdate: The delete filelist could not be read. (path: %ls, lastError: %d)", path,
-                     error);
-        ThrowIMException(ErrorCode::kDeleteListNotLoaded);
+    result.readError = platform::ReadDataFile(path, kDeleteListLimit, bytes);
+    if (result.readError == WinError::kSuccess) {
+        result.decoded = SingleByteToWide(bytes, kCentralEuropeanOemCodePage, result.text);
     }
-    std::wstring text;
-    if (!SingleByteToWide(bytes, kCentralEuropeanOemCodePage, text)) {
-        logger.ErrorText(L"DoHostUpdate: Loading file line from delete filelist failed.");
-        ThrowIMException(ErrorCode::kDeleteListNotLoaded);
-    }
-    DeleteListLines lines = SplitDeleteList(text);
+    return result;
+}
 
+CheckedDeleteList CheckDeleteListLines(DeleteListLines lines) {
     // The list comes from the unelevated user's data folder and the worker deletes with the rights of an
     // administrator: every line must name something inside the product folder, checked before anything is
     // touched.
+    CheckedDeleteList checked;
     for (const std::wstring& file : lines.files) {
         if (!IsInsideFolder(file)) {
-            logger.Error(L"DoHostUpdate: Delete filelist names a file outside the program folder; nothing is "
-                         L"deleted. (path: %ls)",
-                         file);
-            ThrowIMException(ErrorCode::kFileDeleteOrCopyFailed);
+            checked.refusal = ErrorCode::kFileDeleteOrCopyFailed;
+            checked.refusedPath = file;
+            return checked;
         }
     }
     std::vector<std::wstring> folders;
-    std::size_t emptyLines = 0;
     for (std::wstring& folder : lines.folders) {
         if (folder.empty()) {
             // An empty line names no folder; joined to the program folder it would name that folder itself.
-            ++emptyLines;
+            ++checked.emptyFolderLines;
             continue;
         }
         if (!IsInsideFolder(folder)) {
-            logger.Error(
-                L"DoHostUpdate: Delete filelist names a directory outside the program folder; nothing "
-                L"is deleted. (path: %ls)",
-                folder);
-            ThrowIMException(ErrorCode::kDirectoryDeleteFailed);
+            checked.refusal = ErrorCode::kDirectoryDeleteFailed;
+            checked.refusedPath = folder;
+            return checked;
         }
         folders.push_back(std::move(folder));
     }
+    lines.folders = std::move(folders);
+    checked.lines = std::move(lines);
+    return checked;
+}
+
+bool IsPostUpgradeProgramPath(const std::wstring& fileName) {
+    return IsInsideFolder(fileName);
+}
+
+LinkOnTheWay FindLinkOnTheWay(const std::wstring& productFolder, const DeleteListLines& lines) {
+    for (const auto& [paths, code] : {std::pair{&lines.files, ErrorCode::kFileDeleteOrCopyFailed},
+                                      std::pair{&lines.folders, ErrorCode::kDirectoryDeleteFailed}}) {
+        for (const std::wstring& path : *paths) {
+            bool crosses = false;
+            const uint32_t error = platform::CrossesLink(productFolder, ToPlatformPath(path), crosses);
+            if (error != 0 || crosses) {
+                return {code, path, error};
+            }
+        }
+    }
+    return {};
+}
+
+std::vector<std::wstring> FilesLeftAfterActions(const std::vector<std::wstring>& preUpgradeDeletes,
+                                                std::vector<std::wstring> files) {
+    // As RunAction shortens the list: the first line of the same spelling, exactly.
+    for (const std::wstring& path : preUpgradeDeletes) {
+        if (const auto listed = std::find(files.begin(), files.end(), path); listed != files.end()) {
+            files.erase(listed);
+        }
+    }
+    return files;
+}
+
+int32_t DeleteListFileFailure(const std::wstring& line) {
+    if (!line.empty() && (line.back() == L'\\' || line.back() == L'/')) {
+        return ErrorCode::kInvalidValue;
+    }
+    const std::size_t last = line.find_last_of(L"\\/");
+    return line.substr(last == std::wstring::npos ? 0 : last + 1) == L"." ? ErrorCode::kFileDeleteOrCopyFailed
+                                                                          : 0;
+}
+
+std::vector<DeleteConflict> FindDeleteConflicts(const std::vector<std::wstring>& preUpgradeDeletes,
+                                                const DeleteListLines& lines, bool ignoreCase) {
+    std::vector<DeleteConflict> conflicts;
+    std::map<std::wstring, std::wstring> deleted; // key: the delete that took it, as written
+    for (const std::wstring& path : preUpgradeDeletes) {
+        const auto [taken, fresh] = deleted.try_emplace(ReleasePathKey(path, ignoreCase), path);
+        if (!fresh) {
+            conflicts.push_back({path, taken->second, ErrorCode::kPreUpgradeActionsFailed});
+        }
+    }
+    for (const std::wstring& path : FilesLeftAfterActions(preUpgradeDeletes, lines.files)) {
+        const auto [taken, fresh] = deleted.try_emplace(ReleasePathKey(path, ignoreCase), path);
+        if (!fresh) {
+            conflicts.push_back({path, taken->second, ErrorCode::kFileDeleteOrCopyFailed});
+        }
+    }
+    // Inner folders first, as DeleteListed goes: a folder at or below one deleted before it is gone.
+    std::vector<std::pair<std::wstring, std::wstring>> folders; // key, as written
+    for (auto folder = lines.folders.rbegin(); folder != lines.folders.rend(); ++folder) {
+        const std::wstring key = ReleasePathKey(*folder, ignoreCase);
+        for (const auto& [earlierKey, earlier] : folders) {
+            if (key == earlierKey || key.rfind(earlierKey + L"\\", 0) == 0) {
+                conflicts.push_back({*folder, earlier, ErrorCode::kDirectoryDeleteFailed});
+                break;
+            }
+        }
+        folders.emplace_back(key, *folder);
+    }
+    return conflicts;
+}
+
+DeleteListLines ReadDeleteList(const std::wstring& path, const Logger& logger) {
+    const DeleteListText read = ReadDeleteListText(path);
+    if (read.readError != WinError::kSuccess) {
+        logger.ErrorText(L"DoHostUpdate: Loading delete filelist file failed.");
+        logger.Error(L"DoHostUpdate: The delete filelist could not be read. (path: %ls, lastError: %d)", path,
+                     read.readError);
+        ThrowIMException(ErrorCode::kDeleteListNotLoaded);
+    }
+    if (!read.decoded) {
+        logger.ErrorText(L"DoHostUpdate: Loading file line from delete filelist failed.");
+        ThrowIMException(ErrorCode::kDeleteListNotLoaded);
+    }
+    CheckedDeleteList checked = CheckDeleteListLines(SplitDeleteList(read.text));
+    if (checked.refusal == ErrorCode::kFileDeleteOrCopyFailed) {
+        logger.Error(L"DoHostUpdate: Delete filelist names a file outside the program folder; nothing is "
+                     L"deleted. (path: %ls)",
+                     checked.refusedPath);
+        ThrowIMException(ErrorCode::kFileDeleteOrCopyFailed);
+    }
+    if (checked.refusal != 0) {
+        logger.Error(L"DoHostUpdate: Delete filelist names a directory outside the program folder; nothing "
+                     L"is deleted. (path: %ls)",
+                     checked.refusedPath);
+        ThrowIMException(ErrorCode::kDirectoryDeleteFailed);
+    }
     // One line however many: the list is the user's, and the log is root's.
-    if (emptyLines != 0) {
+    if (checked.emptyFolderLines != 0) {
         logger.Warn(
             L"DoHostUpdate: Empty directory line in delete filelist ignored. (path: %ls, count: %llu)", path,
-            static_cast<unsigned long long>(emptyLines));
+            static_cast<unsigned long long>(checked.emptyFolderLines));
     }
-    lines.folders = std::move(folders);
-    return lines;
+    return std::move(checked.lines);
 }
 
 } // namespace ZEPMaintenance

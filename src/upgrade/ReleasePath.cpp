@@ -2,6 +2,7 @@
 #include "upgrade/ReleasePath.h"
 
 #include "base/Platform.h"
+#include "system/Text.h"
 
 #include <algorithm>
 
@@ -46,6 +47,27 @@ bool IsInsideFolder(const std::wstring& releasePath) {
         start = static_cast<std::size_t>(end - releasePath.begin()) + 1;
     }
     return namesSomething;
+}
+
+std::wstring ReleasePathKey(const std::wstring& releasePath, bool ignoreCase) {
+    std::wstring key;
+    std::size_t start = 0;
+    while (start <= releasePath.size()) {
+        const auto end = std::find_if(releasePath.begin() + static_cast<std::ptrdiff_t>(start),
+                                      releasePath.end(), IsSeparator);
+        std::wstring component(releasePath.begin() + static_cast<std::ptrdiff_t>(start), end);
+        if (ignoreCase && component != L".") {
+            while (!component.empty() && (component.back() == L'.' || component.back() == L' ')) {
+                component.pop_back();
+            }
+            component = ToUpper(component);
+        }
+        if (!component.empty() && component != L".") {
+            key += (key.empty() ? L"" : L"\\") + component;
+        }
+        start = static_cast<std::size_t>(end - releasePath.begin()) + 1;
+    }
+    return key;
 }
 
 } // namespace ZEPMaintenance

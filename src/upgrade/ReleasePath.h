@@ -15,4 +15,9 @@ std::wstring ToPlatformPath(const std::wstring& releasePath);
 // folder itself or anything outside it. Either separator counts, as both do on Windows.
 bool IsInsideFolder(const std::wstring& releasePath);
 
+// The object a path inside the folder names, as one text: either separator, doubled separators and "."
+// components make no difference. With ignoreCase names compare as Windows resolves them (letter case and
+// trailing dots and blanks of a component make none either); without, exactly, as Linux resolves them.
+std::wstring ReleasePathKey(const std::wstring& releasePath, bool ignoreCase);
+
 } // namespace ZEPMaintenance

@@ -1,4 +1,4 @@
-// zcf: scanning an update folder the way the copy stage walks it; reading the delete list.
+// zcf: scanning an update folder the way the copy stage walks it.
 #include "UpdateFolder.h"
 #include "ZcfProgress.h"
 
@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <iconv.h>
 
 namespace zcf {
 
@@ -22,8 +21,12 @@ using ZEPMaintenance::posix::InvalidBytes;
 const std::string kSystemFolder = "_ZEP_UPGRADE_SYSTEM";
 const std::string kSystemComFolder = "_ZEP_UPGRADE_SYSTEM_COM";
 
-// The name as wide text, or false when it is not UTF-8 or could not be written in a manifest.
-bool ManifestPart(const std::string& name, std::wstring& part) {
+// The name as wide text, or false when a manifest could not name it (or zcf would not write it).
+bool ManifestPart(const std::string& name, std::wstring& part, NamesFor names) {
+    if (names == NamesFor::TheUpdate) {
+        part = ZEPMaintenance::posix::DecodeUtf8(name, InvalidBytes::Escape);
+        return part.find(L'\\') == std::wstring::npos;
+    }
     part = ZEPMaintenance::posix::DecodeUtf8(name, InvalidBytes::Replace);
     if (ZEPMaintenance::posix::EncodeUtf8(part, InvalidBytes::Replace) != name) {
         return false;
@@ -40,12 +43,12 @@ ZEPMaintenance::FileDigests DigestsOf(const std::string& path) {
 
 class Scanner {
 public:
-    Scanner(std::vector<UpdateFile>& files, std::vector<std::string>& problems)
-        : files_(files), problems_(problems) {}
+    Scanner(std::vector<UpdateFile>& files, std::vector<std::string>& problems, NamesFor names)
+        : files_(files), problems_(problems), names_(names) {}
 
     // prefix: the manifest name of the folder's entries so far; relative: for the messages.
     void Walk(const fs::path& folder, FileKind kind, const std::wstring& prefix,
-              const std::wstring& setupFolder, bool top) {
+              const std::wstring& setupFolder, bool top, const std::string& relative = "") {
         std::vector<fs::directory_entry> entries;
         std::error_code error;
         for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
@@ -61,30 +64,34 @@ public:
         for (const fs::directory_entry& entry : entries) {
             const std::string name = entry.path().filename().string();
             std::wstring part;
-            if (!ManifestPart(name, part)) {
-                problems_.push_back(entry.path().string() +
-                                    ": a name that is not UTF-8 or holds a backslash or control character");
+            if (!ManifestPart(name, part, names_)) {
+                problems_.push_back(
+                    entry.path().string() +
+                    (names_ == NamesFor::TheUpdate
+                         ? ": a name holding a backslash, which a manifest name reads as a folder"
+                         : ": a name that is not UTF-8 or holds a backslash or control character"));
                 continue;
             }
             const fs::file_status status = entry.symlink_status(error);
+            const std::string below = relative + name;
             if (fs::is_directory(status)) {
                 if (top && kind == FileKind::Product && name == kSystemFolder) {
-                    Walk(entry.path(), FileKind::System, part + L"\\", setupFolder, false);
+                    Walk(entry.path(), FileKind::System, part + L"\\", setupFolder, false, below + "/");
                 } else if (top && kind == FileKind::Product && name == kSystemComFolder) {
-                    Walk(entry.path(), FileKind::SystemCom, part + L"\\", setupFolder, false);
+                    Walk(entry.path(), FileKind::SystemCom, part + L"\\", setupFolder, false, below + "/");
                 } else if (top && kind == FileKind::Product && !setupFolder.empty() && part == setupFolder) {
-                    Walk(entry.path(), FileKind::Setup, L"", setupFolder, false);
+                    Walk(entry.path(), FileKind::Setup, L"", setupFolder, false, below + "/");
                 } else if (kind == FileKind::System || kind == FileKind::SystemCom) {
                     // The system folders' sub-folders keep the manifest name of the special folder.
-                    Walk(entry.path(), kind, prefix, setupFolder, false);
+                    Walk(entry.path(), kind, prefix, setupFolder, false, below + "/");
                 } else {
-                    Walk(entry.path(), kind, prefix + part + L"\\", setupFolder, false);
+                    Walk(entry.path(), kind, prefix + part + L"\\", setupFolder, false, below + "/");
                 }
             } else if (fs::is_regular_file(status)) {
                 if (top && (name == "._ZEP_UPGRADE_delete" || name == "zep_upgrade.xml.zcf")) {
                     continue;
                 }
-                files_.push_back(UpdateFile{kind, prefix + part, entry.path().string(), {}, {}});
+                files_.push_back(UpdateFile{kind, prefix + part, entry.path().string(), {}, {}, below});
             } else {
                 problems_.push_back(entry.path().string() +
                                     ": not a regular file or folder (a link or special file)");
@@ -95,33 +102,15 @@ public:
 private:
     std::vector<UpdateFile>& files_;
     std::vector<std::string>& problems_;
+    const NamesFor names_;
 };
-
-std::wstring FromCodePage852(const std::string& bytes) {
-    iconv_t converter = iconv_open("WCHAR_T", "CP852");
-    if (converter == reinterpret_cast<iconv_t>(-1)) {
-        return std::wstring(bytes.begin(), bytes.end());
-    }
-    std::wstring out(bytes.size(), L'\0');
-    char* in = const_cast<char*>(bytes.data()); // iconv's historical signature; the input is not written
-    std::size_t inLeft = bytes.size();
-    char* outBytes = reinterpret_cast<char*>(out.data());
-    std::size_t outLeft = out.size() * sizeof(wchar_t);
-    const std::size_t result = iconv(converter, &in, &inLeft, &outBytes, &outLeft);
-    iconv_close(converter);
-    if (result == static_cast<std::size_t>(-1)) {
-        return std::wstring(bytes.begin(), bytes.end());
-    }
-    out.resize(out.size() - outLeft / sizeof(wchar_t));
-    return out;
-}
 
 } // namespace
 
 std::vector<UpdateFile> ScanUpdateFolder(const std::string& folder, const std::wstring& setupFolder,
-                                         std::vector<std::string>& problems) {
+                                         std::vector<std::string>& problems, NamesFor names) {
     std::vector<UpdateFile> files;
-    Scanner(files, problems).Walk(fs::path(folder), FileKind::Product, L"", setupFolder, true);
+    Scanner(files, problems, names).Walk(fs::path(folder), FileKind::Product, L"", setupFolder, true);
     // Hashed once every file is known, so that a long run can say how far it is.
     Progress progress("hashing", files.size());
     for (UpdateFile& file : files) {
@@ -131,51 +120,6 @@ std::vector<UpdateFile> ScanUpdateFolder(const std::string& folder, const std::w
         progress.Advance();
     }
     return files;
-}
-
-DeleteList ParseDeleteList(const std::vector<uint8_t>& bytes) {
-    DeleteList list;
-    bool folders = false;
-    std::size_t start = 0;
-    while (start < bytes.size()) {
-        const auto end = std::find(bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.end(), '\n');
-        std::string line(bytes.begin() + static_cast<std::ptrdiff_t>(start), end);
-        if (end == bytes.end()) {
-            list.ignoredLastLine = FromCodePage852(line);
-            list.hasIgnoredLastLine = true;
-            break;
-        }
-        start = static_cast<std::size_t>(end - bytes.begin()) + 1;
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (!folders && line.empty()) {
-            folders = true;
-            continue;
-        }
-        (folders ? list.folders : list.files).push_back(FromCodePage852(line));
-    }
-    return list;
-}
-
-bool LeavesProductFolder(const std::wstring& path) {
-    if (!path.empty() && (path.front() == L'\\' || path.front() == L'/')) {
-        return true;
-    }
-    if (path.find(L':') != std::wstring::npos) {
-        return true;
-    }
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = path.find_first_of(L"\\/", start);
-        if (path.substr(start, end - start) == L"..") {
-            return true;
-        }
-        if (end == std::wstring::npos) {
-            return false;
-        }
-        start = end + 1;
-    }
 }
 
 std::string Utf8(const std::wstring& text) {

@@ -1,4 +1,4 @@
-// zcf: the files of an update folder under the names the manifest gives them, and the delete list.
+// zcf: the files of an update folder under the names the manifest gives them.
 #pragma once
 
 #include <string>
@@ -15,28 +15,22 @@ struct UpdateFile {
     std::string path;          // on disk
     std::string hash;          // SHA-1, upper-case hex
     std::string sha256;        // lower-case hex
+    std::string relativePath;  // on disk, relative to the update folder ('/'-separated)
 };
+
+// What a scan is for: names for a manifest zcf writes, or the names the update itself reads.
+enum class NamesFor { Writing, TheUpdate };
 
 // Walks the folder as the copy stage does: "_ZEP_UPGRADE_SYSTEM" and "_ZEP_UPGRADE_SYSTEM_COM" at the
 // top (named by the folder and the file name alone), the setup folder (named relative to it), every
 // other file by its relative path; the container and the delete list at the top are not files of
-// the update. What no manifest can name (links, special files, names that are not UTF-8 or hold a
-// backslash) goes to problems.
+// the update. Links, special files and names holding a backslash go to problems, as the update refuses
+// them; for Writing also names that are not UTF-8 or hold a control character, which zcf does not
+// write, while for TheUpdate such a name is taken as the update reads it (a byte that is not UTF-8 as
+// one of U+DC80..U+DCFF), since a manifest written by other means may list it.
 std::vector<UpdateFile> ScanUpdateFolder(const std::string& folder, const std::wstring& setupFolder,
-                                         std::vector<std::string>& problems);
-
-// The delete list: code page 852 text, lines ending in LF (a CR before it dropped); files up to the
-// first empty line, folders after it; a last line without a line break is not taken.
-struct DeleteList {
-    std::vector<std::wstring> files;
-    std::vector<std::wstring> folders;
-    std::wstring ignoredLastLine;
-    bool hasIgnoredLastLine = false;
-};
-DeleteList ParseDeleteList(const std::vector<uint8_t>& bytes);
-
-// A relative path that would reach outside the product folder (absolute, a drive, a ".." step).
-bool LeavesProductFolder(const std::wstring& path);
+                                         std::vector<std::string>& problems,
+                                         NamesFor names = NamesFor::Writing);
 
 std::string Utf8(const std::wstring& text);
 

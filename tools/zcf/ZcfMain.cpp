@@ -8,13 +8,22 @@
 
 #include "diag/IMException.h"
 #include "diag/Log.h"
+#include "system/Directory.h"
 #include "system/Sha256Hash.h"
 #include "system/Text.h"
+#include "system/platform/FilePrimitives.h"
+#include "system/platform/VolumePrimitives.h"
 #include "system/posix/PosixSupport.h"
+#include "upgrade/Action.h"
 #include "upgrade/ConfigFile.h"
+#include "upgrade/CopyNewFiles.h"
+#include "upgrade/EngineLayout.h"
+#include "upgrade/HostUpdate.h"
+#include "upgrade/ReleasePath.h"
 #include "upgrade/SignedManifestFile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -61,7 +70,14 @@ void DestroyHandle(ZEPMaintenance::LogHandleRef handle) {
 bool Enabled(ZEPMaintenance::LogHandleRef) {
     return true;
 }
+// While set, the program's error lines are kept here instead: the worker's own checks, reported by check.
+std::vector<std::string>* capturedErrors = nullptr;
+
 void WriteError(ZEPMaintenance::LogHandleRef handle, const wchar_t* message) {
+    if (capturedErrors != nullptr) {
+        capturedErrors->push_back(Utf8(message));
+        return;
+    }
     std::fprintf(stderr, "zcf: %s: %s\n", Utf8(*static_cast<std::wstring*>(handle)).c_str(),
                  Utf8(message).c_str());
 }
@@ -135,6 +151,14 @@ std::string Required(const std::optional<std::string>& slot, const std::string& 
     return *slot;
 }
 
+// A file the command reads that is not there is bad input (3), not a container an update would refuse.
+void RequireInput(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 && errno == ENOENT) {
+        Fail(kExitInput, path + " does not exist");
+    }
+}
+
 bool IsFolder(const std::string& path) {
     struct stat info {};
     return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -205,6 +229,13 @@ The written XML is read back with the program's reader; a manifest it would not 
 A link, FIFO, socket or device in the folder, and an upgrade or setup file (one that lands in the
 product folder) whose name has a character code page 852 lacks, so that no later delete list could
 name it, are refused with exit code 3, each named on standard error, and nothing is written.
+Refused with exit 3, nothing written, by the update's own rules: a --delete-file that is empty, not
+inside the product folder (rooted, a drive or stream, "..", a component of dots and blanks, the folder
+itself) or ending in a separator, or that names the file of an earlier one; a --run-file not inside the
+product folder; a --run-after not inside the product folder (which an update does not check itself).
+Warned of on standard error: names that are one name when letter case is ignored (an update refuses a
+folder holding both), files in sub-folders of the system folders (an update looks for them at the
+folder's top), a --run-file in another letter case than its file (an update on Linux does not find it).
 )";
 
 struct RunFile {
@@ -264,6 +295,64 @@ pugi::xml_node AppendFile(pugi::xml_node list, const ManifestFileEntry& entry) {
     return element;
 }
 
+std::string DeleteFileRefusal(ZEPMaintenance::DeleteFilePath rule) {
+    switch (rule) {
+    case ZEPMaintenance::DeleteFilePath::Empty:
+        return "is empty";
+    case ZEPMaintenance::DeleteFilePath::Outside:
+        return "names nothing inside the product folder";
+    case ZEPMaintenance::DeleteFilePath::NamesNoFile:
+        return "ends in a separator and names no file";
+    case ZEPMaintenance::DeleteFilePath::Deletable:
+        break;
+    }
+    return "";
+}
+
+// The name a file of this update has in the product folder once the update has copied it.
+std::wstring ProductName(const UpdateFile& file, const std::wstring& setupFolder) {
+    return file.kind == FileKind::Setup ? setupFolder + L"\\" + file.manifestName : file.manifestName;
+}
+
+// Names the update compares without their letter case: two of them that differ only in case are one name
+// for Windows, and the update refuses a folder holding both (143). Files of sub-folders of the system
+// folders are listed by the special folder and their name alone, which the update does not find.
+void WarnOfCaseCollisions(const std::vector<UpdateFile>& files) {
+    std::map<std::wstring, std::set<std::wstring>> spellings; // upper-cased relative path: its spellings
+    for (const UpdateFile& file : files) {
+        const std::wstring relative = Wide(file.relativePath);
+        for (std::size_t end = relative.find(L'/');; end = relative.find(L'/', end + 1)) {
+            const std::wstring part = relative.substr(0, end);
+            spellings[ZEPMaintenance::ToUpper(part)].insert(part);
+            if (end == std::wstring::npos) {
+                break;
+            }
+        }
+        if ((file.kind == FileKind::System || file.kind == FileKind::SystemCom) &&
+            std::count(relative.begin(), relative.end(), L'/') > 1) {
+            std::fprintf(
+                stderr,
+                "zcf manifest: warning: %s is in a sub-folder of a system folder and listed as %s; an "
+                "update looks for it under that name at the system folder's top and refuses the "
+                "update (143)\n",
+                file.relativePath.c_str(), Utf8(file.manifestName).c_str());
+        }
+    }
+    for (const auto& [key, names] : spellings) {
+        if (names.size() > 1) {
+            std::string list;
+            for (const std::wstring& name : names) {
+                list += (list.empty() ? "" : ", ") + Utf8(name);
+            }
+            std::fprintf(
+                stderr,
+                "zcf manifest: warning: %s are one name when letter case is ignored, as Windows and the "
+                "update compare names; an update refuses a folder holding both (143)\n",
+                list.c_str());
+        }
+    }
+}
+
 int Manifest(const Arguments& arguments) {
     std::optional<std::string> out, version, setupFolder, runAfter;
     std::vector<std::wstring> deletes;
@@ -312,6 +401,30 @@ int Manifest(const Arguments& arguments) {
         Fail(kExitInput, "the setup folder " + *setupFolder + " is not a folder directly in " + updateFolder);
     }
 
+    // What the update would refuse is not written into a manifest: the update's own rules decide.
+    for (const std::wstring& path : deletes) {
+        const ZEPMaintenance::DeleteFilePath rule = ZEPMaintenance::CheckDeleteFilePath(path);
+        if (rule != ZEPMaintenance::DeleteFilePath::Deletable) {
+            Fail(kExitInput, "--delete-file \"" + Utf8(path) + "\" " + DeleteFileRefusal(rule) +
+                                 "; an update would refuse it (152)");
+        }
+    }
+    for (const ZEPMaintenance::DeleteConflict& conflict :
+         ZEPMaintenance::FindDeleteConflicts(deletes, {}, false)) {
+        Fail(kExitInput, "--delete-file \"" + Utf8(conflict.path) + "\" names the file of --delete-file \"" +
+                             Utf8(conflict.earlier) + "\" again; an update would find it gone (152)");
+    }
+    if (runAfter && !ZEPMaintenance::IsInsideFolder(Wide(*runAfter))) {
+        Fail(kExitInput, "--run-after \"" + *runAfter + "\" names nothing inside the product folder");
+    }
+    for (const RunFile& run : runFiles) {
+        if (!ZEPMaintenance::IsPostUpgradeProgramPath(run.path)) {
+            Fail(kExitInput,
+                 "--run-file \"" + Utf8(run.path) +
+                     "\" names nothing inside the product folder; an update would refuse it (142)");
+        }
+    }
+
     std::vector<std::string> problems;
     const std::vector<UpdateFile> files = ScanUpdateFolder(updateFolder, setup, problems);
     AddCodePageProblems(files, setup, problems);
@@ -321,6 +434,7 @@ int Manifest(const Arguments& arguments) {
     if (!problems.empty()) {
         Fail(kExitInput, "the update folder holds what no manifest can name");
     }
+    WarnOfCaseCollisions(files);
 
     std::vector<ManifestFileEntry> setupEntries, upgradeEntries, postEntries;
     for (const UpdateFile& file : files) {
@@ -425,6 +539,17 @@ int Manifest(const Arguments& arguments) {
             Fail(kExitInput, "--run-file " + Utf8(run.path) +
                                  " is neither an upgrade file nor a setup file of this update");
         }
+        const bool sameCase = std::any_of(files.begin(), files.end(), [&](const UpdateFile& file) {
+            return (file.kind == FileKind::Product || file.kind == FileKind::Setup) &&
+                   ProductName(file, setup) == run.path;
+        });
+        if (!sameCase) {
+            std::fprintf(
+                stderr,
+                "zcf manifest: warning: --run-file %s differs in letter case from the file it names; "
+                "an update on Linux, which compares names with their case, does not find it\n",
+                Utf8(run.path).c_str());
+        }
     }
     if (out) {
         Publish(WriteTemporaryBeside(*out, writer.out), *out);
@@ -457,7 +582,8 @@ const char kVerifyHelp[] = R"(zcf verify --key-file F CONTAINER
 
 Makes exactly the program's checks of a container with the key of key file F (as if a build had
 been given F): reads it, compares the key id, verifies the signature, reads the XML. Prints the
-error number the program would get (the same numbers on Linux and Windows); exit 1 when rejected.
+error number the program would get (the same numbers on Linux and Windows); exit 1 when rejected, 3
+when CONTAINER or F is missing.
 )";
 
 // The three steps of ConfigFile::LoadZCFFile, each one's result reported.
@@ -562,6 +688,7 @@ int Verify(const Arguments& arguments) {
         Usage("verify takes one container");
     }
     const SigningKey key = ReadKeyFile(Required(keyFile, "--key-file"));
+    RequireInput(positional.front());
     ConfigFile manifest;
     SignedManifestFile image;
     const Verified verified = VerifyContainer(positional.front(), key, manifest, image);
@@ -584,19 +711,37 @@ int Inspect(const Arguments& arguments) {
 
 // ---- check --------------------------------------------------------------------------------------
 
-const char kCheckHelp[] = R"(zcf check DATA-FOLDER --key-file F
+const char kCheckHelp[] = R"(zcf check DATA-FOLDER --key-file F [--product-folder DIR]
 
-A dry run of what an update of DATA-FOLDER would accept, with the key of key file F:
+A dry run of what an update of DATA-FOLDER would accept, with the key of key file F, made with the
+update's own code wherever the update decides from the data folder alone:
   - update/zep_upgrade.xml.zcf read, key id and signature verified, its XML accepted;
+  - the update folder as the update checks it before anything changes: no link or special file, no
+    name a manifest cannot carry, no two names in one folder that Windows takes for one, every file
+    outside the system folders listed by name, every listed file there;
   - every file of the update folder listed with its hash (and its SHA-256 where the manifest gives
     one), under the name the update checks;
-  - every file the manifest lists present in the update folder with that hash;
-  - update/._ZEP_UPGRADE_delete present and readable in its format (code page 852 lines, files up
-    to the first empty line, folders after it; no path leaving the product folder);
-  - every post-upgrade program allowed: an upgrade file or a setup file of this update.
-Prints one line per file and one "problem:" line per problem; exit 0 only when the update would pass.
-System files are all required to be listed, although an update skips those not newer than the
-installed ones.
+  - update/._ZEP_UPGRADE_delete read as the update reads it (code page 852 lines, files up to the
+    first empty line, folders after it, a last line without a line break not taken), every line
+    inside the product folder (no root, drive, stream, "..", component of dots and blanks, nor the
+    folder itself) and every file line naming a file; empty folder lines are dropped with a warning;
+  - every DeleteFile not empty, inside the product folder and naming a file;
+  - the deletes together: none finds its object taken by an earlier one (a DeleteFile twice, a
+    listed file a DeleteFile took in another spelling or listed twice, a folder inside one deleted
+    before it); what only Windows, ignoring letter case, takes for one object is a warning;
+  - every post-upgrade program inside the product folder, an upgrade or setup file of this update
+    with its hash, and named in the letter case the file has: Linux finds it only so;
+  - the run-after program, with a warning when it is outside the product folder (an update hands it
+    to the dialog unchecked).
+With --product-folder DIR, the installed product the update would change (not changed by the check):
+  - no delete's way crosses a link in DIR, as the update looks before deleting anything;
+  - every DeleteFile names a file of DIR, every file line of the delete list that no DeleteFile takes
+    off it a file, every folder line a folder.
+Prints one line per file and one "problem:" line per problem. Exit 0 when the update would pass, 1 when
+it would refuse, 3 when DATA-FOLDER, F or DIR is missing. Not checked: the installed version, the free
+space, system files' versions and the programs' exit codes, and without --product-folder all that
+depends on the installed product. System files are all required to be listed, although an update skips
+those not newer than the installed ones.
 )";
 
 const char* KindName(FileKind kind) {
@@ -686,80 +831,227 @@ void CheckFiles(const ConfigFile& manifest, const std::vector<UpdateFile>& files
     }
 }
 
-void CheckDeleteList(const std::string& path, Report& report) {
-    std::vector<uint8_t> bytes;
-    try {
-        bytes = ReadWholeFile(path);
-    } catch (const ToolError& error) {
-        report.Problem("delete list: " + error.message);
+// The delete list through the update's own reading and rule (ReadDeleteListText, SplitDeleteList,
+// CheckDeleteListLines), each line checked on its own so that every refused line is named.
+// The lines that pass go to taken, for the check of all deletes together.
+void CheckDeleteList(const std::string& path, Report& report, ZEPMaintenance::DeleteListLines& taken) {
+    const ZEPMaintenance::DeleteListText read = ZEPMaintenance::ReadDeleteListText(Wide(path));
+    if (read.readError != 0) {
+        report.Problem("delete list: cannot read " + path + ": " + DescribeCode(read.readError) +
+                       " (an update fails with 141)");
         return;
     }
-    const DeleteList list = ParseDeleteList(bytes);
-    for (const std::wstring& file : list.files) {
+    if (!read.decoded) {
+        report.Problem("delete list: " + path + " is not code page 852 text (an update fails with 141)");
+        return;
+    }
+    const ZEPMaintenance::DeleteListLines lines = ZEPMaintenance::SplitDeleteList(read.text);
+    for (const std::wstring& file : lines.files) {
         report.Line("delete file: " + Utf8(file));
-        if (LeavesProductFolder(file)) {
-            report.Problem("delete list: the file " + Utf8(file) + " is outside the product folder");
+        if (ZEPMaintenance::CheckDeleteListLines({{file}, {}}).refusal != 0) {
+            report.Problem("delete list: the file line \"" + Utf8(file) +
+                           "\" names nothing inside the product folder (an update refuses it: 131)");
+        } else if (const int32_t failure = ZEPMaintenance::DeleteListFileFailure(file); failure != 0) {
+            report.Problem("delete list: the file line \"" + Utf8(file) +
+                           "\" names no file (an update fails deleting it: " + std::to_string(failure) + ")");
+        } else {
+            taken.files.push_back(file);
         }
     }
-    for (const std::wstring& folder : list.folders) {
+    std::size_t emptyLines = 0;
+    for (const std::wstring& folder : lines.folders) {
+        const ZEPMaintenance::CheckedDeleteList checked =
+            ZEPMaintenance::CheckDeleteListLines({{}, {folder}});
+        if (checked.emptyFolderLines != 0) {
+            ++emptyLines;
+            continue;
+        }
         report.Line("delete folder: " + Utf8(folder));
-        if (folder.empty()) {
-            report.Problem("delete list: an empty folder line names the product folder itself");
-        } else if (LeavesProductFolder(folder)) {
-            report.Problem("delete list: the folder " + Utf8(folder) + " is outside the product folder");
+        if (checked.refusal != 0) {
+            report.Problem("delete list: the folder line \"" + Utf8(folder) +
+                           "\" names nothing inside the product folder (an update refuses it: 133)");
+        } else {
+            taken.folders.push_back(folder);
         }
     }
-    if (list.hasIgnoredLastLine && !list.ignoredLastLine.empty()) {
-        report.Line("warning: the delete list's last line \"" + Utf8(list.ignoredLastLine) +
+    if (emptyLines != 0) {
+        report.Line("warning: the delete list has " + std::to_string(emptyLines) +
+                    " empty folder line(s), which name no folder; an update drops them with a warning");
+    }
+    const std::size_t lastBreak = read.text.rfind(L'\n');
+    const std::wstring tail = lastBreak == std::wstring::npos ? read.text : read.text.substr(lastBreak + 1);
+    if (!tail.empty()) {
+        report.Line("warning: the delete list's last line \"" + Utf8(tail) +
                     "\" has no line break and is not taken");
     }
 }
 
-void CheckActions(ConfigFile& manifest, const std::vector<UpdateFile>& files, Report& report) {
+// The pre-upgrade deletes and the delete list's lines that pass their own rules, as the update runs them one
+// after the other: a delete whose object an earlier one took fails there (Linux resolves names exactly);
+// what only Windows, ignoring letter case, takes for one object is a warning.
+void CheckDeletesTogether(const std::vector<std::wstring>& actions,
+                          const ZEPMaintenance::DeleteListLines& lines, Report& report) {
+    const auto conflicts = ZEPMaintenance::FindDeleteConflicts(actions, lines, false);
+    for (const ZEPMaintenance::DeleteConflict& conflict : conflicts) {
+        report.Problem("deletes: \"" + Utf8(conflict.path) + "\" names what \"" + Utf8(conflict.earlier) +
+                       "\" deletes before it (an update finds it gone and fails: " +
+                       std::to_string(conflict.code) + ")");
+    }
+    for (const ZEPMaintenance::DeleteConflict& conflict :
+         ZEPMaintenance::FindDeleteConflicts(actions, lines, true)) {
+        const bool onLinuxToo = std::any_of(conflicts.begin(), conflicts.end(), [&](const auto& known) {
+            return known.path == conflict.path && known.earlier == conflict.earlier;
+        });
+        if (!onLinuxToo) {
+            report.Line("warning: deletes: on Windows, which ignores letter case, \"" + Utf8(conflict.path) +
+                        "\" names what \"" + Utf8(conflict.earlier) +
+                        "\" deletes before it (an update there fails: " + std::to_string(conflict.code) +
+                        ")");
+        }
+    }
+}
+
+void CheckActions(ConfigFile& manifest, const std::vector<UpdateFile>& files, Report& report,
+                  std::vector<std::wstring>& deletable) {
     for (const auto& action : manifest.GetPreUpgradeActions()) {
         const std::wstring& path =
             static_cast<const ZEPMaintenance::DeleteFileAction&>(*action).GetFilePath();
         report.Line("pre-upgrade delete: " + Utf8(path));
-        if (path.empty() || LeavesProductFolder(path)) {
-            report.Problem("pre-upgrade delete: \"" + Utf8(path) +
-                           "\" names no file inside the product folder");
+        const ZEPMaintenance::DeleteFilePath rule = ZEPMaintenance::CheckDeleteFilePath(path);
+        if (rule != ZEPMaintenance::DeleteFilePath::Deletable) {
+            report.Problem("pre-upgrade delete: \"" + Utf8(path) + "\" " + DeleteFileRefusal(rule) +
+                           " (an update refuses it: 152)");
+        } else {
+            deletable.push_back(path);
         }
     }
     const std::wstring setupFolder = manifest.GetSetupFolder();
     for (const ManifestFileEntry& entry : manifest.GetPostUpgradeActions()) {
-        // The hash the program will have in the product folder once the update has copied it.
-        std::optional<FileDigests> digests;
+        const std::string name = Utf8(entry.fileName);
+        if (!ZEPMaintenance::IsPostUpgradeProgramPath(entry.fileName)) {
+            report.Problem("post-upgrade program: " + name +
+                           " names nothing inside the product folder (an update refuses it: 142)");
+            continue;
+        }
+        // The update reads the program where it copied it: on Linux under exactly that name, since the
+        // file system compares names with their letter case.
+        const UpdateFile* exact = nullptr;
+        const UpdateFile* otherCase = nullptr;
         for (const UpdateFile& file : files) {
-            const std::wstring productName =
-                file.kind == FileKind::Setup ? setupFolder + L"\\" + file.manifestName : file.manifestName;
-            if ((file.kind == FileKind::Product || file.kind == FileKind::Setup) &&
-                ZEPMaintenance::ToUpper(productName) == ZEPMaintenance::ToUpper(entry.fileName)) {
-                digests = DigestsOf(file);
+            if (file.kind != FileKind::Product && file.kind != FileKind::Setup) {
+                continue;
+            }
+            const std::wstring productName = ProductName(file, setupFolder);
+            if (productName == entry.fileName) {
+                exact = &file;
                 break;
             }
+            if (otherCase == nullptr &&
+                ZEPMaintenance::ToUpper(productName) == ZEPMaintenance::ToUpper(entry.fileName)) {
+                otherCase = &file;
+            }
         }
-        if (!digests) {
-            report.Problem("post-upgrade program: " + Utf8(entry.fileName) +
+        if (exact == nullptr && otherCase != nullptr) {
+            report.Problem("post-upgrade program: " + name + " is copied as " +
+                           Utf8(ProductName(*otherCase, setupFolder)) +
+                           "; Linux compares names with their letter case, so an update does not find it "
+                           "(Windows would)");
+            continue;
+        }
+        if (exact == nullptr) {
+            report.Problem("post-upgrade program: " + name +
                            " is neither an upgrade file nor a setup file of this update");
-        } else if (!manifest.CheckPostUpgradeAction(entry.fileName, *digests)) {
-            report.Problem("post-upgrade program: " + Utf8(entry.fileName) + " (SHA-1 " +
-                           digests->sha1.ToString() + ", SHA-256 " + digests->sha256.ToString() +
-                           ") is not allowed by the manifest");
+            continue;
+        }
+        const FileDigests digests = DigestsOf(*exact);
+        if (!manifest.CheckPostUpgradeAction(entry.fileName, digests)) {
+            report.Problem("post-upgrade program: " + name + " (SHA-1 " + digests.sha1.ToString() +
+                           ", SHA-256 " + digests.sha256.ToString() + ") is not allowed by the manifest");
         } else {
-            report.Line("post-upgrade program: " + Utf8(entry.fileName) + " allowed");
+            report.Line("post-upgrade program: " + name + " allowed");
         }
     }
-    if (!manifest.GetRunAfterUpgrade().empty()) {
-        report.Line("run after upgrade: " + Utf8(manifest.GetRunAfterUpgrade()));
+    const std::wstring runAfter = manifest.GetRunAfterUpgrade();
+    if (!runAfter.empty()) {
+        report.Line("run after upgrade: " + Utf8(runAfter));
+        if (!ZEPMaintenance::IsInsideFolder(runAfter)) {
+            report.Line("warning: the program to start afterwards names nothing inside the product folder; "
+                        "an update hands it to the dialog as it is");
+        }
+    }
+}
+
+// The update's own check of the update folder before anything changes (CheckUpdateFolder): links and
+// special files, names no manifest can carry, two names one for Windows, unlisted and missing files.
+void CheckUpdateFolderAsTheUpdate(const std::string& dataFolder, const ConfigFile& manifest, Report& report) {
+    ZEPMaintenance::Directory data;
+    data.SetFullPath(Wide(std::filesystem::absolute(dataFolder).lexically_normal().string() + "/"));
+    // No product folder is read: the check is of the update folder alone.
+    const ZEPMaintenance::EngineLayout layout(data, data);
+    const ZEPMaintenance::Logger logger{L"CopyNewFiles"};
+    std::vector<std::string> lines;
+    capturedErrors = &lines;
+    try {
+        ZEPMaintenance::upgrade::CheckUpdateFolder(layout, manifest, logger);
+        capturedErrors = nullptr;
+    } catch (const IMException& e) {
+        capturedErrors = nullptr;
+        report.Problem("update folder: " + (lines.empty() ? std::string("refused") : lines.back()) +
+                       " (an update refuses it: " + std::to_string(e.GetErrorNumber()) + ")");
+    }
+}
+
+// With the installed product at hand, what the deletes find there, looked at as the update looks: no way
+// through a link (FindLinkOnTheWay, platform::CrossesLink), and what each delete names present.
+void CheckDeletesInProduct(const std::string& productFolder, const std::vector<std::wstring>& actions,
+                           const ZEPMaintenance::DeleteListLines& lines, Report& report) {
+    const std::wstring product = Wide(productFolder + "/");
+    for (const std::wstring& path : actions) {
+        bool crosses = false;
+        const uint32_t error =
+            ZEPMaintenance::platform::CrossesLink(product, ZEPMaintenance::ToPlatformPath(path), crosses);
+        if (error != 0 || crosses) {
+            report.Problem("pre-upgrade delete: the way to \"" + Utf8(path) +
+                           "\" crosses a link in the product folder (an update refuses it: 152)");
+        } else if (!ZEPMaintenance::platform::CanOpenForReading(product +
+                                                                ZEPMaintenance::ToPlatformPath(path))) {
+            report.Problem("pre-upgrade delete: \"" + Utf8(path) +
+                           "\" is not a file of the product folder (an update refuses it: 152)");
+        }
+    }
+    for (const std::wstring& file : lines.files) {
+        if (ZEPMaintenance::FindLinkOnTheWay(product, {{file}, {}}).code != 0) {
+            report.Problem("delete list: the way to \"" + Utf8(file) +
+                           "\" crosses a link in the product folder (an update refuses it: 131)");
+        }
+    }
+    for (const std::wstring& folder : lines.folders) {
+        if (ZEPMaintenance::FindLinkOnTheWay(product, {{}, {folder}}).code != 0) {
+            report.Problem("delete list: the way to \"" + Utf8(folder) +
+                           "\" crosses a link in the product folder (an update refuses it: 133)");
+        } else if (!IsFolder(productFolder + "/" + Utf8(ZEPMaintenance::ToPlatformPath(folder)))) {
+            report.Problem("delete list: the folder \"" + Utf8(folder) +
+                           "\" is not a folder of the product folder (an update fails deleting it: 133)");
+        }
+    }
+    // A file the pre-upgrade deletes take off the list is theirs to find.
+    for (const std::wstring& file : ZEPMaintenance::FilesLeftAfterActions(actions, lines.files)) {
+        struct stat info {};
+        const std::string path = productFolder + "/" + Utf8(ZEPMaintenance::ToPlatformPath(file));
+        if (lstat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
+            report.Problem("delete list: \"" + Utf8(file) +
+                           "\" is not a file of the product folder (an update fails deleting it: 131)");
+        }
     }
 }
 
 int Check(const Arguments& arguments) {
-    std::optional<std::string> keyFile;
+    std::optional<std::string> keyFile, productFolder;
     const auto positional =
-        ParseOptions(arguments, {"--key-file"}, [&](const std::string& option, const std::string& value) {
-            Single(keyFile, option, value);
-        });
+        ParseOptions(arguments, {"--key-file", "--product-folder"},
+                     [&](const std::string& option, const std::string& value) {
+                         Single(option == "--key-file" ? keyFile : productFolder, option, value);
+                     });
     if (positional.size() != 1) {
         Usage("check takes one data folder");
     }
@@ -767,6 +1059,9 @@ int Check(const Arguments& arguments) {
     const std::string dataFolder = positional.front();
     if (!IsFolder(dataFolder)) {
         Fail(kExitInput, dataFolder + " is not a folder");
+    }
+    if (productFolder && !IsFolder(*productFolder)) {
+        Fail(kExitInput, *productFolder + " is not a folder");
     }
     Report report;
     const std::string updateFolder = dataFolder + "/update";
@@ -784,15 +1079,22 @@ int Check(const Arguments& arguments) {
     }
     std::vector<std::string> scanProblems;
     const std::vector<UpdateFile> files =
-        ScanUpdateFolder(updateFolder, manifest.GetSetupFolder(), scanProblems);
+        ScanUpdateFolder(updateFolder, manifest.GetSetupFolder(), scanProblems, NamesFor::TheUpdate);
     for (const std::string& problem : scanProblems) {
         report.Problem(problem);
     }
+    std::vector<std::wstring> deletes;
     if (verified.ok) {
+        CheckUpdateFolderAsTheUpdate(dataFolder, manifest, report);
         CheckFiles(manifest, files, report);
-        CheckActions(manifest, files, report);
+        CheckActions(manifest, files, report, deletes);
     }
-    CheckDeleteList(updateFolder + "/._ZEP_UPGRADE_delete", report);
+    ZEPMaintenance::DeleteListLines lines;
+    CheckDeleteList(updateFolder + "/._ZEP_UPGRADE_delete", report, lines);
+    CheckDeletesTogether(deletes, lines, report);
+    if (productFolder) {
+        CheckDeletesInProduct(*productFolder, deletes, lines, report);
+    }
     return report.Finish();
 }
 
@@ -819,9 +1121,11 @@ const char kHelp[] = R"(zcf: the release tool of ZEPMaintenance's signed upgrade
   zcf verify --key-file F CONTAINER          the program's checks of a container
   zcf inspect CONTAINER                      print a container's fields
   zcf check DATA-FOLDER --key-file F         a dry run of an update of a data folder
+            [--product-folder DIR]           (and of the installed product's deletes)
 
 "zcf COMMAND --help" tells more. Exit codes: 0 done, 1 rejected (a container or data folder an update
-would refuse), 2 bad command line, 3 bad input (a file missing, unreadable or malformed).
+would refuse), 2 bad command line, 3 bad input (an input file, folder or key file missing, unreadable
+or malformed; a manifest option an update would refuse; an output not written).
 )";
 
 struct Command {

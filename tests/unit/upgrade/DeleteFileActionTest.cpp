@@ -77,6 +77,41 @@ TEST_F(DeleteFileActionTest, AnUnboundOrEmptyActionFailsWith100) {
     EXPECT_TRUE(fs::exists(product / "bin" / "old.dll"));
 }
 
+// The rule the release tool checks a DeleteFile by is the one the action refuses by: each verdict comes
+// with the action's own code, and nothing refused is touched.
+TEST_F(DeleteFileActionTest, ThePathRuleIsTheActionsOwn) {
+    struct Case {
+        const wchar_t* path;
+        DeleteFilePath verdict;
+        int32_t code;
+    };
+    const Case cases[] = {
+        {L"", DeleteFilePath::Empty, 100},
+        {L"a\\...\\b.txt", DeleteFilePath::Outside, 103},
+        {L"bin\\. .\\old.dll", DeleteFilePath::Outside, 103},
+        {L".", DeleteFilePath::Outside, 103},
+        {L".\\", DeleteFilePath::Outside, 103},
+        {L"C:old.txt", DeleteFilePath::Outside, 103},
+        {L"\\old.txt", DeleteFilePath::Outside, 103},
+        {L"bin\\", DeleteFilePath::NamesNoFile, 103},
+        {L"bin/", DeleteFilePath::NamesNoFile, 103},
+        {L".\\old.txt", DeleteFilePath::Deletable, 0},
+        {L"bin\\.\\old.dll", DeleteFilePath::Deletable, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CheckDeleteFilePath(c.path), c.verdict) << c.path;
+        const bool bothThere = fs::exists(product / "old.txt") && fs::exists(product / "bin" / "old.dll");
+        EXPECT_EQ(Run(c.path), c.code) << c.path;
+        if (c.code != 0) {
+            EXPECT_EQ(fs::exists(product / "old.txt") && fs::exists(product / "bin" / "old.dll"), bothThere)
+                << c.path;
+        }
+    }
+    EXPECT_FALSE(fs::exists(product / "old.txt"));
+    EXPECT_FALSE(fs::exists(product / "bin" / "old.dll"));
+    EXPECT_TRUE(fs::is_directory(product / "bin"));
+}
+
 TEST_F(DeleteFileActionTest, RunSavesTheFileUnderItsPathDeletesItAndShortensTheList) {
     // An older copy is replaced; other content of an existing store stays. Wine keeps no DACLs, so there
     // the store is never found protected: it is set aside and made anew at each run.

@@ -31,5 +31,32 @@ TEST(ReleasePathTest, EitherSeparatorBecomesThePlatformsOwn) {
     EXPECT_EQ(ToPlatformPath(L"a.dll"), L"a.dll");
 }
 
+// Spellings of one object give one key; Windows also ignores letter case and trailing dots and blanks.
+TEST(ReleasePathTest, TheKeyOfAPathIsTheObjectItNames) {
+    struct Case {
+        const wchar_t* a;
+        const wchar_t* b;
+        bool sameOnLinux;
+        bool sameOnWindows;
+    };
+    const Case cases[] = {
+        {L"bin\\old.dll", L"bin/old.dll", true, true},
+        {L"bin\\old.dll", L".\\bin\\.\\old.dll", true, true},
+        {L"bin\\old.dll", L"bin\\\\old.dll", true, true},
+        {L"bin\\sub\\", L"bin\\sub", true, true},
+        {L"bin\\old.dll", L"BIN\\Old.DLL", false, true},
+        {L"bin\\old.dll", L"bin. \\old.dll.", false, true},
+        {L"bin\\old.dll", L"bin\\old.dl", false, false},
+        {L"bin\\old.dll", L"old.dll", false, false},
+        {L"a\\b", L"ab", false, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ReleasePathKey(c.a, false) == ReleasePathKey(c.b, false), c.sameOnLinux)
+            << c.a << " " << c.b;
+        EXPECT_EQ(ReleasePathKey(c.a, true) == ReleasePathKey(c.b, true), c.sameOnWindows)
+            << c.a << " " << c.b;
+    }
+}
+
 } // namespace
 } // namespace ZEPMaintenance
