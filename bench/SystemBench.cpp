@@ -1,6 +1,6 @@
 // Benchmarks: File::GetSha1Hash of 256 MiB against sha1sum, File::CopyWithHash of the same file
-// installed against cp -a and sync, and the stamping CopyContentTo of a 2,000-file tree against cp -a, each
-// pair in one run with the ratio printed at the end.
+// installed against cp -a and sync, the stamping CopyContentTo of a 2,000-file tree against cp -a, and the
+// removal of that tree against rm -rf, each pair in one run with the ratio printed at the end.
 #include "system/Directory.h"
 #include "system/File.h"
 #include "system/Permissions.h"
@@ -162,12 +162,41 @@ void BM_CopyTreeCpA(benchmark::State& state) {
     }
 }
 
+// Removing a 2,000-file tree (Directory::Delete, as the backup and the update folder are removed) against
+// rm -rf of the same tree; each run removes a fresh cp -a of it.
+void FreshCopyOfTree(benchmark::State& state, const fs::path& target) {
+    state.PauseTiming();
+    fs::remove_all(target);
+    Shell(state, "cp -a '" + SourceTree().string() + "' '" + target.string() + "' && sync");
+    state.ResumeTiming();
+}
+
+void BM_DeleteTreeDelete(benchmark::State& state) {
+    const fs::path target = WorkFolder() / "removed";
+    for (auto _ : state) {
+        FreshCopyOfTree(state, target);
+        Directory removed;
+        removed.SetFullPath(Utf8ToWide(target.string() + "/"));
+        removed.Delete(true);
+    }
+}
+
+void BM_DeleteTreeRmRf(benchmark::State& state) {
+    const fs::path target = WorkFolder() / "removed";
+    for (auto _ : state) {
+        FreshCopyOfTree(state, target);
+        Shell(state, "rm -rf '" + target.string() + "'");
+    }
+}
+
 BENCHMARK(BM_HashFileGetSha1Hash)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_HashFileSha1sum)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_CopyWithHash)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_CopyFileCpA)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_CopyTreeCopyContentTo)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_CopyTreeCpA)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_DeleteTreeDelete)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_DeleteTreeRmRf)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 } // namespace
 
@@ -206,6 +235,8 @@ int main(int argc, char** argv) {
                         "BM_CopyFileCpA");
     reporter.PrintRatio("copy 2,000 files, CopyContentTo (backup set and owner) vs cp -a",
                         "BM_CopyTreeCopyContentTo", "BM_CopyTreeCpA");
+    reporter.PrintRatio("remove 2,000 files, Directory::Delete vs rm -rf", "BM_DeleteTreeDelete",
+                        "BM_DeleteTreeRmRf");
     benchmark::Shutdown();
     std::error_code ignored;
     fs::remove_all(WorkFolder(), ignored);
