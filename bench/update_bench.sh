@@ -129,7 +129,7 @@ worker_run() {
     local listener=$!
     local start end
     start=$(seconds)
-    /usr/bin/time -f '%M %U' -o "$work/rss" "$bin/zepmaintenance" -mode worker -op update -pp "$product/" \
+    /usr/bin/time -f '%M %U %S' -o "$work/rss" "$bin/zepmaintenance" -mode worker -op update -pp "$product/" \
         -dp "$data/" -guiPipe "$pipe" -lang 2 </dev/null >/dev/null 2>&1 ||
         grep -a ' ERROR ' "$ZEP_MACHINE_ROOT/var/lib/Z.EP Maintenance2/ZEPMaintenance2-worker.log" | head -n 3 >&2
     end=$(seconds)
@@ -156,10 +156,11 @@ shell_run() {
     echo "$end $start $(seconds)"
 }
 
-worker_times=() pause_times=() shell_times=() synced_times=() rss=() cpu=()
+worker_times=() pause_times=() shell_times=() synced_times=() rss=() cpu=() sys=()
 for run in $(seq "$runs"); do
-    read -r end start messages peak user < <(worker_run)
+    read -r end start messages peak user system < <(worker_run)
     cpu+=("$user")
+    sys+=("$system")
     pause=$(awk -v m="$messages" 'BEGIN { print m * 0.3 }')
     worker_times+=("$(awk -v e="$end" -v s="$start" -v p="$pause" 'BEGIN { print e - s - p }')")
     pause_times+=("$pause")
@@ -167,8 +168,8 @@ for run in $(seq "$runs"); do
     read -r end start synced < <(shell_run)
     shell_times+=("$(awk -v e="$end" -v s="$start" 'BEGIN { print e - s }')")
     synced_times+=("$(awk -v e="$synced" -v s="$start" 'BEGIN { print e - s }')")
-    printf 'run %d: worker %.2f s (+ %.1f s of pauses after %d messages, user CPU %.2f s, peak RSS %d KiB), shell %.2f s, with sync %.2f s\n' \
-        "$run" "${worker_times[-1]}" "$pause" "$messages" "$user" "$peak" "${shell_times[-1]}" "${synced_times[-1]}"
+    printf 'run %d: worker %.2f s (+ %.1f s of pauses after %d messages, user CPU %.2f s, system CPU %.2f s, peak RSS %d KiB), shell %.2f s, with sync %.2f s\n' \
+        "$run" "${worker_times[-1]}" "$pause" "$messages" "$user" "$system" "$peak" "${shell_times[-1]}" "${synced_times[-1]}"
     echo "  worker stages: $(cat "$work/stages")"
 done
 

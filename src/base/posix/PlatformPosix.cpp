@@ -5,6 +5,7 @@
 #include "base/posix/Descriptor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -43,12 +45,41 @@ LocalTime GetLocalTimeNow() {
                      static_cast<uint16_t>(now.tv_nsec / 1000000)};
 }
 
+namespace {
+
+// Every log line carries both ids: asked of the system once per process and thread, and again in the
+// child of a fork, which has ids of its own.
+std::atomic<pid_t> knownProcessId{0};
+thread_local pid_t knownThreadId = 0;
+
+void ForgetIdsInChild() {
+    knownProcessId = 0;
+    knownThreadId = 0;
+}
+
+void ForgetIdsAtFork() {
+    static const bool registered = pthread_atfork(nullptr, nullptr, ForgetIdsInChild) == 0;
+    static_cast<void>(registered);
+}
+
+} // namespace
+
 uint32_t CurrentProcessId() {
-    return static_cast<uint32_t>(getpid());
+    ForgetIdsAtFork();
+    pid_t id = knownProcessId;
+    if (id == 0) {
+        id = getpid();
+        knownProcessId = id;
+    }
+    return static_cast<uint32_t>(id);
 }
 
 uint32_t CurrentThreadId() {
-    return static_cast<uint32_t>(gettid());
+    ForgetIdsAtFork();
+    if (knownThreadId == 0) {
+        knownThreadId = gettid();
+    }
+    return static_cast<uint32_t>(knownThreadId);
 }
 
 namespace {
@@ -75,7 +106,22 @@ struct CheckedLogFile {
     posix::UniqueFd file;
     dev_t device = 0;
     ino_t inode = 0;
+    timespec looked{}; // when the name was last seen to lead to the file (monotonic clock)
 };
+
+// The name is looked at again at most this often: a rotation is followed within this time, and the
+// lines meanwhile go, whole, to the file that was checked.
+constexpr int64_t kLookAgainNanoseconds = 1'000'000'000;
+
+timespec MonotonicNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+int64_t NanosecondsBetween(const timespec& from, const timespec& to) {
+    return (static_cast<int64_t>(to.tv_sec) - from.tv_sec) * 1'000'000'000 + (to.tv_nsec - from.tv_nsec);
+}
 
 // Never destroyed: a line logged while the process exits still finds it.
 CheckedLogFile& LastLogFile() {
@@ -97,9 +143,14 @@ uint32_t AppendToLogFile(const std::string& path, std::string_view header, std::
                          const std::function<std::string(const std::string&)>& notice) {
     CheckedLogFile& last = LastLogFile();
     if (last.file && last.path == path) {
+        const timespec now = MonotonicNow();
+        if (NanosecondsBetween(last.looked, now) < kLookAgainNanoseconds) {
+            return WriteAll(last.file.Get(), std::string(text));
+        }
         struct stat named {};
         if (lstat(path.c_str(), &named) == 0 && named.st_dev == last.device && named.st_ino == last.inode &&
             S_ISREG(named.st_mode) && named.st_nlink == 1) {
+            last.looked = now;
             std::string bytes(named.st_size == 0 ? header : std::string_view());
             bytes.append(text);
             return WriteAll(last.file.Get(), bytes);
@@ -123,7 +174,7 @@ uint32_t AppendToLogFile(const std::string& path, std::string_view header, std::
             bytes += notices;
             bytes.append(text);
             const uint32_t error = WriteAll(file.Get(), bytes);
-            last = CheckedLogFile{path, std::move(file), info.st_dev, info.st_ino};
+            last = CheckedLogFile{path, std::move(file), info.st_dev, info.st_ino, MonotonicNow()};
             return error;
         }
         // Nothing under the name, yet no file: the folder is missing or not ours to write.
