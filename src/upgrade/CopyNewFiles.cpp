@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -81,8 +82,8 @@ private:
     void Walk(const PassRoots& roots, const std::wstring& relativePath, const Divert& divert,
               const OnFiles& onFiles);
     Directory ScanChecked(const std::wstring& source, int32_t refusal) const;
-    void CheckFolder(const std::wstring& relativePath, const std::set<std::wstring>& upgradeNames,
-                     const std::set<std::wstring>& setupNames, std::set<std::wstring>& present) const;
+    struct Presence;
+    void CheckFolder(const std::wstring& relativePath, Presence& presence) const;
 
     // The folder where the files below relativePath go, made with the folders on the way only now that a
     // file goes there; each name matched as Windows matches it against what the folder holds.
@@ -368,29 +369,49 @@ std::wstring CopyStage::TargetFolder(const PassRoots& roots, const std::wstring&
     return folder;
 }
 
-uint64_t CopyStage::CheckUpdateFolder() {
-    std::set<std::wstring> upgradeNames;
+// What the check found of what the manifest lists: an upgrade file by the first entry of its name, a
+// setup file by its upper-cased name after the setup folder's.
+struct CopyStage::Presence {
+    std::vector<bool> upgrade;
     std::set<std::wstring> setupNames;
-    for (const ManifestFileEntry& entry : manifest_.GetUpgradeFiles()) {
-        upgradeNames.insert(NameKey(entry.fileName));
-    }
+    std::set<std::wstring> setupFound;
+};
+
+uint64_t CopyStage::CheckUpdateFolder() {
+    const ManifestFileList& upgradeFiles = manifest_.GetUpgradeFiles();
+    Presence presence;
+    presence.upgrade.assign(upgradeFiles.size(), false);
     const std::wstring setupPrefix = manifest_.GetSetupFolder() + L"\\";
     for (const ManifestFileEntry& entry : manifest_.GetSetupFiles()) {
-        setupNames.insert(NameKey(setupPrefix + entry.fileName));
+        presence.setupNames.insert(NameKey(setupPrefix + entry.fileName));
     }
-    std::set<std::wstring> present;
-    CheckFolder(L"", upgradeNames, setupNames, present);
-    for (const auto& [names, code] : {std::pair{&upgradeNames, ErrorCode::kUpgradeFileNotInManifest},
-                                      std::pair{&setupNames, ErrorCode::kSetupFileNotInManifest}}) {
-        for (const std::wstring& listed : *names) {
-            if (present.count(listed) == 0) {
-                logger_.Error(
-                    L"CopyNewFiles: A file the manifest lists is not in the update folder; nothing is "
-                    L"changed. (filename: %ls)",
-                    listed);
-                ThrowIMException(code);
+    CheckFolder(L"", presence);
+    // The first missing name in the order of upper-cased names, then the setup files'.
+    std::optional<std::wstring> missing;
+    for (std::size_t i = 0; i < upgradeFiles.size(); ++i) {
+        if (!presence.upgrade[i] && upgradeFiles.IsFirstOfName(i)) {
+            std::wstring name = NameKey(upgradeFiles.NameOf(i));
+            if (!missing || name < *missing) {
+                missing = std::move(name);
             }
         }
+    }
+    for (const std::wstring& listed : presence.setupNames) {
+        if (missing) {
+            break;
+        }
+        if (presence.setupFound.count(listed) == 0) {
+            logger_.Error(L"CopyNewFiles: A file the manifest lists is not in the update folder; nothing is "
+                          L"changed. (filename: %ls)",
+                          listed);
+            ThrowIMException(ErrorCode::kSetupFileNotInManifest);
+        }
+    }
+    if (missing) {
+        logger_.Error(L"CopyNewFiles: A file the manifest lists is not in the update folder; nothing is "
+                      L"changed. (filename: %ls)",
+                      *missing);
+        ThrowIMException(ErrorCode::kUpgradeFileNotInManifest);
     }
     uint64_t bytes = 0;
     if (const uint32_t error = platform::TreeApparentSize(updateFolder_, bytes); error != 0) {
@@ -400,8 +421,7 @@ uint64_t CopyStage::CheckUpdateFolder() {
     return bytes;
 }
 
-void CopyStage::CheckFolder(const std::wstring& relativePath, const std::set<std::wstring>& upgradeNames,
-                            const std::set<std::wstring>& setupNames, std::set<std::wstring>& present) const {
+void CopyStage::CheckFolder(const std::wstring& relativePath, Presence& presence) const {
     Directory folder =
         ScanChecked(updateFolder_ + ToPlatformPath(relativePath), ErrorCode::kUpgradeFileNotInManifest);
     std::set<std::wstring> names;
@@ -414,6 +434,7 @@ void CopyStage::CheckFolder(const std::wstring& relativePath, const std::set<std
             ThrowIMException(ErrorCode::kUpgradeFileNotInManifest);
         }
     };
+    const ManifestFileList& upgradeFiles = manifest_.GetUpgradeFiles();
     const std::wstring setupFolder = manifest_.GetSetupFolder();
     const std::wstring top = relativePath.substr(0, relativePath.find(L'\\'));
     // Files below the system folders go in by version, checked against the manifest only then.
@@ -422,11 +443,19 @@ void CopyStage::CheckFolder(const std::wstring& relativePath, const std::set<std
     for (const File& file : folder.GetFiles()) {
         once(file.GetFilename());
         const std::wstring name = relativePath + file.GetFilename();
-        present.insert(NameKey(name));
+        const std::size_t listed = upgradeFiles.FindName(name);
+        if (listed != ManifestFileList::npos) {
+            presence.upgrade[listed] = true;
+        }
+        const std::wstring key = presence.setupNames.empty() ? std::wstring() : NameKey(name);
+        const bool setupListed = presence.setupNames.count(key) != 0;
+        if (setupListed) {
+            presence.setupFound.insert(key);
+        }
         if (system || IsUpdateControlFile(relativePath, file.GetFilename())) {
             continue;
         }
-        if (!(setup ? setupNames : upgradeNames).count(NameKey(name))) {
+        if (!(setup ? setupListed : listed != ManifestFileList::npos)) {
             logger_.Error(
                 L"CopyNewFiles: A file of the update folder is not in the manifest; nothing is changed. "
                 L"(filename: %ls)",
@@ -437,7 +466,7 @@ void CopyStage::CheckFolder(const std::wstring& relativePath, const std::set<std
     }
     for (const Directory& subdir : folder.GetSubdirs()) {
         once(subdir.GetDirname());
-        CheckFolder(relativePath + subdir.GetDirname() + L"\\", upgradeNames, setupNames, present);
+        CheckFolder(relativePath + subdir.GetDirname() + L"\\", presence);
     }
 }
 
