@@ -88,6 +88,7 @@ private:
     // The folder where the files below relativePath go, made with the folders on the way only now that a
     // file goes there; each name matched as Windows matches it against what the folder holds.
     std::wstring TargetFolder(const PassRoots& roots, const std::wstring& relativePath);
+    void ForgetFoldersLeft(const std::wstring& target);
     // The name an entry of the folder already has for name as Windows compares names, or name itself.
     std::wstring ExistingName(const std::wstring& folder, const std::wstring& name);
 
@@ -105,6 +106,8 @@ private:
     const std::wstring updateFolder_;
     // What each target folder holds, by upper-cased name, as far as this stage has looked or made.
     std::map<std::wstring, std::map<std::wstring, std::wstring>> targetNames_;
+    // The system folder, once a pass has put files there.
+    std::wstring systemBase_;
 };
 
 // Names in a folder compare as Windows compares them.
@@ -366,7 +369,24 @@ std::wstring CopyStage::TargetFolder(const PassRoots& roots, const std::wstring&
         created.Create(folder, name);
         folder = created.GetFullPath();
     }
+    if (roots.targetBase != layout_.ProductFolder()) {
+        systemBase_ = roots.targetBase;
+    } else {
+        ForgetFoldersLeft(folder);
+    }
     return folder;
+}
+
+void CopyStage::ForgetFoldersLeft(const std::wstring& target) {
+    // A walk puts a folder's files in after its sub-folders' and never comes back to a product folder it
+    // has left: only the folders on the way to this one are asked again. The system folder's names stay,
+    // two passes fill it and a file kept out by its version keeps its name for the other.
+    for (auto known = targetNames_.begin(); known != targetNames_.end();) {
+        const std::wstring& folder = known->first;
+        const bool onTheWay = target.compare(0, folder.size(), folder) == 0;
+        const bool inSystem = !systemBase_.empty() && folder.compare(0, systemBase_.size(), systemBase_) == 0;
+        known = onTheWay || inSystem ? std::next(known) : targetNames_.erase(known);
+    }
 }
 
 // What the check found of what the manifest lists: an upgrade file by the first entry of its name, a
