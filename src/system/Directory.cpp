@@ -325,7 +325,17 @@ void Directory::CopyItems(Directory& target, const Permissions* permissionsToSet
             Permissions::SetFileOwner(copy.GetFullPath(), *ownerToSet);
         }
         subdir.CopyContentTo(copy, permissionsToSet, expectedPermissions, ownerToSet, requireAdminOwner);
+        // Copied: what its scan found goes, so that a copy holds one folder's list per level, not the tree.
+        subdir.ForgetScan();
     }
+}
+
+void Directory::ForgetScan() {
+    files = {};
+    subdirs = {};
+    specialFiles = {};
+    links = {};
+    scanned = false;
 }
 
 } // namespace ZEPMaintenance
