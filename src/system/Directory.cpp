@@ -331,10 +331,11 @@ void Directory::CopyItems(Directory& target, const Permissions* permissionsToSet
 }
 
 void Directory::ForgetScan() {
-    files = {};
-    subdirs = {};
-    specialFiles = {};
-    links = {};
+    // Swapped with empty ones: clearing would keep the capacity.
+    std::vector<File>().swap(files);
+    std::vector<Directory>().swap(subdirs);
+    std::vector<std::wstring>().swap(specialFiles);
+    std::vector<std::wstring>().swap(links);
     scanned = false;
 }
 

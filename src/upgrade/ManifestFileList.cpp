@@ -102,13 +102,6 @@ void ManifestFileList::Add(const std::wstring& fileName, const Sha1Bytes& sha1, 
     entries_.push_back(entry);
 }
 
-void ManifestFileList::Clear() {
-    entries_ = {};
-    names_ = {};
-    sha256s_ = {};
-    slots_ = {};
-}
-
 void ManifestFileList::Index() {
     entries_.shrink_to_fit();
     names_.shrink_to_fit();

@@ -51,7 +51,6 @@ public:
     // Entries in manifest order; Index once the last one is in, before any lookup.
     void Add(const std::wstring& fileName, const Sha1Bytes& sha1, const Sha256Bytes* sha256);
     void Index();
-    void Clear();
 
     std::size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
