@@ -43,18 +43,18 @@ uint32_t HashOf(const std::wstring& text) {
 
 // Each code unit as a base-128 number, low group first: one byte for the ASCII names releases carry,
 // and any wchar_t value comes back as it was.
-void PackName(const std::wstring& name, std::string& out) {
+void PackName(const std::wstring& name, BlockList<char>& out) {
     for (const wchar_t c : name) {
         auto value = static_cast<uint32_t>(c);
         while (value >= 0x80) {
-            out += static_cast<char>(0x80 | (value & 0x7F));
+            out.push_back(static_cast<char>(0x80 | (value & 0x7F)));
             value >>= 7;
         }
-        out += static_cast<char>(value);
+        out.push_back(static_cast<char>(value));
     }
 }
 
-std::wstring UnpackName(const std::string& packed, std::size_t begin, std::size_t end) {
+std::wstring UnpackName(const BlockList<char>& packed, std::size_t begin, std::size_t end) {
     std::wstring name;
     name.reserve(end - begin);
     uint32_t value = 0;
@@ -103,9 +103,6 @@ void ManifestFileList::Add(const std::wstring& fileName, const Sha1Bytes& sha1, 
 }
 
 void ManifestFileList::Index() {
-    entries_.shrink_to_fit();
-    names_.shrink_to_fit();
-    sha256s_.shrink_to_fit();
     std::size_t slotCount = 16;
     while (slotCount < 2 * entries_.size()) {
         slotCount *= 2;

@@ -4,10 +4,12 @@
 
 #include "system/Sha256Hash.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,44 @@ struct ManifestFileEntry {
     Sha256Hash sha256;     // the sha256 attribute; empty without one, and then not checked
     std::wstring fileName; // the element's text, verbatim
     std::wstring args;     // the args attribute, or empty
+};
+
+// Values in blocks of a fixed count: growing never moves what is there, so a long list costs neither a
+// copy of itself nor room for as many again.
+template <class T> class BlockList {
+public:
+    static constexpr std::size_t kBlock = 4096;
+    BlockList() = default;
+    BlockList(BlockList&&) noexcept = default;
+    BlockList& operator=(BlockList&&) noexcept = default;
+    BlockList(const BlockList& other) : size_(other.size_) {
+        for (const std::unique_ptr<T[]>& block : other.blocks_) {
+            blocks_.push_back(std::make_unique<T[]>(kBlock));
+            std::copy(block.get(), block.get() + kBlock, blocks_.back().get());
+        }
+    }
+    BlockList& operator=(const BlockList& other) {
+        if (this != &other) {
+            *this = BlockList(other);
+        }
+        return *this;
+    }
+    ~BlockList() = default;
+
+    void push_back(const T& value) {
+        if (size_ == blocks_.size() * kBlock) {
+            blocks_.push_back(std::make_unique<T[]>(kBlock));
+        }
+        blocks_[size_ / kBlock][size_ % kBlock] = value;
+        ++size_;
+    }
+    T& operator[](std::size_t position) { return blocks_[position / kBlock][position % kBlock]; }
+    const T& operator[](std::size_t position) const { return blocks_[position / kBlock][position % kBlock]; }
+    std::size_t size() const { return size_; }
+
+private:
+    std::vector<std::unique_ptr<T[]>> blocks_;
+    std::size_t size_ = 0;
 };
 
 class ManifestFileList {
@@ -53,7 +93,7 @@ public:
     void Index();
 
     std::size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
+    bool empty() const { return entries_.size() == 0; }
     ManifestFileEntry operator[](std::size_t position) const;
     Iterator begin() const { return Iterator(this, 0); }
     Iterator end() const { return Iterator(this, size()); }
@@ -82,9 +122,9 @@ private:
     std::size_t FindUpper(const std::wstring& upper, uint32_t hash) const;
     bool SameDigests(std::size_t position, const FileDigests& digests) const;
 
-    std::vector<Packed> entries_;
-    std::string names_;
-    std::vector<Sha256Bytes> sha256s_;
+    BlockList<Packed> entries_;
+    BlockList<char> names_;
+    BlockList<Sha256Bytes> sha256s_;
     std::vector<uint32_t> slots_; // open addressing: the first entry of each name
 };
 
