@@ -4,6 +4,7 @@
 #   full      the same product, all 10,000 files replaced
 #   small5k   5,000 files of 4 KiB (50 folders), all replaced
 #   small20k  20,000 files of 4 KiB (200 folders), all replaced
+#   small100k 100,000 files of 4 KiB (1,000 folders), all replaced
 # The worker's time is measured with its 300 ms pause after each progress message taken out (counted
 # from its log and reported apart); the shell's steps are cp -a of the backup, sha1sum -c of the update,
 # cp of the new files, rm of the deleted ones and rm -rf of the backup, and the same followed by sync
@@ -31,7 +32,8 @@ mixed) folders=200 per=50 size=102400 every=5 deleted=100 ;;
 full) folders=200 per=50 size=102400 every=1 deleted=0 ;;
 small5k) folders=50 per=100 size=4096 every=1 deleted=0 ;;
 small20k) folders=200 per=100 size=4096 every=1 deleted=0 ;;
-*) echo "unknown shape: $shape (mixed, full, small5k, small20k)" >&2; exit 2 ;;
+small100k) folders=1000 per=100 size=4096 every=1 deleted=0 ;;
+*) echo "unknown shape: $shape (mixed, full, small5k, small20k, small100k)" >&2; exit 2 ;;
 esac
 build="${1:-build/native-release}"
 cmake --preset native-release -B "$build" >/dev/null

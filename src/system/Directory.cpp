@@ -325,7 +325,18 @@ void Directory::CopyItems(Directory& target, const Permissions* permissionsToSet
             Permissions::SetFileOwner(copy.GetFullPath(), *ownerToSet);
         }
         subdir.CopyContentTo(copy, permissionsToSet, expectedPermissions, ownerToSet, requireAdminOwner);
+        // Copied: what its scan found goes, so that a copy holds one folder's list per level, not the tree.
+        subdir.ForgetScan();
     }
+}
+
+void Directory::ForgetScan() {
+    // Swapped with empty ones: clearing would keep the capacity.
+    std::vector<File>().swap(files);
+    std::vector<Directory>().swap(subdirs);
+    std::vector<std::wstring>().swap(specialFiles);
+    std::vector<std::wstring>().swap(links);
+    scanned = false;
 }
 
 } // namespace ZEPMaintenance

@@ -69,6 +69,8 @@ public:
 private:
     void CheckDirname(const wchar_t* operation) const;
     template <class First, class Next> void Scan(const First& first, const Next& next);
+    // Frees the lists of the last scan; the next request for them scans again.
+    void ForgetScan();
     void CopyItems(Directory& target, const Permissions* permissionsToSet,
                    const Permissions* expectedPermissions, const CSid* ownerToSet, bool requireAdminOwner);
 

@@ -4,9 +4,13 @@
 #include "base/Cleanup.h"
 #include "diag/IMException.h"
 #include "system/Text.h"
+#include "upgrade/ManifestStream.h"
 #include "upgrade/SignedManifestFile.h"
 
 #include <pugixml.hpp>
+
+#include <algorithm>
+#include <cctype>
 
 namespace ZEPMaintenance {
 
@@ -70,6 +74,49 @@ void ReadSha256(const pugi::xml_node& element, ManifestFileEntry& entry, const L
                 entry.sha256.ToString());
 }
 
+// The raw digests of an entry the whole-document parse made, for the packed list.
+void AddPacked(ManifestFileList& list, const ManifestFileEntry& entry) {
+    ManifestFileList::Sha1Bytes sha1{};
+    ManifestFileList::Sha256Bytes sha256{};
+    HexToBytes(entry.hash.ToString(), sha1.data(), sha1.size());
+    const bool hasSha256 = HexToBytes(entry.sha256.ToString(), sha256.data(), sha256.size());
+    list.Add(entry.fileName, sha1, hasSha256 ? &sha256 : nullptr);
+}
+
+class BufferSource : public ByteSource {
+public:
+    explicit BufferSource(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+    std::size_t Read(uint8_t* buffer, std::size_t size) override {
+        const std::size_t count = std::min(size, bytes_.size() - offset_);
+        std::copy_n(bytes_.data() + offset_, count, buffer);
+        offset_ += count;
+        return count;
+    }
+
+private:
+    const std::vector<uint8_t>& bytes_;
+    std::size_t offset_ = 0;
+};
+
+class ContainerSource : public ByteSource {
+public:
+    explicit ContainerSource(SignedManifestStream& stream) : stream_(stream) {}
+    std::size_t Read(uint8_t* buffer, std::size_t size) override { return stream_.Read(buffer, size); }
+
+private:
+    SignedManifestStream& stream_;
+};
+
+std::wstring HashTextOf(const ManifestFileList& list, std::size_t position, bool lower) {
+    std::string text = list.Sha1TextOf(position);
+    if (lower) {
+        for (char& c : text) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    return std::wstring(text.begin(), text.end());
+}
+
 } // namespace
 
 ConfigFile::ConfigFile() = default;
@@ -80,6 +127,18 @@ bool ConfigFile::LoadZCFFile(const std::wstring& path) {
 }
 
 bool ConfigFile::LoadZCFFile(const std::wstring& path, const SigningKey& key) {
+    {
+        // Nothing read is taken, and nothing is logged, before the signature over all of it holds.
+        SignedManifestStream stream;
+        StreamedManifest streamed;
+        if (stream.Open(path.c_str(), key)) {
+            ContainerSource source(stream);
+            if (ReadManifestStream(source, streamed) && stream.Verified()) {
+                Take(streamed);
+                return true;
+            }
+        }
+    }
     SignedManifestFile image;
     // Cleared on every way out, a raised hash error included.
     const Cleanup clear([&image] { image.Clear(); });
@@ -99,6 +158,77 @@ bool ConfigFile::LoadZCFFile(const std::wstring& path, const SigningKey& key) {
 }
 
 bool ConfigFile::LoadBuffer(std::vector<uint8_t> bytes) {
+    {
+        StreamedManifest streamed;
+        BufferSource source(bytes);
+        if (ReadManifestStream(source, streamed)) {
+            Take(streamed);
+            return true;
+        }
+    }
+    return LoadDocument(std::move(bytes));
+}
+
+void ConfigFile::Take(StreamedManifest& streamed) {
+    version = streamed.version;
+    if (streamed.hasSetupFolder) {
+        setupFolder = streamed.setupFolder;
+    }
+    for (const std::wstring& filePath : streamed.deleteFiles) {
+        logger.Info(L"LoadBuffer: Parsed PreUpgradeAction-DeleteFile (filepath: %ls)", filePath);
+        preUpgradeActions.push_back(std::make_unique<DeleteFileAction>(filePath));
+    }
+    const auto sha256Line = [&](const ManifestFileEntry& entry) {
+        if (!entry.sha256.IsEmpty()) {
+            logger.Info(L"LoadBuffer: Parsed SHA-256 (filename: %ls, sha256: %hs)", entry.fileName,
+                        entry.sha256.ToString());
+        }
+    };
+    for (const StreamedFile& file : streamed.setupFiles) {
+        ManifestFileEntry entry;
+        entry.fileName = file.fileName;
+        entry.args = file.args;
+        logger.Info(L"LoadBuffer: Parsed SetupFile (filename: %ls, hash: %ls, args: %ls)", entry.fileName,
+                    file.hash, entry.args);
+        entry.hash = HashFromText(file.hash);
+        entry.sha256.LoadFromString(file.sha256);
+        sha256Line(entry);
+        setupFiles.push_back(entry);
+    }
+    const ManifestFileList& read = streamed.upgradeFiles;
+    const bool first = upgradeFiles.empty();
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        const ManifestFileEntry entry = read[i];
+        logger.Info(L"LoadBuffer: Parsed UpgradeFile (filename: %ls, hash: %ls)", entry.fileName,
+                    HashTextOf(read, i, streamed.upgradeHashLower[i]));
+        sha256Line(entry);
+        if (!first) {
+            AddPacked(upgradeFiles, entry);
+        }
+    }
+    if (first) {
+        upgradeFiles = std::move(streamed.upgradeFiles);
+    }
+    for (const StreamedFile& file : streamed.postUpgradeActions) {
+        ManifestFileEntry entry;
+        entry.fileName = file.fileName;
+        entry.args = file.args;
+        logger.Info(L"LoadBuffer: Parsed PostUpgradeAction (filename: %ls, args: %ls)", entry.fileName,
+                    entry.args);
+        entry.sha256.LoadFromString(file.sha256);
+        sha256Line(entry);
+        postUpgradeActions.push_back(entry);
+    }
+    if (streamed.hasRunAfterUpgrade) {
+        runAfterUpgrade = streamed.runAfterUpgrade;
+        logger.Info(L"LoadBuffer: Parsed RunAfterUpgrade (filename: %ls)", runAfterUpgrade);
+    }
+    setupIndex = IndexByName(setupFiles);
+    upgradeFiles.Index();
+    loaded = true;
+}
+
+bool ConfigFile::LoadDocument(std::vector<uint8_t> bytes) {
     pugi::xml_document document;
     if (!document.load_buffer(bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_auto)) {
         logger.Error(L"LoadBuffer: Parse XML failed.");
@@ -143,7 +273,7 @@ bool ConfigFile::LoadBuffer(std::vector<uint8_t> bytes) {
         logger.Info(L"LoadBuffer: Parsed UpgradeFile (filename: %ls, hash: %ls)", entry.fileName, hash);
         entry.hash = HashFromText(hash);
         ReadSha256(element, entry, logger);
-        upgradeFiles.push_back(entry);
+        AddPacked(upgradeFiles, entry);
     });
     if (const pugi::xml_node actions = root.child(L"PostUpgradeActions")) {
         for (const pugi::xml_node element : actions.children(L"RunFile")) {
@@ -161,7 +291,7 @@ bool ConfigFile::LoadBuffer(std::vector<uint8_t> bytes) {
         logger.Info(L"LoadBuffer: Parsed RunAfterUpgrade (filename: %ls)", runAfterUpgrade);
     }
     setupIndex = IndexByName(setupFiles);
-    upgradeIndex = IndexByName(upgradeFiles);
+    upgradeFiles.Index();
     loaded = true;
     return true;
 }
@@ -199,7 +329,7 @@ const ManifestFileEntry* ConfigFile::FindSetupFile(const std::wstring& name,
 }
 
 bool ConfigFile::CheckUpgradeFile(const std::wstring& name, const FileDigests& digests) const {
-    return FindListed(upgradeFiles, upgradeIndex, name, digests) != nullptr;
+    return loaded && upgradeFiles.Find(name, digests) != ManifestFileList::npos;
 }
 
 bool ConfigFile::CheckPostUpgradeAction(const std::wstring& name, const FileDigests& digests) const {

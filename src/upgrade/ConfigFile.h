@@ -4,6 +4,7 @@
 #include "diag/Logger.h"
 #include "system/Sha256Hash.h"
 #include "upgrade/Action.h"
+#include "upgrade/ManifestFileList.h"
 #include "upgrade/SigningKey.h"
 
 #include <cstdint>
@@ -14,12 +15,7 @@
 
 namespace ZEPMaintenance {
 
-struct ManifestFileEntry {
-    Sha1Hash hash;         // empty for post-upgrade entries
-    Sha256Hash sha256;     // the sha256 attribute; empty without one, and then not checked
-    std::wstring fileName; // the element's text, verbatim
-    std::wstring args;     // the args attribute, or empty
-};
+struct StreamedManifest;
 
 class ConfigFile {
 public:
@@ -28,12 +24,16 @@ public:
     ConfigFile(const ConfigFile&) = delete;
     ConfigFile& operator=(const ConfigFile&) = delete;
 
-    // Reads and verifies the container with the built-in key (or the given one), then LoadBuffer.
+    // Reads and verifies the container with the built-in key (or the given one), then LoadBuffer. A
+    // container whose data the streaming reader takes is read once, in pieces, and its lists are taken
+    // once the signature holds; any other is read whole, as LoadBuffer reads it.
     bool LoadZCFFile(const std::wstring& path);
     bool LoadZCFFile(const std::wstring& path, const SigningKey& key);
     // False for a rejected document; a malformed hash or sha256 value raises code 100 with loaded still
-    // false.
+    // false. The streaming reader first, the whole-document parse for what it leaves.
     bool LoadBuffer(std::vector<uint8_t> bytes);
+    // The whole-document parse alone, with the same lines and outcome.
+    bool LoadDocument(std::vector<uint8_t> bytes);
 
     // Names compare after upper-casing, hashes by their text; an entry with a SHA-256 matches only the
     // digests that have that SHA-256 too. Nothing is found before loading ends.
@@ -46,7 +46,8 @@ public:
     std::wstring GetVersion() const { return version; }
     std::wstring GetSetupFolder() const { return setupFolder; }
     const std::vector<ManifestFileEntry>& GetSetupFiles() const { return setupFiles; }
-    const std::vector<ManifestFileEntry>& GetUpgradeFiles() const { return upgradeFiles; }
+    // Read back entry by entry: a product's upgrade files are many, and kept packed.
+    const ManifestFileList& GetUpgradeFiles() const { return upgradeFiles; }
     std::wstring GetRunAfterUpgrade() const { return runAfterUpgrade; }
     const std::vector<ManifestFileEntry>& GetPostUpgradeActions() const { return postUpgradeActions; }
     // By reference: the engine binds each action to the controller before running it.
@@ -54,6 +55,9 @@ public:
     bool IsLoaded() const { return loaded; }
 
 private:
+    // Logs what the streaming reader read, in the order and with the lines of the whole-document parse.
+    void Take(StreamedManifest& streamed);
+
     // The positions of a list's entries by upper-cased name, each in manifest order: a lookup upper-cases
     // its name once and compares the digests of the entries of that name alone, with the outcome of a
     // walk over the whole list.
@@ -66,12 +70,11 @@ private:
     std::wstring version;
     std::wstring setupFolder;
     std::vector<ManifestFileEntry> setupFiles;
-    std::vector<ManifestFileEntry> upgradeFiles;
+    ManifestFileList upgradeFiles;
     std::wstring runAfterUpgrade;
     std::vector<ManifestFileEntry> postUpgradeActions;
     std::vector<std::unique_ptr<Action>> preUpgradeActions;
     NameIndex setupIndex;
-    NameIndex upgradeIndex;
     bool loaded = false;
 };
 

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -82,12 +83,13 @@ private:
     void Walk(const PassRoots& roots, const std::wstring& relativePath, const Divert& divert,
               const OnFiles& onFiles);
     Directory ScanChecked(const std::wstring& source, int32_t refusal) const;
-    void CheckFolder(const std::wstring& relativePath, const std::set<std::wstring>& upgradeNames,
-                     const std::set<std::wstring>& setupNames, std::set<std::wstring>& present) const;
+    struct Presence;
+    void CheckFolder(const std::wstring& relativePath, Presence& presence) const;
 
     // The folder where the files below relativePath go, made with the folders on the way only now that a
     // file goes there; each name matched as Windows matches it against what the folder holds.
     std::wstring TargetFolder(const PassRoots& roots, const std::wstring& relativePath);
+    void ForgetFoldersLeft(const std::wstring& target);
     // The name an entry of the folder already has for name as Windows compares names, or name itself.
     std::wstring ExistingName(const std::wstring& folder, const std::wstring& name);
 
@@ -105,6 +107,8 @@ private:
     const std::wstring updateFolder_;
     // What each target folder holds, by upper-cased name, as far as this stage has looked or made.
     std::map<std::wstring, std::map<std::wstring, std::wstring>> targetNames_;
+    // The system folder, once a pass has put files there.
+    std::wstring systemBase_;
 };
 
 // Names in a folder compare as Windows compares them.
@@ -369,32 +373,69 @@ std::wstring CopyStage::TargetFolder(const PassRoots& roots, const std::wstring&
         created.Create(folder, name);
         folder = created.GetFullPath();
     }
+    if (roots.targetBase != layout_.ProductFolder()) {
+        systemBase_ = roots.targetBase;
+    } else {
+        ForgetFoldersLeft(folder);
+    }
     return folder;
 }
 
-uint64_t CopyStage::CheckUpdateFolder() {
-    std::set<std::wstring> upgradeNames;
-    std::set<std::wstring> setupNames;
-    for (const ManifestFileEntry& entry : manifest_.GetUpgradeFiles()) {
-        upgradeNames.insert(NameKey(entry.fileName));
+void CopyStage::ForgetFoldersLeft(const std::wstring& target) {
+    // A walk puts a folder's files in after its sub-folders' and never comes back to a product folder it
+    // has left: only the folders on the way to this one are asked again. The system folder's names stay,
+    // two passes fill it and a file kept out by its version keeps its name for the other.
+    for (auto known = targetNames_.begin(); known != targetNames_.end();) {
+        const std::wstring& folder = known->first;
+        const bool onTheWay = target.compare(0, folder.size(), folder) == 0;
+        const bool inSystem = !systemBase_.empty() && folder.compare(0, systemBase_.size(), systemBase_) == 0;
+        known = onTheWay || inSystem ? std::next(known) : targetNames_.erase(known);
     }
+}
+
+// What the check found of what the manifest lists: an upgrade file by the first entry of its name, a
+// setup file by its upper-cased name after the setup folder's.
+struct CopyStage::Presence {
+    std::vector<bool> upgrade;
+    std::set<std::wstring> setupNames;
+    std::set<std::wstring> setupFound;
+};
+
+uint64_t CopyStage::CheckUpdateFolder() {
+    const ManifestFileList& upgradeFiles = manifest_.GetUpgradeFiles();
+    Presence presence;
+    presence.upgrade.assign(upgradeFiles.size(), false);
     const std::wstring setupPrefix = manifest_.GetSetupFolder() + L"\\";
     for (const ManifestFileEntry& entry : manifest_.GetSetupFiles()) {
-        setupNames.insert(NameKey(setupPrefix + entry.fileName));
+        presence.setupNames.insert(NameKey(setupPrefix + entry.fileName));
     }
-    std::set<std::wstring> present;
-    CheckFolder(L"", upgradeNames, setupNames, present);
-    for (const auto& [names, code] : {std::pair{&upgradeNames, ErrorCode::kUpgradeFileNotInManifest},
-                                      std::pair{&setupNames, ErrorCode::kSetupFileNotInManifest}}) {
-        for (const std::wstring& listed : *names) {
-            if (present.count(listed) == 0) {
-                logger_.Error(
-                    L"CopyNewFiles: A file the manifest lists is not in the update folder; nothing is "
-                    L"changed. (filename: %ls)",
-                    listed);
-                ThrowIMException(code);
+    CheckFolder(L"", presence);
+    // The first missing name in the order of upper-cased names, then the setup files'.
+    std::optional<std::wstring> missing;
+    for (std::size_t i = 0; i < upgradeFiles.size(); ++i) {
+        if (!presence.upgrade[i] && upgradeFiles.IsFirstOfName(i)) {
+            std::wstring name = NameKey(upgradeFiles.NameOf(i));
+            if (!missing || name < *missing) {
+                missing = std::move(name);
             }
         }
+    }
+    for (const std::wstring& listed : presence.setupNames) {
+        if (missing) {
+            break;
+        }
+        if (presence.setupFound.count(listed) == 0) {
+            logger_.Error(L"CopyNewFiles: A file the manifest lists is not in the update folder; nothing is "
+                          L"changed. (filename: %ls)",
+                          listed);
+            ThrowIMException(ErrorCode::kSetupFileNotInManifest);
+        }
+    }
+    if (missing) {
+        logger_.Error(L"CopyNewFiles: A file the manifest lists is not in the update folder; nothing is "
+                      L"changed. (filename: %ls)",
+                      *missing);
+        ThrowIMException(ErrorCode::kUpgradeFileNotInManifest);
     }
     uint64_t bytes = 0;
     if (const uint32_t error = platform::TreeApparentSize(updateFolder_, bytes); error != 0) {
@@ -404,8 +445,7 @@ uint64_t CopyStage::CheckUpdateFolder() {
     return bytes;
 }
 
-void CopyStage::CheckFolder(const std::wstring& relativePath, const std::set<std::wstring>& upgradeNames,
-                            const std::set<std::wstring>& setupNames, std::set<std::wstring>& present) const {
+void CopyStage::CheckFolder(const std::wstring& relativePath, Presence& presence) const {
     Directory folder =
         ScanChecked(updateFolder_ + ToPlatformPath(relativePath), ErrorCode::kUpgradeFileNotInManifest);
     std::set<std::wstring> names;
@@ -418,6 +458,7 @@ void CopyStage::CheckFolder(const std::wstring& relativePath, const std::set<std
             ThrowIMException(ErrorCode::kUpgradeFileNotInManifest);
         }
     };
+    const ManifestFileList& upgradeFiles = manifest_.GetUpgradeFiles();
     const std::wstring setupFolder = manifest_.GetSetupFolder();
     const std::wstring top = relativePath.substr(0, relativePath.find(L'\\'));
     // Files below the system folders go in by version, checked against the manifest only then.
@@ -426,11 +467,19 @@ void CopyStage::CheckFolder(const std::wstring& relativePath, const std::set<std
     for (const File& file : folder.GetFiles()) {
         once(file.GetFilename());
         const std::wstring name = relativePath + file.GetFilename();
-        present.insert(NameKey(name));
+        const std::size_t listed = upgradeFiles.FindName(name);
+        if (listed != ManifestFileList::npos) {
+            presence.upgrade[listed] = true;
+        }
+        const std::wstring key = presence.setupNames.empty() ? std::wstring() : NameKey(name);
+        const bool setupListed = presence.setupNames.count(key) != 0;
+        if (setupListed) {
+            presence.setupFound.insert(key);
+        }
         if (system || IsUpdateControlFile(relativePath, file.GetFilename())) {
             continue;
         }
-        if (!(setup ? setupNames : upgradeNames).count(NameKey(name))) {
+        if (!(setup ? setupListed : listed != ManifestFileList::npos)) {
             logger_.Error(
                 L"CopyNewFiles: A file of the update folder is not in the manifest; nothing is changed. "
                 L"(filename: %ls)",
@@ -441,7 +490,7 @@ void CopyStage::CheckFolder(const std::wstring& relativePath, const std::set<std
     }
     for (const Directory& subdir : folder.GetSubdirs()) {
         once(subdir.GetDirname());
-        CheckFolder(relativePath + subdir.GetDirname() + L"\\", upgradeNames, setupNames, present);
+        CheckFolder(relativePath + subdir.GetDirname() + L"\\", presence);
     }
 }
 

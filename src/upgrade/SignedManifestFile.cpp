@@ -61,8 +61,20 @@ uint32_t SignedManifestFile::LoadFile(const wchar_t* path) {
     if (error != WinError::kSuccess) {
         return error;
     }
+    error = ReadHead(file);
+    if (error != WinError::kSuccess) {
+        return error;
+    }
+    data = Allocate(dataLength);
+    if (!data) {
+        return WinError::kNotEnoughMemory;
+    }
+    return ReadField(file, data.get(), dataLength);
+}
+
+uint32_t SignedManifestFile::ReadHead(const platform::ContainerFile& file) {
     uint32_t fileSize = 0;
-    error = platform::GetContainerFileSize(file, fileSize);
+    uint32_t error = platform::GetContainerFileSize(file, fileSize);
     if (error != WinError::kSuccess) {
         return error;
     }
@@ -103,21 +115,15 @@ uint32_t SignedManifestFile::LoadFile(const wchar_t* path) {
     // The verification call takes the signature least significant byte first.
     std::reverse(signature.get(), signature.get() + signatureLength);
     dataLength = fileSize - signatureLength - kHeaderSize;
-    data = Allocate(dataLength);
-    if (!data) {
-        return WinError::kNotEnoughMemory;
-    }
-    return ReadField(file, data.get(), dataLength);
+    return WinError::kSuccess;
 }
 
 uint32_t SignedManifestFile::VerifySignature() const {
     return VerifySignature(BuiltInSigningKey());
 }
 
-uint32_t SignedManifestFile::VerifySignature(const SigningKey& key) const {
-    if (key.keyId.size() != kKeyIdSize || std::memcmp(keyId, key.keyId.data(), kKeyIdSize) != 0) {
-        return platform::kNteBadKey;
-    }
+uint32_t SignedManifestFile::BeginVerification(const SigningKey& key, platform::CryptProvider& provider,
+                                               platform::CryptKey& publicKey, platform::CryptHash& hash) {
     const std::unique_ptr<uint8_t[]> blob = Allocate(kPublicKeyBlobSize);
     if (!blob) {
         return WinError::kNotEnoughMemory;
@@ -130,10 +136,6 @@ uint32_t SignedManifestFile::VerifySignature(const SigningKey& key) const {
     uint32_t major = 0;
     uint32_t minor = 0;
     platform::QueryOsVersion(major, minor);
-    // Declared in this order so that the hash goes first, then the key, then the provider.
-    platform::CryptProvider provider;
-    platform::CryptKey publicKey;
-    platform::CryptHash hash;
     error =
         platform::AcquireVerifyContext(VerifyProviderName(major, minor), platform::kProviderRsaAes, provider);
     if (error != WinError::kSuccess) {
@@ -143,7 +145,18 @@ uint32_t SignedManifestFile::VerifySignature(const SigningKey& key) const {
     if (error != WinError::kSuccess) {
         return error;
     }
-    error = platform::CreateSha256Hash(provider, hash);
+    return platform::CreateSha256Hash(provider, hash);
+}
+
+uint32_t SignedManifestFile::VerifySignature(const SigningKey& key) const {
+    if (key.keyId.size() != kKeyIdSize || std::memcmp(keyId, key.keyId.data(), kKeyIdSize) != 0) {
+        return platform::kNteBadKey;
+    }
+    // Declared in this order so that the hash goes first, then the key, then the provider.
+    platform::CryptProvider provider;
+    platform::CryptKey publicKey;
+    platform::CryptHash hash;
+    uint32_t error = BeginVerification(key, provider, publicKey, hash);
     if (error != WinError::kSuccess) {
         return error;
     }
@@ -156,6 +169,50 @@ uint32_t SignedManifestFile::VerifySignature(const SigningKey& key) const {
     static const uint8_t kNoSignature = 0;
     return platform::VerifyHashSignature(
         hash, publicKey, signatureLength != 0 ? signature.get() : &kNoSignature, signatureLength);
+}
+
+bool SignedManifestStream::Open(const wchar_t* path, const SigningKey& key) {
+    failed = true;
+    if (path == nullptr || platform::OpenContainerFile(path, file) != WinError::kSuccess ||
+        head.ReadHead(file) != WinError::kSuccess || key.keyId.size() != SignedManifestFile::kKeyIdSize ||
+        std::memcmp(head.keyId, key.keyId.data(), SignedManifestFile::kKeyIdSize) != 0 ||
+        SignedManifestFile::BeginVerification(key, provider, publicKey, hash) != WinError::kSuccess) {
+        return false;
+    }
+    remaining = head.dataLength;
+    failed = false;
+    return true;
+}
+
+std::size_t SignedManifestStream::Read(uint8_t* buffer, std::size_t size) {
+    if (failed || remaining == 0) {
+        return 0;
+    }
+    const auto wanted = static_cast<uint32_t>(std::min<std::size_t>(size, remaining));
+    uint32_t read = 0;
+    // The file ends early, or a piece cannot be hashed: the data is not the data that was signed.
+    if (platform::ReadContainerFile(file, buffer, wanted, read) != WinError::kSuccess || read == 0 ||
+        platform::HashBytes(hash, buffer, read) != WinError::kSuccess) {
+        failed = true;
+        return 0;
+    }
+    remaining -= read;
+    return read;
+}
+
+bool SignedManifestStream::Verified() {
+    if (failed || remaining != 0) {
+        return false;
+    }
+    static const uint8_t kNothing = 0;
+    // An empty data field is hashed as zero bytes of a valid buffer, as VerifySignature hashes it.
+    if (head.dataLength == 0 && platform::HashBytes(hash, &kNothing, 0) != WinError::kSuccess) {
+        return false;
+    }
+    static const uint8_t kNoSignature = 0;
+    const uint32_t length = head.signatureLength;
+    return platform::VerifyHashSignature(hash, publicKey, length != 0 ? head.signature.get() : &kNoSignature,
+                                         length) == WinError::kSuccess;
 }
 
 } // namespace ZEPMaintenance

@@ -1,6 +1,7 @@
 // The signed container of the upgrade manifest: header, RSA signature and the XML bytes.
 #pragma once
 
+#include "upgrade/CryptoPrimitives.h"
 #include "upgrade/SigningKey.h"
 
 #include <cstdint>
@@ -46,6 +47,13 @@ public:
     const uint8_t* GetData() const { return data.get(); }
 
 private:
+    friend class SignedManifestStream;
+    // The header and the signature, leaving the file at the data; the data's length is set, not read.
+    uint32_t ReadHead(const platform::ContainerFile& file);
+    // The provider, the key and a hash ready for the data, in the order VerifySignature takes them.
+    static uint32_t BeginVerification(const SigningKey& key, platform::CryptProvider& provider,
+                                      platform::CryptKey& publicKey, platform::CryptHash& hash);
+
     uint8_t magic[kMagicSize];
     uint8_t reserved[kReservedSize];
     uint8_t keyId[kKeyIdSize];
@@ -53,6 +61,29 @@ private:
     std::unique_ptr<uint8_t[]> signature;
     uint32_t dataLength = 0;
     std::unique_ptr<uint8_t[]> data;
+};
+
+// A container read as LoadFile reads it and checked as VerifySignature checks it, with its data handed on
+// in pieces as they are read and hashed and none of it kept: for a reader that takes what it read only
+// once the signature holds. Any failure, whatever its step, leaves it unverified.
+class SignedManifestStream {
+public:
+    // The header and signature read, the key identifier matched and the hash begun.
+    bool Open(const wchar_t* path, const SigningKey& key);
+    // Up to size bytes of the data, each hashed; 0 at the end of the data and after a failure.
+    std::size_t Read(uint8_t* buffer, std::size_t size);
+    // True when all of the data was read and its signature holds.
+    bool Verified();
+
+private:
+    SignedManifestFile head;
+    platform::ContainerFile file;
+    // Declared so that the hash goes first, then the key, then the provider.
+    platform::CryptProvider provider;
+    platform::CryptKey publicKey;
+    platform::CryptHash hash;
+    uint32_t remaining = 0;
+    bool failed = true;
 };
 
 // The provider the signature check acquires: Windows XP (5.1) knows it under its prototype name.

@@ -256,7 +256,8 @@ public:
     std::vector<uint8_t> out;
 };
 
-bool SameEntries(const std::vector<ManifestFileEntry>& loaded, const std::vector<ManifestFileEntry>& wanted) {
+template <class Entries>
+bool SameEntries(const Entries& loaded, const std::vector<ManifestFileEntry>& wanted) {
     if (loaded.size() != wanted.size()) {
         return false;
     }
@@ -777,7 +778,7 @@ private:
     int problems_ = 0;
 };
 
-bool ListsName(const std::vector<ManifestFileEntry>& entries, const std::wstring& name) {
+template <class Entries> bool ListsName(const Entries& entries, const std::wstring& name) {
     const std::wstring upper = ZEPMaintenance::ToUpper(name);
     for (const ManifestFileEntry& entry : entries) {
         if (ZEPMaintenance::ToUpper(entry.fileName) == upper) {
@@ -789,7 +790,7 @@ bool ListsName(const std::vector<ManifestFileEntry>& entries, const std::wstring
 
 void CheckFiles(const ConfigFile& manifest, const std::vector<UpdateFile>& files, Report& report) {
     const std::vector<ManifestFileEntry>& setupEntries = manifest.GetSetupFiles();
-    const std::vector<ManifestFileEntry>& upgradeEntries = manifest.GetUpgradeFiles();
+    const auto& upgradeEntries = manifest.GetUpgradeFiles();
     for (const UpdateFile& file : files) {
         const FileDigests digests = DigestsOf(file);
         const bool setup = file.kind == FileKind::Setup;
@@ -801,7 +802,8 @@ void CheckFiles(const ConfigFile& manifest, const std::vector<UpdateFile>& files
         if (listed) {
             continue;
         }
-        if (ListsName(setup ? setupEntries : upgradeEntries, file.manifestName)) {
+        if (setup ? ListsName(setupEntries, file.manifestName)
+                  : ListsName(upgradeEntries, file.manifestName)) {
             report.Problem("changed file: " + name + " (" + file.path + ") has SHA-1 " + file.hash +
                            " and SHA-256 " + file.sha256 + ", the manifest lists it with another hash");
         } else {
