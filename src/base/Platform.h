@@ -37,12 +37,13 @@ extern const wchar_t kPathSeparator;
 extern const char kLineEnd[];
 
 // Appends text to the log file at path (narrow, ANSI code page); returns a Windows error number. Windows
-// closes the file again; Linux keeps it open for the next line while the name still leads to it. Other users can create objects in the log folder, so the file is opened
-// without following a link and without blocking, and written only when it is a regular file with a
-// single name, owned by the writing user. Anything else under the name (a link, FIFO, device,
-// folder, a file with a second name or of another owner) is renamed aside in the same folder, its
-// content kept for the administrator, and a fresh file takes its place; notice is given the name it
-// got and returns the text written before text. header goes first into a new or empty file.
+// closes the file again; Linux keeps it open for the next line while the name still leads to it. Other users
+// can create objects in the log folder, so the file is opened without following a link and without blocking,
+// and written only when it is a regular file with a single name, owned by the writing user. Anything else
+// under the name (a link, FIFO, device, folder, a file with a second name or of another owner) is renamed
+// aside in the same folder, its content kept for the administrator, and a fresh file takes its place; notice
+// is given the name it got and returns the text written before text. header goes first into a new or empty
+// file.
 [[nodiscard]] uint32_t
 AppendToLogFile(const std::string& path, std::string_view header, std::string_view text,
                 const std::function<std::string(const std::string& setAsideName)>& notice);
