@@ -210,7 +210,10 @@ expect_no_rollback_left "failing post-upgrade program"
 # A container that fails verification: 140, and nothing is touched, not even a backup taken.
 make_product
 make_update
-printf 'X' | dd of="$update/zep_upgrade.xml.zcf" bs=1 seek=300 conv=notrunc 2>/dev/null
+# A byte of the signature inverted: written over with a fixed byte, it would stay as it was in one
+# signature of 256 (the signature changes with the test folder's name, which the scripts hold).
+byte=$(od -An -tu1 -j 300 -N 1 "$update/zep_upgrade.xml.zcf")
+printf "\\$(printf '%03o' $((255 - byte)))" | dd of="$update/zep_upgrade.xml.zcf" bs=1 seek=300 conv=notrunc 2>/dev/null
 update
 expect_status 255 "broken container"
 expect_line ZEPMaintenance2-worker.log "broken container" ERROR "DoHostUpdate: Config file not loaded."
