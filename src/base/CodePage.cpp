@@ -28,6 +28,11 @@ bool SingleByteToWide(std::string_view bytes, uint32_t codePage, std::wstring& t
     return bytes.empty() || platform::SingleByteToWide(bytes, codePage, text);
 }
 
+bool WideToSingleByte(std::wstring_view text, uint32_t codePage, std::string& bytes) {
+    bytes.clear();
+    return text.empty() || platform::WideToSingleByte(text, codePage, bytes);
+}
+
 std::wstring Utf8ToWide(const std::string& text) {
     return MultiByteToWide(text, kUtf8CodePage);
 }

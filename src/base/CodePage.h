@@ -17,6 +17,8 @@ std::wstring MultiByteToWide(std::string_view text, uint32_t codePage);
 std::wstring Utf8ToWide(const std::string& text);
 // Text in a single-byte code page, every byte a character (NULs too); false when it cannot be decoded.
 bool SingleByteToWide(std::string_view bytes, uint32_t codePage, std::wstring& text);
+// The other way: every character to its byte of a single-byte code page; false when one has none.
+bool WideToSingleByte(std::wstring_view text, uint32_t codePage, std::string& bytes);
 std::wstring CharToWide(const char* text);
 // "class " + the demangled C++ name, the form the program's descriptions use on every platform.
 std::wstring RuntimeTypeName(const std::type_info& type);

@@ -4,6 +4,7 @@
 #include "ZcfKeys.h"
 #include "ZcfProgress.h"
 
+#include "base/CodePage.h"
 #include "base/posix/Utf8.h"
 #include "system/Text.h"
 #include "system/posix/PosixSupport.h"
@@ -16,7 +17,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
-#include <iconv.h>
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,49 +68,6 @@ std::string ErrnoText() {
     return std::strerror(errno);
 }
 
-// One converter for the run: names come by the thousand.
-class CodePage852 {
-public:
-    CodePage852() : converter_(iconv_open("CP852", "WCHAR_T")) {}
-    ~CodePage852() {
-        if (converter_ != Invalid()) {
-            iconv_close(converter_);
-        }
-    }
-    CodePage852(const CodePage852&) = delete;
-    CodePage852& operator=(const CodePage852&) = delete;
-
-    bool Convert(const std::wstring& text, std::string& bytes) {
-        bytes.clear();
-        if (converter_ == Invalid()) {
-            return false;
-        }
-        iconv(converter_, nullptr, nullptr, nullptr, nullptr);
-        // One byte a character in a single-byte code page.
-        std::string out(text.size() + 1, '\0');
-        char* in = const_cast<char*>(reinterpret_cast<const char*>(text.data())); // iconv does not write it
-        std::size_t inLeft = text.size() * sizeof(wchar_t);
-        char* outBytes = out.data();
-        std::size_t outLeft = out.size();
-        if (iconv(converter_, &in, &inLeft, &outBytes, &outLeft) == static_cast<std::size_t>(-1) ||
-            inLeft != 0) {
-            return false;
-        }
-        out.resize(out.size() - outLeft);
-        bytes = std::move(out);
-        return true;
-    }
-
-private:
-    static iconv_t Invalid() { return reinterpret_cast<iconv_t>(-1); }
-    iconv_t converter_;
-};
-
-CodePage852& Converter() {
-    static CodePage852 converter;
-    return converter;
-}
-
 std::wstring Decoded(const std::string& name) {
     return ZEPMaintenance::posix::DecodeUtf8(name, InvalidBytes::Replace);
 }
@@ -148,22 +105,6 @@ struct Node {
     }
 };
 
-const char* KindOf(mode_t mode) {
-    switch (mode & S_IFMT) {
-    case S_IFLNK:
-        return "a symbolic link";
-    case S_IFIFO:
-        return "a FIFO";
-    case S_IFSOCK:
-        return "a socket";
-    case S_IFCHR:
-    case S_IFBLK:
-        return "a device";
-    default:
-        return "neither a file nor a folder";
-    }
-}
-
 // Reads a release tree through descriptors: each folder opened below its parent without following a
 // link, each entry's type taken from the folder it is in, never from a path.
 class TreeReader {
@@ -180,7 +121,8 @@ public:
             return top;
         }
         if (!S_ISDIR(status.st_mode)) {
-            problems_.push_back(root + ": " + (S_ISREG(status.st_mode) ? "a file" : KindOf(status.st_mode)) +
+            problems_.push_back(root + ": " +
+                                (S_ISREG(status.st_mode) ? "a file" : ObjectKindName(status.st_mode)) +
                                 ", not a folder");
             return top;
         }
@@ -262,7 +204,7 @@ private:
                 child.folder = true;
                 ReadFolder(sub, full, child, false);
             } else if (!S_ISREG(status.st_mode)) {
-                Problem(full, std::string(KindOf(status.st_mode)) +
+                Problem(full, std::string(ObjectKindName(status.st_mode)) +
                                   "; a release tree holds only files and folders, and no link is followed");
                 continue;
             }
@@ -547,7 +489,7 @@ std::string Plural(std::size_t count, const char* one, const char* many) {
 } // namespace
 
 bool ToCodePage852(const std::wstring& text, std::string& bytes) {
-    return Converter().Convert(text, bytes);
+    return ZEPMaintenance::WideToSingleByte(text, ZEPMaintenance::kCentralEuropeanOemCodePage, bytes);
 }
 
 std::string DeleteListBytes(const std::vector<std::wstring>& files,

@@ -425,24 +425,6 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
 
 namespace {
 
-const char* KindOf(mode_t mode) {
-    switch (mode & S_IFMT) {
-    case S_IFLNK:
-        return "a symbolic link";
-    case S_IFDIR:
-        return "a folder";
-    case S_IFIFO:
-        return "a FIFO";
-    case S_IFSOCK:
-        return "a socket";
-    case S_IFCHR:
-    case S_IFBLK:
-        return "a device";
-    default:
-        return "not a regular file";
-    }
-}
-
 // Only a regular file, or nothing, is ever replaced at an output path: never a link (nor what it points
 // to), a device, a FIFO or a folder. True when something is there.
 bool RequireReplaceable(const std::string& path) {
@@ -455,7 +437,7 @@ bool RequireReplaceable(const std::string& path) {
     }
     if (!S_ISREG(info.st_mode)) {
         Fail(kExitInput,
-             "will not replace " + path + ": it is " + KindOf(info.st_mode) + ", not a regular file");
+             "will not replace " + path + ": it is " + ObjectKindName(info.st_mode) + ", not a regular file");
     }
     return true;
 }
@@ -518,6 +500,24 @@ void WriteNewFile(const std::string& path, const std::string& text, unsigned mod
     const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     if (close(fd) != 0 || !written) {
         Fail(kExitInput, "cannot write " + path);
+    }
+}
+
+const char* ObjectKindName(mode_t mode) {
+    switch (mode & S_IFMT) {
+    case S_IFLNK:
+        return "a symbolic link";
+    case S_IFDIR:
+        return "a folder";
+    case S_IFIFO:
+        return "a FIFO";
+    case S_IFSOCK:
+        return "a socket";
+    case S_IFCHR:
+    case S_IFBLK:
+        return "a device";
+    default:
+        return "neither a file nor a folder";
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -89,5 +90,8 @@ void WriteNewFile(const std::string& path, const std::string& text, unsigned mod
 
 // "2 (the file does not exist)", "0x80090003 (the key identifier differs)".
 std::string DescribeCode(uint32_t code);
+
+// What an object that is not a regular file is, for messages ("a symbolic link", "a FIFO", ...).
+const char* ObjectKindName(mode_t mode);
 
 } // namespace zcf

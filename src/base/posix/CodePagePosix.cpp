@@ -66,6 +66,12 @@ bool SingleByteToWide(std::string_view bytes, uint32_t codePage, std::wstring& t
     return true;
 }
 
+bool WideToSingleByte(std::wstring_view text, uint32_t codePage, std::string& bytes) {
+    const std::string to = "CP" + std::to_string(codePage);
+    return Convert(to.c_str(), "WCHAR_T", reinterpret_cast<const char*>(text.data()),
+                   text.size() * sizeof(wchar_t), bytes);
+}
+
 std::wstring LocaleCharToWide(const char* text) {
     // The C locale's "ANSI_X3.4-1968" rejects every byte above 0x7F; such text is read as UTF-8.
     const std::size_t bytes = std::strlen(text) + 1;

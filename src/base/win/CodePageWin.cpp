@@ -34,6 +34,21 @@ std::wstring MultiByteToWide(std::string_view text, uint32_t codePage) {
     return output;
 }
 
+bool WideToSingleByte(std::wstring_view text, uint32_t codePage, std::string& bytes) {
+    const int length = static_cast<int>(text.size());
+    bytes.assign(text.size(), '\0');
+    // No best fit: a character the code page lacks is a failure, never a look-alike byte.
+    BOOL usedDefault = FALSE;
+    const int written = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text.data(), length, bytes.data(),
+                                            length, nullptr, &usedDefault);
+    if (written <= 0 || usedDefault) {
+        bytes.clear();
+        return false;
+    }
+    bytes.resize(static_cast<std::size_t>(written));
+    return true;
+}
+
 bool SingleByteToWide(std::string_view bytes, uint32_t codePage, std::wstring& text) {
     const int length = static_cast<int>(bytes.size());
     text.assign(bytes.size(), L'\0');
