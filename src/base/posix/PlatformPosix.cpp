@@ -97,10 +97,11 @@ namespace {
     }
 }
 
-// The log file last checked and written, kept open: while its name still leads to that same file, with
-// that single name, a line costs a look at the name and one write. Other users cannot rename or remove
-// the writer's file in the sticky log folder; whoever can (the writer, an administrator rotating logs)
-// makes the next line open the name afresh, with every check. Callers hold the log's lock.
+// The log file last checked and written, kept open: a line costs one write, and the name is looked at
+// again now and then; while it still leads to that same file with a single name, the file stays. Other users
+// cannot rename or remove the writer's file in the sticky log folder; whoever can (the writer, an
+// administrator rotating logs) makes the next line open the name afresh, with every check. Callers hold the
+// log's lock.
 struct CheckedLogFile {
     std::string path;
     posix::UniqueFd file;
@@ -129,7 +130,7 @@ CheckedLogFile& LastLogFile() {
     return *last;
 }
 
-[[nodiscard]] uint32_t WriteAll(int fd, const std::string& bytes) {
+[[nodiscard]] uint32_t WriteAll(int fd, std::string_view bytes) {
     const ssize_t written = write(fd, bytes.data(), bytes.size());
     if (written < 0) {
         return posix::LastWinError();
@@ -145,7 +146,7 @@ uint32_t AppendToLogFile(const std::string& path, std::string_view header, std::
     if (last.file && last.path == path) {
         const timespec now = MonotonicNow();
         if (NanosecondsBetween(last.looked, now) < kLookAgainNanoseconds) {
-            return WriteAll(last.file.Get(), std::string(text));
+            return WriteAll(last.file.Get(), text);
         }
         struct stat named {};
         if (lstat(path.c_str(), &named) == 0 && named.st_dev == last.device && named.st_ino == last.inode &&
